@@ -1,0 +1,112 @@
+// A file system held in memory, plugged into the I/O seam. The fuzz target
+// and the reader's fault and mutation tests use it: cabinets are opened and
+// extracted without touching the disk, a read can be made to fail after N
+// calls and a write to stop short at byte K, and the number of files still
+// open shows whether every handle was closed.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/io.h"
+
+namespace memio {
+
+struct MemoryFs {
+    std::map<std::string, std::vector<uint8_t>> files;
+    long readsLeft = -1;               // >= 0: reads fail once this many have been made
+    uint64_t writeLimit = UINT64_MAX;  // no file grows beyond this many bytes
+    int openCount = 0;                 // files opened and not yet closed
+    mirad::IoSystem io{};
+};
+
+struct Handle {
+    std::vector<uint8_t>* data;
+    uint64_t pos;
+};
+
+inline MemoryFs& Fs(void* context) { return *static_cast<MemoryFs*>(context); }
+inline Handle& H(mirad::IoFile* f) { return *reinterpret_cast<Handle*>(f); }
+
+inline mirad::IoFile* Open(void* context, const char* path, mirad::IoMode mode) {
+    MemoryFs& fs = Fs(context);
+    if (!path) return nullptr;
+    auto it = fs.files.find(path);
+    std::vector<uint8_t>* data = nullptr;
+    switch (mode) {
+        case mirad::IoMode::Read:
+            if (it == fs.files.end()) return nullptr;
+            data = &it->second;
+            break;
+        case mirad::IoMode::Write:
+            data = &fs.files[path];
+            data->clear();
+            break;
+        case mirad::IoMode::CreateNew:
+            if (it != fs.files.end()) return nullptr;
+            data = &fs.files[path];
+            break;
+    }
+    ++fs.openCount;
+    return reinterpret_cast<mirad::IoFile*>(new Handle{data, 0});
+}
+
+inline size_t Read(void* context, mirad::IoFile* f, void* buffer, size_t count) {
+    MemoryFs& fs = Fs(context);
+    if (fs.readsLeft == 0) return 0;
+    if (fs.readsLeft > 0) --fs.readsLeft;
+    Handle& h = H(f);
+    uint64_t size = h.data->size();
+    if (h.pos >= size) return 0;
+    size_t n = count;
+    if (n > size - h.pos) n = static_cast<size_t>(size - h.pos);
+    if (n) std::memcpy(buffer, h.data->data() + h.pos, n);
+    h.pos += n;
+    return n;
+}
+
+inline size_t Write(void* context, mirad::IoFile* f, const void* buffer, size_t count) {
+    MemoryFs& fs = Fs(context);
+    Handle& h = H(f);
+    size_t n = count;
+    if (h.pos >= fs.writeLimit) n = 0;
+    else if (n > fs.writeLimit - h.pos) n = static_cast<size_t>(fs.writeLimit - h.pos);
+    if (h.pos + n > h.data->size()) h.data->resize(static_cast<size_t>(h.pos + n));
+    if (n) std::memcpy(h.data->data() + h.pos, buffer, n);
+    h.pos += n;
+    return n;
+}
+
+inline bool Seek(void*, mirad::IoFile* f, uint64_t offset) {
+    H(f).pos = offset;
+    return true;
+}
+
+inline uint64_t Tell(void*, mirad::IoFile* f) { return H(f).pos; }
+
+inline bool Size(void*, mirad::IoFile* f, uint64_t* size) {
+    *size = H(f).data->size();
+    return true;
+}
+
+inline bool Close(void* context, mirad::IoFile* f) {
+    --Fs(context).openCount;
+    delete &H(f);
+    return true;
+}
+
+// Installs `fs` as the I/O system for the scope's lifetime.
+struct Installed {
+    explicit Installed(MemoryFs& fs) {
+        fs.io = mirad::IoSystem{&fs, Open, Read, Write, Seek, Tell, Size, Close};
+        mirad::SetIo(&fs.io);
+    }
+    ~Installed() { mirad::SetIo(nullptr); }
+    Installed(const Installed&) = delete;
+    Installed& operator=(const Installed&) = delete;
+};
+
+}  // namespace memio

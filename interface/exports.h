@@ -1,0 +1,103 @@
+/* The module's boundary: the host's records, result codes and the nine
+   exported functions. Shared with the `mirad` host, which loads the module
+   at run time and resolves these names. */
+#pragma once
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define MIRAD_CALL __stdcall
+#define MIRAD_EXPORT
+#else
+#define MIRAD_CALL
+#define MIRAD_EXPORT __attribute__((visibility("default")))
+#endif
+
+/* Result codes (the host's numbering; only these are ever returned). */
+enum {
+    MIRAD_OK = 0,
+    MIRAD_END_ARCHIVE = 10,
+    MIRAD_NO_MEMORY = 11,
+    MIRAD_BAD_DATA = 12,
+    MIRAD_UNKNOWN_FORMAT = 14,
+    MIRAD_EOPEN = 15,
+    MIRAD_ECREATE = 16,
+    MIRAD_NOT_SUPPORTED = 24,
+};
+
+/* ProcessFile operations. */
+enum { MIRAD_SKIP = 0, MIRAD_TEST = 1, MIRAD_EXTRACT = 2 };
+
+/* GetPackerCaps bits: can create new archives (1), several files (4). */
+enum { MIRAD_CAPS = 5 };
+
+/* PackFiles flag: remove the sources after packing. */
+enum { MIRAD_PACK_MOVE = 1 };
+
+typedef struct OpenRequest {
+    char* archiveName;
+    int32_t openMode;
+    int32_t openResult;
+    char* commentBuffer;
+    int32_t commentBufferSize;
+    int32_t commentSize;
+    int32_t commentState;
+} OpenRequest;
+
+typedef struct EntryHeader {
+    char archiveName[260];
+    char fileName[260];
+    int32_t flags;
+    int32_t packedSize;
+    int32_t unpackedSize;
+    int32_t hostOS;
+    int32_t fileCRC;
+    int32_t fileTime; /* DOS date in the high 16 bits, DOS time in the low */
+    int32_t unpackVersion;
+    int32_t method;
+    int32_t fileAttributes;
+    char* commentBuffer;
+    int32_t commentBufferSize;
+    int32_t commentSize;
+    int32_t commentState;
+} EntryHeader;
+
+typedef struct DefaultParams {
+    int32_t size;
+    uint32_t interfaceVersionLow;
+    uint32_t interfaceVersionHigh;
+    char defaultSettingsPath[260];
+} DefaultParams;
+
+typedef int(MIRAD_CALL* ChangeVolumeCallback)(char* archiveName, int32_t mode);
+typedef int(MIRAD_CALL* ProcessDataCallback)(char* fileName, int32_t size);
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+MIRAD_EXPORT void* MIRAD_CALL OpenArchive(OpenRequest* request);
+MIRAD_EXPORT int32_t MIRAD_CALL ReadHeader(void* archive, EntryHeader* header);
+MIRAD_EXPORT int32_t MIRAD_CALL ProcessFile(void* archive, int32_t operation, char* outputDir, char* outputName);
+MIRAD_EXPORT int32_t MIRAD_CALL CloseArchive(void* archive);
+MIRAD_EXPORT int32_t MIRAD_CALL PackFiles(char* cabinetPath, char* subPath, char* sourcePath, char* addList,
+                                          int32_t flags);
+MIRAD_EXPORT void MIRAD_CALL PackSetDefaultParams(DefaultParams* params);
+MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void);
+MIRAD_EXPORT void MIRAD_CALL SetChangeVolProc(void* archive, ChangeVolumeCallback callback);
+MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void* archive, ProcessDataCallback callback);
+
+#ifdef __cplusplus
+}
+#endif
+
+/* Function types the host resolves by name. */
+typedef void*(MIRAD_CALL* OpenArchiveFn)(OpenRequest*);
+typedef int32_t(MIRAD_CALL* ReadHeaderFn)(void*, EntryHeader*);
+typedef int32_t(MIRAD_CALL* ProcessFileFn)(void*, int32_t, char*, char*);
+typedef int32_t(MIRAD_CALL* CloseArchiveFn)(void*);
+typedef int32_t(MIRAD_CALL* PackFilesFn)(char*, char*, char*, char*, int32_t);
+typedef void(MIRAD_CALL* PackSetDefaultParamsFn)(DefaultParams*);
+typedef int32_t(MIRAD_CALL* GetPackerCapsFn)(void);
+typedef void(MIRAD_CALL* SetChangeVolProcFn)(void*, ChangeVolumeCallback);
+typedef void(MIRAD_CALL* SetProcessDataProcFn)(void*, ProcessDataCallback);

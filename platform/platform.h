@@ -1,0 +1,79 @@
+// The few OS services the module needs, implemented once over Win32
+// (platform/win32.cpp) and once over POSIX (platform/posix.cpp). Nothing
+// outside platform/ knows which OS it runs on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace mirad {
+namespace platform {
+
+// ---- Module identity -------------------------------------------------------
+
+// Remembers the module handle the loader gave the module entry (Windows);
+// ignored on POSIX, where the path comes from the loaded object itself.
+void SetModuleHandle(void* handle);
+
+// The module's own file path, NUL-terminated, at most size - 1 characters.
+// False (and out empty) when it cannot be told.
+bool ModulePath(char* out, size_t size);
+
+// ---- INI profile -----------------------------------------------------------
+// Section and key names compare without regard to case. A key that is absent
+// yields the default. Values are cut to size - 1 characters.
+
+// Returns the number of characters copied to out (without the NUL).
+size_t ProfileGetString(const char* section, const char* key, const char* fallback, char* out, size_t size,
+                        const char* path);
+int ProfileGetInt(const char* section, const char* key, int fallback, const char* path);
+// Writes one key, keeping every other line of the file; creates the file and
+// the section as needed.
+bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path);
+
+// ---- Files -----------------------------------------------------------------
+
+// Opens an existing file for shared reading and takes its last-write time as
+// 8 opaque bytes (compared whole, never interpreted). False when it cannot be
+// opened.
+bool FileWriteStamp(const char* path, uint8_t stamp[8]);
+
+// Creates a new, empty file; fails when it already exists or the path is bad.
+bool CreateNewEmptyFile(const char* path);
+
+// Opens a file that must not exist yet for binary writing (exclusive create).
+std::FILE* OpenNewFile(const char* path);
+
+bool SeekFile(std::FILE* file, uint64_t offset);
+uint64_t TellFile(std::FILE* file);
+bool FileLength(std::FILE* file, uint64_t* length);
+
+// What a directory scan tells about one file.
+struct FindData {
+    uint64_t size = 0;
+    uint32_t attributes = 0;  // Win32 attribute bits (0x01 read-only, 0x02 hidden, 0x04 system, 0x10 dir, 0x20 archive)
+    uint16_t dosDate = 0;     // last-write time, local, as DOS date
+    uint16_t dosTime = 0;     // and DOS time
+};
+
+// Looks up one path (no wildcards expected). False when it does not exist.
+bool FindFile(const char* path, FindData* data);
+
+bool DeleteFile(const char* path);
+bool RemoveDirectory(const char* path);
+bool MakeDirectory(const char* path);  // true when it exists afterwards
+// Puts `from` in place of `to` in one step (rename on the same volume).
+bool ReplaceFile(const char* from, const char* to);
+
+// Local DOS date and time of a POSIX/Unix time value (seconds since 1970).
+void UnixTimeToDos(int64_t seconds, uint16_t* dosDate, uint16_t* dosTime);
+
+}  // namespace platform
+}  // namespace mirad
+
+namespace mirad {
+// Implemented by the module itself (interface/): the platform's module entry
+// calls it once when the module is loaded, with the loader's handle.
+void OnModuleLoad(void* handle);
+}  // namespace mirad

@@ -1,0 +1,227 @@
+// Win32 implementation of the platform layer: the real profile, file and
+// time services of the system.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+// <windows.h> maps these names to their ANSI/Unicode variants; the platform
+// layer's own functions carry the plain names.
+#undef DeleteFile
+#undef RemoveDirectory
+#undef ReplaceFile
+
+#include "platform/platform.h"
+
+namespace mirad {
+namespace platform {
+
+namespace {
+
+HMODULE g_module = nullptr;
+
+// The profile functions look for a bare file name in the Windows directory;
+// everything else in the module means a name relative to the current one.
+struct ProfilePath {
+    char buffer[MAX_PATH + 3];
+    const char* path;
+    explicit ProfilePath(const char* p) : path(p) {
+        if (p && p[0] && !std::strpbrk(p, "\\/:") && std::strlen(p) < MAX_PATH) {
+            buffer[0] = '.';
+            buffer[1] = '\\';
+            std::strcpy(buffer + 2, p);
+            path = buffer;
+        }
+    }
+};
+
+uint64_t FileTimeValue(const FILETIME& ft) {
+    return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+FILETIME MakeFileTime(uint64_t value) {
+    FILETIME ft;
+    ft.dwLowDateTime = static_cast<DWORD>(value);
+    ft.dwHighDateTime = static_cast<DWORD>(value >> 32);
+    return ft;
+}
+
+const uint16_t kMinDate = (0 << 9) | (1 << 5) | 1, kMinTime = 0;
+const uint16_t kMaxDate = (127 << 9) | (12 << 5) | 31, kMaxTime = (23 << 11) | (59 << 5) | 29;
+const uint64_t kTicksPerSecond = 10000000ull;
+const uint64_t kEpochDifference = 11644473600ull;  // seconds from 1601 to 1970
+
+// DOS dates cover 1980 to 2107: earlier times give the first moment of 1980,
+// later ones the last representable moment, rather than a failure.
+void FileTimeToDos(const FILETIME& utc, uint16_t* dosDate, uint16_t* dosTime) {
+    FILETIME local;
+    WORD date = 0, time = 0;
+    if (FileTimeToLocalFileTime(&utc, &local) && FileTimeToDosDateTime(&local, &date, &time)) {
+        *dosDate = date;
+        *dosTime = time;
+        return;
+    }
+    SYSTEMTIME st;
+    bool early = !FileTimeToSystemTime(&utc, &st) || st.wYear < 1980;
+    *dosDate = early ? kMinDate : kMaxDate;
+    *dosTime = early ? kMinTime : kMaxTime;
+}
+
+}  // namespace
+
+// ---- Module identity -------------------------------------------------------
+
+void SetModuleHandle(void* handle) { g_module = static_cast<HMODULE>(handle); }
+
+bool ModulePath(char* out, size_t size) {
+    if (!out || size == 0) return false;
+    out[0] = '\0';
+    DWORD capacity = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(size);
+    DWORD n = GetModuleFileNameA(g_module, out, capacity);
+    // n == capacity: the path was cut, and a cut path names another file.
+    if (n == 0 || n >= capacity) {
+        out[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
+// ---- INI profile -----------------------------------------------------------
+
+size_t ProfileGetString(const char* section, const char* key, const char* fallback, char* out, size_t size,
+                        const char* path) {
+    if (!out || size == 0) return 0;
+    out[0] = '\0';
+    if (!section || !key || !path) return 0;
+    ProfilePath file(path);
+    DWORD capacity = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(size);
+    return GetPrivateProfileStringA(section, key, fallback ? fallback : "", out, capacity, file.path);
+}
+
+int ProfileGetInt(const char* section, const char* key, int fallback, const char* path) {
+    if (!section || !key || !path) return fallback;
+    ProfilePath file(path);
+    return static_cast<int>(GetPrivateProfileIntA(section, key, fallback, file.path));
+}
+
+bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path) {
+    if (!section || !key || !value || !path || !path[0]) return false;
+    ProfilePath file(path);
+    return WritePrivateProfileStringA(section, key, value, file.path) != 0;
+}
+
+// ---- Files -----------------------------------------------------------------
+
+bool FileWriteStamp(const char* path, uint8_t stamp[8]) {
+    if (!path || !path[0]) return false;
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FILETIME written;
+    BOOL ok = GetFileTime(h, nullptr, nullptr, &written);
+    CloseHandle(h);
+    if (!ok) return false;
+    uint64_t value = FileTimeValue(written);
+    for (int i = 0; i < 8; ++i) stamp[i] = static_cast<uint8_t>(value >> (8 * i));
+    return true;
+}
+
+bool CreateNewEmptyFile(const char* path) {
+    if (!path || !path[0]) return false;
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(h);
+    return true;
+}
+
+std::FILE* OpenNewFile(const char* path) {
+    if (!path || !path[0]) return nullptr;
+    int fd = _open(path, _O_CREAT | _O_EXCL | _O_BINARY | _O_WRONLY, _S_IREAD | _S_IWRITE);
+    if (fd < 0) return nullptr;
+    std::FILE* f = _fdopen(fd, "wb");
+    if (!f) _close(fd);
+    return f;
+}
+
+bool SeekFile(std::FILE* file, uint64_t offset) {
+    if (!file || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+uint64_t TellFile(std::FILE* file) {
+    if (!file) return UINT64_MAX;
+    __int64 pos = _ftelli64(file);
+    return pos < 0 ? UINT64_MAX : static_cast<uint64_t>(pos);
+}
+
+bool FileLength(std::FILE* file, uint64_t* length) {
+    if (!file || !length) return false;
+    // Bytes still in the stream's buffer belong to the file too.
+    if (std::fflush(file) != 0) return false;
+    __int64 n = _filelengthi64(_fileno(file));
+    if (n < 0) return false;
+    *length = static_cast<uint64_t>(n);
+    return true;
+}
+
+bool FindFile(const char* path, FindData* data) {
+    if (!path || !path[0] || !data) return false;
+    // One named file is looked up, never a pattern.
+    if (std::strpbrk(path, "*?")) return false;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA(path, &found);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    FindClose(h);
+    data->attributes = found.dwFileAttributes;
+    data->size = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                     ? 0
+                     : (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    FileTimeToDos(found.ftLastWriteTime, &data->dosDate, &data->dosTime);
+    return true;
+}
+
+bool DeleteFile(const char* path) { return path && DeleteFileA(path) != 0; }
+
+bool RemoveDirectory(const char* path) { return path && RemoveDirectoryA(path) != 0; }
+
+bool MakeDirectory(const char* path) {
+    if (!path || !path[0]) return false;
+    if (CreateDirectoryA(path, nullptr)) return true;
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool ReplaceFile(const char* from, const char* to) {
+    return from && to && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+void UnixTimeToDos(int64_t seconds, uint16_t* dosDate, uint16_t* dosTime) {
+    // Before 1601 or beyond what a file time holds: clamp without converting.
+    if (seconds < -static_cast<int64_t>(kEpochDifference)) {
+        *dosDate = kMinDate;
+        *dosTime = kMinTime;
+        return;
+    }
+    uint64_t since1601 = static_cast<uint64_t>(seconds) + kEpochDifference;  // no wrap: seconds >= -difference
+    if (since1601 > (UINT64_MAX >> 1) / kTicksPerSecond) {
+        *dosDate = kMaxDate;
+        *dosTime = kMaxTime;
+        return;
+    }
+    FileTimeToDos(MakeFileTime(since1601 * kTicksPerSecond), dosDate, dosTime);
+}
+
+}  // namespace platform
+}  // namespace mirad
+
+// The module entry: remembers the instance handle (the settings file may sit
+// beside the module) and starts the allocation count afresh.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) mirad::OnModuleLoad(instance);
+    return TRUE;
+}

@@ -1,0 +1,97 @@
+#include "support/io.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace mirad {
+namespace {
+
+std::FILE* AsFile(IoFile* f) { return reinterpret_cast<std::FILE*>(f); }
+
+IoFile* StdOpen(void*, const char* path, IoMode mode) {
+    if (!path) return nullptr;
+    std::FILE* f = nullptr;
+    switch (mode) {
+        case IoMode::Read: f = std::fopen(path, "rb"); break;
+        case IoMode::Write: f = std::fopen(path, "wb"); break;
+        case IoMode::CreateNew: f = platform::OpenNewFile(path); break;
+    }
+    return reinterpret_cast<IoFile*>(f);
+}
+
+size_t StdRead(void*, IoFile* f, void* buffer, size_t count) { return std::fread(buffer, 1, count, AsFile(f)); }
+
+size_t StdWrite(void*, IoFile* f, const void* buffer, size_t count) {
+    return std::fwrite(buffer, 1, count, AsFile(f));
+}
+
+bool StdSeek(void*, IoFile* f, uint64_t offset) { return platform::SeekFile(AsFile(f), offset); }
+
+uint64_t StdTell(void*, IoFile* f) { return platform::TellFile(AsFile(f)); }
+
+bool StdSize(void*, IoFile* f, uint64_t* size) { return platform::FileLength(AsFile(f), size); }
+
+bool StdClose(void*, IoFile* f) {
+    std::FILE* file = AsFile(f);
+    bool ok = std::fflush(file) == 0 && !std::ferror(file);
+    return std::fclose(file) == 0 && ok;
+}
+
+const IoSystem kDefault = {nullptr, StdOpen, StdRead, StdWrite, StdSeek, StdTell, StdSize, StdClose};
+const IoSystem* g_current = &kDefault;
+
+}  // namespace
+
+const IoSystem& Io() { return *g_current; }
+void SetIo(const IoSystem* io) { g_current = io ? io : &kDefault; }
+const IoSystem& DefaultIo() { return kDefault; }
+
+static void TextSpill(TextWriter& w) {
+    if (w.used && !w.failed && w.file) {
+        if (!IoWriteAll(w.file, w.buffer, w.used)) w.failed = true;
+    }
+    w.used = 0;
+}
+
+void TextPutBytes(TextWriter& w, const char* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (w.used + 2 > sizeof w.buffer) TextSpill(w);
+        if (bytes[i] == '\n') w.buffer[w.used++] = '\r';
+        w.buffer[w.used++] = bytes[i];
+    }
+}
+
+void TextPut(TextWriter& w, const char* text) { TextPutBytes(w, text, std::char_traits<char>::length(text)); }
+
+void TextPrintf(TextWriter& w, const char* format, ...) {
+    char small[512];
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (n < 0) {
+        va_end(copy);
+        w.failed = true;
+        return;
+    }
+    if (static_cast<size_t>(n) < sizeof small) {
+        TextPutBytes(w, small, static_cast<size_t>(n));
+    } else {
+        std::string big(static_cast<size_t>(n) + 1, '\0');
+        std::vsnprintf(&big[0], big.size(), format, copy);
+        TextPutBytes(w, big.data(), static_cast<size_t>(n));
+    }
+    va_end(copy);
+}
+
+bool TextFlush(TextWriter& w) {
+    TextSpill(w);
+    return !w.failed;
+}
+
+}  // namespace mirad

@@ -1,0 +1,87 @@
+// The one I/O seam: every cabinet, extracted file, generated document and
+// written cabinet goes through these function pointers, so tests can plug in
+// a memory file, short reads, a read that fails after N calls, or a write that
+// fails at byte K. The default is the C library's buffered streams.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mirad {
+
+enum class IoMode {
+    Read,      // existing file, binary read ("rb")
+    Write,     // create or truncate, binary write ("wb")
+    CreateNew, // create, failing when the file already exists (temporary files)
+};
+
+struct IoFile;  // opaque to callers
+
+struct IoSystem {
+    void* context;
+    IoFile* (*open)(void* context, const char* path, IoMode mode);
+    // Returns the number of bytes read; short only at the end or on error.
+    size_t (*read)(void* context, IoFile* file, void* buffer, size_t count);
+    // Returns the number of bytes written; short only on error.
+    size_t (*write)(void* context, IoFile* file, const void* buffer, size_t count);
+    bool (*seek)(void* context, IoFile* file, uint64_t offset);  // absolute
+    uint64_t (*tell)(void* context, IoFile* file);
+    bool (*size)(void* context, IoFile* file, uint64_t* size);
+    // False when data still buffered could not be written.
+    bool (*close)(void* context, IoFile* file);
+};
+
+// The system in force; SetIo(nullptr) restores the default.
+const IoSystem& Io();
+void SetIo(const IoSystem* io);
+const IoSystem& DefaultIo();
+
+inline IoFile* IoOpen(const char* path, IoMode mode) { return Io().open(Io().context, path, mode); }
+inline size_t IoRead(IoFile* f, void* buffer, size_t count) { return Io().read(Io().context, f, buffer, count); }
+inline size_t IoWrite(IoFile* f, const void* buffer, size_t count) { return Io().write(Io().context, f, buffer, count); }
+inline bool IoSeek(IoFile* f, uint64_t offset) { return Io().seek(Io().context, f, offset); }
+inline uint64_t IoTell(IoFile* f) { return Io().tell(Io().context, f); }
+inline bool IoSize(IoFile* f, uint64_t* size) { return Io().size(Io().context, f, size); }
+inline bool IoClose(IoFile* f) { return Io().close(Io().context, f); }
+
+// Reads exactly `count` bytes or fails.
+inline bool IoReadExact(IoFile* f, void* buffer, size_t count) { return IoRead(f, buffer, count) == count; }
+inline bool IoWriteAll(IoFile* f, const void* buffer, size_t count) { return IoWrite(f, buffer, count) == count; }
+
+// Closes on scope exit unless released; used where one function owns a file.
+struct IoCloser {
+    IoFile* file = nullptr;
+    explicit IoCloser(IoFile* f) : file(f) {}
+    IoCloser(const IoCloser&) = delete;
+    IoCloser& operator=(const IoCloser&) = delete;
+    ~IoCloser() {
+        if (file) IoClose(file);
+    }
+    // Closes now and reports whether everything reached the file.
+    bool Close() {
+        IoFile* f = file;
+        file = nullptr;
+        return f ? IoClose(f) : true;
+    }
+};
+
+// Text documents (registry export, INF script, shortcut file) are byte
+// identical on every platform: each "\n" of their formats is written as CR LF.
+// Writes are buffered; `failed` remembers the first short write.
+struct TextWriter {
+    IoFile* file = nullptr;
+    bool failed = false;
+    size_t used = 0;
+    char buffer[4096];
+};
+
+void TextPut(TextWriter& w, const char* text);                  // "\n" becomes CR LF
+void TextPutBytes(TextWriter& w, const char* bytes, size_t n);  // "\n" becomes CR LF
+void TextPrintf(TextWriter& w, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+bool TextFlush(TextWriter& w);  // false when any write so far failed
+
+}  // namespace mirad

@@ -1,0 +1,517 @@
+#include "tests/fixture.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace fixture {
+
+namespace {
+
+void Put16(Bytes& b, uint16_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void Put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void Patch16(Bytes& b, size_t at, uint16_t v) {
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+
+void Patch32(Bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void PutText(Bytes& b, const std::string& s) {
+    b.insert(b.end(), s.begin(), s.end());
+    b.push_back(0);
+}
+
+}  // namespace
+
+Bytes BytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes Pattern(size_t size, uint32_t seed) {
+    Bytes out(size);
+    uint32_t x = seed * 2654435761u + 12345u;
+    for (size_t i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        out[i] = static_cast<uint8_t>(x >> 11);
+    }
+    return out;
+}
+
+// ---- Cabinets ---------------------------------------------------------------------
+
+Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& o, CabLayout* layoutOut) {
+    CabLayout layout;
+    const size_t n = files.size();
+    std::vector<size_t> folderOf(n);
+    size_t folderCount = 0;
+    for (size_t i = 0; i < n; ++i) {
+        folderOf[i] = o.filesPerFolder > 0 ? i / static_cast<size_t>(o.filesPerFolder) : 0;
+        folderCount = folderOf[i] + 1;
+    }
+
+    const uint32_t headerSize = 36 + (o.reserve ? 4u + o.cbCFHeader : 0u);
+    const uint32_t folderRecord = 8 + (o.reserve ? o.cbCFFolder : 0u);
+    const uint32_t dataReserve = o.reserve ? o.cbCFData : 0u;
+    const uint32_t coffFiles = headerSize + folderRecord * static_cast<uint32_t>(folderCount);
+    uint32_t recordsSize = 0;
+    for (const auto& f : files) recordsSize += 16 + static_cast<uint32_t>(f.name.size()) + 1;
+    const uint32_t dataStart = coffFiles + recordsSize;
+
+    // Lay out each folder's blocks and each file's offset.
+    struct Block {
+        Bytes data;
+    };
+    std::vector<std::vector<Block>> blocks(folderCount);
+    std::vector<uint32_t> uoff(n, 0);
+    std::vector<uint32_t> fileBlockIndex(n, 0), fileInBlock(n, 0);
+    for (size_t folder = 0; folder < folderCount; ++folder) {
+        auto& bl = blocks[folder];
+        uint32_t dataOffset = 0;
+        for (size_t i = 0; i < n; ++i) {
+            if (folderOf[i] != folder) continue;
+            const Bytes& d = files[i].data;
+            // Where the file starts: a block index (possibly one not made
+            // yet) and the offset within it.
+            size_t startBlock;
+            uint32_t within;
+            if (o.blockPerFile || bl.empty() || bl.back().data.size() >= o.blockSize) {
+                startBlock = bl.size();
+                within = 0;
+                if (!d.empty()) bl.push_back({});
+            } else {
+                startBlock = bl.size() - 1;
+                within = static_cast<uint32_t>(bl.back().data.size());
+            }
+            fileBlockIndex[i] = static_cast<uint32_t>(startBlock);
+            fileInBlock[i] = within;
+            if (o.headerCountedOffsets) {
+                uint32_t u = 0;
+                for (size_t b = 0; b < startBlock; ++b) u += static_cast<uint32_t>(bl[b].data.size()) + 8 + dataReserve;
+                uoff[i] = u + within;
+            } else {
+                uoff[i] = dataOffset;
+            }
+            for (size_t pos = 0; pos < d.size();) {
+                if (bl.empty() || bl.back().data.size() >= o.blockSize) bl.push_back({});
+                size_t take = std::min<size_t>(d.size() - pos, o.blockSize - bl.back().data.size());
+                bl.back().data.insert(bl.back().data.end(), d.begin() + static_cast<long>(pos),
+                                      d.begin() + static_cast<long>(pos + take));
+                pos += take;
+            }
+            dataOffset += static_cast<uint32_t>(d.size());
+        }
+    }
+
+    Bytes out;
+    out.reserve(dataStart + 1024);
+    out.insert(out.end(), {'M', 'S', 'C', 'F'});
+    Put32(out, 0);  // reserved1
+    Put32(out, 0);  // cbCabinet, patched below
+    Put32(out, 0);
+    Put32(out, coffFiles);
+    Put32(out, 0);
+    out.push_back(3);
+    out.push_back(1);
+    Put16(out, static_cast<uint16_t>(folderCount));
+    Put16(out, static_cast<uint16_t>(n));
+    Put16(out, static_cast<uint16_t>((o.reserve ? 4 : 0) | o.extraFlags));
+    Put16(out, o.setID);
+    Put16(out, o.iCabinet);
+    if (o.reserve) {
+        Put16(out, o.cbCFHeader);
+        out.push_back(o.cbCFFolder);
+        out.push_back(o.cbCFData);
+        out.insert(out.end(), o.cbCFHeader, 0);
+    }
+    layout.foldersOffset = static_cast<uint32_t>(out.size());
+    std::vector<uint32_t> folderStart(folderCount);
+    uint32_t at = dataStart;
+    for (size_t folder = 0; folder < folderCount; ++folder) {
+        folderStart[folder] = at;
+        for (const auto& b : blocks[folder]) at += 8 + dataReserve + static_cast<uint32_t>(b.data.size());
+        Put32(out, folderStart[folder]);
+        Put16(out, static_cast<uint16_t>(blocks[folder].size()));
+        Put16(out, o.typeCompress);
+        out.insert(out.end(), o.reserve ? o.cbCFFolder : 0, 0);
+    }
+    layout.folderDataStart = folderStart;
+    for (size_t i = 0; i < n; ++i) {
+        layout.fileRecordOffsets.push_back(static_cast<uint32_t>(out.size()));
+        Put32(out, static_cast<uint32_t>(files[i].data.size()));
+        Put32(out, uoff[i]);
+        Put16(out, static_cast<uint16_t>(folderOf[i]));
+        Put16(out, files[i].date);
+        Put16(out, files[i].time);
+        Put16(out, files[i].attribs);
+        PutText(out, files[i].name);
+    }
+    std::vector<std::vector<uint32_t>> blockAt(folderCount);
+    for (size_t folder = 0; folder < folderCount; ++folder) {
+        for (const auto& b : blocks[folder]) {
+            blockAt[folder].push_back(static_cast<uint32_t>(out.size()));
+            layout.blockOffsets.push_back(static_cast<uint32_t>(out.size()));
+            Put32(out, 0);
+            Put16(out, static_cast<uint16_t>(b.data.size()));
+            Put16(out, static_cast<uint16_t>(b.data.size()));
+            out.insert(out.end(), dataReserve, 0);
+            out.insert(out.end(), b.data.begin(), b.data.end());
+        }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const auto& ba = blockAt[folderOf[i]];
+        uint32_t off = 0;
+        if (fileBlockIndex[i] < ba.size()) off = ba[fileBlockIndex[i]] + 8 + dataReserve + fileInBlock[i];
+        layout.fileDataOffsets.push_back(off);
+    }
+    layout.cbCabinet = static_cast<uint32_t>(out.size());
+    Patch32(out, 8, layout.cbCabinet);
+    out.insert(out.end(), o.trailer.begin(), o.trailer.end());
+    if (layoutOut) *layoutOut = layout;
+    return out;
+}
+
+// ---- CE setup files ------------------------------------------------------------------
+
+Bytes BuildSetupFile(const CeSetup& s, SetupLayout* layoutOut) {
+    SetupLayout layout;
+    Bytes out(100, 0);
+    for (size_t i = 0; i < 4 && i < s.signature.size(); ++i) out[i] = static_cast<uint8_t>(s.signature[i]);
+    Patch32(out, 20, static_cast<uint32_t>(s.processor));
+    Patch32(out, 24, static_cast<uint32_t>(s.minVersionMajor));
+    Patch32(out, 28, static_cast<uint32_t>(s.minVersionMinor));
+    Patch32(out, 32, static_cast<uint32_t>(s.maxVersionMajor));
+    Patch32(out, 36, static_cast<uint32_t>(s.maxVersionMinor));
+    auto count = [](int override, size_t size) { return static_cast<uint16_t>(override >= 0 ? override : static_cast<int>(size)); };
+    Patch16(out, 48, count(s.stringCount, s.strings.size()));
+    Patch16(out, 50, count(s.directoryCount, s.directories.size()));
+    Patch16(out, 52, count(s.copyFileCount, s.copyFiles.size()));
+    Patch16(out, 54, count(s.hiveCount, s.hives.size()));
+    Patch16(out, 56, count(s.valueCount, s.values.size()));
+    Patch16(out, 58, count(s.shortcutCount, s.shortcuts.size()));
+
+    if (!s.appName.empty()) {
+        Patch16(out, 84, static_cast<uint16_t>(out.size()));
+        Patch16(out, 86, static_cast<uint16_t>(s.appName.size() + 1));
+        PutText(out, s.appName);
+    }
+    if (!s.provider.empty()) {
+        Patch16(out, 88, static_cast<uint16_t>(out.size()));
+        Patch16(out, 90, static_cast<uint16_t>(s.provider.size() + 1));
+        PutText(out, s.provider);
+    }
+    if (!s.unsupported.empty() || s.unsupportedExtraNul) {
+        size_t start = out.size();
+        for (const auto& u : s.unsupported) PutText(out, u);
+        if (s.unsupportedExtraNul) out.push_back(0);
+        Patch16(out, 92, static_cast<uint16_t>(start));
+        Patch16(out, 94, static_cast<uint16_t>(out.size() - start));
+    }
+
+    layout.strings = static_cast<uint32_t>(out.size());
+    for (const auto& str : s.strings) {
+        Put16(out, str.id);
+        size_t length = str.storedLength >= 0 ? static_cast<size_t>(str.storedLength) : str.text.size() + 1;
+        Put16(out, static_cast<uint16_t>(length));
+        Bytes text(str.text.begin(), str.text.end());
+        text.push_back(0);
+        text.resize(length, 0);
+        out.insert(out.end(), text.begin(), text.end());
+    }
+    layout.directories = static_cast<uint32_t>(out.size());
+    for (const auto& d : s.directories) {
+        Put16(out, d.id);
+        Put16(out, static_cast<uint16_t>(d.listBytes >= 0 ? d.listBytes : static_cast<int>(2 * d.ids.size())));
+        for (uint16_t id : d.ids) Put16(out, id);
+    }
+    layout.copyFiles = static_cast<uint32_t>(out.size());
+    for (const auto& c : s.copyFiles) {
+        Put16(out, c.fileId);
+        Put16(out, c.directoryId);
+        Put16(out, c.entryField);
+        Put32(out, c.flags);
+        Put16(out, static_cast<uint16_t>(c.name.size() + 1));
+        PutText(out, c.name);
+    }
+    layout.hives = static_cast<uint32_t>(out.size());
+    for (const auto& h : s.hives) {
+        Put16(out, h.id);
+        Put16(out, h.root);
+        Put16(out, h.rootHigh);
+        Put16(out, static_cast<uint16_t>(h.listBytes >= 0 ? h.listBytes : static_cast<int>(2 * h.ids.size())));
+        for (uint16_t id : h.ids) Put16(out, id);
+    }
+    layout.values = static_cast<uint32_t>(out.size());
+    for (const auto& v : s.values) {
+        Put16(out, v.first);
+        Put16(out, v.hiveId);
+        Put16(out, v.third);
+        Put32(out, v.typeFlags);
+        int payload = v.payloadLength >= 0 ? v.payloadLength : static_cast<int>(v.name.size() + 1 + v.data.size());
+        Put16(out, static_cast<uint16_t>(payload));
+        PutText(out, v.name);
+        out.insert(out.end(), v.data.begin(), v.data.end());
+    }
+    layout.shortcuts = static_cast<uint32_t>(out.size());
+    for (const auto& sc : s.shortcuts) {
+        Put16(out, sc.id);
+        Put16(out, sc.baseDirectoryId);
+        Put16(out, sc.baseMacro);
+        Put16(out, sc.targetId);
+        Put16(out, sc.targetIsFile);
+        Put16(out, sc.specLength);
+        Put16(out, sc.nameStringId);
+    }
+    layout.end = static_cast<uint32_t>(out.size());
+    Patch32(out, 60, layout.strings);
+    Patch32(out, 64, layout.directories);
+    Patch32(out, 68, layout.copyFiles);
+    Patch32(out, 72, layout.hives);
+    Patch32(out, 76, layout.values);
+    Patch32(out, 80, layout.shortcuts);
+    if (layoutOut) *layoutOut = layout;
+    return out;
+}
+
+Bytes BuildCeCabinet(const CeSetup& setup, const std::vector<StoredFile>& files, const CabOptions& options) {
+    std::vector<StoredFile> all;
+    StoredFile s;
+    s.name = "SETUP.000";
+    s.data = BuildSetupFile(setup);
+    all.push_back(s);
+    all.insert(all.end(), files.begin(), files.end());
+    return BuildCabinet(all, options);
+}
+
+// ---- Files and tools --------------------------------------------------------------------
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/mirad-test-XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    path = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Tests may leave read-only files or directories behind.
+    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec)) {
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(path, ec);
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+void WriteText(const std::string& path, const std::string& text) { WriteFile(path, BytesOf(text)); }
+
+Bytes ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return {};
+    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+std::string ReadText(const std::string& path) {
+    Bytes b = ReadFile(path);
+    return std::string(b.begin(), b.end());
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+CommandResult Run(const std::string& command) {
+    CommandResult r;
+    std::string full = command + " 2>&1";
+    FILE* p = ::popen(full.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, got);
+    int status = ::pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+bool HaveTool(const std::string& name) { return Run("command -v " + Quote(name) + " >/dev/null").status == 0; }
+
+std::string Quote(const std::string& text) {
+    std::string q = "'";
+    for (char c : text) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    return q + "'";
+}
+
+std::string SourceDir() { return MIRAD_SOURCE_DIR; }
+
+std::string CorpusDir() {
+    std::string dir = MIRAD_CORPUS_DIR;
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+    return dir;
+}
+
+std::string HostPath() { return MIRAD_HOST_PATH; }
+std::string ModulePath() { return MIRAD_MODULE_PATH; }
+
+// ---- The module ----------------------------------------------------------------------------
+
+Module::Module() {
+    char templ[] = "/tmp/mirad-module-XXXXXX";
+    if (!mkdtemp(templ)) return;
+    copyDir = templ;
+    std::error_code ec;
+    std::string copy = copyDir + "/Mirad.wcx";
+    fs::copy_file(ModulePath(), copy, fs::copy_options::overwrite_existing, ec);
+    if (ec) return;
+    handle = ::dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        std::fprintf(stderr, "dlopen: %s\n", ::dlerror());
+        return;
+    }
+    auto get = [&](const char* name) { return ::dlsym(handle, name); };
+    OpenArchive = reinterpret_cast<OpenArchiveFn>(get("OpenArchive"));
+    ReadHeader = reinterpret_cast<ReadHeaderFn>(get("ReadHeader"));
+    ProcessFile = reinterpret_cast<ProcessFileFn>(get("ProcessFile"));
+    CloseArchive = reinterpret_cast<CloseArchiveFn>(get("CloseArchive"));
+    PackFiles = reinterpret_cast<PackFilesFn>(get("PackFiles"));
+    PackSetDefaultParams = reinterpret_cast<PackSetDefaultParamsFn>(get("PackSetDefaultParams"));
+    GetPackerCaps = reinterpret_cast<GetPackerCapsFn>(get("GetPackerCaps"));
+    SetChangeVolProc = reinterpret_cast<SetChangeVolProcFn>(get("SetChangeVolProc"));
+    SetProcessDataProc = reinterpret_cast<SetProcessDataProcFn>(get("SetProcessDataProc"));
+    if (!OpenArchive || !ReadHeader || !ProcessFile || !CloseArchive || !PackFiles || !PackSetDefaultParams ||
+        !GetPackerCaps || !SetChangeVolProc || !SetProcessDataProc) {
+        ::dlclose(handle);
+        handle = nullptr;
+    }
+}
+
+Module::~Module() {
+    if (handle) ::dlclose(handle);
+    if (!copyDir.empty()) {
+        std::error_code ec;
+        fs::remove_all(copyDir, ec);
+    }
+}
+
+void Module::SetSettingsDir(const std::string& settingsDir) {
+    DefaultParams p;
+    std::memset(&p, 0, sizeof p);
+    p.size = sizeof p;
+    p.interfaceVersionLow = 10;
+    p.interfaceVersionHigh = 2;
+    std::string path = settingsDir + "/Mirad.ini";
+    std::strncpy(p.defaultSettingsPath, path.c_str(), sizeof p.defaultSettingsPath - 1);
+    PackSetDefaultParams(&p);
+}
+
+OpenResult Open(Module& m, const std::string& cabinet) {
+    OpenRequest r;
+    std::memset(&r, 0, sizeof r);
+    std::vector<char> name(cabinet.begin(), cabinet.end());
+    name.push_back('\0');
+    r.archiveName = name.data();
+    OpenResult out;
+    out.handle = m.OpenArchive(&r);
+    out.code = r.openResult;
+    return out;
+}
+
+static Entry ToEntry(const EntryHeader& h) {
+    Entry e;
+    e.name = h.fileName;
+    e.packedSize = h.packedSize;
+    e.unpackedSize = h.unpackedSize;
+    e.fileTime = h.fileTime;
+    e.attributes = h.fileAttributes;
+    return e;
+}
+
+std::vector<Entry> List(Module& m, const std::string& cabinet, int32_t* openCode) {
+    std::vector<Entry> out;
+    OpenResult o = Open(m, cabinet);
+    if (openCode) *openCode = o.code;
+    if (!o.handle) return out;
+    EntryHeader h;
+    std::memset(&h, 0, sizeof h);
+    // A listing never walks more entries than the format can hold.
+    for (int guard = 0; guard < 400000 && m.ReadHeader(o.handle, &h) == 0; ++guard) {
+        out.push_back(ToEntry(h));
+        m.ProcessFile(o.handle, MIRAD_SKIP, nullptr, nullptr);
+        std::memset(&h, 0, sizeof h);
+    }
+    m.CloseArchive(o.handle);
+    return out;
+}
+
+std::vector<std::pair<std::string, int32_t>> ExtractAll(Module& m, const std::string& cabinet, const std::string& dir,
+                                                        int32_t operation) {
+    std::vector<std::pair<std::string, int32_t>> out;
+    OpenResult o = Open(m, cabinet);
+    if (!o.handle) return out;
+    EntryHeader h;
+    std::memset(&h, 0, sizeof h);
+    for (int guard = 0; guard < 400000 && m.ReadHeader(o.handle, &h) == 0; ++guard) {
+        std::string name = h.fileName;
+        std::string rel = name;
+        for (char& c : rel)
+            if (c == '\\') c = '/';
+        std::string target = dir + "/" + rel;
+        std::error_code ec;
+        fs::create_directories(fs::path(target).parent_path(), ec);
+        std::vector<char> t(target.begin(), target.end());
+        t.push_back('\0');
+        out.emplace_back(name, m.ProcessFile(o.handle, operation, nullptr, t.data()));
+        std::memset(&h, 0, sizeof h);
+    }
+    m.CloseArchive(o.handle);
+    return out;
+}
+
+void WriteSettings(const std::string& dir, bool expandCE, bool expandPath, bool showRegistry, bool showShortcuts,
+                   bool showInf, const std::string& debugFile) {
+    std::ostringstream s;
+    s << "[CONFIGURATION]\n"
+      << "ExpandCE=" << (expandCE ? 1 : 0) << "\n"
+      << "ExpandPath=" << (expandPath ? 1 : 0) << "\n"
+      << "ShowRegistry=" << (showRegistry ? 1 : 0) << "\n"
+      << "ShowShortcuts=" << (showShortcuts ? 1 : 0) << "\n"
+      << "ShowInfFile=" << (showInf ? 1 : 0) << "\n"
+      << "DebugFile=" << debugFile << "\n"
+      << "Language=English\n";
+    WriteText(dir + "/Mirad.ini", s.str());
+}
+
+}  // namespace fixture

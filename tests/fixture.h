@@ -1,0 +1,224 @@
+// Test fixtures: a cabinet builder and a CE setup-file builder that lay out
+// records field by field (so tests can make every variant and corruption),
+// temporary directories, peer tools, and the module loaded the way the host
+// loads it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "interface/exports.h"
+
+namespace fixture {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes BytesOf(const std::string& text);
+Bytes Pattern(size_t size, uint32_t seed);  // deterministic pseudo-random bytes
+
+// ---- Cabinets ----------------------------------------------------------------
+
+struct StoredFile {
+    std::string name;
+    Bytes data;
+    uint16_t date = 0x5A21;  // 2025-01-01
+    uint16_t time = 0x6000;  // 12:00:00
+    uint16_t attribs = 0x20;
+};
+
+struct CabOptions {
+    // Folder assignment: 0 puts every file in folder 0; N starts a new folder
+    // after every N files.
+    int filesPerFolder = 0;
+    // Largest data bytes in one block.
+    uint32_t blockSize = 32768;
+    // true: every file starts a block of its own (our writer's layout);
+    // false: files are packed back to back into shared blocks (gcab's layout).
+    bool blockPerFile = false;
+    // Write uoffFolderStart counting every passed block's 8-byte header and
+    // data reserve (the header-counting rule) instead of data bytes only.
+    bool headerCountedOffsets = false;
+    // Reserve fields: when set, flags gets the value 4 and these follow.
+    bool reserve = false;
+    uint16_t cbCFHeader = 0;
+    uint8_t cbCFFolder = 0;
+    uint8_t cbCFData = 0;
+    uint16_t extraFlags = 0;  // ORed into flags (1, 2 for multi-part sets)
+    uint16_t setID = 0;
+    uint16_t iCabinet = 0;
+    uint16_t typeCompress = 0;  // for every folder
+    // Bytes appended after cbCabinet (a signature); cbCabinet does not count them.
+    Bytes trailer;
+};
+
+// Where things ended up, for tests that patch or cut the bytes.
+struct CabLayout {
+    uint32_t foldersOffset = 0;             // first CFFOLDER record
+    std::vector<uint32_t> fileRecordOffsets;  // each CFFILE record
+    std::vector<uint32_t> folderDataStart;    // coffCabStart of each folder
+    std::vector<uint32_t> blockOffsets;       // every CFDATA header, in file order
+    std::vector<uint32_t> fileDataOffsets;    // absolute offset of each file's first byte
+    uint32_t cbCabinet = 0;
+};
+
+Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& options = {}, CabLayout* layout = nullptr);
+
+// ---- CE setup files ------------------------------------------------------------
+
+struct CeString {
+    uint16_t id;
+    std::string text;      // stored with a terminating NUL
+    int storedLength = -1;  // -1: text.size() + 1; otherwise the length field as given (bytes padded/cut)
+};
+
+struct CeDirectory {
+    uint16_t id;
+    std::vector<uint16_t> ids;  // the id list as stored (include a 0 to end early)
+    int listBytes = -1;          // -1: 2 * ids.size()
+};
+
+struct CeCopyFile {
+    uint16_t fileId;
+    uint16_t directoryId;
+    std::string name;  // stored with a terminating NUL; nameLength = size + 1
+    uint32_t flags = 0;
+    uint16_t entryField = 0;  // the 16-bit word whose place entryIndex takes
+};
+
+struct CeRegHive {
+    uint16_t id;
+    uint16_t root;
+    std::vector<uint16_t> ids;
+    uint16_t rootHigh = 0;  // upper 16 bits of the 4-byte root value
+    uint16_t unknown = 0;   // the 2 uninterpreted bytes before the id list
+    int listBytes = -1;
+};
+
+struct CeRegValue {
+    uint16_t hiveId;
+    uint32_t typeFlags;
+    std::string name;  // stored with its NUL
+    Bytes data;
+    int payloadLength = -1;  // -1: name.size() + 1 + data.size()
+    uint16_t first = 0, third = 0;
+};
+
+struct CeShortcut {
+    uint16_t id = 0;
+    uint16_t baseDirectoryId = 0;
+    uint16_t baseMacro = 0;
+    uint16_t targetId = 0;
+    uint16_t targetIsFile = 1;
+    uint16_t specLength = 2;
+    uint16_t nameStringId = 0;
+};
+
+struct CeSetup {
+    std::string signature = "MSCE";
+    int32_t processor = 2577;
+    int32_t minVersionMajor = 3, minVersionMinor = 0, maxVersionMajor = 4, maxVersionMinor = 1;
+    std::vector<CeString> strings;
+    std::vector<CeDirectory> directories;
+    std::vector<CeCopyFile> copyFiles;
+    std::vector<CeRegHive> hives;
+    std::vector<CeRegValue> values;
+    std::vector<CeShortcut> shortcuts;
+    std::string appName;   // empty: length 0
+    std::string provider;  // empty: length 0
+    std::vector<std::string> unsupported;  // each stored with its NUL
+    bool unsupportedExtraNul = false;      // a last empty name closes the list
+    // Count overrides for malformed variants (-1: the table's size).
+    int stringCount = -1, directoryCount = -1, copyFileCount = -1, hiveCount = -1, valueCount = -1,
+        shortcutCount = -1;
+};
+
+// Table offsets inside the setup file, for tests that cut or patch it.
+struct SetupLayout {
+    uint32_t strings = 0, directories = 0, copyFiles = 0, hives = 0, values = 0, shortcuts = 0, end = 0;
+};
+
+Bytes BuildSetupFile(const CeSetup& setup, SetupLayout* layout = nullptr);
+
+// A CE cabinet: SETUP.000 first, then the given stored files.
+Bytes BuildCeCabinet(const CeSetup& setup, const std::vector<StoredFile>& files, const CabOptions& options = {});
+
+// ---- Files and tools -------------------------------------------------------------
+
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+void WriteFile(const std::string& path, const Bytes& bytes);
+void WriteText(const std::string& path, const std::string& text);
+Bytes ReadFile(const std::string& path);  // empty when missing
+std::string ReadText(const std::string& path);
+bool FileExists(const std::string& path);
+
+struct CommandResult {
+    int status = -1;  // exit status, or -1 when it did not run
+    std::string out;  // stdout and stderr together
+};
+CommandResult Run(const std::string& command);
+bool HaveTool(const std::string& name);
+std::string Quote(const std::string& text);  // for the shell
+
+std::string SourceDir();
+std::string CorpusDir();  // empty when the corpus folder is absent
+std::string HostPath();    // build/mirad
+std::string ModulePath();  // build/Mirad.wcx
+
+// ---- The module, loaded as the host loads it -----------------------------------------
+
+// Loads a private copy of the built module, so each instance starts fresh
+// (allocation counter 0, no settings located).
+struct Module {
+    void* handle = nullptr;
+    std::string copyDir;
+    OpenArchiveFn OpenArchive = nullptr;
+    ReadHeaderFn ReadHeader = nullptr;
+    ProcessFileFn ProcessFile = nullptr;
+    CloseArchiveFn CloseArchive = nullptr;
+    PackFilesFn PackFiles = nullptr;
+    PackSetDefaultParamsFn PackSetDefaultParams = nullptr;
+    GetPackerCapsFn GetPackerCaps = nullptr;
+    SetChangeVolProcFn SetChangeVolProc = nullptr;
+    SetProcessDataProcFn SetProcessDataProc = nullptr;
+
+    Module();  // loads a fresh copy; check ok()
+    ~Module();
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+    bool ok() const { return handle != nullptr; }
+    std::string directory() const { return copyDir; }  // where the copy (and a Mirad.ini beside it) lives
+
+    // PackSetDefaultParams with `settingsDir` + "/Mirad.ini".
+    void SetSettingsDir(const std::string& settingsDir);
+};
+
+// One listed entry and the archive walk of a host.
+struct Entry {
+    std::string name;
+    int32_t packedSize = 0, unpackedSize = 0, fileTime = 0, attributes = 0;
+};
+struct OpenResult {
+    void* handle = nullptr;
+    int32_t code = -1;
+};
+OpenResult Open(Module& m, const std::string& cabinet);
+std::vector<Entry> List(Module& m, const std::string& cabinet, int32_t* openCode = nullptr);
+// Opens, walks every entry and extracts each one into dir + "/" + its name
+// (creating directories); returns the ProcessFile results by entry name.
+std::vector<std::pair<std::string, int32_t>> ExtractAll(Module& m, const std::string& cabinet,
+                                                        const std::string& dir, int32_t operation = MIRAD_EXTRACT);
+
+// Writes a Mirad.ini with the given CONFIGURATION values (flags 0/1 etc.).
+void WriteSettings(const std::string& dir, bool expandCE, bool expandPath, bool showRegistry, bool showShortcuts,
+                   bool showInf, const std::string& debugFile = "");
+
+}  // namespace fixture

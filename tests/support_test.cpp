@@ -1,0 +1,99 @@
+// The diagnostic log and the counted allocation, in-process.
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/alloc.h"
+#include "support/log.h"
+#include "support/paths.h"
+#include "support/settings.h"
+#include "tests/fixture.h"
+
+namespace {
+
+using fixture::FileExists;
+using fixture::ReadText;
+using fixture::TempDir;
+
+#if defined(__SANITIZE_ADDRESS__)
+#define MIRAD_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MIRAD_ASAN 1
+#endif
+#endif
+
+class Services : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mirad::ResetSettings();
+        mirad::ResetAllocationCounter();
+        mirad::CopyString(mirad::CurrentSettings().DebugFile, sizeof mirad::CurrentSettings().DebugFile,
+                          log.c_str());
+    }
+    void TearDown() override {
+        mirad::ResetSettings();
+        mirad::ResetAllocationCounter();
+    }
+    TempDir dir;
+    std::string log = dir / "debug.log";
+};
+
+TEST_F(Services, AllocationTotalsAndLines) {
+    void* a = mirad::AllocateZeroed(712);
+    void* b = mirad::AllocateZeroed(100);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(mirad::AllocatedTotal(), 844);
+    const unsigned char* bytes = static_cast<const unsigned char*>(a);
+    for (size_t i = 0; i < 712; ++i) ASSERT_EQ(bytes[i], 0) << i;
+    mirad::FreeBlock(a);
+    mirad::FreeBlock(b);
+    // Freeing gives nothing back to the total.
+    EXPECT_EQ(mirad::AllocatedTotal(), 844);
+    EXPECT_EQ(mirad::AllocateZeroed(0), nullptr);
+    EXPECT_EQ(mirad::AllocatedTotal(), 844);
+    EXPECT_EQ(ReadText(log),
+              "Allocating 712 bytes (728 allocated now)\n"
+              "Allocating 100 bytes (844 allocated now)\n"
+              "Out of memory in allocating 0 bytes (844 allocated so far)\n");
+}
+
+#ifndef MIRAD_ASAN
+TEST_F(Services, AnExhaustedHeapIsLoggedAndReportedAsNull) {
+    // More than any address space can give (the sanitizer's allocator would
+    // abort instead of failing, so this runs only without it).
+    const size_t huge = SIZE_MAX / 2 + 1;
+    EXPECT_EQ(mirad::AllocateZeroed(huge), nullptr);
+    EXPECT_EQ(mirad::AllocatedTotal(), 0);
+    const std::string text = ReadText(log);
+    EXPECT_EQ(text.rfind("Out of memory in allocating ", 0), 0u) << text;
+    EXPECT_NE(text.find(" bytes (0 allocated so far)\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+}
+#endif
+
+TEST_F(Services, LogMessagesAppendWholeLines) {
+    mirad::LogMessage("first %d", 1);
+    mirad::LogMessage("\n\nOpen %s", "x.cab");
+    const std::string longName(5000, 'n');
+    mirad::LogMessage("name %s end", longName.c_str());
+    EXPECT_EQ(ReadText(log), "first 1\n\n\nOpen x.cab\nname " + longName + " end\n");
+}
+
+TEST_F(Services, NoLogWithoutAPathOrAPlace) {
+    mirad::CurrentSettings().DebugFile[0] = '\0';
+    mirad::LogMessage("nothing");
+    void* block = mirad::AllocateZeroed(8);
+    EXPECT_NE(block, nullptr);
+    mirad::FreeBlock(block);
+    EXPECT_FALSE(FileExists(log));
+    const std::string unusable = dir / "missing/debug.log";
+    mirad::CopyString(mirad::CurrentSettings().DebugFile, sizeof mirad::CurrentSettings().DebugFile,
+                      unusable.c_str());
+    mirad::LogMessage("nothing either");
+    EXPECT_FALSE(FileExists(dir / "missing"));
+}
+
+}  // namespace
