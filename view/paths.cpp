@@ -1,0 +1,141 @@
+// Destination paths: directory-macro expansion, and where a shortcut is made
+// and what it points to.
+//
+// Where we differ from the classic behaviour: a shortcut placed "in the
+// install directory" (baseDirectoryId 0, baseMacro 0) is written as
+// "%InstallDir%\" rather than a macro %CE0% that does not exist, and a
+// directory target 0 that names no directory is the install directory rather
+// than an empty target. Both forms are what real cabinets store.
+#include <cstdio>
+#include <cstring>
+
+#include "setup/setup.h"
+#include "support/paths.h"
+#include "support/settings.h"
+#include "view/view.h"
+
+namespace mirad {
+
+namespace {
+
+// A macro-table entry or install directory that names its own macro would
+// expand forever; a real path needs two or three replacements.
+constexpr int kMaxReplacements = 64;
+
+char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool SameText(const char* a, const char* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        if (a[i] == '\0' || Upper(a[i]) != Upper(b[i])) return false;
+    }
+    return true;
+}
+
+struct MacroAt {
+    size_t start = 0;
+    size_t end = 0;      // one past the closing "%", or the end of the path
+    uint32_t number = 0; // 0 for %InstallDir%
+};
+
+// First macro at or after `from`: "%CE" and a digit, or "%InstallDir%".
+bool FindMacro(const char* path, size_t from, MacroAt* m) {
+    for (size_t q = from; path[q]; ++q) {
+        if (path[q] != '%') continue;
+        bool ce = Upper(path[q + 1]) == 'C' && Upper(path[q + 2]) == 'E' && IsDigit(path[q + 3]);
+        if (!ce && !SameText(path + q, "%InstallDir%", 12)) continue;
+        m->start = q;
+        m->number = 0;
+        if (ce) {
+            // Saturate: any number beyond the table means the install directory.
+            for (size_t d = q + 3; IsDigit(path[d]); ++d) {
+                if (m->number < 1000) m->number = m->number * 10 + static_cast<uint32_t>(path[d] - '0');
+            }
+        }
+        size_t e = q + 3;
+        while (path[e] && path[e] != '%') ++e;
+        m->end = path[e] ? e + 1 : e;
+        return true;
+    }
+    return false;
+}
+
+const char* InstallDirectory(const ArchiveContext* context) {
+    if (context->setupHeader.stringCount == 0 || !context->setupStrings) return nullptr;
+    return context->setupStrings[0].text;
+}
+
+const SetupDirectory* DirectoryById(const ArchiveContext* context, uint16_t id) {
+    int32_t i = FindDirectory(context, id);
+    return i >= 0 ? &context->setupDirectories[i] : nullptr;
+}
+
+const SetupShortcut* ShortcutAt(const ArchiveContext* context, uint16_t index) {
+    if (!context->setupShortcuts || index >= context->setupHeader.shortcutCount) return nullptr;
+    return &context->setupShortcuts[index];
+}
+
+}  // namespace
+
+void ExpandMacros(const ArchiveContext* context, char* path) {
+    if (!CeOption(context, &Settings::ExpandCE)) return;
+    const Settings& settings = CurrentSettings();
+    for (int done = 0; done < kMaxReplacements; ++done) {
+        MacroAt m;
+        // The scan restarts from the beginning, so text just put in is
+        // scanned again (an install directory like %CE1%\Game).
+        if (!FindMacro(path, 0, &m)) return;
+        const char* replacement = nullptr;
+        if (m.number >= 1 && m.number <= static_cast<uint32_t>(kMacroCount)) {
+            replacement = settings.DirectoryMacroTable[m.number - 1];
+        } else {
+            replacement = InstallDirectory(context);
+            // No install directory: this macro and the rest stay as they are.
+            if (!replacement) return;
+        }
+        char rebuilt[kPathSize];
+        std::memcpy(rebuilt, path, m.start);
+        rebuilt[m.start] = '\0';
+        bool whole = AppendString(rebuilt, sizeof rebuilt, replacement);
+        whole = AppendString(rebuilt, sizeof rebuilt, path + m.end) && whole;
+        std::memcpy(path, rebuilt, sizeof rebuilt);
+        // A path that filled its buffer stops growing here.
+        if (!whole || std::strlen(path) >= kPathSize - 1) return;
+    }
+}
+
+void ShortcutPath(const ArchiveContext* context, uint16_t index, char* out) {
+    out[0] = '\0';
+    const SetupShortcut* s = ShortcutAt(context, index);
+    if (!s) return;
+    if (s->baseDirectoryId == 0) {
+        if (s->baseMacro == 0) {
+            CopyString(out, kPathSize, "%InstallDir%\\");
+        } else {
+            std::snprintf(out, kPathSize, "%%CE%u%%\\", static_cast<unsigned>(s->baseMacro));
+        }
+    } else if (const SetupDirectory* d = DirectoryById(context, s->baseDirectoryId)) {
+        CopyString(out, kPathSize, d->path);
+        AppendString(out, kPathSize, "\\");
+    }
+    int32_t name = FindString(context, s->nameStringId);
+    if (name >= 0) AppendString(out, kPathSize, context->setupStrings[name].text);
+}
+
+void ShortcutTarget(const ArchiveContext* context, uint16_t index, char* out) {
+    out[0] = '\0';
+    const SetupShortcut* s = ShortcutAt(context, index);
+    if (!s) return;
+    if (s->targetIsFile != 0) {
+        int32_t file = FindCopyFile(context, s->targetId);
+        if (file >= 0) CopyString(out, kPathSize, context->setupCopyFiles[file].destPath);
+        return;
+    }
+    if (const SetupDirectory* d = DirectoryById(context, s->targetId)) {
+        CopyString(out, kPathSize, d->path);
+    } else if (s->targetId == 0) {
+        CopyString(out, kPathSize, "%InstallDir%");
+    }
+}
+
+}  // namespace mirad
