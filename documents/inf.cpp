@@ -1,0 +1,548 @@
+// "~Cab~.INF": an installation script for the CE cabinet wizard rebuilt from
+// the setup file, so the extracted files and this script make an equivalent
+// cabinet again.
+//
+// Directories are numbered once, by ascending id, and that numbering is the
+// source id, the Dir_n name and the CopyFiles item everywhere in the script.
+// The numbering is built with one pass over a by-id table and the files of each
+// directory are grouped once, so large setup files cost linear time; for
+// distinct ids the numbering is the one a repeated selection by id gives.
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "documents/documents.h"
+#include "documents/regvalue.h"
+#include "platform/platform.h"
+#include "support/alloc.h"
+#include "support/log.h"
+#include "support/paths.h"
+#include "view/view.h"
+
+namespace mirad {
+
+namespace {
+
+const char* const kRule =
+    ";;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;;\n";
+
+void PutLines(TextWriter& out, const char* const* lines) {
+    for (; *lines; ++lines) TextPut(out, *lines);
+}
+
+// A text the setup header points at (provider, application name): the stored
+// bytes up to their first NUL, at most 259 characters, and only what lies
+// inside the setup bytes.
+void ReadHeaderText(const ArchiveContext* context, uint16_t offset, uint16_t length, char* text) {
+    size_t n = 0;
+    uint32_t size = context->setupData ? context->setupSize : 0;
+    for (uint32_t i = 0; i < length && n < kPathSize - 1; ++i) {
+        uint32_t at = static_cast<uint32_t>(offset) + i;
+        if (at >= size) break;
+        char c = static_cast<char>(context->setupData[at]);
+        if (c == '\0') break;
+        text[n++] = c;
+    }
+    text[n] = '\0';
+}
+
+const char* ProcessorText(int32_t processor) {
+    switch (processor) {
+        case 0: return "CEF (Common Executable Format). Only the PocketPC supports CEF binaries\n";
+        case 1824: return "ARM720 processors\n";
+        case 2577: return "StrongARM SA11xx processors\n";
+        case 4000: return "MIPS R4xxx processors\n";
+        case 10003: return "Hitachi SH3 processors\n";
+        case 10005: return "Hitachi SH4 processors\n";  // 10005 is the SH4 (10004 the SH3E)
+        default: return "unknown processor type\n";
+    }
+}
+
+void WriteBanner(TextWriter& out, const ArchiveContext* context) {
+    TextPut(out, kRule);
+    TextPrintf(out, "; CabWiz INF file for %s\n", context->archivePath + AfterLastSeparator(context->archivePath));
+    static const char* const kMacros[] = {
+        ";\n",
+        kRule,
+        "; Directory macros\n",
+        "; ----------------\n",
+        "; %CE1%  = \\Program Files\n",
+        "; %CE2%  = \\Windows\n",
+        "; %CE3%  = \\Windows\\Desktop\n",
+        "; %CE4%  = \\Windows\\Startup\n",
+        "; %CE5%  = \\My Documents\n",
+        "; %CE6%  = \\Program Files\\Accessories\n",
+        "; %CE7%  = \\Program Files\\Communication\n",
+        "; %CE8%  = \\Program Files\\Games\n",
+        "; %CE9%  = \\Program Files\\Pocket Outlook\n",
+        "; %CE10% = \\Program Files\\Office\n",
+        "; %CE11% = \\Windows\\Start Menu\\Programs\n",
+        "; %CE12% = \\Windows\\Programs\\Accessories\n",
+        "; %CE13% = \\Windows\\Programs\\Communications\n",
+        "; %CE14% = \\Windows\\Start Menu\\Programs\\Games\n",
+        "; %CE15% = \\Windows\\Fonts\n",
+        "; %CE16% = \\Windows\\Recent\n",
+        "; %CE17% = \\Windows\\Start Menu\n",
+        kRule,
+        ";\n",
+        nullptr,
+    };
+    PutLines(out, kMacros);
+}
+
+void WriteVersion(TextWriter& out, const ArchiveContext* context, char* text) {
+    const SetupHeader& h = context->setupHeader;
+    static const char* const kHead[] = {
+        kRule,
+        "; Required section.\n",
+        ";   Contains INF version information\n",
+        "[Version]\n",
+        "Signature   = \"$Windows NT$\"  ; required as is\n",
+        nullptr,
+    };
+    PutLines(out, kHead);
+    if (h.providerLength != 0) {
+        LogMessage("reading provider name");
+        ReadHeaderText(context, h.providerOffset, h.providerLength, text);
+        TextPrintf(out, "Provider    = \"%s\"  ; full app name will be '<Provider> <AppName>'\n", text);
+    }
+    TextPut(out, "CESignature = \"$Windows CE$\"  ; required as is\n");
+    TextPut(out, "\n");
+}
+
+void WriteCeStrings(TextWriter& out, const ArchiveContext* context, char* text) {
+    const SetupHeader& h = context->setupHeader;
+    static const char* const kHead[] = {
+        kRule,
+        "; Required section\n",
+        ";   Specific strings used by Windows CE AppInstall\n",
+        "[CEStrings]\n",
+        nullptr,
+    };
+    PutLines(out, kHead);
+    // With no string table there is no install directory: the value stays empty.
+    bool haveStrings = context->setupStrings && h.stringCount != 0;
+    TextPrintf(out, "InstallDir  = \"%s\"\n", haveStrings ? context->setupStrings[0].text : "");
+    if (h.appNameLength != 0) {
+        LogMessage("reading application name");
+        ReadHeaderText(context, h.appNameOffset, h.appNameLength, text);
+        TextPrintf(out, "AppName     = \"%s\"  ; full app name will be '<Provider> <AppName>' \n", text);
+    }
+    TextPut(out, "\n");
+}
+
+// The stored names, each NUL-terminated, as a list of quoted items; the count
+// of stored bytes decides when the list ends, so a closing extra NUL adds no
+// empty item.
+void WriteUnsupported(TextWriter& out, const ArchiveContext* context) {
+    const SetupHeader& h = context->setupHeader;
+    LogMessage("reading unsupported platforms");
+    uint32_t size = context->setupData ? context->setupSize : 0;
+    uint32_t at = h.unsupportedOffset;
+    uint32_t left = h.unsupportedLength;
+    if (at >= size)
+        left = 0;
+    else if (left > size - at)
+        left = size - at;
+    TextPut(out, "UnsupportedPlatforms = ");
+    while (left > 1) {
+        TextPut(out, "\"");
+        while (left > 0) {
+            char c = static_cast<char>(context->setupData[at++]);
+            --left;
+            if (c == '\0') break;
+            if (c == '\\' || c == '"') TextPut(out, "\\");
+            TextPutBytes(out, &c, 1);
+        }
+        TextPut(out, "\"");
+        if (left > 1) TextPut(out, ", ");
+    }
+    TextPut(out, "\n");
+}
+
+void WriteCeDevice(TextWriter& out, const ArchiveContext* context) {
+    const SetupHeader& h = context->setupHeader;
+    static const char* const kHead[] = {
+        kRule,
+        "; Required section\n",
+        ";   Specifies the type of CAB file that will be generated\n",
+        "[CEDevice]\n",
+        nullptr,
+    };
+    PutLines(out, kHead);
+    if (h.unsupportedLength > 1) WriteUnsupported(out, context);
+    TextPrintf(out, "VersionMin  = %d.%d\n", static_cast<int>(h.minVersionMajor), static_cast<int>(h.minVersionMinor));
+    TextPrintf(out, "VersionMax  = %d.%d\n", static_cast<int>(h.maxVersionMajor), static_cast<int>(h.maxVersionMinor));
+    TextPrintf(out, "Processor   = %d   ; ", static_cast<int>(h.processor));
+    TextPut(out, ProcessorText(h.processor));
+    TextPut(out, "\n");
+}
+
+// ---- Directory numbering ------------------------------------------------------
+
+struct DirectoryPlan {
+    uint16_t* order = nullptr;  // position -> directory table index (AllocateZeroed)
+    uint32_t count = 0;         // positions in use
+    std::vector<int32_t> positionOfId;  // directory id -> position, -1 when none
+    // Copy-file indexes grouped by position, each group in table order.
+    std::vector<uint32_t> fileStart;  // count + 1 entries
+    std::vector<uint16_t> files;
+
+    DirectoryPlan() = default;
+    DirectoryPlan(const DirectoryPlan&) = delete;
+    DirectoryPlan& operator=(const DirectoryPlan&) = delete;
+    ~DirectoryPlan() {
+        if (order) FreeBlock(order);
+    }
+    bool HoldsFiles(uint32_t p) const { return fileStart[p + 1] > fileStart[p]; }
+};
+
+// Numbers the directories by ascending id. Of several directories with one id
+// only the first in table order is numbered: the copy-files resolve that id to
+// it, so the others would only repeat its files. Ids 0 and 65535 are numbered
+// like any other so their files are not lost; no position is left empty or
+// filled with a directory that was already numbered.
+void SortDirectories(const ArchiveContext* context, DirectoryPlan& plan) {
+    uint16_t dirCount = context->setupDirectories ? context->setupHeader.directoryCount : 0;
+    std::vector<int32_t>& byId = plan.positionOfId;
+    byId.assign(65536, -1);
+    for (uint16_t i = dirCount; i-- > 0;) byId[context->setupDirectories[i].id] = i;
+    plan.count = 0;
+    for (uint32_t id = 0; id < 65536; ++id) {
+        if (byId[id] < 0) continue;
+        plan.order[plan.count] = static_cast<uint16_t>(byId[id]);
+        byId[id] = static_cast<int32_t>(plan.count++);
+    }
+
+    uint16_t copyCount = context->setupCopyFiles ? context->setupHeader.copyFileCount : 0;
+    plan.fileStart.assign(plan.count + 1, 0);
+    for (uint16_t i = 0; i < copyCount; ++i) {
+        int32_t p = byId[context->setupCopyFiles[i].directoryId];
+        if (p >= 0) ++plan.fileStart[p + 1];
+    }
+    for (uint32_t p = 0; p < plan.count; ++p) plan.fileStart[p + 1] += plan.fileStart[p];
+    plan.files.assign(plan.fileStart[plan.count], 0);
+    std::vector<uint32_t> fill(plan.fileStart.begin(), plan.fileStart.end() - 1);
+    for (uint16_t i = 0; i < copyCount; ++i) {
+        int32_t p = byId[context->setupCopyFiles[i].directoryId];
+        if (p >= 0) plan.files[fill[p]++] = i;
+    }
+}
+
+// Device paths keep "\" whatever the host.
+const char* DestinationName(const SetupCopyFile& file) {
+    const char* cut = std::strrchr(file.destPath, '\\');
+    return cut ? cut + 1 : file.destPath;
+}
+
+// The name the listing shows the file under in the same setting. A copy-file
+// with no stored file has no stored name: it keeps its destination name.
+const char* SourceName(const ArchiveContext* context, const SetupCopyFile& file, bool expandPath) {
+    if (expandPath || file.noStoredFile || !context->files || file.entryIndex >= context->header.cFiles)
+        return DestinationName(file);
+    return context->files[file.entryIndex].name;
+}
+
+const SetupDirectory& DirectoryAt(const ArchiveContext* context, const DirectoryPlan& plan, uint32_t p) {
+    return context->setupDirectories[plan.order[p]];
+}
+
+void WriteSourceDisks(TextWriter& out, const ArchiveContext* context, const DirectoryPlan& plan, bool expandPath) {
+    LogMessage("writing [SourceDisksNames]");
+    for (uint32_t p = 0; p < plan.count; ++p) {
+        if (plan.HoldsFiles(p)) TextPrintf(out, "%u = ,,,\"%s\"\n", p + 1, DirectoryAt(context, plan, p).path);
+    }
+    TextPut(out, "\n");
+
+    static const char* const kHead[] = {
+        kRule,
+        "; Required section\n",
+        ";   Specifies the source filenames that will be packaged in the CAB files\n",
+        ";   Format:     \n",
+        ";\t<filename> = <source ID>\n",
+        ";       <filename> is the source filename (enclose in doublequotes for long filenames)\n",
+        ";       <source ID> is the ID used in [SourceDisksNames] to specify the source directory\n",
+        "[SourceDisksFiles]\n",
+        nullptr,
+    };
+    PutLines(out, kHead);
+    uint16_t copyCount = context->setupCopyFiles ? context->setupHeader.copyFileCount : 0;
+    for (uint16_t i = 0; i < copyCount; ++i) {
+        const SetupCopyFile& file = context->setupCopyFiles[i];
+        TextPrintf(out, "\"%s\" = ", SourceName(context, file, expandPath));
+        int32_t p = plan.positionOfId[file.directoryId];
+        // A file whose directory matches nothing still ends its line.
+        if (p >= 0)
+            TextPrintf(out, "%d\n", p + 1);
+        else
+            TextPut(out, "\n");
+    }
+    TextPut(out, "\n");
+}
+
+void WriteDefaultInstall(TextWriter& out, const ArchiveContext* context, const DirectoryPlan& plan) {
+    const SetupHeader& h = context->setupHeader;
+    static const char* const kHead[] = {
+        kRule,
+        "; Required section\n",
+        ";   Specifies the INF sections for file copying, registry settings and creating shortcuts\n",
+        ";   INF sections that are not listed here will not be used\n",
+        "[DefaultInstall]\n",
+        nullptr,
+    };
+    PutLines(out, kHead);
+    TextPut(out, "CopyFiles   = ");
+    bool first = true;
+    for (uint32_t p = 0; p < plan.count; ++p) {
+        if (!plan.HoldsFiles(p)) continue;
+        TextPrintf(out, first ? "Dir_%u" : ", Dir_%u", p + 1);
+        first = false;
+    }
+    TextPut(out, "\n");
+    if (h.shortcutCount == 0) TextPut(out, "; ");
+    TextPut(out, "CEShortcuts = Shortcuts\n");
+    uint16_t fileCount = context->files ? context->header.cFiles : 0;
+    for (uint16_t i = 0; i < fileCount; ++i) {
+        const char* name = context->files[i].name;
+        size_t n = strnlen(name, sizeof context->files[i].name);
+        if (n >= 4 && std::memcmp(name + n - 4, ".999", 4) == 0) {
+            TextPrintf(out, "CESetupDLL  = \"%s\"\n", name);
+            break;
+        }
+    }
+    if (h.regValueCount == 0) TextPut(out, "; ");
+    TextPut(out, "AddReg      = RegEntries\n");
+    TextPut(out, "\n");
+}
+
+void WriteDestinationDirs(TextWriter& out, const ArchiveContext* context, const DirectoryPlan& plan) {
+    static const char* const kHead[] = {
+        kRule,
+        "; Required section\n",
+        ";   Specifies the directories to use for the file copy lists\n",
+        ";   Format:     \n",
+        ";\t<section name> = 0,<dest directory>\n",
+        ";       <section name>   is the section name used in \"[DefaultInstall] CopyFiles\"\n",
+        ";       <dest directory> is the destination directory, using an absolute device path,\n",
+        ";                        the directory macros, or the install directory %InstallDir%\n",
+        "[DestinationDirs]\n",
+        nullptr,
+    };
+    PutLines(out, kHead);
+    for (uint32_t p = 0; p < plan.count; ++p) {
+        if (plan.HoldsFiles(p)) TextPrintf(out, "Dir_%u = 0,\"%s\"\n", p + 1, DirectoryAt(context, plan, p).path);
+    }
+    TextPut(out, "\n");
+}
+
+bool EndsWithLnk(const char* path) {
+    const char* dot = std::strrchr(path, '.');
+    if (!dot || std::strlen(dot) != 4) return false;
+    static const char kLnk[] = ".lnk";
+    for (int i = 1; i < 4; ++i) {
+        char c = dot[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kLnk[i]) return false;
+    }
+    return true;
+}
+
+void WriteShortcuts(TextWriter& out, ArchiveContext* context) {
+    static const char* const kHead[] = {
+        kRule,
+        "; Sections specified in \"[DefaultInstall] CEShortcuts\" key\n",
+        ";   Specifies the shortcuts to create\n",
+        ";   Format:     \n",
+        ";\t<shortcut filename>,<shortcut type>,<target file/path>[,<standard dest path>]\n",
+        ";       <shortcut filename> is the filename of the shortcut (w/o .lnk)\n",
+        ";       <shortcut type> specifies if the shortcut is to a file or a folder\n",
+        ";\t\t0 or empty = file, nonzero = folder\n",
+        ";       <target file/path> is the target filename or pathname, which depends on the <shortcut type> flag "
+        "used\n",
+        ";\t\tfor a file, this must be specified in a file-copy list\n",
+        ";\t\tfor a folder, a file-list section name from [DestinationDirs] or absolute or directory macro\n",
+        ";       <standard dest path> is an optional destination directory macro (or %InstallDir%) to use\n",
+        nullptr,
+    };
+    PutLines(out, kHead);
+    uint16_t count = context->setupShortcuts ? context->setupHeader.shortcutCount : 0;
+    if (context->setupHeader.shortcutCount == 0) TextPut(out, "; ");
+    TextPut(out, "[Shortcuts]\n");
+    LogMessage("writing [Shortcuts]");
+    for (uint16_t i = 0; i < count; ++i) {
+        char* path = context->workPath;
+        ShortcutPath(context, i, path);
+        path[kPathSize - 1] = '\0';
+        if (EndsWithLnk(path)) *std::strrchr(path, '.') = '\0';
+        TextPrintf(out, "%s,", path);
+        TextPrintf(out, "%d,", context->setupShortcuts[i].targetIsFile == 0 ? 1 : 0);
+        ShortcutTarget(context, i, path);
+        path[kPathSize - 1] = '\0';
+        TextPrintf(out, "\"%s\"\n", path);
+    }
+    TextPut(out, "\n");
+}
+
+void WriteCopyLists(TextWriter& out, const ArchiveContext* context, const DirectoryPlan& plan, bool expandPath) {
+    static const char* const kHead[] = {
+        kRule,
+        "; Required sections specified in \"[DefaultInstall] CopyFiles\" key\n",
+        ";   Specifies the files to copy\n",
+        ";   Format:     \n",
+        ";\t<dest filename>,<source filename>,,<copy flags>\n",
+        ";       <dest filename> is the destination filename (or the source filename if <source filename> is "
+        "empty)\n",
+        ";       <source filename> is the source filename\n",
+        ";       <copy flags> is the copy flags to use\n",
+        ";\t\t0x80000000\tIncrease reference count target\n",
+        ";\t\t0x40000000\tIgnore target timestamp (always copy)\n",
+        ";\t\t0x20000000\tDo not copy if target is newer\n",
+        ";\t\t0x00000400\tReplace only if target is already existing\n",
+        ";\t\t0x00000010\tDont overwrite destination file\n",
+        ";\t\t0x00000002\tForbid user skipping this file\n",
+        ";\t\t0x00000001\tWarn if trying to skip after error in copy\n",
+        nullptr,
+    };
+    PutLines(out, kHead);
+    LogMessage("writing [Dir_*]");
+    for (uint32_t p = 0; p < plan.count; ++p) {
+        if (!plan.HoldsFiles(p)) continue;
+        TextPrintf(out, "[Dir_%u]\n", p + 1);
+        for (uint32_t k = plan.fileStart[p]; k < plan.fileStart[p + 1]; ++k) {
+            const SetupCopyFile& file = context->setupCopyFiles[plan.files[k]];
+            TextPrintf(out, "\"%s\",\"%s\",,0x%08X\n", DestinationName(file), SourceName(context, file, expandPath),
+                       static_cast<unsigned>(file.flags));
+        }
+        TextPut(out, "\n");
+    }
+    TextPut(out, "\n");
+}
+
+const char* RootName(uint16_t root) {
+    switch (root) {
+        case 1: return "HKCR,";
+        case 2: return "HKCU,";
+        case 3: return "HKLM,";
+        default: return "HKU,";
+    }
+}
+
+void WriteRegEntries(TextWriter& out, const ArchiveContext* context) {
+    static const char* const kHead[] = {
+        kRule,
+        "; Required sections specified in \"[DefaultInstall] AddReg\" key\n",
+        ";   Specifies the registry entries to create\n",
+        ";   Format:     \n",
+        ";\t<reg root>,<reg key>,<reg val>,<reg flags>,<reg data>[,<reg data>]\n",
+        ";       <reg root> is HKCR, HKLM or HKCU\n",
+        ";\t\tHKCR = HKEY_CLASSES_ROOT\n",
+        ";\t\tHKCU = HKEY_CURRENT_USER\n",
+        ";\t\tHKLM = HKEY_LOCAL_MACHINE\n",
+        ";       <reg key> is the registry key name\n",
+        ";       <reg val> is the registry value name, which is set to \"default\" if empty\n",
+        ";       <reg flags> is the registry type/flags to use\n",
+        ";\t\t0x00000002 = Do not overwrite if already exists\n",
+        ";\t\t0x00000000 = REG_SZ entry\n",
+        ";\t\t0x00010000 = MULTI_SZ entry\n",
+        ";\t\t0x00000001 = REG_BINARY entry\n",
+        ";\t\t0x00010001 = REG_DWORD entry\n",
+        ";       <reg data> is the numeric/string registry data, which depends on the <reg flags> used\n",
+        nullptr,
+    };
+    PutLines(out, kHead);
+    if (context->setupHeader.regValueCount == 0) TextPut(out, "; ");
+    TextPut(out, "[RegEntries]\n");
+    LogMessage("writing [RegEntries]");
+
+    HiveIndex hives = BuildHiveIndex(context);
+    RegValueCursor cursor = BeginRegValues(context);
+    RegValue value;
+    while (NextRegValue(cursor, &value)) {
+        // Every line carries its key.
+        if (const SetupRegHive* hive = FindHive(context, hives, value.hiveId)) {
+            TextPut(out, RootName(hive->root));
+            TextPrintf(out, "\"%s\",", hive->keyPath);
+        }
+        if (value.name[0]) TextPrintf(out, "\"%s\"", value.name);
+        TextPrintf(out, ",0x%08X,", static_cast<unsigned>(value.typeFlags));
+        if (KindOfRegValue(value.typeFlags) == RegValueKind::Unsupported) {
+            std::printf("; Ooops (valuetype 0x%08X)...\n", static_cast<unsigned>(value.typeFlags));
+            std::fflush(stdout);
+        }
+        WriteRegValueData(out, value);
+    }
+}
+
+// Everything from [SourceDisksNames] on; 0 or 11.
+int WriteInstallSections(TextWriter& out, ArchiveContext* context) {
+    static const char* const kHead[] = {
+        kRule,
+        "; Required section\n",
+        ";   Specifies the source directories of the binary files\n",
+        ";   Format:     \n",
+        ";\t<source ID> = ,<label>,,<source directory>\n",
+        ";       <source ID> will be used to specify the source files belonging to this directory\n",
+        ";       <label> is unused\n",
+        ";       <source directory> is the relative or absolute directory of the source files\n",
+        "[SourceDisksNames]\n",
+        nullptr,
+    };
+    PutLines(out, kHead);
+
+    // No directories: an empty order, not a failure (and no request of 0 bytes).
+    DirectoryPlan plan;
+    uint16_t dirCount = context->setupDirectories ? context->setupHeader.directoryCount : 0;
+    if (dirCount != 0) {
+        plan.order = static_cast<uint16_t*>(AllocateZeroed(sizeof(uint16_t) * dirCount));
+        if (!plan.order) return 11;
+    }
+    LogMessage("sorting dirs");
+    try {
+        SortDirectories(context, plan);
+    } catch (const std::bad_alloc&) {
+        return 11;
+    }
+
+    bool expandPath = CeOption(context, &Settings::ExpandPath);
+    WriteSourceDisks(out, context, plan, expandPath);
+    WriteDefaultInstall(out, context, plan);
+    WriteDestinationDirs(out, context, plan);
+    WriteShortcuts(out, context);
+    WriteCopyLists(out, context, plan, expandPath);
+    WriteRegEntries(out, context);
+    return 0;
+}
+
+}  // namespace
+
+int WriteInfScript(ArchiveContext* context, const char* destination) {
+    IoCloser file(IoOpen(destination, IoMode::Write));
+    if (!file.file) return 16;
+    TextWriter out;
+    out.file = file.file;
+
+    int result = 0;
+    try {
+        char text[kPathSize];
+        WriteBanner(out, context);
+        WriteVersion(out, context, text);
+        WriteCeStrings(out, context, text);
+        WriteCeDevice(out, context);
+        result = WriteInstallSections(out, context);
+    } catch (const std::bad_alloc&) {
+        result = 11;
+    }
+
+    // A script cut short by a full disk would look complete: leave none. (One
+    // cut short for want of memory is kept: it ends at a section header.)
+    bool written = TextFlush(out);
+    if (!file.Close()) written = false;
+    if (result == 0 && !written) {
+        platform::DeleteFile(destination);
+        result = 16;
+    }
+    return result;
+}
+
+}  // namespace mirad

@@ -1,0 +1,76 @@
+// "~Cab~.REG": the setup file's registry values as a REGEDIT4-style document.
+// It is a readable view of the device registry, not a desktop import file:
+// keys carry the short root names (HKLM\...) and binary and double-word items
+// are written 0x-prefixed.
+#include <cstdio>
+#include <new>
+
+#include "documents/documents.h"
+#include "documents/regvalue.h"
+#include "platform/platform.h"
+
+namespace mirad {
+
+namespace {
+
+const char* RootPrefix(uint16_t root) {
+    switch (root) {
+        case 1: return "HKCR\\";
+        case 2: return "HKCU\\";
+        case 3: return "HKLM\\";
+        case 4: return "HKU\\";
+        default: return "";
+    }
+}
+
+}  // namespace
+
+int WriteRegistryExport(ArchiveContext* context, const char* destination) {
+    IoCloser file(IoOpen(destination, IoMode::Write));
+    if (!file.file) return 16;
+    TextWriter out;
+    out.file = file.file;
+
+    TextPut(out, "REGEDIT4\n");
+    HiveIndex hives;
+    try {
+        hives = BuildHiveIndex(context);
+    } catch (const std::bad_alloc&) {
+        return 11;
+    }
+    uint16_t lastHive = 65535;
+    RegValueCursor cursor = BeginRegValues(context);
+    RegValue value;
+    while (NextRegValue(cursor, &value)) {
+        if (value.hiveId != lastHive) {
+            lastHive = value.hiveId;
+            if (const SetupRegHive* hive = FindHive(context, hives, value.hiveId))
+                TextPrintf(out, "\n[%s%s]\n", RootPrefix(hive->root), hive->keyPath);
+        }
+        if (value.typeFlags & kRegOnlyIfMissing)
+            TextPut(out, "; !! Next will only be written if key is NOT already defined !!\n");
+        if (value.name[0])
+            TextPrintf(out, "\"%s\"=", value.name);
+        else
+            TextPut(out, "@=");
+        switch (KindOfRegValue(value.typeFlags)) {
+            case RegValueKind::Binary: TextPut(out, "hex:"); break;
+            case RegValueKind::Dword: TextPut(out, "dword:"); break;
+            case RegValueKind::Unsupported:
+                std::printf("Ooops (valuetype 0x%08X)...\n", static_cast<unsigned>(value.typeFlags));
+                std::fflush(stdout);
+                break;
+            case RegValueKind::Text: break;
+        }
+        WriteRegValueData(out, value);
+    }
+
+    // A document cut short by a full disk would look complete: leave none.
+    bool written = TextFlush(out);
+    if (!file.Close()) written = false;
+    if (written) return 0;
+    platform::DeleteFile(destination);
+    return 16;
+}
+
+}  // namespace mirad

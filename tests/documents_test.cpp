@@ -1,0 +1,544 @@
+// The generated documents "~Cab~.REG" and "~Cab~.INF": built from fixture
+// cabinets, extracted through the module's exports as a host does, and
+// compared byte for byte with the expected files in tests/golden (each has a
+// sibling .txt saying what it covers).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cabinet/reader.h"
+#include "documents/documents.h"
+#include "support/alloc.h"
+#include "support/bytes.h"
+#include "support/io.h"
+#include "support/paths.h"
+#include "tests/fixture.h"
+
+namespace {
+
+using fixture::Bytes;
+using fixture::CeSetup;
+
+std::string Golden(const std::string& name) {
+    std::string text = fixture::ReadText(fixture::SourceDir() + "/tests/golden/" + name);
+    EXPECT_FALSE(text.empty()) << "missing golden file " << name;
+    return text;
+}
+
+Bytes Words(std::initializer_list<uint32_t> words) {
+    Bytes b;
+    for (uint32_t w : words)
+        for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(w >> (8 * i)));
+    return b;
+}
+
+Bytes Range(int from, int to) {
+    Bytes b;
+    for (int i = from; i <= to; ++i) b.push_back(static_cast<uint8_t>(i));
+    return b;
+}
+
+Bytes Text(const std::string& s) { return fixture::BytesOf(s); }
+Bytes TextZ(const std::string& s) {
+    Bytes b = Text(s);
+    b.push_back(0);
+    return b;
+}
+
+fixture::StoredFile Stored(const std::string& name, const std::string& data = "x") {
+    fixture::StoredFile f;
+    f.name = name;
+    f.data = Text(data);
+    return f;
+}
+
+// A cabinet whose setup file is given as bytes (for setup files patched after
+// building).
+Bytes CabinetWithSetup(const Bytes& setup, std::vector<fixture::StoredFile> files) {
+    fixture::StoredFile s;
+    s.name = "SETUP.000";
+    s.data = setup;
+    files.insert(files.begin(), s);
+    return fixture::BuildCabinet(files);
+}
+
+struct Document {
+    int32_t code = -1;
+    std::string text;    // the document's bytes
+    std::string stdOut;  // what the module printed while writing it
+};
+
+class Documents : public ::testing::Test {
+protected:
+    fixture::TempDir dir;
+    fixture::Module module;
+
+    void SetUp() override { ASSERT_TRUE(module.ok()); }
+
+    void Settings(bool expandPath, const std::string& log = "") {
+        fixture::WriteSettings(dir.path, true, expandPath, true, true, true, log);
+        module.SetSettingsDir(dir.path);
+    }
+
+    std::string Cabinet(const std::string& name, const Bytes& bytes) {
+        std::string path = dir / name;
+        fixture::WriteFile(path, bytes);
+        return path;
+    }
+
+    // Walks the listing as a host does and extracts only `entry`.
+    Document Extract(const std::string& cabinet, const std::string& entry, std::string target = "") {
+        if (target.empty()) target = dir / ("out-" + entry);
+        Document d;
+        fixture::OpenResult o = fixture::Open(module, cabinet);
+        EXPECT_NE(o.handle, nullptr) << "open result " << o.code;
+        if (!o.handle) return d;
+        EntryHeader h;
+        std::memset(&h, 0, sizeof h);
+        bool found = false;
+        for (int guard = 0; guard < 400000 && module.ReadHeader(o.handle, &h) == 0; ++guard) {
+            if (entry == h.fileName) {
+                found = true;
+                std::vector<char> t(target.begin(), target.end());
+                t.push_back('\0');
+                testing::internal::CaptureStdout();
+                d.code = module.ProcessFile(o.handle, MIRAD_EXTRACT, nullptr, t.data());
+                d.stdOut = testing::internal::GetCapturedStdout();
+            } else {
+                module.ProcessFile(o.handle, MIRAD_SKIP, nullptr, nullptr);
+            }
+            std::memset(&h, 0, sizeof h);
+        }
+        module.CloseArchive(o.handle);
+        EXPECT_TRUE(found) << entry << " not listed";
+        d.text = fixture::ReadText(target);
+        return d;
+    }
+};
+
+// ---- Fixtures ------------------------------------------------------------------------------
+
+// One key HKLM\Software\Example with the three values of the worked example.
+CeSetup ExampleSetup() {
+    CeSetup s;
+    s.strings = {{1, "%CE1%\\Example"}, {2, "Software"}, {3, "Example"}};
+    s.hives = {{1, 3, {2, 3}}};
+    s.values = {
+        {1, 0x00000000, "Path", TextZ("C:\\x")},
+        {1, 0x00010003, "", Words({1})},
+        {1, 0x00000001, "Bin", Range(1, 17)},
+    };
+    return s;
+}
+
+CeSetup EdgeSetup() {
+    CeSetup s;
+    s.strings = {{1, "\\Edge"}, {2, "Software"}, {3, "A"}, {4, "B"}, {5, "C"}, {6, "D"}};
+    s.hives = {{1, 1, {2, 3}}, {2, 5, {2, 4}}, {3, 4, {2, 5}}, {4, 7, {6}}, {5, 2, {6}}};
+    Bytes multi = {'a', 0, 'b', 0, 0};
+    Bytes quote = TextZ("say \"hi\"\\\nnext");
+    s.values = {
+        {1, 0x00010000, "Multi", multi},
+        {1, 0x00000000, "Empty", {}},
+        {1, 0x00000001, "Sixteen", Range(0xF0, 0xFF)},
+        {2, 0x00010001, "Words", Words({1, 2, 3, 4, 5})},
+        {2, 0x00010001, "Eight", Words({1, 2})},
+        {1, 0x00000000, "Quote", quote},
+        {3, 0x00000000, std::string(300, 'n'), TextZ("v")},
+        {3, 0x00020000, "Odd", {1, 2, 3}},
+        {3, 0x00000001, "NoBin", {}},
+        {3, 0x00010001, "NoWord", {}},
+        {99, 0x00000000, "Orphan", TextZ("x")},
+        {4, 0x00000002, "", TextZ("d")},
+        {5, 0x00010001, "User", Words({7})},
+    };
+    return s;
+}
+
+CeSetup InstallSetup() {
+    CeSetup s;
+    s.processor = 2577;
+    s.provider = "Maker Co";
+    s.appName = "Tool";
+    s.unsupported = {"alpha", "be\"ta"};
+    s.unsupportedExtraNul = true;
+    s.strings = {{1, "%CE1%\\Tool"}, {2, "Bin"},      {3, "Data"},     {4, "Tool.lnk"},
+                 {5, "Docs.Lnk"},    {6, "Readme.lnk2"}, {7, "Software"}, {8, "Tool"},
+                 {9, "Help"},        {10, "Old.lnk"},  {11, "Notes"},   {12, "Run.LNK"}};
+    // Stored ids 5, 2, 9, 12: numbered 2, 1, 3, 4.
+    s.directories = {{5, {1, 2}}, {2, {1}}, {9, {1, 3}}, {12, {1, 10}}};
+    s.copyFiles = {{1, 2, "app.exe", 0}, {2, 9, "data.bin", 0x40000000}, {3, 2, "help.txt", 0x00000010}};
+    fixture::CeShortcut s1, s2, s3, s4, s5;
+    s1.baseMacro = 11, s1.targetId = 1, s1.targetIsFile = 1, s1.nameStringId = 4;
+    s2.baseDirectoryId = 9, s2.targetId = 9, s2.targetIsFile = 0, s2.nameStringId = 5;
+    s3.baseMacro = 0, s3.targetId = 3, s3.targetIsFile = 1, s3.nameStringId = 6;
+    s4.baseDirectoryId = 12, s4.targetId = 0, s4.targetIsFile = 0, s4.nameStringId = 11;
+    s5.baseMacro = 2, s5.targetId = 2, s5.targetIsFile = 1, s5.nameStringId = 12;
+    s.shortcuts = {s1, s2, s3, s4, s5};
+    s.hives = {{1, 3, {7, 8}}, {2, 4, {7}}, {3, 7, {9}}, {4, 1, {8}}, {5, 2, {7, 8}}};
+    s.values = {
+        {1, 0x00000000, "Path", TextZ("C:\\x")},
+        {1, 0x00010003, "", Words({1})},
+        {2, 0x00000001, "Bin", Range(1, 17)},
+        {3, 0x00010000, "List", {'a', 0, 'b', 0, 0}},
+        {4, 0x00000007, "Odd", {9, 9}},
+        {5, 0x00010001, "Words", Words({1, 2})},
+    };
+    return s;
+}
+
+std::vector<fixture::StoredFile> InstallFiles() {
+    return {Stored("0001.001", "app"), Stored("0002.002", "data"), Stored("0003.003", "help"),
+            Stored("setup.999", "dll"), Stored("other.999", "dll2")};
+}
+
+// Odd directory ids and malformed value records; the setup bytes are patched
+// after building, so this returns the setup file itself.
+Bytes OddSetupBytes() {
+    CeSetup s;
+    s.processor = 10004;
+    s.appName = "Odd";
+    s.strings = {{1, "\\Odd"}, {2, "A"}, {3, "B"}};
+    s.directories = {{7, {1, 2}}, {0, {1, 3}}, {7, {3}}, {65535, {2}}, {3, {1}}};
+    s.copyFiles = {{1, 7, "a.txt"}, {2, 0, "zero.txt"}, {3, 65535, "max.txt"}, {4, 42, "lost.dat"},
+                   {9, 3, "ghost.dll"}};
+    s.hives = {{1, 3, {2, 3}}};
+    fixture::CeRegValue shortName{1, 0x00000000, "Sho", {}};
+    shortName.payloadLength = 3;  // the name's NUL is cut out below
+    fixture::CeRegValue cut{1, 0x00000001, "Cut", Range(1, 8)};
+    cut.payloadLength = 4 + 8 + 100;  // runs past the end of the setup file
+    s.values = {shortName, {1, 0x00000000, "NoNul", Text("abc")}, {1, 0x00010001, "Odd4", {1, 0, 0, 0, 2, 3}}, cut};
+    s.valueCount = 5;  // one more than there is room for
+    fixture::SetupLayout layout;
+    Bytes setup = fixture::BuildSetupFile(s, &layout);
+    // The first record's payload ends after "Sho": drop the NUL the builder wrote.
+    setup.erase(setup.begin() + layout.values + 12 + 3);
+    return setup;
+}
+
+std::vector<fixture::StoredFile> OddFiles() {
+    return {Stored("0001.001"), Stored("0002.002"), Stored("0003.003"), Stored("0004.004")};
+}
+
+// ---- Registry export ---------------------------------------------------------------------
+
+TEST_F(Documents, RegistryMatchesWorkedExample) {
+    Settings(false);
+    std::string cab = Cabinet("example.cab", fixture::BuildCeCabinet(ExampleSetup(), {Stored("0001.001")}));
+    Document d = Extract(cab, "~Cab~.REG");
+    EXPECT_EQ(d.code, 0);
+    EXPECT_EQ(d.text, Golden("registry_example.reg"));
+    EXPECT_EQ(d.stdOut, "");
+}
+
+TEST_F(Documents, RegistryEdgeCases) {
+    Settings(false);
+    std::string cab = Cabinet("edges.cab", fixture::BuildCeCabinet(EdgeSetup(), {}));
+    Document d = Extract(cab, "~Cab~.REG");
+    EXPECT_EQ(d.code, 0);
+    EXPECT_EQ(d.text, Golden("registry_edges.reg"));
+    EXPECT_EQ(d.stdOut, "Ooops (valuetype 0x00020000)...\n");
+}
+
+TEST_F(Documents, RegistryMalformedRecordsStayInsideTheirData) {
+    Settings(false);
+    std::string cab = Cabinet("odd.cab", CabinetWithSetup(OddSetupBytes(), OddFiles()));
+    Document d = Extract(cab, "~Cab~.REG");
+    EXPECT_EQ(d.code, 0);
+    EXPECT_EQ(d.text, Golden("registry_malformed.reg"));
+}
+
+TEST_F(Documents, RegistryValueTableOutsideTheSetupFile) {
+    Settings(false);
+    // Values claimed at an offset past the setup file's end.
+    Bytes setup = fixture::BuildSetupFile(ExampleSetup());
+    Bytes moved = setup;
+    mirad::put_le32(moved.data() + 76, static_cast<uint32_t>(setup.size() + 4));
+    Document d = Extract(Cabinet("moved.cab", CabinetWithSetup(moved, {})), "~Cab~.REG");
+    EXPECT_EQ(d.code, 0);
+    EXPECT_EQ(d.text, Golden("registry_empty.reg"));
+
+    // A fourth record claimed whose head is cut by the end of the setup file:
+    // the three whole records are written and the cut head is not read.
+    CeSetup four = ExampleSetup();
+    four.valueCount = 4;
+    Bytes cutHead = fixture::BuildSetupFile(four);
+    cutHead.insert(cutHead.end(), {0, 0, 1, 0, 0});
+    d = Extract(Cabinet("cuthead.cab", CabinetWithSetup(cutHead, {})), "~Cab~.REG");
+    EXPECT_EQ(d.code, 0);
+    EXPECT_EQ(d.text, Golden("registry_example.reg"));
+}
+
+// ---- INF script --------------------------------------------------------------------------
+
+TEST_F(Documents, InfScriptWithStoredSourceNames) {
+    Settings(false);
+    std::string cab = Cabinet("app.cab", fixture::BuildCeCabinet(InstallSetup(), InstallFiles()));
+    Document inf = Extract(cab, "~Cab~.INF");
+    EXPECT_EQ(inf.code, 0);
+    EXPECT_EQ(inf.text, Golden("install.inf"));
+    EXPECT_EQ(inf.stdOut, "; Ooops (valuetype 0x00000007)...\n");
+
+    // The same records through the registry export: every value type in both documents.
+    Document reg = Extract(cab, "~Cab~.REG");
+    EXPECT_EQ(reg.code, 0);
+    EXPECT_EQ(reg.text, Golden("install_reg.reg"));
+    EXPECT_EQ(reg.stdOut, "Ooops (valuetype 0x00000007)...\n");
+}
+
+TEST_F(Documents, InfScriptWithInstalledSourceNames) {
+    Settings(true);
+    std::string cab = Cabinet("app.cab", fixture::BuildCeCabinet(InstallSetup(), InstallFiles()));
+    Document inf = Extract(cab, "~Cab~.INF");
+    EXPECT_EQ(inf.code, 0);
+    EXPECT_EQ(inf.text, Golden("install_expanded.inf"));
+}
+
+TEST_F(Documents, InfScriptWithEmptyTables) {
+    Settings(false);
+    CeSetup s;
+    s.processor = 10005;
+    s.unsupportedExtraNul = true;  // a list of one byte
+    std::string cab = Cabinet("min.cab", fixture::BuildCeCabinet(s, {}));
+    Document inf = Extract(cab, "~Cab~.INF");
+    EXPECT_EQ(inf.code, 0);
+    EXPECT_EQ(inf.text, Golden("minimal.inf"));
+    EXPECT_EQ(inf.stdOut, "");
+}
+
+TEST_F(Documents, InfScriptWithOddDirectoriesAndMalformedValues) {
+    Settings(false);
+    std::string cab = Cabinet("odd.cab", CabinetWithSetup(OddSetupBytes(), OddFiles()));
+    Document inf = Extract(cab, "~Cab~.INF");
+    EXPECT_EQ(inf.code, 0);
+    EXPECT_EQ(inf.text, Golden("odd.inf"));
+}
+
+TEST_F(Documents, LogLinesInOrder) {
+    std::string log = dir / "mirad.log";
+    Settings(false, log);
+    std::string cab = Cabinet("app.cab", fixture::BuildCeCabinet(InstallSetup(), InstallFiles()));
+    Document reg = Extract(cab, "~Cab~.REG");
+    Document inf = Extract(cab, "~Cab~.INF");
+    ASSERT_EQ(reg.code, 0);
+    ASSERT_EQ(inf.code, 0);
+
+    std::vector<std::string> lines;
+    std::istringstream in(fixture::ReadText(log));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    auto find = [&](const std::string& prefix, size_t from) {
+        for (size_t i = from; i < lines.size(); ++i)
+            if (lines[i].compare(0, prefix.size(), prefix) == 0) return i;
+        return lines.size();
+    };
+    size_t infAt = find("Extracting INF file-> ", find("Extracting Registry -> ", 0));
+    ASSERT_LT(infAt, lines.size());
+    std::vector<std::string> expected = {
+        "reading provider name", "reading application name", "reading unsupported platforms",
+        "Allocating 8 bytes",    "sorting dirs",             "writing [SourceDisksNames]",
+        "writing [Shortcuts]",   "writing [Dir_*]",          "writing [RegEntries]",
+    };
+    size_t at = infAt + 1;
+    for (const std::string& e : expected) {
+        ASSERT_LT(at, lines.size()) << "missing " << e;
+        EXPECT_EQ(lines[at].compare(0, e.size(), e), 0) << "expected " << e << ", got " << lines[at];
+        ++at;
+    }
+}
+
+TEST_F(Documents, DocumentThatCannotBeCreated) {
+    Settings(false);
+    std::string cab = Cabinet("app.cab", fixture::BuildCeCabinet(InstallSetup(), InstallFiles()));
+    std::string nowhere = dir / "no-such-dir/doc";
+    EXPECT_EQ(Extract(cab, "~Cab~.REG", nowhere).code, 16);
+    EXPECT_EQ(Extract(cab, "~Cab~.INF", nowhere).code, 16);
+    EXPECT_FALSE(fixture::FileExists(nowhere));
+}
+
+// ---- In-process: write failures and the real cabinets ----------------------------------
+
+struct ContextCloser {
+    void operator()(mirad::ArchiveContext* c) const { mirad::ReleaseContext(c); }
+};
+using ContextPtr = std::unique_ptr<mirad::ArchiveContext, ContextCloser>;
+
+ContextPtr OpenInProcess(const std::string& path) {
+    auto* c = static_cast<mirad::ArchiveContext*>(mirad::AllocateZeroed(sizeof(mirad::ArchiveContext)));
+    if (!c) return nullptr;
+    ContextPtr context(c);
+    mirad::CopyString(c->archivePath, sizeof c->archivePath, path.c_str());
+    c->cabinetStream = mirad::IoOpen(c->archivePath, mirad::IoMode::Read);
+    if (!c->cabinetStream || mirad::ReadCabinet(c) != 0) return nullptr;
+    return context;
+}
+
+// The default I/O, except that the file opened for writing takes only
+// `limit` bytes (a full disk).
+struct FullDisk {
+    mirad::IoSystem io;
+    mirad::IoFile* document = nullptr;
+    size_t limit = 0;
+    size_t written = 0;
+
+    explicit FullDisk(size_t bytes) : limit(bytes) {
+        io = mirad::DefaultIo();
+        io.context = this;
+        io.open = [](void* self, const char* path, mirad::IoMode mode) {
+            auto* d = static_cast<FullDisk*>(self);
+            mirad::IoFile* f = mirad::DefaultIo().open(nullptr, path, mode);
+            if (mode == mirad::IoMode::Write) d->document = f;
+            return f;
+        };
+        io.write = [](void* self, mirad::IoFile* f, const void* buffer, size_t count) {
+            auto* d = static_cast<FullDisk*>(self);
+            if (f == d->document) {
+                size_t room = d->limit - d->written;
+                if (count > room) count = room;
+                d->written += count;
+            }
+            return mirad::DefaultIo().write(nullptr, f, buffer, count);
+        };
+        mirad::SetIo(&io);
+    }
+    ~FullDisk() { mirad::SetIo(nullptr); }
+};
+
+TEST(DocumentsInProcess, FullDiskGivesSixteenAndLeavesNoDocument) {
+    fixture::TempDir dir;
+    std::string cab = dir / "app.cab";
+    fixture::WriteFile(cab, fixture::BuildCeCabinet(InstallSetup(), InstallFiles()));
+    ContextPtr context = OpenInProcess(cab);
+    ASSERT_TRUE(context);
+    std::string out = dir / "doc";
+    testing::internal::CaptureStdout();
+    // The script is about 7000 bytes and the export about 400.
+    for (size_t limit : {size_t{0}, size_t{100}, size_t{5000}}) {
+        {
+            FullDisk disk(limit);
+            EXPECT_EQ(mirad::WriteInfScript(context.get(), out.c_str()), 16) << limit;
+        }
+        EXPECT_FALSE(fixture::FileExists(out)) << limit;
+    }
+    for (size_t limit : {size_t{0}, size_t{100}, size_t{380}}) {
+        {
+            FullDisk disk(limit);
+            EXPECT_EQ(mirad::WriteRegistryExport(context.get(), out.c_str()), 16) << limit;
+        }
+        EXPECT_FALSE(fixture::FileExists(out)) << limit;
+    }
+    // With room enough the same context writes both documents whole.
+    FullDisk roomy(1 << 20);
+    EXPECT_EQ(mirad::WriteInfScript(context.get(), out.c_str()), 0);
+    EXPECT_EQ(fixture::ReadText(out), Golden("install.inf"));
+    EXPECT_EQ(mirad::WriteRegistryExport(context.get(), out.c_str()), 0);
+    EXPECT_EQ(fixture::ReadText(out), Golden("install_reg.reg"));
+    testing::internal::GetCapturedStdout();
+}
+
+// Not listed by the module (no values), but written when asked for.
+TEST(DocumentsInProcess, RegistryWithNoValues) {
+    fixture::TempDir dir;
+    std::string cab = dir / "none.cab";
+    fixture::WriteFile(cab, fixture::BuildCeCabinet(CeSetup{}, {}));
+    ContextPtr context = OpenInProcess(cab);
+    ASSERT_TRUE(context);
+    std::string out = dir / "doc";
+    EXPECT_EQ(mirad::WriteRegistryExport(context.get(), out.c_str()), 0);
+    EXPECT_EQ(fixture::ReadText(out), Golden("registry_empty.reg"));
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find("\r\n", at);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(at, end - at));
+        at = end + 2;
+    }
+    return lines;
+}
+
+// Lines after `header` up to the next blank line or rule line.
+std::vector<std::string> Section(const std::vector<std::string>& lines, const std::string& header) {
+    std::vector<std::string> out;
+    size_t i = 0;
+    while (i < lines.size() && lines[i] != header) ++i;
+    for (++i; i < lines.size() && !lines[i].empty() && lines[i][0] != ';'; ++i) out.push_back(lines[i]);
+    return out;
+}
+
+bool OnlyCrLf(const std::string& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return false;
+    }
+    return text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0;
+}
+
+TEST(DocumentsInProcess, RealCabinets) {
+    std::string corpus = fixture::CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "corpus folder absent";
+    std::string realDir = corpus + "/real-ce";
+    fixture::CommandResult listing = fixture::Run("ls " + fixture::Quote(realDir));
+    if (listing.status != 0) GTEST_SKIP() << "no real-ce folder in the corpus";
+    fixture::TempDir out;
+    int checked = 0;
+    std::istringstream names(listing.out);
+    for (std::string name; std::getline(names, name);) {
+        if (name.size() < 4 || (name.substr(name.size() - 4) != ".CAB" && name.substr(name.size() - 4) != ".cab"))
+            continue;
+        ContextPtr context = OpenInProcess(realDir + "/" + name);
+        if (!context || context->plainCabinet) continue;  // compressed or not a CE cabinet
+        SCOPED_TRACE(name);
+        const mirad::SetupHeader& h = context->setupHeader;
+
+        std::string regPath = out / (name + ".reg"), infPath = out / (name + ".inf");
+        testing::internal::CaptureStdout();
+        int regCode = mirad::WriteRegistryExport(context.get(), regPath.c_str());
+        int infCode = mirad::WriteInfScript(context.get(), infPath.c_str());
+        std::string printed = testing::internal::GetCapturedStdout();
+        ASSERT_EQ(regCode, 0);
+        ASSERT_EQ(infCode, 0);
+        std::string reg = fixture::ReadText(regPath), inf = fixture::ReadText(infPath);
+        EXPECT_TRUE(OnlyCrLf(reg));
+        EXPECT_TRUE(OnlyCrLf(inf));
+        EXPECT_EQ(reg.compare(0, 10, "REGEDIT4\r\n"), 0);
+
+        // Every value is one entry line in each document; continuation lines
+        // start with two spaces.
+        std::vector<std::string> regLines = Lines(reg);
+        size_t values = 0, keyLines = 0;
+        std::set<std::string> keys;
+        for (const std::string& l : regLines) {
+            if (!l.empty() && (l[0] == '"' || l[0] == '@')) ++values;
+            if (!l.empty() && l[0] == '[') ++keyLines, keys.insert(l);
+        }
+        EXPECT_EQ(values, h.regValueCount);
+        EXPECT_GE(keyLines, keys.size());
+        if (h.regValueCount) EXPECT_GE(keys.size(), 1u);
+        EXPECT_LE(keys.size(), h.regHiveCount);
+
+        std::vector<std::string> infLines = Lines(inf);
+        std::vector<std::string> entries = Section(infLines, h.regValueCount ? "[RegEntries]" : "; [RegEntries]");
+        size_t entryLines = 0;
+        for (const std::string& l : entries)
+            if (l.compare(0, 2, "  ") != 0) ++entryLines;
+        EXPECT_EQ(entryLines, h.regValueCount);
+        EXPECT_EQ(Section(infLines, "[SourceDisksFiles]").size(), h.copyFileCount);
+        EXPECT_EQ(Section(infLines, h.shortcutCount ? "[Shortcuts]" : "; [Shortcuts]").size(), h.shortcutCount);
+        // Every file appears in exactly one [Dir_n] list when its directory exists.
+        size_t listed = 0;
+        for (size_t i = 0; i < infLines.size(); ++i)
+            if (infLines[i].compare(0, 5, "[Dir_") == 0) listed += Section(infLines, infLines[i]).size();
+        EXPECT_EQ(listed, h.copyFileCount);
+        ++checked;
+    }
+    EXPECT_GT(checked, 0) << "no CE cabinet in " << realDir;
+}
+
+}  // namespace
