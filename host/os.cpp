@@ -1,0 +1,204 @@
+// The few operating-system services the host needs. The host is not part of
+// the module, so it keeps its own small platform switches here.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "host/host.h"
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <pwd.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace host {
+
+std::string ExecutableDirectory() {
+#if defined(_WIN32)
+    char buffer[MAX_PATH + 1] = {};
+    DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return "";
+    std::string path(buffer, length);
+#else
+    std::string path;
+    std::vector<char> buffer(4096);
+    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (length <= 0) return "";
+    path.assign(buffer.data(), static_cast<size_t>(length));
+#endif
+    size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? std::string(".") : path.substr(0, cut);
+}
+
+std::string DefaultConfigDirectory() {
+#if defined(_WIN32)
+    const char* appData = std::getenv("APPDATA");
+    if (appData && *appData) return JoinPath(appData, "mirad");
+    return "";
+#else
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    // A relative XDG_CONFIG_HOME is invalid by its own rules and is ignored.
+    if (xdg && xdg[0] == '/') return JoinPath(xdg, "mirad");
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) {
+        const passwd* entry = getpwuid(getuid());
+        home = entry ? entry->pw_dir : nullptr;
+    }
+    if (!home || !*home) return "";
+    return JoinPath(JoinPath(home, ".config"), "mirad");
+#endif
+}
+
+bool IsDirectory(const std::string& path) {
+    std::error_code error;
+    return fs::is_directory(fs::path(path), error);
+}
+
+bool IsRegularFile(const std::string& path) {
+    std::error_code error;
+    return fs::is_regular_file(fs::path(path), error);
+}
+
+bool PathExists(const std::string& path) {
+    std::error_code error;
+    return fs::exists(fs::symlink_status(fs::path(path), error));
+}
+
+bool MakeDirectories(const std::string& path) {
+    std::error_code error;
+    fs::create_directories(fs::path(path), error);
+    return IsDirectory(path);
+}
+
+std::string AbsolutePath(const std::string& path) {
+    std::error_code error;
+    fs::path absolute = fs::absolute(fs::path(path), error);
+    return error ? path : absolute.lexically_normal().string();
+}
+
+bool CopyFileBytes(const std::string& from, const std::string& to) {
+    std::FILE* in = std::fopen(from.c_str(), "rb");
+    if (!in) return false;
+    std::FILE* out = std::fopen(to.c_str(), "wb");
+    if (!out) {
+        std::fclose(in);
+        return false;
+    }
+    char buffer[32768];
+    bool ok = true;
+    size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+        if (std::fwrite(buffer, 1, count, out) != count) {
+            ok = false;
+            break;
+        }
+    }
+    if (std::ferror(in)) ok = false;
+    std::fclose(in);
+    if (std::fclose(out) != 0) ok = false;
+    return ok;
+}
+
+bool CopyToStdout(const std::string& path) {
+    std::FILE* in = std::fopen(path.c_str(), "rb");
+    if (!in) return false;
+    std::fflush(stdout);
+#if defined(_WIN32)
+    // Documents carry CR LF already; text mode would double the CRs.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    char buffer[32768];
+    bool ok = true;
+    size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+        if (std::fwrite(buffer, 1, count, stdout) != count) {
+            ok = false;
+            break;
+        }
+    }
+    if (std::ferror(in)) ok = false;
+    std::fclose(in);
+    if (std::fflush(stdout) != 0) ok = false;
+    return ok;
+}
+
+StdoutToStderr::StdoutToStderr() {
+    std::fflush(stdout);
+#if defined(_WIN32)
+    saved = _dup(1);
+    if (saved >= 0) _dup2(2, 1);
+#else
+    saved = dup(1);
+    if (saved >= 0) dup2(2, 1);
+#endif
+}
+
+StdoutToStderr::~StdoutToStderr() {
+    std::fflush(stdout);
+    if (saved < 0) return;
+#if defined(_WIN32)
+    _dup2(saved, 1);
+    _close(saved);
+#else
+    dup2(saved, 1);
+    close(saved);
+#endif
+}
+
+std::string WhyCannotRead(const std::string& path) {
+    if (IsDirectory(path)) return "it is a directory";
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file) {
+        std::fclose(file);
+        return "";
+    }
+    int code = errno;
+    if (code == ENOENT || code == ENOTDIR) return "no such file";
+    if (code == EACCES || code == EPERM) return "permission denied";
+    return code ? std::strerror(code) : "it cannot be read";
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    if (dir.empty()) return name;
+    char last = dir.back();
+    if (last == '/' || last == '\\') return dir + name;
+    return dir + kSeparator + name;
+}
+
+TempDirectory::TempDirectory() {
+    std::error_code error;
+    fs::path base = fs::temp_directory_path(error);
+    if (error) base = fs::path(".");
+#if defined(_WIN32)
+    for (unsigned attempt = 0; attempt < 1000 && path.empty(); ++attempt) {
+        char name[64];
+        std::snprintf(name, sizeof name, "mirad-%lu-%lu-%u", static_cast<unsigned long>(GetCurrentProcessId()),
+                      static_cast<unsigned long>(GetTickCount()), attempt);
+        std::string candidate = (base / name).string();
+        if (CreateDirectoryA(candidate.c_str(), nullptr)) path = candidate;
+    }
+#else
+    std::string pattern = (base / "mirad-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data())) path = buffer.data();
+#endif
+}
+
+TempDirectory::~TempDirectory() {
+    if (path.empty()) return;
+    std::error_code error;
+    fs::remove_all(fs::path(path), error);
+}
+
+}  // namespace host

@@ -1,0 +1,255 @@
+// The host's side of the settings: where the module's settings file lives,
+// and the private copy through which command-line flags reach the module
+// (the module reads its options from its settings file only).
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+
+namespace host {
+
+const char* const kViewKeys[kViewOptionCount] = {"ExpandCE", "ExpandPath", "ShowRegistry", "ShowShortcuts",
+                                                 "ShowInfFile"};
+
+namespace {
+
+const char kSection[] = "CONFIGURATION";
+
+std::string Trim(const std::string& text) {
+    size_t begin = 0, end = text.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+    return text.substr(begin, end - begin);
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+struct IniLines {
+    std::vector<std::string> lines;  // without their line ends
+    std::string lineEnd;
+};
+
+IniLines SplitLines(const std::string& text) {
+    IniLines result;
+#if defined(_WIN32)
+    result.lineEnd = "\r\n";
+#else
+    result.lineEnd = "\n";
+#endif
+    if (text.find("\r\n") != std::string::npos) result.lineEnd = "\r\n";
+    else if (text.find('\n') != std::string::npos) result.lineEnd = "\n";
+    std::string line;
+    for (char c : text) {
+        if (c == '\n') {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            result.lines.push_back(line);
+            line.clear();
+        } else {
+            line += c;
+        }
+    }
+    if (!line.empty()) result.lines.push_back(line);
+    return result;
+}
+
+// The section a line opens, or false.
+bool SectionName(const std::string& line, std::string* name) {
+    std::string trimmed = Trim(line);
+    if (trimmed.size() < 2 || trimmed[0] != '[') return false;
+    size_t close = trimmed.find(']');
+    if (close == std::string::npos) return false;
+    *name = Trim(trimmed.substr(1, close - 1));
+    return true;
+}
+
+bool KeyOf(const std::string& line, std::string* key, std::string* value) {
+    std::string trimmed = Trim(line);
+    if (trimmed.empty() || trimmed[0] == ';') return false;
+    size_t equals = line.find('=');
+    if (equals == std::string::npos) return false;
+    *key = Trim(line.substr(0, equals));
+    *value = Trim(line.substr(equals + 1));
+    return true;
+}
+
+std::string ReadWholeFile(const std::string& path, bool* exists) {
+    std::ifstream in(path, std::ios::binary);
+    *exists = static_cast<bool>(in);
+    if (!in) return "";
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool WriteWholeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out << text;
+    out.close();
+    return static_cast<bool>(out);
+}
+
+}  // namespace
+
+std::string SetIniValue(const std::string& text, const std::string& section, const std::string& key,
+                        const std::string& value) {
+    IniLines ini = SplitLines(text);
+    std::string current, name, k, v;
+    bool inSection = false, sectionSeen = false;
+    size_t insertAt = 0;  // after the last non-blank line of the section
+    for (size_t i = 0; i < ini.lines.size(); ++i) {
+        if (SectionName(ini.lines[i], &name)) {
+            inSection = SameText(name, section);
+            if (inSection && !sectionSeen) {
+                sectionSeen = true;
+                insertAt = i + 1;
+            }
+            continue;
+        }
+        if (!inSection) continue;
+        if (KeyOf(ini.lines[i], &k, &v) && SameText(k, key)) {
+            ini.lines[i] = key + "=" + value;
+            insertAt = std::string::npos;
+            break;
+        }
+        if (!Trim(ini.lines[i]).empty() && sectionSeen) insertAt = i + 1;
+    }
+    if (insertAt != std::string::npos) {
+        if (sectionSeen) {
+            ini.lines.insert(ini.lines.begin() + static_cast<std::ptrdiff_t>(insertAt), key + "=" + value);
+        } else {
+            ini.lines.push_back("[" + section + "]");
+            ini.lines.push_back(key + "=" + value);
+        }
+    }
+    std::string out;
+    for (const std::string& line : ini.lines) out += line + ini.lineEnd;
+    return out;
+}
+
+std::string GetIniValue(const std::string& text, const std::string& section, const std::string& key,
+                        const std::string& fallback) {
+    IniLines ini = SplitLines(text);
+    std::string name, k, v;
+    bool inSection = false;
+    for (const std::string& line : ini.lines) {
+        if (SectionName(line, &name)) {
+            inSection = SameText(name, section);
+        } else if (inSection && KeyOf(line, &k, &v) && SameText(k, key)) {
+            return v;
+        }
+    }
+    return fallback;
+}
+
+bool SettingsOverride::any() const {
+    for (int value : view) {
+        if (value >= 0) return true;
+    }
+    return setDebugFile;
+}
+
+std::string ModuleFilePath(const Options& options) {
+    if (!options.modulePath.empty()) return options.modulePath;
+    return JoinPath(ExecutableDirectory(), "Mirad.wcx");
+}
+
+std::string SettingsDirectory(const Options& options) {
+    // Absolute, because the Windows profile functions look for a relative
+    // settings path in the Windows directory.
+    if (!options.configDir.empty()) return AbsolutePath(options.configDir);
+    return DefaultConfigDirectory();
+}
+
+Session::~Session() {
+    // The module goes first: Windows cannot remove a loaded DLL's file.
+    UnloadModule(&api);
+    privateDir.reset();
+}
+
+bool StartSession(const Options& options, const SettingsOverride& changes, Session* session) {
+    std::string modulePath = ModuleFilePath(options);
+    std::string settingsDir = SettingsDirectory(options);
+    if (settingsDir.empty()) {
+        Warning("no settings directory is known (set HOME or use --config); built-in settings apply");
+    } else if (!MakeDirectories(settingsDir)) {
+        Warning("cannot create the settings directory '" + settingsDir + "'; built-in settings apply");
+    }
+    std::string userSettings = settingsDir.empty() ? "" : JoinPath(settingsDir, "Mirad.ini");
+    size_t cut = modulePath.find_last_of("/\\");
+    std::string besideModule = JoinPath(cut == std::string::npos ? "." : modulePath.substr(0, cut), "Mirad.ini");
+    bool moduleHasSettings = IsRegularFile(besideModule);
+
+    std::string loadPath = modulePath;
+    std::string settingsPath = userSettings;
+    if (changes.any()) {
+        session->privateDir.reset(new TempDirectory());
+        const std::string& dir = session->privateDir->path;
+        if (dir.empty()) {
+            Error("cannot create a temporary directory for the settings these options need");
+            return false;
+        }
+        // The copy starts from the file the module would have read.
+        bool exists = false;
+        std::string text = ReadWholeFile(moduleHasSettings ? besideModule : userSettings, &exists);
+        if (!exists) {
+            // What a freshly created settings file holds: every option off.
+            for (const char* key : kViewKeys) text = SetIniValue(text, kSection, key, "0");
+        }
+        for (int i = 0; i < kViewOptionCount; ++i) {
+            if (changes.view[i] >= 0) text = SetIniValue(text, kSection, kViewKeys[i], changes.view[i] ? "1" : "0");
+        }
+        if (changes.setDebugFile) text = SetIniValue(text, kSection, "DebugFile", changes.debugFile);
+        settingsPath = JoinPath(dir, "Mirad.ini");
+        if (!WriteWholeFile(settingsPath, text)) {
+            Error("cannot write the private settings file '" + settingsPath + "'");
+            return false;
+        }
+        if (moduleHasSettings) {
+            // The module prefers a Mirad.ini beside itself over the directory
+            // the host names; a private copy of the module sits beside the
+            // private settings instead, so the options given here apply.
+            std::string name = cut == std::string::npos ? modulePath : modulePath.substr(cut + 1);
+            loadPath = JoinPath(dir, name);
+            if (!CopyFileBytes(modulePath, loadPath)) {
+                Error("cannot copy the module '" + modulePath + "' to '" + loadPath + "'");
+                return false;
+            }
+        }
+    }
+
+    std::string error;
+    if (!LoadModule(loadPath, &session->api, &error)) {
+        Error(error);
+        return false;
+    }
+    session->modulePath = loadPath;
+    session->settingsPath = settingsPath;
+
+    DefaultParams params;
+    std::memset(&params, 0, sizeof params);
+    params.size = static_cast<int32_t>(sizeof params);
+    params.interfaceVersionLow = 10;
+    params.interfaceVersionHigh = 2;
+    if (settingsPath.size() >= sizeof params.defaultSettingsPath) {
+        Warning("the settings path '" + settingsPath + "' is longer than 259 characters; built-in settings apply");
+    } else {
+        std::memcpy(params.defaultSettingsPath, settingsPath.c_str(), settingsPath.size() + 1);
+    }
+    session->api.PackSetDefaultParams(&params);
+    return true;
+}
+
+}  // namespace host

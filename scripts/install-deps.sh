@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs what building and testing Mirad needs, and only what is missing:
+# safe to run again. Works as root or through sudo, on Debian.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo -E "$@"
+    else
+        echo "install-deps: run as root or install sudo to install: $*" >&2
+        exit 1
+    fi
+}
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+missing=()
+need() {  # need PACKAGE [COMMAND]: wanted unless the package or the command is there
+    local package=$1 command=${2:-}
+    if [ -n "$command" ] && command -v "$command" >/dev/null 2>&1; then return; fi
+    installed "$package" || missing+=("$package")
+}
+
+need cmake cmake
+need ninja-build ninja
+need g++ g++
+need libgtest-dev
+need cabextract cabextract
+need gcab gcab
+need 7zip 7zz
+need g++-mingw-w64-i686 i686-w64-mingw32-g++
+need wine wine
+# The Windows module is 32-bit: Wine needs its 32-bit part.
+installed wine32:i386 || missing+=("wine32:i386")
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: everything is installed"
+    exit 0
+fi
+
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+fi
+echo "install-deps: installing ${missing[*]}"
+as_root apt-get update -q
+as_root apt-get install -y -q --no-install-recommends "${missing[@]}"
