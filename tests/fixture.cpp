@@ -348,6 +348,31 @@ bool FileExists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+std::vector<std::string> LinesStartingWith(const std::string& path, const std::vector<std::string>& prefixes) {
+    std::vector<std::string> lines;
+    std::istringstream in(ReadText(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        for (const auto& p : prefixes) {
+            if (line.compare(0, p.size(), p) == 0) {
+                lines.push_back(line);
+                break;
+            }
+        }
+    }
+    return lines;
+}
+
+std::map<std::string, Bytes> FilesBelow(const std::string& root) {
+    std::map<std::string, Bytes> files;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+        if (it->is_regular_file()) files[fs::relative(it->path(), root).string()] = ReadFile(it->path().string());
+    }
+    return files;
+}
+
 CommandResult Run(const std::string& command) {
     CommandResult r;
     std::string full = command + " 2>&1";

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -159,6 +160,11 @@ void WriteText(const std::string& path, const std::string& text);
 Bytes ReadFile(const std::string& path);  // empty when missing
 std::string ReadText(const std::string& path);
 bool FileExists(const std::string& path);
+
+// Lines of a text file (CR LF or LF) that begin with one of `prefixes`.
+std::vector<std::string> LinesStartingWith(const std::string& path, const std::vector<std::string>& prefixes);
+// Every regular file below `root`, by path relative to it.
+std::map<std::string, Bytes> FilesBelow(const std::string& root);
 
 struct CommandResult {
     int status = -1;  // exit status, or -1 when it did not run

@@ -1,6 +1,5 @@
-// The POSIX platform layer: the INI reader/writer that stands in for the
-// profile functions, file stamps, DOS dates, attribute mapping and 64-bit
-// stream positions.
+// The POSIX platform layer: the INI reader/writer standing in for the
+// profile functions, file stamps, DOS dates, attributes, 64-bit positions.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,7 +29,7 @@ std::string GetString(const std::string& path, const char* section, const char* 
     return out.c_str();
 }
 
-// Sets the local time zone for one test and puts the previous one back.
+// Sets the local time zone for one scope.
 struct ScopedZone {
     std::string saved;
     bool had;
@@ -42,191 +41,127 @@ struct ScopedZone {
         tzset();
     }
     ~ScopedZone() {
-        if (had)
-            setenv("TZ", saved.c_str(), 1);
-        else
-            unsetenv("TZ");
+        had ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
         tzset();
     }
 };
 
 void SetMtime(const std::string& path, time_t seconds, long nanoseconds) {
-    struct timespec times[2];
-    times[0].tv_sec = seconds;
-    times[0].tv_nsec = nanoseconds;
-    times[1] = times[0];
+    struct timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-TEST(IniRead, NamesIgnoreCaseAndBlanksAreTrimmed) {
+TEST(IniRead, StringsLikeTheProfileFunction) {
     TempDir dir;
-    std::string ini = dir / "a.ini";
+    const std::string ini = dir / "a.ini";
+    // BOM, CR LF, blanks, comments, repeated keys and sections, no last line end.
     WriteText(ini,
-              "Top=level\n"
+              "\xEF\xBB\xBFTop=level\r\n"
               "; a comment\n"
               "  [ Configuration ]  \n"
-              "  ExpandCE =  1  \n"
-              "debugfile=\t/tmp/x.log \n"
+              "  ExpandCE =  1  \r\n"
+              "debugfile=\t/tmp/x.log \r\n"
               "ExpandCE=2\n"
               "Q=\"quoted value\"\n"
               "Half=\"open\n"
+              "NoEquals\n"
+              ";Commented=1\n"
+              "Empty=\n"
               "[English]\n"
               "CE_1=\\Program Files\n"
               "[CONFIGURATION]\n"
-              "Later=yes\n");
-    EXPECT_EQ(GetString(ini, "CONFIGURATION", "EXPANDCE"), "1");
-    EXPECT_EQ(GetString(ini, "configuration", "DebugFile"), "/tmp/x.log");
-    EXPECT_EQ(GetString(ini, "ENGLISH", "ce_1"), "\\Program Files");
-    // The key belongs to its own section only.
-    EXPECT_EQ(GetString(ini, "English", "ExpandCE"), "DEF");
-    EXPECT_EQ(ProfileGetInt("Configuration", "expandce", 7, ini.c_str()), 1);  // the first one wins
-    EXPECT_EQ(GetString(ini, "Configuration", "Later"), "yes");                // a repeated section counts
-    EXPECT_EQ(GetString(ini, "Configuration", "Q"), "quoted value");
-    EXPECT_EQ(GetString(ini, "Configuration", "Half"), "\"open");
-    EXPECT_EQ(GetString(ini, "", "Top"), "level");  // keys before any section
-    EXPECT_EQ(GetString(ini, "Configuration", "Top"), "DEF");
-}
-
-TEST(IniRead, AbsentThingsGiveTheDefault) {
-    TempDir dir;
-    std::string ini = dir / "a.ini";
-    WriteText(ini,
-              "[S]\n"
-              "NoEquals\n"
-              ";Commented=1\n"
-              "Empty=\n");
+              "Later=yes");
+    struct Case {
+        const char *section, *key, *expected;
+    };
+    const Case cases[] = {
+        {"CONFIGURATION", "EXPANDCE", "1"},  // the first of a repeated key wins
+        {"configuration", "DebugFile", "/tmp/x.log"},
+        {"ENGLISH", "ce_1", "\\Program Files"},
+        {"English", "ExpandCE", "DEF"},  // a key belongs to its own section only
+        {"Configuration", "Later", "yes"},  // a repeated section counts
+        {"Configuration", "Q", "quoted value"},
+        {"Configuration", "Half", "\"open"},
+        {"", "Top", "level"},  // keys before any section
+        {"Configuration", "Top", "DEF"},
+        {"Other", "K", "DEF"},
+        {"Configuration", "K", "DEF"},
+        {"Configuration", "NoEquals", "DEF"},
+        {"Configuration", ";Commented", "DEF"},
+        {"Configuration", "Empty", ""},  // present and empty is a value
+    };
+    for (const Case& c : cases) EXPECT_EQ(GetString(ini, c.section, c.key), c.expected) << c.section << "/" << c.key;
+    EXPECT_EQ(ProfileGetInt("Configuration", "expandce", 7, ini.c_str()), 1);
     EXPECT_EQ(GetString(dir / "missing.ini", "S", "K"), "DEF");
-    EXPECT_EQ(GetString(ini, "Other", "K"), "DEF");
-    EXPECT_EQ(GetString(ini, "S", "K"), "DEF");
-    EXPECT_EQ(GetString(ini, "S", "NoEquals"), "DEF");
-    EXPECT_EQ(GetString(ini, "S", ";Commented"), "DEF");
-    // A present, empty value is a value for strings...
-    EXPECT_EQ(GetString(ini, "S", "Empty"), "");
-    // ...but the default for integers.
-    EXPECT_EQ(ProfileGetInt("S", "Empty", 5, ini.c_str()), 5);
-    EXPECT_EQ(ProfileGetInt("S", "K", -2, ini.c_str()), -2);
-    EXPECT_EQ(ProfileGetInt("S", "K", 1, (dir / "missing.ini").c_str()), 1);
-    // Trailing blanks of a default are dropped; a directory is no file.
-    EXPECT_EQ(GetString(ini, "S", "K", "abc  "), "abc");
-    EXPECT_EQ(GetString(dir.path, "S", "K"), "DEF");
+    EXPECT_EQ(GetString(dir.path, "S", "K"), "DEF");  // a directory is no file
+    EXPECT_EQ(GetString(ini, "S", "K", "abc  "), "abc");  // a default's trailing blanks go
     EXPECT_EQ(GetString(ini, "S", "K", nullptr), "");
-}
-
-TEST(IniRead, ValuesAreCutToTheBuffer) {
-    TempDir dir;
-    std::string ini = dir / "a.ini";
-    WriteText(ini, "[S]\nK=abcdefghij\n");
-    EXPECT_EQ(GetString(ini, "S", "K", "", 5), "abcd");
-    EXPECT_EQ(GetString(ini, "S", "K", "", 10), "abcdefghi");
-    EXPECT_EQ(GetString(ini, "S", "K", "", 1), "");
+    // Values are cut to the buffer.
+    EXPECT_EQ(GetString(ini, "configuration", "Later", "", 3), "ye");
+    EXPECT_EQ(GetString(ini, "configuration", "Later", "", 1), "");
     EXPECT_EQ(GetString(ini, "S", "Absent", "0123456789", 4), "012");
-    // A long value far beyond any line buffer is read whole.
-    std::string longValue(100000, 'v');
+    const std::string longValue(100000, 'v');  // far beyond any line buffer
     WriteText(ini, "[S]\nK=" + longValue + "\n");
     EXPECT_EQ(GetString(ini, "S", "K", "", longValue.size() + 1), longValue);
+    EXPECT_EQ(GetString(ini, "S", "K", "", 10), longValue.substr(0, 9));
 }
 
 TEST(IniRead, IntegersLikeTheProfileFunction) {
     TempDir dir;
-    std::string ini = dir / "a.ini";
-    WriteText(ini,
-              "[S]\n"
-              "One=1\n"
-              "Spaced=  42  \n"
-              "Neg=-3\n"
-              "Plus=+5\n"
-              "Tail=12abc\n"
-              "Word=yes\n"
-              "Zero=0\n"
-              "Sign=-\n");
-    auto get = [&](const char* key) { return ProfileGetInt("S", key, 99, ini.c_str()); };
-    EXPECT_EQ(get("One"), 1);
-    EXPECT_EQ(get("Spaced"), 42);
-    EXPECT_EQ(get("Neg"), -3);
-    EXPECT_EQ(get("Plus"), 5);
-    EXPECT_EQ(get("Tail"), 12);
-    EXPECT_EQ(get("Word"), 0);
-    EXPECT_EQ(get("Zero"), 0);
-    EXPECT_EQ(get("Sign"), 0);
-}
-
-TEST(IniRead, CrLfFilesReadTheSame) {
-    TempDir dir;
-    std::string ini = dir / "a.ini";
-    WriteText(ini, "\xEF\xBB\xBF[S]\r\nK=value\r\nN=7\r\n[T]\r\nK=other");
-    EXPECT_EQ(GetString(ini, "S", "K"), "value");
-    EXPECT_EQ(ProfileGetInt("S", "N", 0, ini.c_str()), 7);
-    EXPECT_EQ(GetString(ini, "T", "K"), "other");
+    const std::string ini = dir / "a.ini";
+    WriteText(ini, "[S]\nOne=1\nSpaced=  42  \nNeg=-3\nPlus=+5\nTail=12abc\nWord=yes\nZero=0\nSign=-\nEmpty=\n");
+    const std::pair<const char*, int> cases[] = {{"One", 1},  {"Spaced", 42}, {"Neg", -3},  {"Plus", 5},
+                                                 {"Tail", 12}, {"Word", 0},    {"Zero", 0},  {"Sign", 0},
+                                                 {"Empty", 99}, {"Absent", 99}};  // empty gives the default
+    for (const auto& c : cases) EXPECT_EQ(ProfileGetInt("s", c.first, 99, ini.c_str()), c.second) << c.first;
+    EXPECT_EQ(ProfileGetInt("S", "K", 1, (dir / "missing.ini").c_str()), 1);
 }
 
 TEST(IniWrite, CreatesAFileAndAppendsSectionsInOrder) {
     TempDir dir;
-    std::string ini = dir / "new.ini";
+    const std::string ini = dir / "new.ini";
     ASSERT_TRUE(ProfileWriteString("A", "One", "1", ini.c_str()));
     ASSERT_TRUE(ProfileWriteString("A", "Two", "", ini.c_str()));
     ASSERT_TRUE(ProfileWriteString("B", "Path", "\\Program Files", ini.c_str()));
     ASSERT_TRUE(ProfileWriteString("A", "Three", "3", ini.c_str()));
     EXPECT_EQ(ReadText(ini), "[A]\nOne=1\nTwo=\nThree=3\n[B]\nPath=\\Program Files\n");
-    EXPECT_EQ(GetString(ini, "A", "Two"), "");
-    EXPECT_EQ(GetString(ini, "b", "path"), "\\Program Files");
 }
 
 TEST(IniWrite, KeepsEveryOtherLine) {
     TempDir dir;
-    std::string ini = dir / "a.ini";
-    const std::string before =
-        "; settings\n"
-        "[CONFIGURATION]\n"
-        "  expandce = 0   ; stays\n"
-        "DebugFile=\n"
-        "\n"
-        "; about the next section\n"
-        "[English]\n"
-        "CE_1=\\Program Files\n"
-        "\n"
-        "[Other]\n"
-        "X=1";
-    WriteText(ini, before);
+    const std::string ini = dir / "a.ini";
+    WriteText(ini, "; settings\n[CONFIGURATION]\n  expandce = 0   ; stays\nDebugFile=\n\n"
+                   "; about the next section\n[English]\nCE_1=\\Program Files\n\n[Other]\nX=1");
     // Replaced in place, under the name the file uses.
     ASSERT_TRUE(ProfileWriteString("Configuration", "ExpandCE", "1", ini.c_str()));
-    // Added after the section's last entry, before the blank line and the
-    // comment that belong to the next section.
+    // Added after the section's last entry, before the next section's blank and comment.
     ASSERT_TRUE(ProfileWriteString("configuration", "Language", "English", ini.c_str()));
     // Added to the last section, which had no line end.
     ASSERT_TRUE(ProfileWriteString("OTHER", "Y", "2", ini.c_str()));
-    EXPECT_EQ(ReadText(ini),
-              "; settings\n"
-              "[CONFIGURATION]\n"
-              "expandce=1\n"
-              "DebugFile=\n"
-              "Language=English\n"
-              "\n"
-              "; about the next section\n"
-              "[English]\n"
-              "CE_1=\\Program Files\n"
-              "\n"
-              "[Other]\n"
-              "X=1\n"
-              "Y=2\n");
+    EXPECT_EQ(ReadText(ini), "; settings\n[CONFIGURATION]\nexpandce=1\nDebugFile=\nLanguage=English\n\n"
+                             "; about the next section\n[English]\nCE_1=\\Program Files\n\n[Other]\nX=1\nY=2\n");
 }
 
-TEST(IniWrite, KeepsCrLfAndTheFilesMode) {
+TEST(IniWrite, KeepsCrLfTheModeAndSymlinks) {
     TempDir dir;
-    std::string ini = dir / "a.ini";
+    const std::string ini = dir / "real.ini", link = dir / "link.ini";
     WriteText(ini, "[S]\r\nK=old\r\n");
     ASSERT_EQ(chmod(ini.c_str(), 0640), 0);
-    ASSERT_TRUE(ProfileWriteString("S", "K", "new", ini.c_str()));
+    ASSERT_EQ(symlink(ini.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(ProfileWriteString("S", "K", "new", link.c_str()));
     ASSERT_TRUE(ProfileWriteString("S", "L", "added", ini.c_str()));
     ASSERT_TRUE(ProfileWriteString("T", "M", "x", ini.c_str()));
     EXPECT_EQ(ReadText(ini), "[S]\r\nK=new\r\nL=added\r\n[T]\r\nM=x\r\n");
     struct stat st;
     ASSERT_EQ(stat(ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 TEST(IniWrite, ValuesCannotInjectLinesAndBadTargetsFail) {
     TempDir dir;
-    std::string ini = dir / "a.ini";
+    const std::string ini = dir / "a.ini";
     ASSERT_TRUE(ProfileWriteString("S", "K", "one\n[Evil]\nX=1", ini.c_str()));
     EXPECT_EQ(ReadText(ini), "[S]\nK=one\n");
     EXPECT_FALSE(ProfileWriteString("S", "A=B", "1", ini.c_str()));
@@ -234,28 +169,14 @@ TEST(IniWrite, ValuesCannotInjectLinesAndBadTargetsFail) {
     EXPECT_FALSE(ProfileWriteString("S]", "K", "1", ini.c_str()));
     EXPECT_FALSE(ProfileWriteString("S", "K", "1", (dir / "no/such/dir.ini").c_str()));
     EXPECT_FALSE(ProfileWriteString("S", "K", "1", dir.path.c_str()));
-    EXPECT_EQ(ReadText(ini), "[S]\nK=one\n");
     ASSERT_EQ(chmod(ini.c_str(), 0444), 0);
     EXPECT_FALSE(ProfileWriteString("S", "K", "2", ini.c_str()));
     EXPECT_EQ(ReadText(ini), "[S]\nK=one\n");
 }
 
-TEST(IniWrite, WritesThroughALinkToItsTarget) {
-    TempDir dir;
-    std::string target = dir / "real.ini";
-    std::string link = dir / "link.ini";
-    WriteText(target, "[S]\nK=1\n");
-    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-    ASSERT_TRUE(ProfileWriteString("S", "K", "2", link.c_str()));
-    struct stat st;
-    ASSERT_EQ(lstat(link.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(ReadText(target), "[S]\nK=2\n");
-}
-
 TEST(PlatformFiles, WriteStampFollowsTheWriteTime) {
     TempDir dir;
-    std::string file = dir / "f";
+    const std::string file = dir / "f";
     uint8_t a[8], b[8], c[8];
     EXPECT_FALSE(FileWriteStamp((dir / "missing").c_str(), a));
     EXPECT_FALSE(FileWriteStamp(dir.path.c_str(), a));
@@ -265,20 +186,18 @@ TEST(PlatformFiles, WriteStampFollowsTheWriteTime) {
     ASSERT_TRUE(FileWriteStamp(file.c_str(), a));
     ASSERT_TRUE(FileWriteStamp(file.c_str(), b));
     EXPECT_EQ(std::memcmp(a, b, 8), 0);
-    // A change below one second still counts.
-    SetMtime(file, 1700000000, 700);
+    SetMtime(file, 1700000000, 700);  // below one second still counts
     ASSERT_TRUE(FileWriteStamp(file.c_str(), c));
     EXPECT_NE(std::memcmp(a, c, 8), 0);
-    // Even the first moment of 1970 is not the all-zero "never read" stamp.
-    SetMtime(file, 0, 0);
+    SetMtime(file, 0, 0);  // not the all-zero "never read" stamp
     ASSERT_TRUE(FileWriteStamp(file.c_str(), c));
     const uint8_t zero[8] = {};
     EXPECT_NE(std::memcmp(zero, c, 8), 0);
 }
 
-TEST(PlatformFiles, ExclusiveCreation) {
+TEST(PlatformFiles, CreationDirectoriesAndReplace) {
     TempDir dir;
-    std::string file = dir / "new";
+    const std::string file = dir / "new";
     EXPECT_TRUE(CreateNewEmptyFile(file.c_str()));
     EXPECT_FALSE(CreateNewEmptyFile(file.c_str()));
     EXPECT_FALSE(CreateNewEmptyFile((dir / "no/dir").c_str()));
@@ -288,12 +207,20 @@ TEST(PlatformFiles, ExclusiveCreation) {
     std::fputs("a\nb", f);
     std::fclose(f);
     EXPECT_EQ(ReadText(dir / "other"), "a\nb");
+
+    EXPECT_TRUE(MakeDirectory((dir / "sub").c_str()));
+    EXPECT_TRUE(MakeDirectory((dir / "sub").c_str()));  // already there counts
+    EXPECT_FALSE(MakeDirectory(file.c_str()));
+    EXPECT_FALSE(MakeDirectory((dir / "a/b").c_str()));
+    EXPECT_TRUE(ReplaceFile((dir / "other").c_str(), file.c_str()));
+    EXPECT_EQ(ReadText(file), "a\nb");
+    EXPECT_FALSE(fixture::FileExists(dir / "other"));
 }
 
 TEST(PlatformFiles, PositionsBeyondFourGigabytes) {
     TempDir dir;
-    std::string file = dir / "big";
-    const uint64_t kSize = 5ull << 30;  // sparse: takes no space
+    const std::string file = dir / "big";
+    const uint64_t kSize = 5ull << 30, at = (4ull << 30) + 12345;  // sparse: takes no space
     int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, static_cast<off_t>(kSize)), 0);
@@ -303,13 +230,12 @@ TEST(PlatformFiles, PositionsBeyondFourGigabytes) {
     uint64_t length = 0;
     ASSERT_TRUE(FileLength(f, &length));
     EXPECT_EQ(length, kSize);
-    const uint64_t at = (4ull << 30) + 12345;
     ASSERT_TRUE(SeekFile(f, at));
     EXPECT_EQ(TellFile(f), at);
     std::fputc('Z', f);
     EXPECT_EQ(TellFile(f), at + 1);
     ASSERT_TRUE(SeekFile(f, kSize));
-    std::fputc('!', f);  // still in the stream's buffer, yet part of the length
+    std::fputc('!', f);  // still buffered, yet part of the length
     ASSERT_TRUE(FileLength(f, &length));
     EXPECT_EQ(length, kSize + 1);
     EXPECT_FALSE(SeekFile(f, UINT64_MAX));
@@ -321,81 +247,53 @@ TEST(PlatformFiles, PositionsBeyondFourGigabytes) {
 TEST(PlatformFiles, FindFileMapsAttributesAndTime) {
     ScopedZone utc("UTC");
     TempDir dir;
-    std::string plain = dir / "plain.txt";
-    std::string hidden = dir / ".hidden";
-    std::string readOnly = dir / "ro.txt";
+    const std::string plain = dir / "plain.txt", hidden = dir / ".hidden", readOnly = dir / "ro.txt";
     WriteText(plain, "12345");
     WriteText(hidden, "");
     WriteText(readOnly, "x");
     ASSERT_EQ(chmod(readOnly.c_str(), 0444), 0);
     SetMtime(plain, 1735732800, 0);  // 2025-01-01 12:00:00 UTC
-
     FindData d;
     ASSERT_TRUE(FindFile(plain.c_str(), &d));
     EXPECT_EQ(d.attributes, 0x20u);
     EXPECT_EQ(d.size, 5u);
     EXPECT_EQ(d.dosDate, 0x5A21);
     EXPECT_EQ(d.dosTime, 0x6000);
-    ASSERT_TRUE(FindFile(hidden.c_str(), &d));
-    EXPECT_EQ(d.attributes, 0x22u);
-    ASSERT_TRUE(FindFile(readOnly.c_str(), &d));
-    EXPECT_EQ(d.attributes, 0x21u);
-    ASSERT_TRUE(FindFile(dir.path.c_str(), &d));
-    EXPECT_EQ(d.attributes, 0x10u);
-    EXPECT_EQ(d.size, 0u);
-    ASSERT_TRUE(FindFile((dir.path + "/.").c_str(), &d));
-    EXPECT_EQ(d.attributes, 0x10u);
+    const std::pair<std::string, uint32_t> cases[] = {
+        {hidden, 0x22u}, {readOnly, 0x21u}, {dir.path, 0x10u}, {dir.path + "/.", 0x10u}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(FindFile(c.first.c_str(), &d)) << c.first;
+        EXPECT_EQ(d.attributes, c.second) << c.first;
+    }
+    EXPECT_EQ(d.size, 0u);  // a directory
     EXPECT_FALSE(FindFile((dir / "missing").c_str(), &d));
 }
 
-TEST(PlatformTime, DosDateAndTime) {
-    ScopedZone utc("UTC");
-    uint16_t date = 0, time = 0;
-    UnixTimeToDos(1735732801, &date, &time);  // 2025-01-01 12:00:01: two-second steps
-    EXPECT_EQ(date, 0x5A21);
-    EXPECT_EQ(time, 0x6000);
-    UnixTimeToDos(315532800, &date, &time);  // 1980-01-01 00:00:00, the first DOS moment
-    EXPECT_EQ(date, 0x0021);
-    EXPECT_EQ(time, 0);
-    UnixTimeToDos(951782399, &date, &time);  // 2000-02-28 23:59:59
-    EXPECT_EQ(date, (20 << 9) | (2 << 5) | 28);
-    EXPECT_EQ(time, (23 << 11) | (59 << 5) | 29);
-    UnixTimeToDos(4354819199, &date, &time);  // 2107-12-31 23:59:59, the last one
-    EXPECT_EQ(date, 0xFF9F);
-    EXPECT_EQ(time, 0xBF7D);
-    // Out of range: clamped, never wrapped into another year.
-    UnixTimeToDos(0, &date, &time);
-    EXPECT_EQ(date, 0x0021);
-    EXPECT_EQ(time, 0);
-    UnixTimeToDos(-5000000000ll, &date, &time);
-    EXPECT_EQ(date, 0x0021);
-    UnixTimeToDos(4354819200, &date, &time);  // 2108-01-01
-    EXPECT_EQ(date, 0xFF9F);
-    EXPECT_EQ(time, 0xBF7D);
-    UnixTimeToDos(INT64_MAX, &date, &time);
-    EXPECT_EQ(date, 0xFF9F);
-}
-
-TEST(PlatformTime, DosTimeIsLocal) {
-    ScopedZone east("UTC-2");  // two hours east of UTC
-    uint16_t date = 0, time = 0;
-    UnixTimeToDos(1735732800, &date, &time);
-    EXPECT_EQ(date, 0x5A21);
-    EXPECT_EQ(time, 14 << 11);
-}
-
-TEST(PlatformFiles, MakeDirectoryAndReplaceFile) {
-    TempDir dir;
-    std::string sub = dir / "sub";
-    EXPECT_TRUE(MakeDirectory(sub.c_str()));
-    EXPECT_TRUE(MakeDirectory(sub.c_str()));  // already there counts
-    WriteText(dir / "file", "old");
-    EXPECT_FALSE(MakeDirectory((dir / "file").c_str()));
-    EXPECT_FALSE(MakeDirectory((dir / "a/b").c_str()));
-    WriteText(dir / "from", "new");
-    EXPECT_TRUE(ReplaceFile((dir / "from").c_str(), (dir / "file").c_str()));
-    EXPECT_EQ(ReadText(dir / "file"), "new");
-    EXPECT_FALSE(fixture::FileExists(dir / "from"));
+TEST(PlatformTime, DosDateAndTimeAreLocalAndClamped) {
+    struct Case {
+        const char* zone;
+        int64_t seconds;
+        uint16_t date, time;
+    };
+    const Case cases[] = {
+        {"UTC", 1735732801, 0x5A21, 0x6000},  // 2025-01-01 12:00:01: two-second steps
+        {"UTC", 315532800, 0x0021, 0},        // 1980-01-01, the first DOS moment
+        {"UTC", 951782399, (20 << 9) | (2 << 5) | 28, (23 << 11) | (59 << 5) | 29},  // 2000-02-28 23:59:59
+        {"UTC", 4354819199, 0xFF9F, 0xBF7D},  // 2107-12-31 23:59:59, the last one
+        // Out of range: clamped, never wrapped into another year.
+        {"UTC", 0, 0x0021, 0},
+        {"UTC", -5000000000ll, 0x0021, 0},
+        {"UTC", 4354819200, 0xFF9F, 0xBF7D},
+        {"UTC", INT64_MAX, 0xFF9F, 0xBF7D},
+        {"UTC-2", 1735732800, 0x5A21, 14 << 11},  // two hours east of UTC
+    };
+    for (const Case& c : cases) {
+        ScopedZone zone(c.zone);
+        uint16_t date = 1, time = 1;
+        UnixTimeToDos(c.seconds, &date, &time);
+        EXPECT_EQ(date, c.date) << c.seconds << " " << c.zone;
+        EXPECT_EQ(time, c.time) << c.seconds << " " << c.zone;
+    }
 }
 
 TEST(PlatformModule, PathOfTheLoadedObject) {
@@ -404,8 +302,7 @@ TEST(PlatformModule, PathOfTheLoadedObject) {
     EXPECT_EQ(path[0], '/');
     struct stat st;
     EXPECT_EQ(stat(path, &st), 0) << path;
-    // Too small a buffer: no cut path, nothing at all.
-    char small[4];
+    char small[4];  // too small: no cut path, nothing at all
     EXPECT_FALSE(ModulePath(small, sizeof small));
     EXPECT_EQ(small[0], '\0');
 }

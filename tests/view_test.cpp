@@ -5,13 +5,17 @@
 
 #include <cstring>
 #include <filesystem>
-#include <sstream>
+#include <tuple>
 
+#include "support/bytes.h"
 #include "tests/fixture.h"
 
 using namespace fixture;
 
 namespace {
+
+using Names = std::vector<std::string>;
+using Codes = std::vector<int32_t>;
 
 constexpr uint16_t kNoDirectory = 0xEEEE;  // a directory id no table holds
 
@@ -30,12 +34,33 @@ struct View {
         WriteFile(dir / name, bytes);
         return dir / name;
     }
-    std::vector<std::string> Names(const std::string& cab) {
-        std::vector<std::string> names;
-        for (const Entry& e : List(m, cab)) names.push_back(e.name);
+    Names List(const std::string& cab) {
+        Names names;
+        for (const Entry& e : fixture::List(m, cab)) names.push_back(e.name);
         return names;
     }
+    Codes Process(const std::string& cab, int32_t operation, const std::string& sub = "out") {
+        Codes codes;
+        for (const auto& r : ExtractAll(m, cab, dir / sub, operation)) codes.push_back(r.second);
+        return codes;
+    }
 };
+
+// The listed fields a generated entry, shortcut or file without data shows.
+std::tuple<int32_t, int32_t, int32_t, int32_t> Fields(const Entry& e) {
+    return std::make_tuple(e.packedSize, e.unpackedSize, e.fileTime, e.attributes);
+}
+
+CeShortcut Link(uint16_t baseDirectory, uint16_t baseMacro, uint16_t target, uint16_t targetIsFile,
+                uint16_t nameString) {
+    CeShortcut s;
+    s.baseDirectoryId = baseDirectory;
+    s.baseMacro = baseMacro;
+    s.targetId = target;
+    s.targetIsFile = targetIsFile;
+    s.nameStringId = nameString;
+    return s;
+}
 
 // A small game: install directory %CE1%\Game, game.exe in it, engine.dll in
 // its Bin directory (spanning two data blocks), a Start Menu shortcut to the
@@ -47,12 +72,7 @@ CeSetup GameSetup() {
     s.copyFiles = {{1, 1, "game.exe"}, {2, 2, "engine.dll"}};
     s.hives = {{1, 3, {4}}};
     s.values = {{1, 0x00010001, "Level", Bytes{1, 0, 0, 0}}};
-    CeShortcut sc;
-    sc.baseMacro = 11;
-    sc.targetId = 1;
-    sc.targetIsFile = 1;
-    sc.nameStringId = 3;
-    s.shortcuts = {sc};
+    s.shortcuts = {Link(0, 11, 1, 1, 3)};
     return s;
 }
 
@@ -65,188 +85,88 @@ std::vector<StoredFile> GameFiles() {
     return {game, engine};
 }
 
+const Names kGameFull = {"Program Files\\Game\\game.exe", "Program Files\\Game\\Bin\\engine.dll",
+                         "Windows\\Start Menu\\Programs\\Game.lnk", "~Cab~.REG", "~Cab~.INF"};
+
 // A setup whose copy-files carry the given destinations verbatim (their
 // directory ids match nothing, so the stored name is the whole path).
-CeSetup RawDestinations(const std::vector<std::string>& paths, bool withStrings = true) {
+CeSetup RawDestinations(const Names& paths, bool withStrings = true) {
     CeSetup s;
     if (withStrings) s.strings = {{1, "%CE1%\\Game"}};
-    for (size_t i = 0; i < paths.size(); ++i) s.copyFiles.push_back({1, kNoDirectory, paths[i]});
+    for (const std::string& p : paths) s.copyFiles.push_back({1, kNoDirectory, p});
     return s;
-}
-
-struct Walk {
-    void* handle = nullptr;
-    EntryHeader h;
-    Walk() { std::memset(&h, 0, sizeof h); }
-};
-
-std::string Slurp(const std::string& path) { return ReadText(path); }
-
-// The lines of a log that belong to the listing and extraction.
-std::vector<std::string> LogLines(const std::string& path, const std::vector<std::string>& prefixes) {
-    std::vector<std::string> lines;
-    std::istringstream in(Slurp(path));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        for (const auto& p : prefixes) {
-            if (line.compare(0, p.size(), p) == 0) {
-                lines.push_back(line);
-                break;
-            }
-        }
-    }
-    return lines;
 }
 
 }  // namespace
 
-TEST(CeViewListing, AllOptionsWalkInstalledShortcutsRegistryInfThenEnd) {
+TEST(CeViewListing, EntryHeaderFieldsInEveryPhase) {
     View v;
     v.Options(true, true, true, true, true);
     std::string cab = v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()));
-    std::vector<Entry> list = List(v.m, cab);
+    std::vector<Entry> list = fixture::List(v.m, cab);
     ASSERT_EQ(list.size(), 5u);
-    EXPECT_EQ(list[0].name, "Program Files\\Game\\game.exe");
-    EXPECT_EQ(list[0].packedSize, 5000);
-    EXPECT_EQ(list[0].fileTime, (0x5A21 << 16) | 0x6000);
-    EXPECT_EQ(list[0].attributes, 0x20);
-    EXPECT_EQ(list[1].name, "Program Files\\Game\\Bin\\engine.dll");
-    EXPECT_EQ(list[1].packedSize, 70000);
-    EXPECT_EQ(list[1].unpackedSize, 70000);
-    EXPECT_EQ(list[1].fileTime, (0x5B32 << 16) | 0x7ABC);
-    EXPECT_EQ(list[1].attributes, 0x21);  // low 8 bits of 0x0121
-    EXPECT_EQ(list[2].name, "Windows\\Start Menu\\Programs\\Game.lnk");
-    EXPECT_EQ(list[3].name, "~Cab~.REG");
-    EXPECT_EQ(list[4].name, "~Cab~.INF");
-    for (size_t i = 2; i < 5; ++i) {
-        EXPECT_EQ(list[i].packedSize, -1) << list[i].name;
-        EXPECT_EQ(list[i].unpackedSize, -1) << list[i].name;
-        EXPECT_EQ(list[i].fileTime, 0) << list[i].name;
-        EXPECT_EQ(list[i].attributes, 32) << list[i].name;
-    }
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(list[i].name, kGameFull[i]);
+    EXPECT_EQ(Fields(list[0]), std::make_tuple(5000, 5000, (0x5A21 << 16) | 0x6000, 0x20));
+    EXPECT_EQ(Fields(list[1]), std::make_tuple(70000, 70000, (0x5B32 << 16) | 0x7ABC, 0x21));  // low 8 bits
+    for (size_t i = 2; i < 5; ++i) EXPECT_EQ(Fields(list[i]), std::make_tuple(-1, -1, 0, 32)) << list[i].name;
 }
 
-TEST(CeViewListing, StoredViewShowsEveryStoredFileIncludingTheSetupFile) {
+TEST(CeViewListing, StoredViewListsStoredFilesInstalledViewListsCopyFiles) {
     View v;
-    v.Options(false, false, false, false, false);
-    std::string cab = v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()));
-    std::vector<Entry> list = List(v.m, cab);
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0].name, "SETUP.000");
-    EXPECT_EQ(list[1].name, "game.001");
-    EXPECT_EQ(list[2].name, "engine.002");
-    EXPECT_EQ(list[2].packedSize, 70000);
-    EXPECT_EQ(list[2].attributes, 0x21);
-    EXPECT_EQ(list[2].fileTime, (0x5B32 << 16) | 0x7ABC);
-
     // Installed view: stored files no copy-file names (the setup file, an
     // extra one) are not listed; two copy-files of one stored file list twice.
     CeSetup s = GameSetup();
     s.copyFiles.push_back({2, 1, "engine-copy.dll"});
     std::vector<StoredFile> files = GameFiles();
     files.push_back({"extra.003", Pattern(10, 3)});
+    std::string cab = v.Cab("dup.cab", BuildCeCabinet(s, files));
+    v.Options(false, false, false, false, false);
+    EXPECT_EQ(v.List(cab), (Names{"SETUP.000", "game.001", "engine.002", "extra.003"}));
     v.Options(false, true, false, false, false);
-    std::vector<Entry> installed = List(v.m, v.Cab("dup.cab", BuildCeCabinet(s, files)));
+    std::vector<Entry> installed = fixture::List(v.m, cab);
     ASSERT_EQ(installed.size(), 3u);
     EXPECT_EQ(installed[0].name, "%InstallDir%\\game.exe");
     EXPECT_EQ(installed[2].name, "%InstallDir%\\engine-copy.dll");
+    EXPECT_EQ(Fields(installed[2]), Fields(installed[1]));
     EXPECT_EQ(installed[2].packedSize, 70000);
-    EXPECT_EQ(installed[2].fileTime, installed[1].fileTime);
-}
-
-TEST(CeViewListing, OneLeadingSeparatorIsDropped) {
-    View v;
-    v.Options(true, true, true, true, true);
-    // A plain cabinet: every CE option counts as off for it.
-    std::vector<StoredFile> files = {{"\\dir\\a.txt", BytesOf("a")}, {"\\\\b.txt", BytesOf("b")},
-                                     {"/c.txt", BytesOf("c")}};
-    EXPECT_EQ(v.Names(v.Cab("plain.cab", BuildCabinet(files))),
-              (std::vector<std::string>{"dir\\a.txt", "\\b.txt", "c.txt"}));
 }
 
 TEST(CeViewListing, GeneratedEntriesFollowTheirOptionsAndContent) {
     View v;
     CeSetup noValues = GameSetup();
     noValues.values.clear();
-    std::string cab = v.Cab("novalues.cab", BuildCeCabinet(noValues, GameFiles()));
     v.Options(false, true, true, false, false);
-    EXPECT_EQ(v.Names(cab), (std::vector<std::string>{"%InstallDir%\\game.exe", "%InstallDir%\\Bin\\engine.dll"}));
-
-    CeSetup empty;  // no files, shortcuts or values at all
-    v.Options(false, true, true, true, true);
-    EXPECT_EQ(v.Names(v.Cab("empty.cab", BuildCeCabinet(empty, {}))), (std::vector<std::string>{"~Cab~.INF"}));
-
+    EXPECT_EQ(v.List(v.Cab("novalues.cab", BuildCeCabinet(noValues, GameFiles()))),
+              (Names{"%InstallDir%\\game.exe", "%InstallDir%\\Bin\\engine.dll"}));
+    v.Options(false, true, true, true, true);  // no files, shortcuts or values at all
+    EXPECT_EQ(v.List(v.Cab("empty.cab", BuildCeCabinet(CeSetup(), {}))), (Names{"~Cab~.INF"}));
     v.Options(false, false, false, true, false);
-    EXPECT_EQ(v.Names(v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()))),
-              (std::vector<std::string>{"SETUP.000", "game.001", "engine.002", "%CE11%\\Game.lnk"}));
-}
-
-TEST(CeViewListing, EndIsStickyAndKeepsTheHostsFileName) {
-    View v;
-    v.Options(true, false, false, false, false);
-    std::string cab = v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()));
-    OpenResult o = Open(v.m, cab);
-    ASSERT_NE(o.handle, nullptr);
-    Walk w;
-    int n = 0;
-    while (v.m.ReadHeader(o.handle, &w.h) == 0) ++n;
-    EXPECT_EQ(n, 3);
-    for (int i = 0; i < 2; ++i) {
-        std::memset(&w.h, 0x55, sizeof w.h);
-        std::strcpy(w.h.fileName, "host's own");
-        w.h.flags = 77;
-        w.h.hostOS = 5;
-        EXPECT_EQ(v.m.ReadHeader(o.handle, &w.h), MIRAD_END_ARCHIVE);
-        EXPECT_STREQ(w.h.fileName, "host's own");
-        EXPECT_STREQ(w.h.archiveName, cab.c_str());
-        EXPECT_EQ(w.h.flags, 77);
-        EXPECT_EQ(w.h.hostOS, 5);
-        EXPECT_EQ(w.h.packedSize, -1);
-        EXPECT_EQ(w.h.unpackedSize, -1);
-        EXPECT_EQ(w.h.fileAttributes, 32);
-        EXPECT_EQ(w.h.fileTime, 0);
-        EXPECT_EQ(w.h.fileCRC, 0);
-        EXPECT_EQ(w.h.method, 0);
-        EXPECT_EQ(w.h.unpackVersion, 0);
-        EXPECT_EQ(w.h.commentBuffer, nullptr);
-        EXPECT_EQ(w.h.commentState, 0);
-    }
-    v.m.CloseArchive(o.handle);
+    EXPECT_EQ(v.List(v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()))),
+              (Names{"SETUP.000", "game.001", "engine.002", "%CE11%\\Game.lnk"}));
 }
 
 TEST(CeViewPaths, MacroExpansionExamples) {
     View v;
     v.Options(true, true, false, false, false);
-    std::string cab = v.Cab("macros.cab", BuildCeCabinet(RawDestinations({
-                                                             "%CE1%\\Game\\game.exe",
-                                                             "%ce2%\\x",
-                                                             "%InstallDir%\\data",
-                                                             "%CE0%\\x",
-                                                             "%CE18%\\x",
-                                                             "%CE05%\\x",
-                                                             "%CE5\\x",
-                                                             "%CE1x%\\y",
-                                                             "%CEx%\\z",
-                                                             "100%\\%CE2%",
-                                                             "%installdir%\\%CE17%",
-                                                             "%CE",
-                                                         }),
-                                                         {{"game.001", BytesOf("g")}}));
-    EXPECT_EQ(v.Names(cab), (std::vector<std::string>{
-                                "Program Files\\Game\\game.exe",
-                                "Windows\\x",
-                                "Program Files\\Game\\data",  // the install directory's own macro expands too
-                                "Program Files\\Game\\x",
-                                "Program Files\\Game\\x",
-                                "My Documents\\x",
-                                "My Documents",  // no closing "%": the rest belongs to the macro
-                                "Program Files\\y",
-                                "%CEx%\\z",
-                                "100%\\\\Windows",
-                                "Program Files\\Game\\\\Windows\\Start Menu",
-                                "%CE",
-                            }));
+    // {stored destination, listed with ExpandCE on}
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"%CE1%\\Game\\game.exe", "Program Files\\Game\\game.exe"},
+        {"%ce2%\\x", "Windows\\x"},
+        {"%InstallDir%\\data", "Program Files\\Game\\data"},  // the install directory's own macro expands too
+        {"%CE0%\\x", "Program Files\\Game\\x"},
+        {"%CE18%\\x", "Program Files\\Game\\x"},
+        {"%CE05%\\x", "My Documents\\x"},
+        {"%CE5\\x", "My Documents"},  // no closing "%": the rest belongs to the macro
+        {"%CE1x%\\y", "Program Files\\y"},
+        {"%CEx%\\z", "%CEx%\\z"},
+        {"100%\\%CE2%", "100%\\\\Windows"},
+        {"%installdir%\\%CE17%", "Program Files\\Game\\\\Windows\\Start Menu"},
+        {"%CE", "%CE"},
+    };
+    Names stored, expanded;
+    for (const auto& c : cases) stored.push_back(c.first), expanded.push_back(c.second);
+    std::string cab = v.Cab("macros.cab", BuildCeCabinet(RawDestinations(stored), {{"game.001", BytesOf("g")}}));
+    EXPECT_EQ(v.List(cab), expanded);
 
     // Without a string table there is no install directory: expansion stops
     // at the first macro that needs it.
@@ -254,12 +174,10 @@ TEST(CeViewPaths, MacroExpansionExamples) {
                                                                           "%CE3%\\%CE0%\\%CE2%"},
                                                                          false),
                                                          {{"game.001", BytesOf("g")}}));
-    EXPECT_EQ(v.Names(bare), (std::vector<std::string>{"%InstallDir%\\%CE2%", "Windows\\%InstallDir%",
-                                                       "Windows\\Desktop\\%CE0%\\%CE2%"}));
+    EXPECT_EQ(v.List(bare), (Names{"%InstallDir%\\%CE2%", "Windows\\%InstallDir%", "Windows\\Desktop\\%CE0%\\%CE2%"}));
 
     v.Options(false, true, false, false, false);
-    EXPECT_EQ(v.Names(cab)[0], "%CE1%\\Game\\game.exe");
-    EXPECT_EQ(v.Names(cab)[9], "100%\\%CE2%");
+    EXPECT_EQ(v.List(cab), stored);
 }
 
 TEST(CeViewPaths, SelfReferringMacrosStopAndNeverOverrun) {
@@ -272,7 +190,7 @@ TEST(CeViewPaths, SelfReferringMacrosStopAndNeverOverrun) {
     std::string longDir(250, 'd');
     CeSetup s = RawDestinations({"%CE3%\\x", "%CE4%\\y", "%InstallDir%\\" + std::string(40, 'n'), "%CE1%\\ok"});
     s.strings = {{1, "\\" + longDir}};
-    std::vector<std::string> names = v.Names(v.Cab("loop.cab", BuildCeCabinet(s, {{"game.001", BytesOf("g")}})));
+    Names names = v.List(v.Cab("loop.cab", BuildCeCabinet(s, {{"game.001", BytesOf("g")}})));
     ASSERT_EQ(names.size(), 4u);
     EXPECT_EQ(names[0].compare(0, 4, "a\\a\\"), 0) << names[0];
     EXPECT_LE(names[0].size(), 258u);
@@ -282,127 +200,64 @@ TEST(CeViewPaths, SelfReferringMacrosStopAndNeverOverrun) {
     EXPECT_EQ(names[3], "Program Files\\ok");
 }
 
-TEST(CeViewPaths, ShortcutPlacesAndMissingParts) {
+TEST(CeViewPaths, ShortcutPlacesTargetsAndFiles) {
     View v;
     CeSetup s = GameSetup();
     s.strings.push_back({5, "Readme.lnk"});
-    CeShortcut inInstallDir;  // baseDirectoryId 0, baseMacro 0
-    inInstallDir.targetId = 1;
-    inInstallDir.nameStringId = 5;
-    CeShortcut inDirectory;
-    inDirectory.baseDirectoryId = 2;
-    inDirectory.nameStringId = 5;
-    CeShortcut noDirectory;
-    noDirectory.baseDirectoryId = 99;
-    noDirectory.nameStringId = 5;
-    CeShortcut noName;
-    noName.baseDirectoryId = 2;
-    noName.nameStringId = 77;
-    CeShortcut highMacro;
-    highMacro.baseMacro = 18;
-    highMacro.nameStringId = 3;
-    s.shortcuts.insert(s.shortcuts.end(), {inInstallDir, inDirectory, noDirectory, noName, highMacro});
+    s.shortcuts.insert(s.shortcuts.end(), {
+                                              Link(0, 0, 1, 1, 5),   // in the install directory
+                                              Link(2, 0, 0, 1, 5),   // in a directory
+                                              Link(99, 0, 0, 1, 5),  // no such directory
+                                              Link(2, 0, 0, 1, 77),  // no such name
+                                              Link(0, 18, 0, 1, 3),  // a macro beyond the table
+                                              Link(0, 3, 42, 1, 3),  // to a file that does not exist
+                                              Link(0, 3, 0, 0, 3),   // directory 0 names no directory
+                                              Link(0, 3, 2, 0, 3),   // to a directory
+                                          });
     std::string cab = v.Cab("links.cab", BuildCeCabinet(s, GameFiles()));
-    v.Options(true, false, false, true, false);
-    std::vector<std::string> names = v.Names(cab);
-    ASSERT_EQ(names.size(), 9u);
-    EXPECT_EQ(std::vector<std::string>(names.begin() + 3, names.end()),
-              (std::vector<std::string>{"Windows\\Start Menu\\Programs\\Game.lnk", "Program Files\\Game\\Readme.lnk",
-                                        "Program Files\\Game\\Bin\\Readme.lnk", "Readme.lnk",
-                                        "Program Files\\Game\\Bin\\", "Program Files\\Game\\Game.lnk"}));
-    v.Options(false, false, false, true, false);
-    names = v.Names(cab);
-    ASSERT_EQ(names.size(), 9u);
-    EXPECT_EQ(names[4], "%InstallDir%\\Readme.lnk");  // not a %CE0% that does not exist
-    EXPECT_EQ(names[8], "%CE18%\\Game.lnk");
-}
-
-TEST(CeViewExtract, ShortcutFilesAreOneLineWithCrLf) {
-    View v;
-    CeSetup s = GameSetup();
-    CeShortcut toMissingFile;
-    toMissingFile.baseMacro = 3;
-    toMissingFile.targetId = 42;
-    toMissingFile.nameStringId = 3;
-    CeShortcut toInstallDir;  // directory target 0 names no directory
-    toInstallDir.baseMacro = 3;
-    toInstallDir.targetIsFile = 0;
-    toInstallDir.targetId = 0;
-    toInstallDir.nameStringId = 3;
-    CeShortcut toDirectory;
-    toDirectory.baseMacro = 3;
-    toDirectory.targetIsFile = 0;
-    toDirectory.targetId = 2;
-    toDirectory.nameStringId = 3;
-    s.shortcuts.insert(s.shortcuts.end(), {toMissingFile, toInstallDir, toDirectory});
-    std::string cab = v.Cab("links.cab", BuildCeCabinet(s, GameFiles()));
-
-    auto shortcutFiles = [&](const std::string& sub) {
-        std::vector<std::string> out;
-        for (const auto& r : ExtractAll(v.m, cab, v.dir / sub)) {
-            EXPECT_EQ(r.second, 0) << r.first;
-            std::string rel = r.first;
-            for (char& c : rel)
-                if (c == '\\') c = '/';
-            out.push_back(Slurp(v.dir / (sub + "/" + rel)));
+    // Walks and extracts each entry to a file of its own (several share a name).
+    auto walk = [&](const std::string& sub, Names& names) {
+        Names bodies;
+        OpenResult o = Open(v.m, cab);
+        EXPECT_NE(o.handle, nullptr);
+        if (!o.handle) return bodies;
+        EntryHeader h{};
+        while (v.m.ReadHeader(o.handle, &h) == 0) {
+            std::string target = v.dir / (sub + std::to_string(bodies.size()));
+            EXPECT_EQ(v.m.ProcessFile(o.handle, MIRAD_EXTRACT, nullptr, &target[0]), 0) << h.fileName;
+            names.push_back(h.fileName);
+            bodies.push_back(ReadText(target));
         }
-        return out;
+        v.m.CloseArchive(o.handle);
+        return bodies;
     };
     v.Options(true, false, false, true, false);
-    // Shortcuts 2 to 4 share a name, so each entry goes to a file of its own.
-    OpenResult o = Open(v.m, cab);
-    ASSERT_NE(o.handle, nullptr);
-    Walk w;
-    std::vector<std::string> bodies;
-    int i = 0;
-    while (v.m.ReadHeader(o.handle, &w.h) == 0) {
-        std::string target = v.dir / ("s" + std::to_string(i++));
-        EXPECT_EQ(v.m.ProcessFile(o.handle, MIRAD_EXTRACT, nullptr, &target[0]), 0);
-        bodies.push_back(Slurp(target));
-    }
-    v.m.CloseArchive(o.handle);
-    ASSERT_EQ(bodies.size(), 7u);
+    Names names;
+    Names bodies = walk("a", names);
+    ASSERT_EQ(names.size(), 12u);
+    EXPECT_EQ(Names(names.begin() + 3, names.begin() + 9),
+              (Names{"Windows\\Start Menu\\Programs\\Game.lnk", "Program Files\\Game\\Readme.lnk",
+                     "Program Files\\Game\\Bin\\Readme.lnk", "Readme.lnk", "Program Files\\Game\\Bin\\",
+                     "Program Files\\Game\\Game.lnk"}));
     EXPECT_EQ(bodies[3], "30#\"\\Program Files\\Game\\game.exe\"\r\n");
-    EXPECT_EQ(bodies[4], "2#\"\"\r\n");
-    EXPECT_EQ(bodies[5], "21#\"\\Program Files\\Game\"\r\n");
-    EXPECT_EQ(bodies[6], "25#\"\\Program Files\\Game\\Bin\"\r\n");
-
-    // With ExpandCE off the target keeps its macros, and the length counts them.
+    EXPECT_EQ(Names(bodies.begin() + 9, bodies.end()),
+              (Names{"2#\"\"\r\n", "21#\"\\Program Files\\Game\"\r\n", "25#\"\\Program Files\\Game\\Bin\"\r\n"}));
+    // With ExpandCE off paths and targets keep their macros, and the length counts them.
     v.Options(false, false, false, true, false);
-    std::vector<std::string> raw = shortcutFiles("b");
-    ASSERT_EQ(raw.size(), 7u);
-    EXPECT_EQ(raw[3], "23#\"%InstallDir%\\game.exe\"\r\n");
-}
-
-TEST(CeViewExtract, InstalledAndStoredFilesExtractByteForByte) {
-    View v;
-    std::vector<StoredFile> files = GameFiles();
-    for (bool headerCounted : {false, true}) {
-        CabOptions o;
-        o.blockSize = 4000;  // both files span blocks; engine.dll starts inside one
-        o.headerCountedOffsets = headerCounted;
-        std::string cab = v.Cab("game.cab", BuildCeCabinet(GameSetup(), files, o));
-        v.Options(true, true, false, false, false);
-        std::string out = v.dir / (headerCounted ? "counted" : "data");
-        auto results = ExtractAll(v.m, cab, out);
-        ASSERT_EQ(results.size(), 2u);
-        for (const auto& r : results) EXPECT_EQ(r.second, 0) << r.first;
-        EXPECT_EQ(ReadFile(out + "/Program Files/Game/game.exe"), files[0].data);
-        EXPECT_EQ(ReadFile(out + "/Program Files/Game/Bin/engine.dll"), files[1].data);
-
-        v.Options(false, false, false, false, false);
-        auto stored = ExtractAll(v.m, cab, out + "-stored");
-        ASSERT_EQ(stored.size(), 3u);
-        EXPECT_EQ(ReadFile(out + "-stored/engine.002"), files[1].data);
-    }
+    names.clear();
+    bodies = walk("b", names);
+    ASSERT_EQ(names.size(), 12u);
+    EXPECT_EQ(names[4], "%InstallDir%\\Readme.lnk");  // not a %CE0% that does not exist
+    EXPECT_EQ(names[8], "%CE18%\\Game.lnk");
+    EXPECT_EQ(bodies[3], "23#\"%InstallDir%\\game.exe\"\r\n");
+    EXPECT_EQ(bodies[10], "14#\"%InstallDir%\"\r\n");
 }
 
 TEST(CeViewExtract, TestReadsTheBytesAndFindsATruncatedCabinet) {
     View v;
     // engine.dll gets a folder of its own, whose last block loses its last
-    // 2000 bytes: the cabinet ends early inside that file's data while every
-    // header still agrees with the length, so it opens and only reading the
-    // file's bytes can tell.
+    // 2000 bytes: every header still agrees with the length, so it opens and
+    // only reading the file's bytes can tell.
     std::vector<StoredFile> all = {{"SETUP.000", BuildSetupFile(GameSetup())}};
     for (const StoredFile& f : GameFiles()) all.push_back(f);
     CabOptions o;
@@ -411,40 +266,21 @@ TEST(CeViewExtract, TestReadsTheBytesAndFindsATruncatedCabinet) {
     Bytes whole = BuildCabinet(all, o, &layout);
     ASSERT_EQ(layout.folderDataStart.size(), 2u);
     Bytes cut(whole.begin(), whole.end() - 2000);
-    uint32_t length = static_cast<uint32_t>(cut.size());
-    for (int i = 0; i < 4; ++i) cut[8 + i] = static_cast<uint8_t>(length >> (8 * i));
-    uint32_t lastBlock = layout.blockOffsets.back();
-    uint16_t cbData = static_cast<uint16_t>(cut[lastBlock + 4] | (cut[lastBlock + 5] << 8));
-    ASSERT_GT(cbData, 2000);
-    cbData = static_cast<uint16_t>(cbData - 2000);
-    cut[lastBlock + 4] = static_cast<uint8_t>(cbData);
-    cut[lastBlock + 5] = static_cast<uint8_t>(cbData >> 8);
+    mirad::put_le32(cut.data() + 8, static_cast<uint32_t>(cut.size()));
+    uint8_t* cbData = cut.data() + layout.blockOffsets.back() + 4;
+    ASSERT_GT(mirad::le16(cbData), 2000);
+    mirad::put_le16(cbData, static_cast<uint16_t>(mirad::le16(cbData) - 2000));
     std::string good = v.Cab("good.cab", whole);
     std::string bad = v.Cab("bad.cab", cut);
 
     v.Options(true, true, true, true, true);
-    auto okResults = ExtractAll(v.m, good, v.dir / "unused", MIRAD_TEST);
-    ASSERT_EQ(okResults.size(), 5u);
-    for (const auto& r : okResults) EXPECT_EQ(r.second, 0) << r.first;
-    EXPECT_FALSE(FileExists(v.dir / "unused/Program Files/Game/game.exe"));  // testing writes nothing
-
-    auto badResults = ExtractAll(v.m, bad, v.dir / "unused", MIRAD_TEST);
-    ASSERT_EQ(badResults.size(), 5u);
-    EXPECT_EQ(badResults[0].second, 0);
-    EXPECT_EQ(badResults[1].second, MIRAD_BAD_DATA) << badResults[1].first;
-    EXPECT_EQ(badResults[2].second, 0);  // shortcut
-    EXPECT_EQ(badResults[3].second, 0);  // registry export
-    EXPECT_EQ(badResults[4].second, 0);  // INF script
-
+    EXPECT_EQ(v.Process(good, MIRAD_TEST), (Codes{0, 0, 0, 0, 0}));
+    EXPECT_FALSE(FileExists(v.dir / "out/Program Files/Game/game.exe"));  // testing writes nothing
+    // Only engine.dll is damaged; shortcut and documents test as 0.
+    EXPECT_EQ(v.Process(bad, MIRAD_TEST), (Codes{0, MIRAD_BAD_DATA, 0, 0, 0}));
     v.Options(false, false, false, false, false);
-    auto stored = ExtractAll(v.m, bad, v.dir / "unused", MIRAD_TEST);
-    ASSERT_EQ(stored.size(), 3u);
-    EXPECT_EQ(stored[0].second, 0);
-    EXPECT_EQ(stored[1].second, 0);
-    EXPECT_EQ(stored[2].second, MIRAD_BAD_DATA);
-    // Skipping reads nothing and succeeds.
-    auto skipped = ExtractAll(v.m, bad, v.dir / "unused", MIRAD_SKIP);
-    for (const auto& r : skipped) EXPECT_EQ(r.second, 0) << r.first;
+    EXPECT_EQ(v.Process(bad, MIRAD_TEST), (Codes{0, 0, MIRAD_BAD_DATA}));
+    EXPECT_EQ(v.Process(bad, MIRAD_SKIP), (Codes{0, 0, 0}));  // skipping reads nothing
 }
 
 TEST(CeViewExtract, CursorEdgesOperationsAndLongDestinations) {
@@ -462,103 +298,96 @@ TEST(CeViewExtract, CursorEdgesOperationsAndLongDestinations) {
 
     std::string dirPart = v.dir.path + "/";
     std::string longName(300 - dirPart.size(), 'x');
-    Walk w;
+    EntryHeader h{};
     int entries = 0;
-    while (v.m.ReadHeader(o.handle, &w.h) == 0) {
-        ++entries;
+    while (v.m.ReadHeader(o.handle, &h) == 0) {
         // Every kind refuses a destination over 259 characters and creates nothing.
-        EXPECT_EQ(v.m.ProcessFile(o.handle, MIRAD_EXTRACT, &dirPart[0], &longName[0]), MIRAD_ECREATE) << w.h.fileName;
+        EXPECT_EQ(v.m.ProcessFile(o.handle, MIRAD_EXTRACT, &dirPart[0], &longName[0]), MIRAD_ECREATE) << h.fileName;
         // Directory and name are joined as given.
-        std::string name = "joined" + std::to_string(entries);
-        EXPECT_EQ(v.m.ProcessFile(o.handle, MIRAD_EXTRACT, &dirPart[0], &name[0]), 0) << w.h.fileName;
-        EXPECT_TRUE(FileExists(dirPart + name)) << w.h.fileName;
+        std::string name = "joined" + std::to_string(++entries);
+        EXPECT_EQ(v.m.ProcessFile(o.handle, MIRAD_EXTRACT, &dirPart[0], &name[0]), 0) << h.fileName;
+        EXPECT_TRUE(FileExists(dirPart + name)) << h.fileName;
         EXPECT_EQ(v.m.ProcessFile(o.handle, 3, nullptr, nullptr), MIRAD_NOT_SUPPORTED);
         EXPECT_EQ(v.m.ProcessFile(o.handle, -1, nullptr, nullptr), MIRAD_NOT_SUPPORTED);
     }
     EXPECT_EQ(entries, 5);
     EXPECT_FALSE(FileExists(dirPart + longName));
     EXPECT_EQ(ReadFile(dirPart + "joined1"), GameFiles()[0].data);
+    EXPECT_EQ(ReadFile(dirPart + "joined2"), GameFiles()[1].data);
     EXPECT_EQ(ReadText(dirPart + "joined4").compare(0, 10, "REGEDIT4\r\n"), 0);
-    // After the end: nothing to do, nothing written.
+    // After the end: nothing to do, nothing written; the end is sticky and
+    // leaves the host's own file name and fields.
     std::string after = v.dir / "after";
     EXPECT_EQ(v.m.ProcessFile(o.handle, MIRAD_EXTRACT, nullptr, &after[0]), 0);
     EXPECT_FALSE(FileExists(after));
+    for (int i = 0; i < 2; ++i) {
+        std::memset(&h, 0x55, sizeof h);
+        std::strcpy(h.fileName, "host's own");
+        h.flags = 77;
+        h.hostOS = 5;
+        EXPECT_EQ(v.m.ReadHeader(o.handle, &h), MIRAD_END_ARCHIVE);
+        EXPECT_STREQ(h.fileName, "host's own");
+        EXPECT_STREQ(h.archiveName, cab.c_str());
+        EXPECT_EQ(std::make_tuple(h.flags, h.hostOS, h.packedSize, h.unpackedSize, h.fileAttributes, h.fileTime,
+                                  h.fileCRC, h.method, h.unpackVersion, h.commentState),
+                  std::make_tuple(77, 5, -1, -1, 32, 0, 0, 0, 0, 0));
+        EXPECT_EQ(h.commentBuffer, nullptr);
+    }
     v.m.CloseArchive(o.handle);
 
-    std::vector<std::string> lines = LogLines(log, {"Extracting", "Unsupported", "Skipping", "ReadHeader"});
-    std::vector<std::string> expected = {
-        "Skipping File",
-        "ReadHeader -> Program Files\\Game\\game.exe (game.001)",
-        "Extracting File %InstallDir%\\game.exe -> " + dirPart + "joined1",
-        "Unsupported processing mode 3",
-        "Unsupported processing mode -1",
-        "ReadHeader -> Program Files\\Game\\Bin\\engine.dll (engine.002)",
-        "Extracting File %InstallDir%\\Bin\\engine.dll -> " + dirPart + "joined2",
-        "Unsupported processing mode 3",
-        "Unsupported processing mode -1",
-        "ReadHeader -> Windows\\Start Menu\\Programs\\Game.lnk",
-        "Extracting Link %CE11%\\Game.lnk -> " + dirPart + "joined3",
-        "Unsupported processing mode 3",
-        "Unsupported processing mode -1",
-        "ReadHeader -> ~Cab~.REG",
-        "Extracting Registry -> " + dirPart + "joined4",
-        "Unsupported processing mode 3",
-        "Unsupported processing mode -1",
-        "ReadHeader -> ~Cab~.INF",
-        "Extracting INF file-> " + dirPart + "joined5",
-        "Unsupported processing mode 3",
-        "Unsupported processing mode -1",
-        "ReadHeader: No more files",
-    };
-    EXPECT_EQ(lines, expected);
+    const std::vector<std::pair<std::string, std::string>> logged = {
+        {"Program Files\\Game\\game.exe (game.001)", "Extracting File %InstallDir%\\game.exe -> "},
+        {"Program Files\\Game\\Bin\\engine.dll (engine.002)", "Extracting File %InstallDir%\\Bin\\engine.dll -> "},
+        {"Windows\\Start Menu\\Programs\\Game.lnk", "Extracting Link %CE11%\\Game.lnk -> "},
+        {"~Cab~.REG", "Extracting Registry -> "},
+        {"~Cab~.INF", "Extracting INF file-> "}};
+    Names expected = {"Skipping File"};
+    for (size_t i = 0; i < logged.size(); ++i) {
+        expected.insert(expected.end(), {"ReadHeader -> " + logged[i].first,
+                                         logged[i].second + dirPart + "joined" + std::to_string(i + 1),
+                                         "Unsupported processing mode 3", "Unsupported processing mode -1"});
+    }
+    expected.insert(expected.end(), 3, "ReadHeader: No more files");  // the walk's end, then two more calls
+    EXPECT_EQ(LinesStartingWith(log, {"Extracting", "Unsupported", "Skipping", "ReadHeader"}), expected);
 }
 
 TEST(CeViewExtract, CopyFileWithoutStoredFileListsEmptyAndRefuses) {
     View v;
     CeSetup s = GameSetup();
-    s.copyFiles.push_back({7, 1, "ghost.dll"});     // no stored file numbered 7
-    s.copyFiles.push_back({1000, 1, "huge.dll"});   // no stored name can carry 1000
+    s.copyFiles.push_back({7, 1, "ghost.dll"});    // no stored file numbered 7
+    s.copyFiles.push_back({1000, 1, "huge.dll"});  // no stored name can carry 1000
     v.Options(true, true, false, false, false);
     std::string cab = v.Cab("ghost.cab", BuildCeCabinet(s, GameFiles()));
-    std::vector<Entry> list = List(v.m, cab);
+    std::vector<Entry> list = fixture::List(v.m, cab);
     ASSERT_EQ(list.size(), 4u);
-    for (size_t i = 2; i < 4; ++i) {
-        EXPECT_EQ(list[i].packedSize, 0);
-        EXPECT_EQ(list[i].unpackedSize, 0);
-        EXPECT_EQ(list[i].fileTime, 0);
-        EXPECT_EQ(list[i].attributes, 32);
-    }
-    auto extracted = ExtractAll(v.m, cab, v.dir / "out");
-    ASSERT_EQ(extracted.size(), 4u);
-    EXPECT_EQ(extracted[2].second, MIRAD_BAD_DATA);
-    EXPECT_EQ(extracted[3].second, MIRAD_BAD_DATA);
+    for (size_t i = 2; i < 4; ++i) EXPECT_EQ(Fields(list[i]), std::make_tuple(0, 0, 0, 32)) << list[i].name;
+    EXPECT_EQ(v.Process(cab, MIRAD_EXTRACT), (Codes{0, 0, MIRAD_BAD_DATA, MIRAD_BAD_DATA}));
     EXPECT_FALSE(FileExists(v.dir / "out/Program Files/Game/ghost.dll"));
-    auto tested = ExtractAll(v.m, cab, v.dir / "out", MIRAD_TEST);
-    EXPECT_EQ(tested[2].second, MIRAD_BAD_DATA);
+    EXPECT_EQ(v.Process(cab, MIRAD_TEST), (Codes{0, 0, MIRAD_BAD_DATA, MIRAD_BAD_DATA}));
 }
 
 TEST(CeViewOptions, PlainCabinetTurnsOptionsOffForItselfOnly) {
     View v;
     v.Options(true, true, true, true, true);
-    std::string plain = v.Cab("plain.cab", BuildCabinet({{"README.TXT", BytesOf("r")}, {"APP.000", BytesOf("a")}}));
+    // One leading separator of a stored name is dropped.
+    std::string plain = v.Cab("plain.cab", BuildCabinet({{"\\dir\\a.txt", BytesOf("a")}, {"\\\\b.txt", BytesOf("b")},
+                                                         {"/c.txt", BytesOf("c")}, {"APP.000", BytesOf("a")}}));
     std::string ce = v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()));
-    EXPECT_EQ(v.Names(plain), (std::vector<std::string>{"README.TXT", "APP.000"}));
-    std::vector<std::string> full = {"Program Files\\Game\\game.exe", "Program Files\\Game\\Bin\\engine.dll",
-                                     "Windows\\Start Menu\\Programs\\Game.lnk", "~Cab~.REG", "~Cab~.INF"};
-    EXPECT_EQ(v.Names(ce), full);
+    EXPECT_EQ(v.List(plain), (Names{"dir\\a.txt", "\\b.txt", "c.txt", "APP.000"}));
+    EXPECT_EQ(v.List(ce), kGameFull);
     // Both open at once: each keeps its own view.
     OpenResult a = Open(v.m, plain);
     OpenResult b = Open(v.m, ce);
     ASSERT_NE(a.handle, nullptr);
     ASSERT_NE(b.handle, nullptr);
-    Walk wa, wb;
-    ASSERT_EQ(v.m.ReadHeader(a.handle, &wa.h), 0);
-    ASSERT_EQ(v.m.ReadHeader(b.handle, &wb.h), 0);
-    EXPECT_STREQ(wa.h.fileName, "README.TXT");
-    EXPECT_STREQ(wb.h.fileName, full[0].c_str());
+    EntryHeader ha{}, hb{};
+    ASSERT_EQ(v.m.ReadHeader(a.handle, &ha), 0);
+    ASSERT_EQ(v.m.ReadHeader(b.handle, &hb), 0);
+    EXPECT_STREQ(ha.fileName, "dir\\a.txt");
+    EXPECT_STREQ(hb.fileName, kGameFull[0].c_str());
     v.m.CloseArchive(a.handle);
     v.m.CloseArchive(b.handle);
-    EXPECT_EQ(v.Names(ce), full);
+    EXPECT_EQ(v.List(ce), kGameFull);
 }
 
 TEST(CeViewOptions, OptionsAreConsultedOnEveryCall) {
@@ -567,9 +396,9 @@ TEST(CeViewOptions, OptionsAreConsultedOnEveryCall) {
     std::string ce = v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()));
     OpenResult o = Open(v.m, ce);
     ASSERT_NE(o.handle, nullptr);
-    Walk w;
-    ASSERT_EQ(v.m.ReadHeader(o.handle, &w.h), 0);
-    EXPECT_STREQ(w.h.fileName, "Program Files\\Game\\game.exe");
+    EntryHeader h{};
+    ASSERT_EQ(v.m.ReadHeader(o.handle, &h), 0);
+    EXPECT_STREQ(h.fileName, "Program Files\\Game\\game.exe");
     // The settings change, and the next open of any archive reloads them.
     WriteSettings(v.m.directory(), false, true, false, false, true);
     std::filesystem::path ini = v.m.directory() + "/Mirad.ini";
@@ -577,11 +406,11 @@ TEST(CeViewOptions, OptionsAreConsultedOnEveryCall) {
     OpenResult other = Open(v.m, ce);
     ASSERT_NE(other.handle, nullptr);
     v.m.CloseArchive(other.handle);
-    ASSERT_EQ(v.m.ReadHeader(o.handle, &w.h), 0);
-    EXPECT_STREQ(w.h.fileName, "%InstallDir%\\Bin\\engine.dll");
-    ASSERT_EQ(v.m.ReadHeader(o.handle, &w.h), 0);
-    EXPECT_STREQ(w.h.fileName, "~Cab~.INF");
-    EXPECT_EQ(v.m.ReadHeader(o.handle, &w.h), MIRAD_END_ARCHIVE);
+    ASSERT_EQ(v.m.ReadHeader(o.handle, &h), 0);
+    EXPECT_STREQ(h.fileName, "%InstallDir%\\Bin\\engine.dll");
+    ASSERT_EQ(v.m.ReadHeader(o.handle, &h), 0);
+    EXPECT_STREQ(h.fileName, "~Cab~.INF");
+    EXPECT_EQ(v.m.ReadHeader(o.handle, &h), MIRAD_END_ARCHIVE);
     v.m.CloseArchive(o.handle);
 }
 
@@ -595,17 +424,10 @@ TEST(CeViewSample, ShippedSampleListsInTheInstalledView) {
     ASSERT_EQ(fixture::Run(Quote(tool) + " " + Quote(made)).status, 0);
     EXPECT_EQ(ReadFile(made), ReadFile(sample));
     v.Options(true, true, true, true, true);
-    EXPECT_EQ(v.Names(sample), (std::vector<std::string>{
-                                   "Program Files\\Sample App\\bin\\sample.exe",
-                                   "Program Files\\Sample App\\bin\\sampleui.dll",
-                                   "Program Files\\Sample App\\readme.txt",
-                                   "Program Files\\Sample App\\data\\levels.dat",
-                                   "Program Files\\Sample App\\data\\config.ini",
-                                   "Windows\\Help\\sample.htm",
-                                   "Windows\\Start Menu\\Programs\\Sample App.lnk",
-                                   "Program Files\\Sample App\\Readme.lnk",
-                                   "Windows\\Desktop\\Data Folder.lnk",
-                                   "~Cab~.REG",
-                                   "~Cab~.INF",
-                               }));
+    EXPECT_EQ(v.List(sample),
+              (Names{"Program Files\\Sample App\\bin\\sample.exe", "Program Files\\Sample App\\bin\\sampleui.dll",
+                     "Program Files\\Sample App\\readme.txt", "Program Files\\Sample App\\data\\levels.dat",
+                     "Program Files\\Sample App\\data\\config.ini", "Windows\\Help\\sample.htm",
+                     "Windows\\Start Menu\\Programs\\Sample App.lnk", "Program Files\\Sample App\\Readme.lnk",
+                     "Windows\\Desktop\\Data Folder.lnk", "~Cab~.REG", "~Cab~.INF"}));
 }

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -26,6 +27,8 @@
 
 using namespace fixture;
 namespace fs = std::filesystem;
+using mirad::le16;
+using mirad::le32;
 
 namespace {
 
@@ -36,77 +39,63 @@ struct DecodedFile {
     uint16_t iFolder, date, time, attribs;
     std::string name;
 };
-struct DecodedFolder {
-    uint32_t coffCabStart;
-    uint16_t cCFData;
-    std::vector<uint16_t> blocks;  // cbData of each block
-};
 struct Decoded {
     uint32_t cbCabinet = 0, coffFiles = 0;
-    uint16_t cFolders = 0, cFiles = 0, flags = 0;
-    uint8_t versionMinor = 0, versionMajor = 0;
-    std::vector<DecodedFolder> folders;
+    std::vector<uint32_t> coffCabStart;
+    std::vector<std::vector<uint16_t>> blocks;  // cbData of each block, per folder
     std::vector<DecodedFile> files;
-    uint32_t dataStart = 0;
 };
 
-// The format's block checksum: the data, then cbData and cbUncomp, XORed as
-// little-endian 32-bit words, a short tail taken most significant byte first.
+// The format's block checksum, written independently of the module's: the
+// data, then cbData and cbUncomp, XORed as little-endian 32-bit words, a short
+// tail taken most significant byte first.
 uint32_t BlockChecksum(const uint8_t* p, size_t n, uint32_t seed) {
-    uint32_t sum = seed;
     size_t i = 0;
-    for (; i + 4 <= n; i += 4) sum ^= mirad::le32(p + i);
+    for (; i + 4 <= n; i += 4) seed ^= le32(p + i);
     uint32_t tail = 0;
     for (; i < n; ++i) tail = (tail << 8) | p[i];
-    return sum ^ tail;
+    return seed ^ tail;
 }
 
-// Decodes a cabinet laid out by our writer, checking the invariants every
-// cabinet we write must hold (no reserve, cbUncomp = cbData, blocks
-// of a folder back to back, every block's checksum right, the file exactly
-// cbCabinet long).
+// Decodes a cabinet we wrote, checking what every one must hold: version
+// 1.3, no flags or reserve, stored folders, blocks back to back with
+// cbUncomp = cbData and the right checksum, the file exactly cbCabinet long.
 Decoded Decode(const Bytes& b) {
     Decoded d;
     EXPECT_GE(b.size(), 36u);
     if (b.size() < 36) return d;
     EXPECT_EQ(std::memcmp(b.data(), "MSCF", 4), 0);
-    d.cbCabinet = mirad::le32(&b[8]);
-    d.coffFiles = mirad::le32(&b[16]);
-    d.versionMinor = b[24];
-    d.versionMajor = b[25];
-    d.cFolders = mirad::le16(&b[26]);
-    d.cFiles = mirad::le16(&b[28]);
-    d.flags = mirad::le16(&b[30]);
-    EXPECT_EQ(mirad::le32(&b[4]) | mirad::le32(&b[12]) | mirad::le32(&b[20]), 0u);
-    EXPECT_EQ(mirad::le16(&b[32]) | mirad::le16(&b[34]), 0);
+    d.cbCabinet = le32(&b[8]);
+    d.coffFiles = le32(&b[16]);
+    EXPECT_EQ(le32(&b[4]) | le32(&b[12]) | le32(&b[20]), 0u);
+    EXPECT_EQ(b[24] | b[25] << 8, 0x0103) << "version";
+    EXPECT_EQ(le16(&b[30]) | le16(&b[32]) | le16(&b[34]), 0) << "flags, setID, iCabinet";
     EXPECT_EQ(d.cbCabinet, b.size());
     size_t pos = 36;
-    for (int i = 0; i < d.cFolders; ++i) {
-        DecodedFolder f{mirad::le32(&b[pos]), mirad::le16(&b[pos + 4]), {}};
-        EXPECT_EQ(mirad::le16(&b[pos + 6]), 0) << "typeCompress";
-        d.folders.push_back(f);
-        pos += 8;
+    std::vector<uint16_t> cCFData;
+    for (int i = 0; i < le16(&b[26]); ++i, pos += 8) {
+        d.coffCabStart.push_back(le32(&b[pos]));
+        cCFData.push_back(le16(&b[pos + 4]));
+        EXPECT_EQ(le16(&b[pos + 6]), 0) << "typeCompress";
     }
     EXPECT_EQ(pos, d.coffFiles);
-    for (int i = 0; i < d.cFiles; ++i) {
-        DecodedFile f{mirad::le32(&b[pos]),     mirad::le32(&b[pos + 4]),  mirad::le16(&b[pos + 8]),
-                      mirad::le16(&b[pos + 10]), mirad::le16(&b[pos + 12]), mirad::le16(&b[pos + 14]), {}};
-        pos += 16;
-        while (pos < b.size() && b[pos]) f.name += static_cast<char>(b[pos++]);
+    for (int i = 0; i < le16(&b[28]); ++i) {
+        DecodedFile f{le32(&b[pos]), le32(&b[pos + 4]), le16(&b[pos + 8]), le16(&b[pos + 10]), le16(&b[pos + 12]),
+                      le16(&b[pos + 14]), {}};
+        for (pos += 16; pos < b.size() && b[pos]; ++pos) f.name += static_cast<char>(b[pos]);
         ++pos;
         d.files.push_back(f);
     }
-    d.dataStart = static_cast<uint32_t>(pos);
-    for (auto& f : d.folders) {
-        EXPECT_EQ(f.coffCabStart, pos);
-        for (int k = 0; k < f.cCFData && pos + 8 <= b.size(); ++k) {
-            uint16_t cb = mirad::le16(&b[pos + 4]);
+    for (size_t i = 0; i < cCFData.size(); ++i) {
+        EXPECT_EQ(d.coffCabStart[i], pos);
+        d.blocks.emplace_back();
+        for (int k = 0; k < cCFData[i] && pos + 8 <= b.size(); ++k) {
+            uint16_t cb = le16(&b[pos + 4]);
             if (pos + 8u + cb <= b.size()) {
-                EXPECT_EQ(mirad::le32(&b[pos]), BlockChecksum(&b[pos + 4], 4, BlockChecksum(&b[pos + 8], cb, 0)))
-                    << "csum of the block at " << pos;
+                EXPECT_EQ(le32(&b[pos]), BlockChecksum(&b[pos + 4], 4, BlockChecksum(&b[pos + 8], cb, 0))) << pos;
             }
-            EXPECT_EQ(mirad::le16(&b[pos + 6]), cb);
-            f.blocks.push_back(cb);
+            EXPECT_EQ(le16(&b[pos + 6]), cb);
+            d.blocks.back().push_back(cb);
             pos += 8u + cb;
         }
     }
@@ -114,30 +103,52 @@ Decoded Decode(const Bytes& b) {
     return d;
 }
 
-// ---- Files, lists and peers ----------------------------------------------------------------
-
-std::string List(const std::vector<std::string>& names) {
+// "blocks of folder 0 / blocks of folder 1 | name=cbFile@iFolder+uoff ...":
+// offsets follow from these, as Decode checks the records lie back to back.
+std::string Layout(const Decoded& d) {
     std::string s;
-    for (const auto& n : names) s += n + '\0';
-    s += '\0';
+    for (size_t i = 0; i < d.blocks.size(); ++i) {
+        s += i ? " /" : "";
+        for (size_t k = 0; k < d.blocks[i].size(); ++k) s += (k ? "," : " ") + std::to_string(d.blocks[i][k]);
+    }
+    s += " |";
+    for (const auto& f : d.files)
+        s += " " + f.name + "=" + std::to_string(f.cbFile) + "@" + std::to_string(f.iFolder) + "+" +
+             std::to_string(f.uoff);
     return s;
 }
 
-int Pack(Module& m, const std::string& cab, const std::string& source, const std::vector<std::string>& names,
+Decoded DecodeFile(const std::string& path) { return Decode(ReadFile(path)); }
+
+// ---- Files, lists and peers ----------------------------------------------------------------
+
+// PackFiles through the loaded module's export, or with no module through the
+// linked internals, so that seam doubles apply.
+int Pack(Module* m, const std::string& cab, const std::string& source, const std::vector<std::string>& names,
          const char* subPath = nullptr, int flags = 0) {
-    std::string list = List(names);
-    std::string src = source.empty() ? "" : source + "/";
-    std::string cabPath = cab;
-    std::string sub = subPath ? subPath : "";
-    return m.PackFiles(&cabPath[0], subPath ? &sub[0] : nullptr, src.empty() ? nullptr : &src[0], &list[0], flags);
+    std::string list, src = source + "/", path = cab, sub = subPath ? subPath : "";
+    for (const auto& n : names) list += n + '\0';
+    list += '\0';
+    if (!m) return mirad::PackFilesImpl(cab.c_str(), subPath, src.c_str(), list.data(), flags);
+    return m->PackFiles(&path[0], subPath ? &sub[0] : nullptr, &src[0], &list[0], flags);
 }
 
-// The same through the linked internals, so seam doubles and hooks apply.
-int PackInternal(const std::string& cab, const std::string& source, const std::vector<std::string>& names,
-                 const char* subPath = nullptr, int flags = 0) {
-    std::string list = List(names);
-    std::string src = source + "/";
-    return mirad::PackFilesImpl(cab.c_str(), subPath, src.c_str(), list.data(), flags);
+// `files` with "\" in names turned to "/", as they are on disk.
+std::map<std::string, Bytes> Slashed(const std::map<std::string, Bytes>& files) {
+    std::map<std::string, Bytes> out;
+    for (const auto& [key, bytes] : files) {
+        std::string name = key;
+        std::replace(name.begin(), name.end(), '\\', '/');
+        out[name] = bytes;
+    }
+    return out;
+}
+
+void WriteTree(const std::string& root, const std::map<std::string, Bytes>& files) {
+    for (const auto& [name, bytes] : Slashed(files)) {
+        fs::create_directories(fs::path(root + "/" + name).parent_path());
+        WriteFile(root + "/" + name, bytes);
+    }
 }
 
 std::vector<std::string> DirNames(const std::string& dir) {
@@ -146,91 +157,62 @@ std::vector<std::string> DirNames(const std::string& dir) {
     std::sort(names.begin(), names.end());
     return names;
 }
+using Names = std::vector<std::string>;
 
-// cabextract -t, then cabextract and gcab extract every file byte for byte.
-// 7zz only when asked: it reports "Data Error" for a stored folder whose
-// blocks before the last are shorter than 32 KiB, which our layout produces
-// whenever a folder holds several files; so it is asked only of cabinets
-// whose folders hold one file each.
+// cabextract -t, then cabextract and gcab extract exactly these files.
+// 7zz reports "Data Error" for a stored folder whose blocks before the last
+// are shorter than 32 KiB, which our layout produces whenever a folder holds
+// several files; so it is asked only of cabinets whose folders hold one file each.
 void ExpectPeersExtract(const std::string& cab, const std::map<std::string, Bytes>& expected, bool sevenZip = false) {
     for (const char* tool : {"cabextract", "gcab"})
         if (!HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
     TempDir out;
-    CommandResult t = Run("cabextract -t " + Quote(cab));
-    ASSERT_EQ(t.status, 0) << t.out;
-    CommandResult x = Run("cabextract -q -d " + Quote(out / "cx") + " " + Quote(cab));
-    ASSERT_EQ(x.status, 0) << x.out;
     fs::create_directories(out / "gcab");
-    CommandResult g = Run("gcab -x -C " + Quote(out / "gcab") + " " + Quote(cab));
-    ASSERT_EQ(g.status, 0) << g.out;
-    std::vector<std::string> dirs = {"cx", "gcab"};
-    if (sevenZip && HaveTool("7zz")) {
-        CommandResult z = Run("7zz x -y -o" + Quote(out / "7z") + " " + Quote(cab));
-        ASSERT_EQ(z.status, 0) << z.out;
-        dirs.push_back("7z");
-    }
-    for (const auto& [name, bytes] : expected) {
-        std::string rel = name;
-        std::replace(rel.begin(), rel.end(), '\\', '/');
-        for (const auto& d : dirs) {
-            EXPECT_TRUE(FileExists(out / (d + "/" + rel))) << d << ": " << name;
-            EXPECT_EQ(ReadFile(out / (d + "/" + rel)), bytes) << d << ": " << name;
-        }
+    std::vector<std::pair<std::string, std::string>> runs = {
+        {"cx", "cabextract -t " + Quote(cab) + " && cabextract -q -d " + Quote(out / "cx") + " " + Quote(cab)},
+        {"gcab", "gcab -x -C " + Quote(out / "gcab") + " " + Quote(cab)}};
+    if (sevenZip && HaveTool("7zz")) runs.push_back({"7z", "7zz x -y -o" + Quote(out / "7z") + " " + Quote(cab)});
+    for (const auto& [dir, command] : runs) {
+        CommandResult r = Run(command);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(FilesBelow(out / dir), Slashed(expected)) << dir;
     }
 }
 
-// Every data block of the written cabinet, in file order.
-std::vector<uint16_t> AllBlocks(const Decoded& d) {
-    std::vector<uint16_t> all;
-    for (const auto& f : d.folders) all.insert(all.end(), f.blocks.begin(), f.blocks.end());
-    return all;
-}
+// A fresh copy of the module, loaded as the host loads it, and a scratch directory.
+struct WriterTest : ::testing::Test {
+    Module m;
+    TempDir dir;
+    void SetUp() override { ASSERT_TRUE(m.ok()); }
+};
+using WriterCreate = WriterTest;
+using WriterUpdate = WriterTest;
 
 // ---- New cabinets -----------------------------------------------------------------
 
-TEST(WriterCreate, ThreeFileLayoutWithDataOnlyOffsetsAndLogLines) {
-    Module m;
-    ASSERT_TRUE(m.ok());
-    TempDir dir;
+TEST_F(WriterCreate, ThreeFileLayoutWithDataOnlyOffsetsAndLogLines) {
     WriteSettings(dir.path, true, true, true, true, true, dir / "log.txt");
     m.SetSettingsDir(dir.path);
-    fs::create_directories(dir / "src");
     std::map<std::string, Bytes> files = {
         {"a.txt", Pattern(100, 1)}, {"b.bin", Pattern(40000, 2)}, {"c.dat", Pattern(10, 3)}};
-    for (const auto& [n, b] : files) WriteFile(dir / ("src/" + n), b);
+    WriteTree(dir / "src", files);
 
-    ASSERT_EQ(Pack(m, dir / "t.cab", dir / "src", {"a.txt", "b.bin", "c.dat"}), 0);
-    Decoded d = Decode(ReadFile(dir / "t.cab"));
+    ASSERT_EQ(Pack(&m, dir / "t.cab", dir / "src", {"a.txt", "b.bin", "c.dat"}), 0);
+    Decoded d = DecodeFile(dir / "t.cab");
     EXPECT_EQ(d.cbCabinet, 40260u);
     EXPECT_EQ(d.coffFiles, 52u);
-    EXPECT_EQ(d.dataStart, 118u);
-    EXPECT_EQ(d.versionMinor, 3);
-    EXPECT_EQ(d.versionMajor, 1);
-    EXPECT_EQ(d.flags, 0);
-    ASSERT_EQ(d.folders.size(), 2u);
-    EXPECT_EQ(d.folders[0].coffCabStart, 118u);
-    EXPECT_EQ(d.folders[0].cCFData, 3);
-    EXPECT_EQ(d.folders[1].coffCabStart, 40242u);
-    EXPECT_EQ(d.folders[1].cCFData, 1);
-    EXPECT_EQ(AllBlocks(d), (std::vector<uint16_t>{100, 32768, 7232, 10}));
-    ASSERT_EQ(d.files.size(), 3u);
+    EXPECT_EQ(d.coffCabStart, (std::vector<uint32_t>{118, 40242}));
     // b.bin starts after a.txt's 100 data bytes (not 108: block headers are not counted).
-    EXPECT_EQ(d.files[1].uoff, 100u);
-    EXPECT_EQ(d.files[0].uoff, 0u);
-    EXPECT_EQ(d.files[2].uoff, 0u);
-    EXPECT_EQ(d.files[1].iFolder, 0);
-    EXPECT_EQ(d.files[2].iFolder, 1);
-    EXPECT_EQ(d.files[1].cbFile, 40000u);
+    EXPECT_EQ(Layout(d), " 100,32768,7232 / 10 | a.txt=100@0+0 b.bin=40000@0+100 c.dat=10@1+0");
 
-    std::string log = ReadText(dir / "log.txt");
-    std::string src = dir / "src/";
-    const std::vector<std::string> lines = {
-        "File " + src + "a.txt (100 bytes)", "  -> a.txt", "File " + src + "b.bin (40000 bytes)", "  -> b.bin",
-        "File " + src + "c.dat (10 bytes)",  "  -> c.dat", "Writing 2 folders", "Folder#1 has 3 data blocks @ 118",
-        "Folder#2 has 1 data blocks @ 40242", "Writing 3 files", "Opening '" + src + "'+'a.txt'",
-        "Opening '" + src + "'+'b.bin'", "Opening '" + src + "'+'c.dat'"};
+    std::string log = ReadText(dir / "log.txt"), src = dir / "src/";
     size_t at = 0;
-    for (const auto& line : lines) {
+    for (const std::string& line :
+         {"File " + src + "a.txt (100 bytes)", std::string("  -> a.txt"), "File " + src + "b.bin (40000 bytes)",
+          std::string("  -> b.bin"), "File " + src + "c.dat (10 bytes)", std::string("  -> c.dat"),
+          std::string("Writing 2 folders"), std::string("Folder#1 has 3 data blocks @ 118"),
+          std::string("Folder#2 has 1 data blocks @ 40242"), std::string("Writing 3 files"),
+          "Opening '" + src + "'+'a.txt'", "Opening '" + src + "'+'b.bin'", "Opening '" + src + "'+'c.dat'"}) {
         size_t found = log.find(line, at);
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << log;
         at = found + line.size();
@@ -239,110 +221,73 @@ TEST(WriterCreate, ThreeFileLayoutWithDataOnlyOffsetsAndLogLines) {
 
     // Our reader and the peers agree on the multi-file folder.
     TempDir out;
-    auto results = ExtractAll(m, dir / "t.cab", out.path);
-    for (const auto& [name, rc] : results) EXPECT_EQ(rc, 0) << name;
+    for (const auto& [name, rc] : ExtractAll(m, dir / "t.cab", out.path)) EXPECT_EQ(rc, 0) << name;
     for (const auto& [n, b] : files) EXPECT_EQ(ReadFile(out / n), b) << n;
     ExpectPeersExtract(dir / "t.cab", files);
 }
 
-TEST(WriterCreate, FolderRuleCountsBlockHeadersAndBlocksHoldAtMost32KiB) {
-    Module m;
-    ASSERT_TRUE(m.ok());
-    TempDir dir;
+TEST_F(WriterCreate, FolderRuleCountsBlockHeadersAndBlocksHoldAtMost32KiB) {
     struct Case {
-        uint32_t first;
-        size_t folders;
-        std::vector<uint16_t> blocks;
+        uint32_t first, second;
+        std::string layout;
     };
-    // 32760 + 8 reaches 32768 and closes the folder; 32759 + 8 does not.
-    for (const Case& c : {Case{32760, 2, {32760, 5}}, Case{32759, 1, {32759, 5}}}) {
-        TempDir src;
-        std::map<std::string, Bytes> files = {{"first", Pattern(c.first, 7)}, {"second", Pattern(5, 8)}};
-        for (const auto& [n, b] : files) WriteFile(src / n, b);
-        std::string cab = dir / ("f" + std::to_string(c.first) + ".cab");
-        ASSERT_EQ(Pack(m, cab, src.path, {"first", "second"}), 0);
-        Decoded d = Decode(ReadFile(cab));
-        EXPECT_EQ(d.folders.size(), c.folders) << c.first;
-        EXPECT_EQ(AllBlocks(d), c.blocks) << c.first;
-        EXPECT_EQ(d.files[1].uoff, c.folders == 1 ? c.first : 0u);
-        ExpectPeersExtract(cab, files, c.folders == 2);
-    }
-    {
-        TempDir src;
-        std::map<std::string, Bytes> files = {{"x", Pattern(32768, 9)}, {"y", Pattern(32769, 10)}};
-        for (const auto& [n, b] : files) WriteFile(src / n, b);
-        std::string cab = dir / "blocks.cab";
-        ASSERT_EQ(Pack(m, cab, src.path, {"x", "y"}), 0);
-        Decoded d = Decode(ReadFile(cab));
-        ASSERT_EQ(d.folders.size(), 2u);
-        EXPECT_EQ(d.folders[0].blocks, (std::vector<uint16_t>{32768}));
-        EXPECT_EQ(d.folders[1].blocks, (std::vector<uint16_t>{32768, 1}));
-        ExpectPeersExtract(cab, files, true);
+    const Case cases[] = {
+        // 32760 + 8 reaches 32768 and closes the folder; 32759 + 8 does not.
+        {32760, 5, " 32760 / 5 | first=32760@0+0 second=5@1+0"},
+        {32759, 5, " 32759,5 | first=32759@0+0 second=5@0+32759"},
+        {32768, 32769, " 32768 / 32768,1 | first=32768@0+0 second=32769@1+0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.layout);
+        std::string src = dir / std::to_string(c.first), cab = src + ".cab";
+        std::map<std::string, Bytes> files = {{"first", Pattern(c.first, 7)}, {"second", Pattern(c.second, 8)}};
+        WriteTree(src, files);
+        ASSERT_EQ(Pack(&m, cab, src, {"first", "second"}), 0);
+        Decoded d = DecodeFile(cab);
+        EXPECT_EQ(Layout(d), c.layout);
+        ExpectPeersExtract(cab, files, d.blocks.size() == 2);
     }
 }
 
-TEST(WriterCreate, EmptyFilesMissingNamesDirectoriesAndPrefixes) {
-    Module m;
-    ASSERT_TRUE(m.ok());
-    TempDir dir;
-    fs::create_directories(dir / "src/sub");
-    WriteFile(dir / "src/zero", {});
-    WriteFile(dir / "src/sub/ten", Pattern(10, 1));
-    WriteFile(dir / "src/zero2", {});
+TEST_F(WriterCreate, EmptyFilesMissingNamesDirectoriesAndPrefixes) {
+    WriteTree(dir / "src", {{"zero", {}}, {"sub/ten", Pattern(10, 1)}, {"zero2", {}}});
 
     // Nothing to store: a 36-byte cabinet.
-    ASSERT_EQ(Pack(m, dir / "none.cab", dir / "src", {"sub/", "missing", "sub"}), 0);
-    Decoded none = Decode(ReadFile(dir / "none.cab"));
+    ASSERT_EQ(Pack(&m, dir / "none.cab", dir / "src", {"sub/", "missing", "sub"}), 0);
+    Decoded none = DecodeFile(dir / "none.cab");
     EXPECT_EQ(none.cbCabinet, 36u);
-    EXPECT_EQ(none.coffFiles, 36u);
-    EXPECT_EQ(none.cFolders + none.cFiles, 0);
+    EXPECT_EQ(Layout(none), " |");
 
     // A zero-byte first file opens folder 0 without a block; "/" in list
     // names and subPath are stored as "\".
-    ASSERT_EQ(Pack(m, dir / "z.cab", dir / "src", {"zero", "missing", "sub/ten", "zero2"}, "Dir/"), 0);
-    Decoded d = Decode(ReadFile(dir / "z.cab"));
-    ASSERT_EQ(d.files.size(), 3u);
-    ASSERT_EQ(d.folders.size(), 1u);
-    EXPECT_EQ(d.folders[0].cCFData, 1);
-    EXPECT_EQ(d.files[0].name, "Dir\\zero");
-    EXPECT_EQ(d.files[1].name, "Dir\\sub\\ten");
-    EXPECT_EQ(d.files[2].name, "Dir\\zero2");
-    EXPECT_EQ(d.files[0].uoff, 0u);
-    EXPECT_EQ(d.files[1].uoff, 0u);
-    EXPECT_EQ(d.files[2].uoff, 10u);
-    EXPECT_EQ(d.files[0].cbFile, 0u);
+    ASSERT_EQ(Pack(&m, dir / "z.cab", dir / "src", {"zero", "missing", "sub/ten", "zero2"}, "Dir/"), 0);
+    EXPECT_EQ(Layout(DecodeFile(dir / "z.cab")), " 10 | Dir\\zero=0@0+0 Dir\\sub\\ten=10@0+0 Dir\\zero2=0@0+10");
     ExpectPeersExtract(dir / "z.cab", {{"Dir\\zero", {}}, {"Dir\\sub\\ten", Pattern(10, 1)}, {"Dir\\zero2", {}}});
 
     // A file that exists already is never overwritten by a new cabinet.
     WriteFile(dir / "locked.cab", BytesOf("not mine"));
     chmod((dir / "locked.cab").c_str(), 0);
     if (::access((dir / "locked.cab").c_str(), R_OK) != 0) {  // not when running as root
-        EXPECT_EQ(Pack(m, dir / "locked.cab", dir / "src", {"zero"}), 15);
+        EXPECT_EQ(Pack(&m, dir / "locked.cab", dir / "src", {"zero"}), 15);
         chmod((dir / "locked.cab").c_str(), 0600);
         EXPECT_EQ(ReadText(dir / "locked.cab"), "not mine");
     }
 }
 
-TEST(WriterCreate, AttributesAndDatesComeFromTheScan) {
-    Module m;
-    ASSERT_TRUE(m.ok());
-    TempDir dir;
-    fs::create_directories(dir / "src");
-    WriteFile(dir / "src/plain", Pattern(3, 1));
-    WriteFile(dir / "src/.hidden", Pattern(3, 2));
-    WriteFile(dir / "src/.ro", Pattern(3, 3));
+TEST_F(WriterCreate, AttributesAndDatesComeFromTheScan) {
+    const Names names = {"plain", ".hidden", ".ro"};
+    WriteTree(dir / "src", {{"plain", Pattern(3, 1)}, {".hidden", Pattern(3, 2)}, {".ro", Pattern(3, 3)}});
     chmod((dir / "src/.ro").c_str(), 0444);
     struct utimbuf when = {1700000000, 1700000000};
     utime((dir / "src/plain").c_str(), &when);
-    ASSERT_EQ(Pack(m, dir / "a.cab", dir / "src", {"plain", ".hidden", ".ro"}), 0);
-    Decoded d = Decode(ReadFile(dir / "a.cab"));
+    ASSERT_EQ(Pack(&m, dir / "a.cab", dir / "src", names), 0);
+    Decoded d = DecodeFile(dir / "a.cab");
     ASSERT_EQ(d.files.size(), 3u);
     uint16_t date = 0, time = 0;
     mirad::platform::UnixTimeToDos(1700000000, &date, &time);
     EXPECT_EQ(d.files[0].date, date);
     EXPECT_EQ(d.files[0].time, time);
     // Each kept bit is what the platform reports, masked to 0x27.
-    const char* names[] = {"plain", ".hidden", ".ro"};
     for (int i = 0; i < 3; ++i) {
         mirad::platform::FindData f;
         ASSERT_TRUE(mirad::platform::FindFile((dir / "src/" + names[i]).c_str(), &f));
@@ -354,35 +299,25 @@ TEST(WriterCreate, AttributesAndDatesComeFromTheScan) {
     }
 }
 
-TEST(WriterCreate, MoveRemovesPackedSourcesAndDirectoriesOverSeveralWalks) {
-    Module m;
-    ASSERT_TRUE(m.ok());
-    TempDir dir;
-    fs::create_directories(dir / "src/d/e");
-    WriteFile(dir / "src/d/f", Pattern(5, 1));
-    WriteFile(dir / "src/d/e/g", Pattern(5, 2));
-    WriteFile(dir / "src/keep", Pattern(5, 3));  // in the directory but not listed
+TEST_F(WriterCreate, MoveRemovesPackedSourcesAndDirectoriesOverSeveralWalks) {
+    // "keep" is in the directory but not listed.
+    WriteTree(dir / "src", {{"d/f", Pattern(5, 1)}, {"d/e/g", Pattern(5, 2)}, {"keep", Pattern(5, 3)}});
     // Directories listed before their contents; a missing name in between.
-    ASSERT_EQ(Pack(m, dir / "m.cab", dir / "src", {"d/", "d/e/", "d/f", "nothere", "d/e/g"}, nullptr, 1), 0);
-    EXPECT_FALSE(fs::exists(dir / "src/d"));
-    EXPECT_TRUE(fs::exists(dir / "src/keep"));
-    Decoded d = Decode(ReadFile(dir / "m.cab"));
-    ASSERT_EQ(d.files.size(), 2u);
-    EXPECT_EQ(d.files[1].name, "d\\e\\g");
+    ASSERT_EQ(Pack(&m, dir / "m.cab", dir / "src", {"d/", "d/e/", "d/f", "nothere", "d/e/g"}, nullptr, 1), 0);
+    EXPECT_EQ(DirNames(dir / "src"), Names{"keep"});
+    EXPECT_EQ(Layout(DecodeFile(dir / "m.cab")), " 5,5 | d\\f=5@0+0 d\\e\\g=5@0+5");
 
     // A non-empty listed directory stays, and so do files the scan skipped.
-    fs::create_directories(dir / "src2/d");
-    WriteFile(dir / "src2/d/unlisted", Pattern(5, 4));
-    ASSERT_EQ(Pack(m, dir / "m2.cab", dir / "src2", {"d/", "d/unlisted/"}, nullptr, 1), 0);
+    WriteTree(dir / "src2", {{"d/unlisted", Pattern(5, 4)}});
+    ASSERT_EQ(Pack(&m, dir / "m2.cab", dir / "src2", {"d/", "d/unlisted/"}, nullptr, 1), 0);
     EXPECT_TRUE(fs::exists(dir / "src2/d/unlisted"));
 }
 
 // ---- Updates -------------------------------------------------------------------
 
-// A CE cabinet whose setup file installs GAME.001 as
-// %InstallDir%\Game\game.exe and DATA.002 as %InstallDir%\Game\data.bin (the
-// first element of a directory path reads as the installation directory);
-// ghost.dll names file number 3, which no stored file carries.
+// Installs GAME.001 as %InstallDir%\Game\game.exe and DATA.002 as
+// %InstallDir%\Game\data.bin (a path's first element reads as the install
+// directory); ghost.dll names file number 3, which no stored file carries.
 CeSetup GameSetup() {
     CeSetup s;
     s.strings = {{1, "%CE1%"}, {2, "Game"}};
@@ -393,132 +328,95 @@ CeSetup GameSetup() {
 
 std::vector<StoredFile> GameFiles() {
     std::vector<StoredFile> files(2);
-    files[0].name = "GAME.001";
-    files[0].data = Pattern(100, 11);
-    files[0].attribs = 0x21;
-    files[0].date = 0x4A21;
+    files[0] = {"GAME.001", Pattern(100, 11), 0x4A21, 0x6000, 0x21};
     files[1].name = "DATA.002";
     files[1].data = Pattern(50000, 12);
     return files;
 }
 
-std::map<std::string, Bytes> Contents(const Bytes& setupFile, const std::vector<StoredFile>& files) {
-    std::map<std::string, Bytes> m = {{"SETUP.000", setupFile}};
+std::map<std::string, Bytes> Contents(const std::vector<StoredFile>& files) {
+    std::map<std::string, Bytes> m = {{"SETUP.000", BuildSetupFile(GameSetup())}};
     for (const auto& f : files) m[f.name] = f.data;
     return m;
 }
 
-TEST(WriterUpdate, ReplacesMatchedEntryAndKeepsTheRest) {
-    Module m;
-    ASSERT_TRUE(m.ok());
-    TempDir dir;
+TEST_F(WriterUpdate, ReplacesMatchedEntryAndKeepsTheRest) {
     auto files = GameFiles();
     CabOptions shared;  // files share blocks, as other writers lay them out
     shared.blockSize = 30000;
     WriteFile(dir / "g.cab", BuildCeCabinet(GameSetup(), files, shared));
-    fs::create_directories(dir / "src");
-    Bytes replacement = Pattern(40000, 13);
-    WriteFile(dir / "src/game.exe", replacement);
+    files[0].data = Pattern(40000, 13);
+    WriteTree(dir / "src", {{"game.exe", files[0].data}});
 
     // The key matches ignoring case; the source is sourcePath + list name.
-    ASSERT_EQ(Pack(m, dir / "g.cab", dir / "src", {"game.exe"}, "%installdir%\\GAME\\"), 0);
-    Decoded d = Decode(ReadFile(dir / "g.cab"));
+    ASSERT_EQ(Pack(&m, dir / "g.cab", dir / "src", {"game.exe"}, "%installdir%\\GAME\\"), 0);
+    Decoded d = DecodeFile(dir / "g.cab");
     ASSERT_EQ(d.files.size(), 3u);
-    EXPECT_EQ(d.files[1].name, "GAME.001");
-    EXPECT_EQ(d.files[1].cbFile, 40000u);
+    // Names, dates and attributes kept; our layout now: every file in blocks of its own.
+    std::string setup = std::to_string(d.files[0].cbFile);
+    EXPECT_EQ(Layout(d), " " + setup + ",32768,7232 / 32768,17232 | SETUP.000=" + setup + "@0+0 GAME.001=40000@0+" +
+                             setup + " DATA.002=50000@1+0");
     EXPECT_EQ(d.files[1].attribs, 0x21);
     EXPECT_EQ(d.files[1].date, 0x4A21);
     EXPECT_EQ(d.files[1].time, 0x6000);
-    EXPECT_EQ(d.files[2].cbFile, 50000u);
-    // Our layout now: every file in blocks of its own.
-    uint32_t setupSize = d.files[0].cbFile;
-    ASSERT_EQ(d.folders.size(), 2u);
-    EXPECT_EQ(d.folders[0].blocks, (std::vector<uint16_t>{static_cast<uint16_t>(setupSize), 32768, 7232}));
-    EXPECT_EQ(d.files[1].uoff, setupSize);
-    EXPECT_EQ(d.folders[1].blocks, (std::vector<uint16_t>{32768, 17232}));
-    files[0].data = replacement;
-    ExpectPeersExtract(dir / "g.cab", Contents(BuildSetupFile(GameSetup()), files));
-    EXPECT_EQ(DirNames(dir.path), (std::vector<std::string>{"g.cab", "src"}));
+    ExpectPeersExtract(dir / "g.cab", Contents(files));
+    EXPECT_EQ(DirNames(dir.path), (Names{"g.cab", "src"}));
     EXPECT_TRUE(fs::exists(dir / "src/game.exe"));
 
     // With move the replacement goes once the cabinet is in place.
-    WriteFile(dir / "src/data.bin", Pattern(3, 14));
-    ASSERT_EQ(Pack(m, dir / "g.cab", dir / "src", {"%InstallDir%\\Game\\data.bin"}, nullptr, 1), 15)
-        << "the source path is sourcePath + the list name";
-    ASSERT_EQ(Pack(m, dir / "g.cab", dir / "src", {"data.bin"}, "%InstallDir%\\Game\\", 1), 0);
-    EXPECT_FALSE(fs::exists(dir / "src/data.bin"));
     files[1].data = Pattern(3, 14);
-    ExpectPeersExtract(dir / "g.cab", Contents(BuildSetupFile(GameSetup()), files));
+    WriteFile(dir / "src/data.bin", files[1].data);
+    ASSERT_EQ(Pack(&m, dir / "g.cab", dir / "src", {"%InstallDir%\\Game\\data.bin"}, nullptr, 1), 15)
+        << "the source path is sourcePath + the list name";
+    ASSERT_EQ(Pack(&m, dir / "g.cab", dir / "src", {"data.bin"}, "%InstallDir%\\Game\\", 1), 0);
+    EXPECT_FALSE(fs::exists(dir / "src/data.bin"));
+    ExpectPeersExtract(dir / "g.cab", Contents(files));
 }
 
-TEST(WriterUpdate, RefusalsLeaveCabinetAndSourcesUntouched) {
-    Module m;
-    ASSERT_TRUE(m.ok());
-    TempDir dir;
+TEST_F(WriterUpdate, RefusalsLeaveCabinetAndSourcesUntouched) {
     Bytes cab = BuildCeCabinet(GameSetup(), GameFiles());
     WriteFile(dir / "g.cab", cab);
-    fs::create_directories(dir / "src");
-    WriteFile(dir / "src/game.exe", Pattern(5, 1));
-    WriteFile(dir / "src/ghost.dll", Pattern(5, 2));
-    WriteFile(dir / "src/other", Pattern(5, 3));
+    WriteTree(dir / "src", {{"game.exe", Pattern(5, 1)}, {"ghost.dll", Pattern(5, 2)}, {"other", Pattern(5, 3)}});
     // First name matches, second does not; a macro expanded by hand matches
     // nothing; a copy-file no stored file carries cannot be replaced.
-    EXPECT_EQ(Pack(m, dir / "g.cab", dir / "src", {"game.exe", "other"}, "%InstallDir%\\Game\\", 1), 24);
-    EXPECT_EQ(Pack(m, dir / "g.cab", dir / "src", {"game.exe"}, "\\Program Files\\Game\\", 1), 24);
-    EXPECT_EQ(Pack(m, dir / "g.cab", dir / "src", {"ghost.dll"}, "%InstallDir%\\Game\\", 1), 24);
+    EXPECT_EQ(Pack(&m, dir / "g.cab", dir / "src", {"game.exe", "other"}, "%InstallDir%\\Game\\", 1), 24);
+    EXPECT_EQ(Pack(&m, dir / "g.cab", dir / "src", {"game.exe"}, "\\Program Files\\Game\\", 1), 24);
+    EXPECT_EQ(Pack(&m, dir / "g.cab", dir / "src", {"ghost.dll"}, "%InstallDir%\\Game\\", 1), 24);
     // A match key over 259 characters.
     std::string longSub = "%CE1%\\" + std::string(250, 'x') + "\\";
-    EXPECT_EQ(Pack(m, dir / "g.cab", dir / "src", {"game.exe"}, longSub.c_str(), 1), 24);
+    EXPECT_EQ(Pack(&m, dir / "g.cab", dir / "src", {"game.exe"}, longSub.c_str(), 1), 24);
     // A matched source that is not there.
-    EXPECT_EQ(Pack(m, dir / "g.cab", dir / "src", {"data.bin"}, "%InstallDir%\\Game\\", 1), 15);
+    EXPECT_EQ(Pack(&m, dir / "g.cab", dir / "src", {"data.bin"}, "%InstallDir%\\Game\\", 1), 15);
     EXPECT_EQ(ReadFile(dir / "g.cab"), cab);
-    EXPECT_EQ(DirNames(dir / "src"), (std::vector<std::string>{"game.exe", "ghost.dll", "other"}));
-    EXPECT_EQ(DirNames(dir.path), (std::vector<std::string>{"g.cab", "src"}));
+    EXPECT_EQ(DirNames(dir / "src"), (Names{"game.exe", "ghost.dll", "other"}));
+    EXPECT_EQ(DirNames(dir.path), (Names{"g.cab", "src"}));
 }
 
-TEST(WriterUpdate, DirectoryOnlyListRewritesOurOwnCabinetUnchanged) {
-    Module m;
-    ASSERT_TRUE(m.ok());
-    TempDir dir;
-    std::map<std::string, Bytes> files = {{"a\\one", Pattern(100, 1)},
-                                          {"a\\two", Pattern(70000, 2)},
-                                          {"zero", {}},
-                                          {"three", Pattern(32769, 3)}};
-    fs::create_directories(dir / "src/a");
-    for (const auto& [n, b] : files) {
-        std::string rel = n;
-        std::replace(rel.begin(), rel.end(), '\\', '/');
-        WriteFile(dir / ("src/" + rel), b);
-    }
-    ASSERT_EQ(Pack(m, dir / "o.cab", dir / "src", {"a/one", "a/two", "zero", "three"}), 0);
+TEST_F(WriterUpdate, DirectoryOnlyListRewritesOurOwnCabinetUnchanged) {
+    WriteTree(dir / "src", {{"a/one", Pattern(100, 1)}, {"a/two", Pattern(70000, 2)}, {"zero", {}},
+                            {"three", Pattern(32769, 3)}});
+    ASSERT_EQ(Pack(&m, dir / "o.cab", dir / "src", {"a/one", "a/two", "zero", "three"}), 0);
     Bytes before = ReadFile(dir / "o.cab");
-    ASSERT_EQ(Pack(m, dir / "o.cab", dir / "src", {"a/"}), 0);
+    ASSERT_EQ(Pack(&m, dir / "o.cab", dir / "src", {"a/"}), 0);
     EXPECT_EQ(ReadFile(dir / "o.cab"), before);
 }
 
-TEST(WriterUpdate, GcabMadeCeCabinetUpdatedStillExtracts) {
+TEST_F(WriterUpdate, GcabMadeCeCabinetUpdatedStillExtracts) {
     if (!HaveTool("gcab")) GTEST_SKIP() << "gcab is not installed";
-    Module m;
-    ASSERT_TRUE(m.ok());
-    TempDir dir;
-    fs::create_directories(dir / "in");
     CeSetup setup = GameSetup();
     setup.copyFiles = {{1, 1, "game.exe"}, {2, 1, "data.bin"}, {3, 1, "empty.txt"}};
-    Bytes setupFile = BuildSetupFile(setup);
-    std::map<std::string, Bytes> contents = {{"SETUP.000", setupFile},
+    std::map<std::string, Bytes> contents = {{"SETUP.000", BuildSetupFile(setup)},
                                              {"GAME.001", Pattern(70000, 1)},
                                              {"DATA.002", Pattern(1234, 2)},
                                              {"EMPTY.003", {}}};
-    for (const auto& [n, b] : contents) WriteFile(dir / ("in/" + n), b);
+    WriteTree(dir / "in", contents);
     CommandResult g = fixture::Run("cd " + Quote(dir / "in") + " && gcab -c " + Quote(dir / "ce.cab") +
-                          " SETUP.000 GAME.001 DATA.002 EMPTY.003");
+                                   " SETUP.000 GAME.001 DATA.002 EMPTY.003");
     ASSERT_EQ(g.status, 0) << g.out;
-    fs::create_directories(dir / "src");
     contents["DATA.002"] = Pattern(32768, 3);
-    WriteFile(dir / "src/data.bin", contents["DATA.002"]);
-    ASSERT_EQ(Pack(m, dir / "ce.cab", dir / "src", {"data.bin"}, "%InstallDir%\\Game\\"), 0);
-    Decoded d = Decode(ReadFile(dir / "ce.cab"));
-    EXPECT_EQ(d.files.size(), 4u);
+    WriteTree(dir / "src", {{"data.bin", contents["DATA.002"]}});
+    ASSERT_EQ(Pack(&m, dir / "ce.cab", dir / "src", {"data.bin"}, "%InstallDir%\\Game\\"), 0);
+    EXPECT_EQ(DecodeFile(dir / "ce.cab").files.size(), 4u);
     ExpectPeersExtract(dir / "ce.cab", contents);
 }
 
@@ -526,90 +424,114 @@ TEST(WriterUpdate, GcabMadeCeCabinetUpdatedStillExtracts) {
 
 TEST(WriterLimits, PlanRefusesWhatTheFormatCannotHold) {
     using mirad::LayoutFile;
-    mirad::CabinetPlan plan;
+    const uint32_t full = 65535u * 32768u;  // 65535 blocks of 32768 bytes fill one folder
     std::vector<LayoutFile> many(65536, LayoutFile{1, 1});
-    EXPECT_EQ(mirad::PlanLayout(many.data(), many.size(), &plan), 24);
-    EXPECT_EQ(mirad::PlanLayout(many.data(), 65535, &plan), 0);
-    // 65535 blocks of 32768 bytes fill one folder; one byte more needs 65536.
-    LayoutFile full{65535u * 32768u, 1};
-    EXPECT_EQ(mirad::PlanLayout(&full, 1, &plan), 0);
-    EXPECT_EQ(plan.folders[0].cCFData, 65535u);
-    LayoutFile over{65535u * 32768u + 1, 1};
-    EXPECT_EQ(mirad::PlanLayout(&over, 1, &plan), 24);
-    // A small file joining that folder pushes it over as well.
-    LayoutFile pair[] = {{100, 1}, {65535u * 32768u - 32768u, 1}, {1, 1}};
-    EXPECT_EQ(mirad::PlanLayout(pair, 2, &plan), 0);
-    EXPECT_EQ(mirad::PlanLayout(pair, 3, &plan), 0) << "the third file opens a new folder";
-    LayoutFile joined[] = {{100, 1}, {65535u * 32768u, 1}};
-    EXPECT_EQ(mirad::PlanLayout(joined, 2, &plan), 24);
-    // The whole cabinet must stay below 4 GiB.
-    LayoutFile big[] = {{2000000000u, 1}, {2000000000u, 1}, {294967000u, 1}};
-    EXPECT_EQ(mirad::PlanLayout(big, 2, &plan), 0);
-    EXPECT_EQ(mirad::PlanLayout(big, 3, &plan), 24);
+    struct Case {
+        const char* what;
+        std::vector<LayoutFile> files;
+        int rc;
+    };
+    const Case cases[] = {
+        {"65536 files", many, 24},
+        {"65535 files", {many.begin() + 1, many.end()}, 0},
+        {"65535 full blocks", {{full, 1}}, 0},
+        {"one byte more needs block 65536", {{full + 1, 1}}, 24},
+        {"a small file and 65534 blocks share a folder", {{100, 1}, {full - 32768u, 1}}, 0},
+        {"a file after the full folder opens a new one", {{100, 1}, {full - 32768u, 1}, {1, 1}}, 0},
+        {"a small file pushes the folder over", {{100, 1}, {full, 1}}, 24},
+        {"just under 4 GiB", {{2000000000u, 1}, {2000000000u, 1}}, 0},
+        {"4 GiB or more", {{2000000000u, 1}, {2000000000u, 1}, {294967000u, 1}}, 24},
+    };
+    for (const Case& c : cases) {
+        mirad::CabinetPlan plan;
+        EXPECT_EQ(mirad::PlanLayout(c.files.data(), c.files.size(), &plan), c.rc) << c.what;
+        if (c.files.size() == 1 && c.rc == 0) {
+            EXPECT_EQ(plan.folders.at(0).cCFData, 65535u) << c.what;
+        }
+    }
 }
 
 // ---- Faults ------------------------------------------------------------------------
 
-// An I/O seam double over the default one: writes fail once `writeLimit`
-// bytes have gone to files opened for writing, reads fail after `readCalls`
-// calls on files whose path contains `readMatch`, and `onOpen` runs before
-// every open (to remove or change a source between scan and copy).
-struct FaultIo {
-    uint64_t writeLimit = UINT64_MAX;
-    uint64_t written = 0;
-    std::string readMatch;
-    int readCalls = -1;
-    std::function<void(const char*, mirad::IoMode)> onOpen;
-    int refuseCreateNew = 0;  // exclusive creates that fail as if the name were taken
-    std::vector<std::string> created;
-    std::map<mirad::IoFile*, bool> failReads;
-    std::map<mirad::IoFile*, bool> writers;
+// A fault to inject and the result it must give.
+struct Fault {
+    std::string what;
+    int rc = 0;
+    uint64_t writeLimit = UINT64_MAX;  // writes stop after this many bytes
+    int readCalls = -1;                // reads of the source fail after this many calls...
+    bool keptData = false;             // ...or of the old cabinet, once the temporary file exists
+    int change = 0;                    // the source just before it is opened: 1 removed, 2 cut, 3 grown
 };
 
+// Faults that updates and new cabinets both meet.
+std::vector<Fault> Faults(bool update) {
+    std::vector<Fault> all;
+    for (uint64_t limit : {0ull, 35ull, 200ull, 40000ull, 300000ull})
+        all.push_back({"write stops at " + std::to_string(limit), 16, limit});
+    for (int calls : {0, 1, 3}) {
+        all.push_back({"source read fails after " + std::to_string(calls), 15, UINT64_MAX, calls});
+        if (update) all.push_back({"kept data read fails after " + std::to_string(calls), 12, UINT64_MAX, calls, true});
+    }
+    for (int change : {1, 2, 3})
+        all.push_back({"source changed, way " + std::to_string(change), 15, UINT64_MAX, -1, false, change});
+    return all;
+}
+
+// The I/O seam double over the default one.
+struct FaultIo {
+    Fault fault;
+    std::string source, cabinet;  // the paths `fault` applies to
+    std::string failing;          // reads of this path fail after fault.readCalls calls
+    uint64_t written = 0;
+    int refuseCreateNew = 0;  // exclusive creates that fail as if the name were taken
+    unsigned writeDelayUs = 0;
+    std::vector<std::string> created;
+    std::map<mirad::IoFile*, std::string> paths;
+    void Arm(const Fault& f, const std::string& sourcePath, const std::string& cabinetPath = "") {
+        fault = f;
+        source = sourcePath;
+        cabinet = cabinetPath;
+        if (f.readCalls >= 0 && !f.keptData) failing = source;
+    }
+};
 FaultIo* g_fault = nullptr;
 
-mirad::IoFile* FaultOpen(void*, const char* path, mirad::IoMode mode) {
-    if (g_fault->onOpen) g_fault->onOpen(path, mode);
+mirad::IoFile* FaultOpen(void* context, const char* path, mirad::IoMode mode) {
+    FaultIo& io = *g_fault;
+    if (path == io.source && io.fault.change == 1) fs::remove(path);
+    if (path == io.source && io.fault.change > 1)
+        fs::resize_file(path, io.fault.change == 2 ? 9 : fs::file_size(path) + 1);
     if (mode == mirad::IoMode::CreateNew) {
-        g_fault->created.push_back(path);
-        if (g_fault->refuseCreateNew-- > 0) return nullptr;
+        io.created.push_back(path);
+        if (io.fault.keptData) io.failing = io.cabinet;  // the old cabinet was read before
+        if (io.refuseCreateNew-- > 0) return nullptr;
     }
-    const auto& d = mirad::DefaultIo();
-    mirad::IoFile* f = d.open(d.context, path, mode);
-    if (f) {
-        g_fault->failReads[f] = !g_fault->readMatch.empty() && std::strstr(path, g_fault->readMatch.c_str());
-        g_fault->writers[f] = mode != mirad::IoMode::Read;
-    }
+    mirad::IoFile* f = mirad::DefaultIo().open(context, path, mode);
+    if (f) io.paths[f] = path;
     return f;
 }
-size_t FaultRead(void*, mirad::IoFile* f, void* b, size_t n) {
-    if (g_fault->failReads[f] && g_fault->readCalls-- <= 0) return 0;
-    const auto& d = mirad::DefaultIo();
-    return d.read(d.context, f, b, n);
+size_t FaultRead(void* context, mirad::IoFile* f, void* b, size_t n) {
+    if (!g_fault->failing.empty() && g_fault->paths[f] == g_fault->failing && g_fault->fault.readCalls-- <= 0)
+        return 0;
+    return mirad::DefaultIo().read(context, f, b, n);
 }
-size_t FaultWrite(void*, mirad::IoFile* f, const void* b, size_t n) {
-    const auto& d = mirad::DefaultIo();
-    uint64_t room = g_fault->writeLimit > g_fault->written ? g_fault->writeLimit - g_fault->written : 0;
-    size_t k = g_fault->writers[f] && room < n ? static_cast<size_t>(room) : n;
-    size_t done = d.write(d.context, f, b, k);
-    if (g_fault->writers[f]) g_fault->written += done;
+size_t FaultWrite(void* context, mirad::IoFile* f, const void* b, size_t n) {
+    if (g_fault->writeDelayUs) usleep(g_fault->writeDelayUs);
+    uint64_t room = g_fault->fault.writeLimit - std::min(g_fault->fault.writeLimit, g_fault->written);
+    size_t done = mirad::DefaultIo().write(context, f, b, static_cast<size_t>(std::min<uint64_t>(n, room)));
+    g_fault->written += done;
     return done;
 }
-bool FaultSeek(void*, mirad::IoFile* f, uint64_t o) { return mirad::DefaultIo().seek(nullptr, f, o); }
-uint64_t FaultTell(void*, mirad::IoFile* f) { return mirad::DefaultIo().tell(nullptr, f); }
-bool FaultSize(void*, mirad::IoFile* f, uint64_t* s) { return mirad::DefaultIo().size(nullptr, f, s); }
-bool FaultClose(void*, mirad::IoFile* f) {
-    g_fault->failReads.erase(f);
-    g_fault->writers.erase(f);
-    return mirad::DefaultIo().close(nullptr, f);
-}
-const mirad::IoSystem kFaultIo = {nullptr, FaultOpen, FaultRead, FaultWrite, FaultSeek, FaultTell, FaultSize, FaultClose};
 
 struct FaultScope {
     FaultIo io;
+    mirad::IoSystem system = mirad::DefaultIo();
     FaultScope() {
+        system.open = FaultOpen;
+        system.read = FaultRead;
+        system.write = FaultWrite;
         g_fault = &io;
-        mirad::SetIo(&kFaultIo);
+        mirad::SetIo(&system);
     }
     ~FaultScope() {
         mirad::SetIo(nullptr);
@@ -617,7 +539,8 @@ struct FaultScope {
     }
 };
 
-// A source tree and a CE cabinet to update, shared by the fault tests.
+// A CE cabinet to update and its sources; the update replaces GAME.001 and
+// keeps DATA.002, whose 300000 bytes come out of the old cabinet.
 struct UpdateScene {
     TempDir dir;
     Bytes cab;
@@ -626,18 +549,15 @@ struct UpdateScene {
         files[1].data = Pattern(300000, 5);
         cab = BuildCeCabinet(GameSetup(), files);
         WriteFile(dir / "g.cab", cab);
-        fs::create_directories(dir / "src");
-        WriteFile(dir / "src/game.exe", Pattern(100000, 6));
-        WriteFile(dir / "src/data.bin", Pattern(10, 7));
+        WriteTree(dir / "src", {{"game.exe", Pattern(100000, 6)}, {"data.bin", Pattern(10, 7)}});
     }
-    // Replaces GAME.001 and keeps DATA.002, whose 300000 bytes come out of the old cabinet.
     int Update(int flags = 1) {
-        return PackInternal(dir / "g.cab", dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", flags);
+        return Pack(nullptr, dir / "g.cab", dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", flags);
     }
-    void ExpectUntouched() {
+    void ExpectUntouched(bool sourceKept = true) {
         EXPECT_EQ(ReadFile(dir / "g.cab"), cab);
-        EXPECT_EQ(DirNames(dir.path), (std::vector<std::string>{"g.cab", "src"})) << "a temporary file remains";
-        EXPECT_EQ(DirNames(dir / "src"), (std::vector<std::string>{"data.bin", "game.exe"}));
+        EXPECT_EQ(DirNames(dir.path), (Names{"g.cab", "src"})) << "a temporary file remains";
+        EXPECT_EQ(DirNames(dir / "src"), (sourceKept ? Names{"data.bin", "game.exe"} : Names{"data.bin"}));
     }
 };
 
@@ -650,98 +570,32 @@ TEST(WriterFaults, TemporaryFileIsFreshAndBesideTheCabinet) {
     EXPECT_NE(fault.io.created[0], fault.io.created[1]);
     EXPECT_NE(fault.io.created[1], fault.io.created[2]);
     for (const auto& p : fault.io.created) EXPECT_EQ(fs::path(p).parent_path(), fs::path(s.dir.path)) << p;
-    EXPECT_EQ(DirNames(s.dir.path), (std::vector<std::string>{"g.cab", "src"}));
+    EXPECT_EQ(DirNames(s.dir.path), (Names{"g.cab", "src"}));
     EXPECT_NE(ReadFile(s.dir / "g.cab"), s.cab);
     EXPECT_TRUE(fs::exists(s.dir / "src/game.exe"));
 }
 
-TEST(WriterFaults, FailedWritesLeaveNothingBehind) {
-    for (uint64_t limit : {0ull, 35ull, 200ull, 40000ull, 300000ull}) {
-        SCOPED_TRACE(limit);
-        {  // update: 16, cabinet as it was, temporary file removed
-            UpdateScene s;
-            FaultScope fault;
-            fault.io.writeLimit = limit;
-            EXPECT_EQ(s.Update(), 16);
-            s.ExpectUntouched();
-        }
-        {  // new cabinet: 16, no partial cabinet, sources kept
-            TempDir dir;
-            fs::create_directories(dir / "src");
-            WriteFile(dir / "src/a", Pattern(350000, 1));
-            FaultScope fault;
-            fault.io.writeLimit = limit;
-            EXPECT_EQ(PackInternal(dir / "n.cab", dir / "src", {"a"}, nullptr, 1), 16);
-            EXPECT_EQ(DirNames(dir.path), (std::vector<std::string>{"src"}));
-            EXPECT_TRUE(fs::exists(dir / "src/a"));
-        }
+TEST(WriterFaults, FailedUpdatesLeaveCabinetSourcesAndNoTemporaryFile) {
+    for (const Fault& f : Faults(true)) {
+        SCOPED_TRACE(f.what);
+        UpdateScene s;
+        FaultScope fault;
+        fault.io.Arm(f, s.dir / "src/game.exe", s.dir / "g.cab");
+        EXPECT_EQ(s.Update(), f.rc);
+        s.ExpectUntouched(f.change != 1);
     }
 }
 
-TEST(WriterFaults, UnreadableSourcesAndKeptDataFail) {
-    for (int calls : {0, 1, 3}) {
-        SCOPED_TRACE(calls);
-        {  // a replacement source that fails to read: 15
-            UpdateScene s;
-            FaultScope fault;
-            fault.io.readMatch = "src/game.exe";
-            fault.io.readCalls = calls;
-            EXPECT_EQ(s.Update(), 15);
-            s.ExpectUntouched();
-        }
-        {  // the old cabinet failing while kept data is copied: bad data, 12
-            UpdateScene s;
-            FaultScope fault;
-            // The cabinet is open from the start; its reads begin to fail
-            // once the temporary file is created, that is after it was read.
-            fault.io.onOpen = [&](const char* path, mirad::IoMode) {
-                if (std::strstr(path, "~mirad")) {
-                    for (auto& entry : fault.io.failReads) entry.second = true;
-                    fault.io.readCalls = calls;
-                }
-            };
-            int rc = s.Update();
-            EXPECT_EQ(rc, 12);
-            s.ExpectUntouched();
-        }
-    }
-}
-
-TEST(WriterFaults, SourcesChangedBetweenScanAndCopy) {
-    enum Change { Remove, Truncate, Grow };
-    for (Change change : {Remove, Truncate, Grow}) {
-        SCOPED_TRACE(static_cast<int>(change));
-        auto act = [change](const std::string& path) {
-            if (change == Remove) fs::remove(path);
-            if (change == Truncate) fs::resize_file(path, 9);
-            if (change == Grow) fs::resize_file(path, fs::file_size(path) + 1);
-        };
-        {
-            UpdateScene s;
-            FaultScope fault;
-            std::string target = s.dir / "src/game.exe";
-            fault.io.onOpen = [&](const char* path, mirad::IoMode) {
-                if (target == path) act(target);
-            };
-            EXPECT_EQ(s.Update(), 15);
-            EXPECT_EQ(ReadFile(s.dir / "g.cab"), s.cab);
-            EXPECT_EQ(DirNames(s.dir.path), (std::vector<std::string>{"g.cab", "src"}));
-            EXPECT_TRUE(fs::exists(s.dir / "src/data.bin"));
-        }
-        {
-            TempDir dir;
-            fs::create_directories(dir / "src");
-            WriteFile(dir / "src/a", Pattern(1000, 1));
-            WriteFile(dir / "src/b", Pattern(70000, 2));
-            FaultScope fault;
-            std::string target = dir / "src/b";
-            fault.io.onOpen = [&](const char* path, mirad::IoMode) {
-                if (target == path) act(target);
-            };
-            EXPECT_EQ(PackInternal(dir / "n.cab", dir / "src", {"a", "b"}, nullptr, 1), 15);
-            EXPECT_FALSE(fs::exists(dir / "n.cab"));
-            EXPECT_TRUE(fs::exists(dir / "src/a"));
-        }
+TEST(WriterFaults, FailedNewCabinetIsRemovedAndSourcesKept) {
+    for (const Fault& f : Faults(false)) {
+        SCOPED_TRACE(f.what);
+        TempDir dir;
+        WriteTree(dir / "src", {{"a", Pattern(1000, 1)}, {"b", Pattern(350000, 2)}});
+        FaultScope fault;
+        fault.io.Arm(f, dir / "src/b");
+        EXPECT_EQ(Pack(nullptr, dir / "n.cab", dir / "src", {"a", "b"}, nullptr, 1), f.rc);
+        EXPECT_EQ(DirNames(dir.path), Names{"src"});
+        EXPECT_EQ(DirNames(dir / "src"), f.change == 1 ? Names{"a"} : (Names{"a", "b"}));
     }
 }
 
@@ -762,35 +616,6 @@ TEST(WriterFaults, FileSizeLimitInChildLeavesCabinetAsItWas) {
     s.ExpectUntouched();
 }
 
-TEST(WriterLimits, RefusedBeforeAnythingIsCreated) {
-    TempDir dir;
-    fs::create_directories(dir / "src");
-    // Sparse files: sizes count, nothing is read before the refusal.
-    for (auto [name, size] : {std::pair<const char*, uint64_t>{"huge", 65535ull * 32768 + 1},
-                              {"big1", 1500000000}, {"big2", 1500000000}, {"big3", 1500000000}}) {
-        FILE* f = std::fopen((dir / ("src/" + std::string(name))).c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(ftruncate(fileno(f), static_cast<off_t>(size)), 0);
-        std::fclose(f);
-    }
-    WriteFile(dir / "src/small", Pattern(5, 1));
-    // Should a refusal be missed, the output fails fast instead of filling the disk.
-    FaultScope fault;
-    fault.io.writeLimit = 1 << 20;
-    EXPECT_EQ(PackInternal(dir / "a.cab", dir / "src", {"small", "huge"}, nullptr, 1), 24);
-    EXPECT_EQ(PackInternal(dir / "a.cab", dir / "src", {"big1", "big2", "big3"}, nullptr, 1), 24);
-    std::string longName(256, 'n');
-    EXPECT_EQ(PackInternal(dir / "a.cab", dir / "src", {"small", longName}, "Sub\\", 1), 24);
-    EXPECT_FALSE(fs::exists(dir / "a.cab"));
-    EXPECT_EQ(DirNames(dir / "src"), (std::vector<std::string>{"big1", "big2", "big3", "huge", "small"}));
-}
-
-// Writes slowly so the parent can kill the child mid-way.
-size_t SlowWrite(void*, mirad::IoFile* f, const void* b, size_t n) {
-    usleep(2000);
-    return mirad::DefaultIo().write(nullptr, f, b, n);
-}
-
 TEST(WriterFaults, KilledUpdateLeavesCabinetAndSources) {
     TempDir dir;
     std::vector<StoredFile> files(1);
@@ -798,15 +623,13 @@ TEST(WriterFaults, KilledUpdateLeavesCabinetAndSources) {
     files[0].data = Pattern(8 << 20, 1);
     Bytes cab = BuildCeCabinet(GameSetup(), files);
     WriteFile(dir / "g.cab", cab);
-    fs::create_directories(dir / "src");
-    WriteFile(dir / "src/game.exe", Pattern(8 << 20, 2));
+    WriteTree(dir / "src", {{"game.exe", Pattern(8 << 20, 2)}});
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        mirad::IoSystem slow = mirad::DefaultIo();
-        slow.write = SlowWrite;
-        mirad::SetIo(&slow);
-        _exit(PackInternal(dir / "g.cab", dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", 1));
+    if (pid == 0) {  // writes slowly so it can be killed mid-way
+        FaultScope slow;
+        slow.io.writeDelayUs = 2000;
+        _exit(Pack(nullptr, dir / "g.cab", dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", 1));
     }
     // Kill once the temporary file holds some data.
     bool started = false;
@@ -822,6 +645,26 @@ TEST(WriterFaults, KilledUpdateLeavesCabinetAndSources) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "the update finished before it was killed";
     EXPECT_EQ(ReadFile(dir / "g.cab"), cab);
     EXPECT_TRUE(fs::exists(dir / "src/game.exe"));
+}
+
+TEST(WriterLimits, RefusedBeforeAnythingIsCreated) {
+    TempDir dir;
+    fs::create_directories(dir / "src");
+    // Sparse files: sizes count, nothing is read before the refusal.
+    for (auto [name, size] : {std::pair<const char*, uint64_t>{"huge", 65535ull * 32768 + 1},
+                              {"big1", 1500000000}, {"big2", 1500000000}, {"big3", 1500000000}}) {
+        WriteFile(dir / ("src/" + std::string(name)), {});
+        fs::resize_file(dir / ("src/" + std::string(name)), size);
+    }
+    WriteFile(dir / "src/small", Pattern(5, 1));
+    // Should a refusal be missed, the output fails fast instead of filling the disk.
+    FaultScope fault;
+    fault.io.fault.writeLimit = 1 << 20;
+    EXPECT_EQ(Pack(nullptr, dir / "a.cab", dir / "src", {"small", "huge"}, nullptr, 1), 24);
+    EXPECT_EQ(Pack(nullptr, dir / "a.cab", dir / "src", {"big1", "big2", "big3"}, nullptr, 1), 24);
+    EXPECT_EQ(Pack(nullptr, dir / "a.cab", dir / "src", {"small", std::string(256, 'n')}, "Sub\\", 1), 24);
+    EXPECT_EQ(DirNames(dir.path), Names{"src"});
+    EXPECT_EQ(DirNames(dir / "src"), (Names{"big1", "big2", "big3", "huge", "small"}));
 }
 
 }  // namespace
