@@ -14,7 +14,6 @@
 
 #include "documents/documents.h"
 #include "documents/regvalue.h"
-#include "platform/platform.h"
 #include "support/alloc.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -534,14 +533,10 @@ int WriteInfScript(ArchiveContext* context, const char* destination) {
         result = 11;
     }
 
-    // A script cut short by a full disk would look complete: leave none. (One
-    // cut short for want of memory is kept: it ends at a section header.)
-    bool written = TextFlush(out);
-    if (!file.Close()) written = false;
-    if (result == 0 && !written) {
-        platform::DeleteFile(destination);
-        result = 16;
-    }
+    // A script cut short for want of memory is kept: it ends at a section
+    // header and the result says 11.
+    file.file = nullptr;  // FinishDocument closes it
+    if (!FinishDocument(out, destination)) return 16;
     return result;
 }
 

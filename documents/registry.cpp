@@ -7,7 +7,6 @@
 
 #include "documents/documents.h"
 #include "documents/regvalue.h"
-#include "platform/platform.h"
 
 namespace mirad {
 
@@ -65,12 +64,8 @@ int WriteRegistryExport(ArchiveContext* context, const char* destination) {
         WriteRegValueData(out, value);
     }
 
-    // A document cut short by a full disk would look complete: leave none.
-    bool written = TextFlush(out);
-    if (!file.Close()) written = false;
-    if (written) return 0;
-    platform::DeleteFile(destination);
-    return 16;
+    file.file = nullptr;  // FinishDocument closes it
+    return FinishDocument(out, destination) ? 0 : 16;
 }
 
 }  // namespace mirad

@@ -94,4 +94,12 @@ bool TextFlush(TextWriter& w) {
     return !w.failed;
 }
 
+bool FinishDocument(TextWriter& w, const char* path) {
+    bool written = TextFlush(w);
+    if (w.file && !IoClose(w.file)) written = false;
+    w.file = nullptr;
+    if (!written) platform::DeleteFile(path);
+    return written;
+}
+
 }  // namespace mirad

@@ -84,4 +84,9 @@ void TextPrintf(TextWriter& w, const char* format, ...)
     ;
 bool TextFlush(TextWriter& w);  // false when any write so far failed
 
+// Flushes and closes a generated document. One that could not be written
+// whole is removed, since a cut document would look complete. True when the
+// document was written whole.
+bool FinishDocument(TextWriter& w, const char* path);
+
 }  // namespace mirad

@@ -8,7 +8,6 @@
 
 #include "cabinet/reader.h"
 #include "documents/documents.h"
-#include "platform/platform.h"
 #include "support/io.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -75,14 +74,7 @@ int32_t WriteShortcutFile(ArchiveContext* context, uint16_t index, const char* d
     TextWriter w;
     w.file = file;
     TextPrintf(w, "%d#\"%s\"\n", static_cast<int>(std::strlen(context->workPath) + 2), context->workPath);
-    bool ok = TextFlush(w);
-    ok = IoClose(file) && ok;
-    if (!ok) {
-        // A cut shortcut file would look complete; leave none.
-        platform::DeleteFile(destination);
-        return MIRAD_ECREATE;
-    }
-    return MIRAD_OK;
+    return FinishDocument(w, destination) ? MIRAD_OK : MIRAD_ECREATE;
 }
 
 int32_t ExtractEntry(ArchiveContext* context, const CurrentEntry& e, const char* destination) {
