@@ -525,6 +525,32 @@ std::vector<std::pair<std::string, int32_t>> ExtractAll(Module& m, const std::st
     return out;
 }
 
+ModuleEnv::ModuleEnv() {
+    if (!m.ok()) throw std::runtime_error("the module could not be loaded");
+}
+
+void ModuleEnv::Options(bool ce, bool path, bool reg, bool shortcuts, bool inf, const std::string& log) {
+    WriteSettings(m.directory(), ce, path, reg, shortcuts, inf, log);
+    m.SetSettingsDir(m.directory());
+}
+
+std::string ModuleEnv::Cab(const std::string& name, const Bytes& bytes) {
+    WriteFile(dir / name, bytes);
+    return dir / name;
+}
+
+std::vector<std::string> ModuleEnv::Names(const std::string& cab, int32_t* openCode) {
+    std::vector<std::string> names;
+    for (const Entry& e : List(m, cab, openCode)) names.push_back(e.name);
+    return names;
+}
+
+std::vector<int32_t> ModuleEnv::Process(const std::string& cab, int32_t operation, const std::string& sub) {
+    std::vector<int32_t> codes;
+    for (const auto& r : ExtractAll(m, cab, dir / sub, operation)) codes.push_back(r.second);
+    return codes;
+}
+
 void WriteSettings(const std::string& dir, bool expandCE, bool expandPath, bool showRegistry, bool showShortcuts,
                    bool showInf, const std::string& debugFile) {
     std::ostringstream s;

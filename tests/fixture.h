@@ -223,6 +223,20 @@ std::vector<Entry> List(Module& m, const std::string& cabinet, int32_t* openCode
 std::vector<std::pair<std::string, int32_t>> ExtractAll(Module& m, const std::string& cabinet,
                                                         const std::string& dir, int32_t operation = MIRAD_EXTRACT);
 
+// A fresh module whose settings file lies beside it, and a place for
+// cabinets: what most tests through the exports start from.
+struct ModuleEnv {
+    Module m;
+    TempDir dir;
+    ModuleEnv();
+    // Writes the settings file and hands it to the module.
+    void Options(bool ce, bool path, bool reg, bool shortcuts, bool inf, const std::string& log = "");
+    std::string Cab(const std::string& name, const Bytes& bytes);  // written into dir
+    std::vector<std::string> Names(const std::string& cab, int32_t* openCode = nullptr);  // listed names
+    // ProcessFile results of extracting (or testing) every entry under dir/sub.
+    std::vector<int32_t> Process(const std::string& cab, int32_t operation, const std::string& sub = "out");
+};
+
 // Writes a Mirad.ini with the given CONFIGURATION values (flags 0/1 etc.).
 void WriteSettings(const std::string& dir, bool expandCE, bool expandPath, bool showRegistry, bool showShortcuts,
                    bool showInf, const std::string& debugFile = "");

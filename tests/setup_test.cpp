@@ -37,25 +37,8 @@ struct Loaded {
 };
 
 using Names = std::vector<std::string>;
+using Env = fixture::ModuleEnv;
 
-struct Env {
-    Module m;
-    TempDir dir;
-    Env() { EXPECT_TRUE(m.ok()); }
-    void Options(bool ce, bool path, bool reg, bool shortcuts, bool inf, const std::string& log = "") {
-        WriteSettings(m.directory(), ce, path, reg, shortcuts, inf, log);
-        m.SetSettingsDir(m.directory());
-    }
-    std::string Cab(const std::string& name, const Bytes& bytes) {
-        WriteFile(dir / name, bytes);
-        return dir / name;
-    }
-    Names List(const std::string& cab, int32_t* code = nullptr) {
-        Names names;
-        for (const Entry& e : fixture::List(m, cab, code)) names.push_back(e.name);
-        return names;
-    }
-};
 
 std::vector<StoredFile> OneFile() { return {{"app.001", BytesOf("app")}}; }
 
@@ -82,7 +65,7 @@ CeSetup FullSetup() {
 // empty or collide with a directory: those destinations give 16.
 void WalkEverything(Env& e, const std::string& cab, const std::string& label) {
     int32_t code = -1;
-    for (const std::string& name : e.List(cab, &code)) EXPECT_LT(name.size(), 260u) << label;
+    for (const std::string& name : e.Names(cab, &code)) EXPECT_LT(name.size(), 260u) << label;
     EXPECT_EQ(code, 0) << label;
     for (const auto& r : ExtractAll(e.m, cab, e.dir / "x")) {
         EXPECT_TRUE(r.second == 0 || r.second == MIRAD_BAD_DATA || r.second == MIRAD_ECREATE)
@@ -184,15 +167,15 @@ TEST(CeSetupFile, SignatureCaseAndPlacement) {
     e.Options(false, true, false, false, true);
     CeSetup lower = FullSetup();
     lower.signature = "msce";
-    EXPECT_EQ(e.List(e.Cab("lower.cab", BuildCeCabinet(lower, OneFile()))),
+    EXPECT_EQ(e.Names(e.Cab("lower.cab", BuildCeCabinet(lower, OneFile()))),
               (Names{"%InstallDir%\\Bin\\tool.exe", "~Cab~.INF"}));
     CeSetup other = FullSetup();
     other.signature = "MSCX";
-    EXPECT_EQ(e.List(e.Cab("other.cab", BuildCeCabinet(other, OneFile()))), (Names{"SETUP.000", "app.001"}));
+    EXPECT_EQ(e.Names(e.Cab("other.cab", BuildCeCabinet(other, OneFile()))), (Names{"SETUP.000", "app.001"}));
     // Only the first stored file can be the setup file.
     std::string late = e.Cab("late.cab", BuildCabinet({{"README.TXT", BytesOf("r")}, {"app.001", BytesOf("a")},
                                                        {"APP.000", BuildSetupFile(FullSetup())}}));
-    EXPECT_EQ(e.List(late), (Names{"README.TXT", "app.001", "APP.000"}));
+    EXPECT_EQ(e.Names(late), (Names{"README.TXT", "app.001", "APP.000"}));
 }
 
 TEST(CeSetupFile, LogLinesForFullAndEmptyTables) {
@@ -200,7 +183,7 @@ TEST(CeSetupFile, LogLinesForFullAndEmptyTables) {
     const std::vector<std::string> prefixes = {"Processing MSCE", "reading MSCE", "CAB file successfully read"};
     std::string log = e.dir / "full.log";
     e.Options(true, true, true, true, true, log);
-    e.List(e.Cab("full.cab", BuildCeCabinet(FullSetup(), OneFile())));
+    e.Names(e.Cab("full.cab", BuildCeCabinet(FullSetup(), OneFile())));
     EXPECT_EQ(LinesStartingWith(log, prefixes),
               (Names{"Processing MSCE file", "reading MSCE strings section", "reading MSCE directories section",
                      "reading MSCE copyfiles section", "reading MSCE regkeys section",
@@ -208,7 +191,7 @@ TEST(CeSetupFile, LogLinesForFullAndEmptyTables) {
     // Empty tables: no section lines, and the open still succeeds.
     log = e.dir / "empty.log";
     e.Options(true, true, true, true, true, log);
-    EXPECT_EQ(e.List(e.Cab("empty.cab", BuildCeCabinet(CeSetup(), OneFile()))), (Names{"~Cab~.INF"}));
+    EXPECT_EQ(e.Names(e.Cab("empty.cab", BuildCeCabinet(CeSetup(), OneFile()))), (Names{"~Cab~.INF"}));
     EXPECT_EQ(LinesStartingWith(log, prefixes), (Names{"Processing MSCE file", "CAB file successfully read"}));
 }
 
@@ -218,7 +201,7 @@ TEST(CeSetupFile, ReadThroughTheBlocksWhateverTheLayout) {
     CeSetup s = FullSetup();
     for (uint16_t i = 20; i < 60; ++i) s.strings.push_back({i, "padding string " + std::to_string(i)});
     std::vector<StoredFile> files = {{"app.001", Pattern(3000, 9)}};
-    Names expected = e.List(e.Cab("plain.cab", BuildCeCabinet(s, files)));
+    Names expected = e.Names(e.Cab("plain.cab", BuildCeCabinet(s, files)));
     ASSERT_EQ(expected.size(), 4u);
 
     CabOptions small;
@@ -236,7 +219,7 @@ TEST(CeSetupFile, ReadThroughTheBlocksWhateverTheLayout) {
     for (const CabOptions& o : {small, counted, reserve, reserveSmall}) {
         std::string label = "layout " + std::to_string(n), out = e.dir / label;
         std::string cab = e.Cab(label + ".cab", BuildCeCabinet(s, files, o));
-        EXPECT_EQ(e.List(cab), expected) << label;
+        EXPECT_EQ(e.Names(cab), expected) << label;
         for (const auto& r : ExtractAll(e.m, cab, out)) EXPECT_EQ(r.second, 0) << label << " " << r.first;
         EXPECT_EQ(ReadFile(out + "/Program Files/Tool/Bin/tool.exe"), files[0].data) << label;
         if (n++ == 2) {
@@ -259,7 +242,7 @@ TEST(CeSetupFile, TablesThatRunPastTheEndKeepWholeRecordsOnly) {
     s.copyFiles = {{1, 1, "a.exe"}, {1, 1, "b.exe"}, {1, 1, "c.exe"}};
     s.copyFileCount = 5;
     std::string cab = e.Cab("short.cab", BuildCeCabinet(s, OneFile()));
-    EXPECT_EQ(e.List(cab), (Names{"%InstallDir%\\a.exe", "%InstallDir%\\b.exe", "%InstallDir%\\c.exe"}));
+    EXPECT_EQ(e.Names(cab), (Names{"%InstallDir%\\a.exe", "%InstallDir%\\b.exe", "%InstallDir%\\c.exe"}));
     Loaded l(cab);
     ASSERT_EQ(l.code, 0);
     EXPECT_EQ(l.h().copyFileCount, 3);
@@ -274,14 +257,14 @@ TEST(CeSetupFile, TablesThatRunPastTheEndKeepWholeRecordsOnly) {
     s.shortcutCount = 3;
     Bytes setup = BuildSetupFile(s);
     setup.insert(setup.end(), {1, 0, 2, 0, 3, 0});
-    Names names = e.List(e.Cab("cut.cab", WithSetup(setup)));
+    Names names = e.Names(e.Cab("cut.cab", WithSetup(setup)));
     ASSERT_EQ(names.size(), 4u);
     EXPECT_EQ(names[3], "%CE2%\\%CE1%\\Tool");
 
     // A table offset beyond the file: an empty table.
     Bytes far = BuildSetupFile(FullSetup());
     mirad::put_le32(far.data() + 68, 0xFFFFFF00u);
-    EXPECT_EQ(e.List(e.Cab("far.cab", WithSetup(far))), (Names{"%CE11%\\Tool.lnk"}));
+    EXPECT_EQ(e.Names(e.Cab("far.cab", WithSetup(far))), (Names{"%CE11%\\Tool.lnk"}));
 }
 
 TEST(CeSetupFile, UnreadableSetupFileOpensAsPlainCabinet) {
@@ -296,7 +279,7 @@ TEST(CeSetupFile, UnreadableSetupFileOpensAsPlainCabinet) {
     mirad::put_le32(cbFile, mirad::le32(cbFile) + 10);
     std::string path = e.Cab("bad.cab", cab);
     int32_t code = -1;
-    EXPECT_EQ(e.List(path, &code), (Names{"SETUP.000", "app.001"}));
+    EXPECT_EQ(e.Names(path, &code), (Names{"SETUP.000", "app.001"}));
     EXPECT_EQ(code, 0);
     auto tested = ExtractAll(e.m, path, e.dir / "t", MIRAD_TEST);
     ASSERT_EQ(tested.size(), 2u);
@@ -345,7 +328,7 @@ TEST(CeSetupFile, RealCeCabinetsInstalledViewMatchesCabextract) {
         std::string log = e.dir / "mirad.log";
         e.Options(true, true, false, false, false, log);
         int32_t code = -1;
-        Names list = e.List(cab, &code);
+        Names list = e.Names(cab, &code);
         if (code == MIRAD_UNKNOWN_FORMAT) continue;  // the compressed one: refused, not ours to check here
         ASSERT_EQ(code, 0) << name;
         ASSERT_FALSE(list.empty()) << name;

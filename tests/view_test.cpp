@@ -19,32 +19,7 @@ using Codes = std::vector<int32_t>;
 
 constexpr uint16_t kNoDirectory = 0xEEEE;  // a directory id no table holds
 
-// One fresh module with its own settings, and a place for cabinets.
-struct View {
-    Module m;
-    TempDir dir;
-
-    View() { EXPECT_TRUE(m.ok()); }
-
-    void Options(bool ce, bool path, bool reg, bool shortcuts, bool inf, const std::string& log = "") {
-        WriteSettings(m.directory(), ce, path, reg, shortcuts, inf, log);
-        m.SetSettingsDir(m.directory());
-    }
-    std::string Cab(const std::string& name, const Bytes& bytes) {
-        WriteFile(dir / name, bytes);
-        return dir / name;
-    }
-    Names List(const std::string& cab) {
-        Names names;
-        for (const Entry& e : fixture::List(m, cab)) names.push_back(e.name);
-        return names;
-    }
-    Codes Process(const std::string& cab, int32_t operation, const std::string& sub = "out") {
-        Codes codes;
-        for (const auto& r : ExtractAll(m, cab, dir / sub, operation)) codes.push_back(r.second);
-        return codes;
-    }
-};
+using View = fixture::ModuleEnv;
 
 // The listed fields a generated entry, shortcut or file without data shows.
 std::tuple<int32_t, int32_t, int32_t, int32_t> Fields(const Entry& e) {
@@ -121,7 +96,7 @@ TEST(CeViewListing, StoredViewListsStoredFilesInstalledViewListsCopyFiles) {
     files.push_back({"extra.003", Pattern(10, 3)});
     std::string cab = v.Cab("dup.cab", BuildCeCabinet(s, files));
     v.Options(false, false, false, false, false);
-    EXPECT_EQ(v.List(cab), (Names{"SETUP.000", "game.001", "engine.002", "extra.003"}));
+    EXPECT_EQ(v.Names(cab), (Names{"SETUP.000", "game.001", "engine.002", "extra.003"}));
     v.Options(false, true, false, false, false);
     std::vector<Entry> installed = fixture::List(v.m, cab);
     ASSERT_EQ(installed.size(), 3u);
@@ -136,12 +111,12 @@ TEST(CeViewListing, GeneratedEntriesFollowTheirOptionsAndContent) {
     CeSetup noValues = GameSetup();
     noValues.values.clear();
     v.Options(false, true, true, false, false);
-    EXPECT_EQ(v.List(v.Cab("novalues.cab", BuildCeCabinet(noValues, GameFiles()))),
+    EXPECT_EQ(v.Names(v.Cab("novalues.cab", BuildCeCabinet(noValues, GameFiles()))),
               (Names{"%InstallDir%\\game.exe", "%InstallDir%\\Bin\\engine.dll"}));
     v.Options(false, true, true, true, true);  // no files, shortcuts or values at all
-    EXPECT_EQ(v.List(v.Cab("empty.cab", BuildCeCabinet(CeSetup(), {}))), (Names{"~Cab~.INF"}));
+    EXPECT_EQ(v.Names(v.Cab("empty.cab", BuildCeCabinet(CeSetup(), {}))), (Names{"~Cab~.INF"}));
     v.Options(false, false, false, true, false);
-    EXPECT_EQ(v.List(v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()))),
+    EXPECT_EQ(v.Names(v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()))),
               (Names{"SETUP.000", "game.001", "engine.002", "%CE11%\\Game.lnk"}));
 }
 
@@ -166,7 +141,7 @@ TEST(CeViewPaths, MacroExpansionExamples) {
     Names stored, expanded;
     for (const auto& c : cases) stored.push_back(c.first), expanded.push_back(c.second);
     std::string cab = v.Cab("macros.cab", BuildCeCabinet(RawDestinations(stored), {{"game.001", BytesOf("g")}}));
-    EXPECT_EQ(v.List(cab), expanded);
+    EXPECT_EQ(v.Names(cab), expanded);
 
     // Without a string table there is no install directory: expansion stops
     // at the first macro that needs it.
@@ -174,10 +149,10 @@ TEST(CeViewPaths, MacroExpansionExamples) {
                                                                           "%CE3%\\%CE0%\\%CE2%"},
                                                                          false),
                                                          {{"game.001", BytesOf("g")}}));
-    EXPECT_EQ(v.List(bare), (Names{"%InstallDir%\\%CE2%", "Windows\\%InstallDir%", "Windows\\Desktop\\%CE0%\\%CE2%"}));
+    EXPECT_EQ(v.Names(bare), (Names{"%InstallDir%\\%CE2%", "Windows\\%InstallDir%", "Windows\\Desktop\\%CE0%\\%CE2%"}));
 
     v.Options(false, true, false, false, false);
-    EXPECT_EQ(v.List(cab), stored);
+    EXPECT_EQ(v.Names(cab), stored);
 }
 
 TEST(CeViewPaths, SelfReferringMacrosStopAndNeverOverrun) {
@@ -190,7 +165,7 @@ TEST(CeViewPaths, SelfReferringMacrosStopAndNeverOverrun) {
     std::string longDir(250, 'd');
     CeSetup s = RawDestinations({"%CE3%\\x", "%CE4%\\y", "%InstallDir%\\" + std::string(40, 'n'), "%CE1%\\ok"});
     s.strings = {{1, "\\" + longDir}};
-    Names names = v.List(v.Cab("loop.cab", BuildCeCabinet(s, {{"game.001", BytesOf("g")}})));
+    Names names = v.Names(v.Cab("loop.cab", BuildCeCabinet(s, {{"game.001", BytesOf("g")}})));
     ASSERT_EQ(names.size(), 4u);
     EXPECT_EQ(names[0].compare(0, 4, "a\\a\\"), 0) << names[0];
     EXPECT_LE(names[0].size(), 258u);
@@ -373,8 +348,8 @@ TEST(CeViewOptions, PlainCabinetTurnsOptionsOffForItselfOnly) {
     std::string plain = v.Cab("plain.cab", BuildCabinet({{"\\dir\\a.txt", BytesOf("a")}, {"\\\\b.txt", BytesOf("b")},
                                                          {"/c.txt", BytesOf("c")}, {"APP.000", BytesOf("a")}}));
     std::string ce = v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()));
-    EXPECT_EQ(v.List(plain), (Names{"dir\\a.txt", "\\b.txt", "c.txt", "APP.000"}));
-    EXPECT_EQ(v.List(ce), kGameFull);
+    EXPECT_EQ(v.Names(plain), (Names{"dir\\a.txt", "\\b.txt", "c.txt", "APP.000"}));
+    EXPECT_EQ(v.Names(ce), kGameFull);
     // Both open at once: each keeps its own view.
     OpenResult a = Open(v.m, plain);
     OpenResult b = Open(v.m, ce);
@@ -387,7 +362,7 @@ TEST(CeViewOptions, PlainCabinetTurnsOptionsOffForItselfOnly) {
     EXPECT_STREQ(hb.fileName, kGameFull[0].c_str());
     v.m.CloseArchive(a.handle);
     v.m.CloseArchive(b.handle);
-    EXPECT_EQ(v.List(ce), kGameFull);
+    EXPECT_EQ(v.Names(ce), kGameFull);
 }
 
 TEST(CeViewOptions, OptionsAreConsultedOnEveryCall) {
@@ -424,7 +399,7 @@ TEST(CeViewSample, ShippedSampleListsInTheInstalledView) {
     ASSERT_EQ(fixture::Run(Quote(tool) + " " + Quote(made)).status, 0);
     EXPECT_EQ(ReadFile(made), ReadFile(sample));
     v.Options(true, true, true, true, true);
-    EXPECT_EQ(v.List(sample),
+    EXPECT_EQ(v.Names(sample),
               (Names{"Program Files\\Sample App\\bin\\sample.exe", "Program Files\\Sample App\\bin\\sampleui.dll",
                      "Program Files\\Sample App\\readme.txt", "Program Files\\Sample App\\data\\levels.dat",
                      "Program Files\\Sample App\\data\\config.ini", "Windows\\Help\\sample.htm",
