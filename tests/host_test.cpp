@@ -70,6 +70,16 @@ void WriteGameCabinet(const TempDir& dir) {
     WriteFile(dir / "game.cab", BuildCeCabinet(s, {Stored("game.001", kGame), Stored("level.002", kLevel)}));
 }
 
+// The module a file manager loads shows the nine exports and nothing else.
+TEST(Host, ModuleExportsExactlyTheNineFunctions) {
+    if (!HaveTool("nm")) GTEST_SKIP() << "nm is not installed";
+    CommandResult r = fixture::Run("nm -D --defined-only " + Quote(ModulePath()) + " | awk '{print $3}' | sort");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out,
+              "CloseArchive\nGetPackerCaps\nOpenArchive\nPackFiles\nPackSetDefaultParams\nProcessFile\n"
+              "ReadHeader\nSetChangeVolProc\nSetProcessDataProc\n");
+}
+
 TEST(Host, ListShowsSizeDateAttributesAndName) {
     TempDir dir;
     StoredFile a = Stored("dir\\a.txt", BytesOf("hello"), 0x21);  // 2025-01-01 12:00:00 by default
