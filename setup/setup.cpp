@@ -150,75 +150,64 @@ uint16_t StringId(const SetupString& s) { return s.id; }
 uint16_t DirectoryId(const SetupDirectory& d) { return d.id; }
 uint16_t CopyFileId(const SetupCopyFile& c) { return c.fileId; }
 
-// Allocates a table of `count` records; count is never 0 here.
-template <typename T>
-T* AllocateTable(uint16_t count) {
-    return static_cast<T*>(AllocateZeroed(static_cast<size_t>(count) * sizeof(T)));
+// Reads one table: positions the reader, allocates as many records as the
+// setup file can hold (never more than `count` claims; never 0 bytes), and
+// decodes them with `readRecord` until one fails. Records read whole are
+// kept, and `count` is lowered to their number; the rest stay zero.
+template <typename T, typename ReadRecord>
+int ReadTable(ByteReader& r, const char* logLine, uint32_t offset, uint16_t* count, size_t minRecord, T** table,
+              ReadRecord readRecord) {
+    LogMessage("%s", logLine);
+    uint16_t fit = FittingRecords(r, offset, *count, minRecord);
+    *count = 0;
+    if (fit == 0) return 0;
+    *table = static_cast<T*>(AllocateZeroed(static_cast<size_t>(fit) * sizeof(T)));
+    if (!*table) return MIRAD_NO_MEMORY;
+    uint16_t done = 0;
+    while (done < fit && readRecord((*table)[done], r)) ++done;
+    std::memset(*table + done, 0, (fit - done) * sizeof(T));
+    *count = done;
+    return 0;
 }
 
 int ReadStrings(ArchiveContext* context, ByteReader& r) {
     SetupHeader& h = context->setupHeader;
-    LogMessage("reading MSCE strings section");
-    uint16_t fit = FittingRecords(r, h.stringTableOffset, h.stringCount, kMinString);
-    h.stringCount = 0;
-    if (fit == 0) return 0;
-    context->setupStrings = AllocateTable<SetupString>(fit);
-    if (!context->setupStrings) return MIRAD_NO_MEMORY;
-    uint16_t done = 0;
-    while (done < fit) {
-        SetupString& s = context->setupStrings[done];
-        uint16_t id = Read16(r);
-        uint16_t stored = Read16(r);
-        // A text longer than the buffer keeps 259 characters; the rest of its
-        // stored bytes is consumed so the next record starts where it should.
-        size_t keep = stored < kPathSize - 1 ? stored : kPathSize - 1;
-        char text[kPathSize] = {};
-        ReadBytes(r, text, keep);
-        Skip(r, stored - keep);
-        if (r.failed) break;
-        s.id = id;
-        std::memcpy(s.text, text, sizeof text);
-        s.length = static_cast<uint16_t>(std::strlen(s.text) + 1);
-        ++done;
-    }
-    std::memset(context->setupStrings + done, 0, (fit - done) * sizeof(SetupString));
-    h.stringCount = done;
-    context->stringIds = BuildIdIndex(context->setupStrings, done, StringId);
-    return 0;
+    int result = ReadTable(r, "reading MSCE strings section", h.stringTableOffset, &h.stringCount, kMinString,
+                           &context->setupStrings, [](SetupString& s, ByteReader& in) {
+                               uint16_t id = Read16(in);
+                               uint16_t stored = Read16(in);
+                               // A text longer than the buffer keeps 259
+                               // characters; the rest of its stored bytes is
+                               // consumed so the next record starts where it should.
+                               size_t keep = stored < kPathSize - 1 ? stored : kPathSize - 1;
+                               char text[kPathSize] = {};
+                               ReadBytes(in, text, keep);
+                               Skip(in, stored - keep);
+                               if (in.failed) return false;
+                               s.id = id;
+                               std::memcpy(s.text, text, sizeof text);
+                               s.length = static_cast<uint16_t>(std::strlen(s.text) + 1);
+                               return true;
+                           });
+    context->stringIds = BuildIdIndex(context->setupStrings, h.stringCount, StringId);
+    return result;
 }
 
 int ReadDirectories(ArchiveContext* context, ByteReader& r) {
     SetupHeader& h = context->setupHeader;
-    LogMessage("reading MSCE directories section");
-    uint16_t fit = FittingRecords(r, h.directoryTableOffset, h.directoryCount, kMinDirectory);
-    h.directoryCount = 0;
-    if (fit == 0) return 0;
-    context->setupDirectories = AllocateTable<SetupDirectory>(fit);
-    if (!context->setupDirectories) return MIRAD_NO_MEMORY;
-    uint16_t done = 0;
-    while (done < fit) {
-        SetupDirectory& d = context->setupDirectories[done];
-        d.id = Read16(r);
-        d.pathLength = 1;
-        DecodeDirectoryPath(context, r, d.path, &d.pathLength);
-        if (r.failed) break;
-        ++done;
-    }
-    std::memset(context->setupDirectories + done, 0, (fit - done) * sizeof(SetupDirectory));
-    h.directoryCount = done;
-    context->directoryIds = BuildIdIndex(context->setupDirectories, done, DirectoryId);
-    return 0;
+    int result = ReadTable(r, "reading MSCE directories section", h.directoryTableOffset, &h.directoryCount,
+                           kMinDirectory, &context->setupDirectories, [context](SetupDirectory& d, ByteReader& in) {
+                               d.id = Read16(in);
+                               d.pathLength = 1;
+                               DecodeDirectoryPath(context, in, d.path, &d.pathLength);
+                               return !in.failed;
+                           });
+    context->directoryIds = BuildIdIndex(context->setupDirectories, h.directoryCount, DirectoryId);
+    return result;
 }
 
 int ReadCopyFiles(ArchiveContext* context, ByteReader& r) {
     SetupHeader& h = context->setupHeader;
-    LogMessage("reading MSCE copyfiles section");
-    uint16_t fit = FittingRecords(r, h.copyFileTableOffset, h.copyFileCount, kMinCopyFile);
-    h.copyFileCount = 0;
-    if (fit == 0) return 0;
-    context->setupCopyFiles = AllocateTable<SetupCopyFile>(fit);
-    if (!context->setupCopyFiles) return MIRAD_NO_MEMORY;
-
     // First stored file for every file number, so linking stays linear while
     // keeping the first-match rule of the file table's order.
     int32_t firstIndex[kFileNumbers];
@@ -228,17 +217,15 @@ int ReadCopyFiles(ArchiveContext* context, ByteReader& r) {
         if (n >= 0 && n < kFileNumbers && firstIndex[n] < 0) firstIndex[n] = static_cast<int32_t>(i);
     }
 
-    uint16_t done = 0;
-    while (done < fit) {
-        SetupCopyFile& c = context->setupCopyFiles[done];
-        c.fileId = Read16(r);
-        c.directoryId = Read16(r);
-        Skip(r, 2);  // the word whose place entryIndex takes; resolved below
-        c.flags = Read32(r);
-        c.nameLength = Read16(r);
-        if (r.failed || !CanRead(r, c.nameLength)) {
-            r.failed = true;
-            break;
+    auto readCopyFile = [context, &firstIndex](SetupCopyFile& c, ByteReader& in) {
+        c.fileId = Read16(in);
+        c.directoryId = Read16(in);
+        Skip(in, 2);  // the word whose place entryIndex takes; resolved below
+        c.flags = Read32(in);
+        c.nameLength = Read16(in);
+        if (in.failed || !CanRead(in, c.nameLength)) {
+            in.failed = true;
+            return false;
         }
         size_t pos = 0;
         c.destPath[0] = '\0';
@@ -249,11 +236,11 @@ int ReadCopyFiles(ArchiveContext* context, ByteReader& r) {
             PutBounded(c.destPath, &pos, "\\", 1);
         }
         // The stored name ends at its NUL or after nameLength bytes.
-        const char* name = reinterpret_cast<const char*>(r.data + r.pos);
+        const char* name = reinterpret_cast<const char*>(in.data + in.pos);
         const void* nul = std::memchr(name, '\0', c.nameLength);
         size_t nameChars = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : c.nameLength;
         PutBounded(c.destPath, &pos, name, nameChars);
-        Skip(r, c.nameLength);
+        Skip(in, c.nameLength);
 
         if (c.fileId < kFileNumbers && firstIndex[c.fileId] >= 0) {
             c.entryIndex = static_cast<uint16_t>(firstIndex[c.fileId]);
@@ -261,60 +248,42 @@ int ReadCopyFiles(ArchiveContext* context, ByteReader& r) {
             c.entryIndex = kNoStoredFile;
             c.noStoredFile = 1;
         }
-        ++done;
-    }
-    std::memset(context->setupCopyFiles + done, 0, (fit - done) * sizeof(SetupCopyFile));
-    h.copyFileCount = done;
-    context->copyFileIds = BuildIdIndex(context->setupCopyFiles, done, CopyFileId);
-    return 0;
+        return true;
+    };
+    int result = ReadTable(r, "reading MSCE copyfiles section", h.copyFileTableOffset, &h.copyFileCount,
+                           kMinCopyFile, &context->setupCopyFiles, readCopyFile);
+    context->copyFileIds = BuildIdIndex(context->setupCopyFiles, h.copyFileCount, CopyFileId);
+    return result;
 }
 
 int ReadRegHives(ArchiveContext* context, ByteReader& r) {
     SetupHeader& h = context->setupHeader;
-    LogMessage("reading MSCE regkeys section");
-    uint16_t fit = FittingRecords(r, h.regHiveTableOffset, h.regHiveCount, kMinRegHive);
-    h.regHiveCount = 0;
-    if (fit == 0) return 0;
-    context->setupRegHives = AllocateTable<SetupRegHive>(fit);
-    if (!context->setupRegHives) return MIRAD_NO_MEMORY;
-    uint16_t done = 0;
-    while (done < fit) {
-        SetupRegHive& k = context->setupRegHives[done];
-        k.id = Read16(r);
-        uint32_t rootValue = Read32(r);
-        uint16_t length = 1;
-        DecodeDirectoryPath(context, r, k.keyPath, &length);
-        if (r.failed) break;
-        k.root = static_cast<uint16_t>(rootValue & 0xFFFFu);
-        ++done;
-    }
-    std::memset(context->setupRegHives + done, 0, (fit - done) * sizeof(SetupRegHive));
-    h.regHiveCount = done;
-    return 0;
+    return ReadTable(r, "reading MSCE regkeys section", h.regHiveTableOffset, &h.regHiveCount, kMinRegHive,
+                     &context->setupRegHives, [context](SetupRegHive& k, ByteReader& in) {
+                         k.id = Read16(in);
+                         uint32_t rootValue = Read32(in);
+                         uint16_t length = 1;
+                         DecodeDirectoryPath(context, in, k.keyPath, &length);
+                         k.root = static_cast<uint16_t>(rootValue & 0xFFFFu);
+                         return !in.failed;
+                     });
 }
 
 int ReadShortcuts(ArchiveContext* context, ByteReader& r) {
     SetupHeader& h = context->setupHeader;
-    LogMessage("reading MSCE shortcuts section");
-    uint16_t fit = FittingRecords(r, h.shortcutTableOffset, h.shortcutCount, kShortcutSize);
-    h.shortcutCount = 0;
-    if (fit == 0) return 0;
-    context->setupShortcuts = AllocateTable<SetupShortcut>(fit);
-    if (!context->setupShortcuts) return MIRAD_NO_MEMORY;
     // Each record is exactly 14 bytes, whatever specLength claims; the size
-    // check above guarantees all of them are there.
-    for (uint16_t i = 0; i < fit; ++i) {
-        SetupShortcut& s = context->setupShortcuts[i];
-        s.id = Read16(r);
-        s.baseDirectoryId = Read16(r);
-        s.baseMacro = Read16(r);
-        s.targetId = Read16(r);
-        s.targetIsFile = Read16(r);
-        s.specLength = Read16(r);
-        s.nameStringId = Read16(r);
-    }
-    h.shortcutCount = fit;
-    return 0;
+    // check in ReadTable guarantees all of them are there.
+    return ReadTable(r, "reading MSCE shortcuts section", h.shortcutTableOffset, &h.shortcutCount, kShortcutSize,
+                     &context->setupShortcuts, [](SetupShortcut& s, ByteReader& in) {
+                         s.id = Read16(in);
+                         s.baseDirectoryId = Read16(in);
+                         s.baseMacro = Read16(in);
+                         s.targetId = Read16(in);
+                         s.targetIsFile = Read16(in);
+                         s.specLength = Read16(in);
+                         s.nameStringId = Read16(in);
+                         return !in.failed;
+                     });
 }
 
 }  // namespace

@@ -303,6 +303,34 @@ Bytes BuildCeCabinet(const CeSetup& setup, const std::vector<StoredFile>& files,
     return BuildCabinet(all, options);
 }
 
+Bytes GameBytes() { return Pattern(5000, 7); }
+Bytes LevelBytes() { return Pattern(40000, 8); }
+
+Bytes GameCabinet() {
+    CeSetup s;
+    s.appName = "Game";
+    s.provider = "Example Co";
+    s.strings = {{1, "%CE1%\\Game"}, {2, "data"}, {3, "Game.lnk"}, {4, "Software"}, {5, "Game"}};
+    s.directories = {{1, {1}}, {2, {1, 2}}};
+    s.copyFiles = {{1, 1, "game.exe"}, {2, 2, "level.dat"}};
+    s.hives = {{1, 2, {4, 5}}};
+    s.values = {{1, 0x00000000, "Version", {'1', '.', '0', 0}},
+                {1, 0x00010001, "Runs", {7, 0, 0, 0}},
+                {1, 0x00000001, "Key", {0xDE, 0xAD, 0xBE, 0xEF}}};
+    CeShortcut shortcut;
+    shortcut.id = 1;
+    shortcut.baseMacro = 11;  // Start Menu\Programs
+    shortcut.targetId = 1;
+    shortcut.nameStringId = 3;
+    s.shortcuts = {shortcut};
+    StoredFile game, level;
+    game.name = "game.001";
+    game.data = GameBytes();
+    level.name = "level.002";
+    level.data = LevelBytes();
+    return BuildCeCabinet(s, {game, level});
+}
+
 // ---- Files and tools --------------------------------------------------------------------
 
 TempDir::TempDir() {

@@ -144,6 +144,13 @@ Bytes BuildSetupFile(const CeSetup& setup, SetupLayout* layout = nullptr);
 // A CE cabinet: SETUP.000 first, then the given stored files.
 Bytes BuildCeCabinet(const CeSetup& setup, const std::vector<StoredFile>& files, const CabOptions& options = {});
 
+// The small CE cabinet the host and Wine tests share: game.exe (GameBytes())
+// in %CE1%\Game, level.dat (LevelBytes()) in its data directory, a Start Menu
+// shortcut to the program, and string, double-word and binary values.
+Bytes GameCabinet();
+Bytes GameBytes();
+Bytes LevelBytes();
+
 // ---- Files and tools -------------------------------------------------------------
 
 struct TempDir {

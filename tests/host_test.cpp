@@ -47,28 +47,10 @@ StoredFile Stored(const std::string& name, Bytes data, uint16_t attribs = 0x20) 
     return f;
 }
 
-const Bytes kGame = Pattern(5000, 7);
-const Bytes kLevel = Pattern(40000, 8);
+const Bytes kGame = GameBytes();
+const Bytes kLevel = LevelBytes();
 
-// A small CE cabinet: two installed files in two directories, a shortcut in
-// the Start Menu to the program, one registry value.
-void WriteGameCabinet(const TempDir& dir) {
-    CeSetup s;
-    s.appName = "Game";
-    s.provider = "Example Co";
-    s.strings = {{1, "%CE1%\\Game"}, {2, "data"}, {3, "Game.lnk"}, {4, "Software"}, {5, "Game"}};
-    s.directories = {{1, {1}}, {2, {1, 2}}};
-    s.copyFiles = {{1, 1, "game.exe"}, {2, 2, "level.dat"}};
-    s.hives = {{1, 2, {4, 5}}};
-    s.values = {{1, 0x00000000, "Version", {'1', '.', '0', 0}}};
-    CeShortcut shortcut;
-    shortcut.id = 1;
-    shortcut.baseMacro = 11;  // Start Menu\Programs
-    shortcut.targetId = 1;
-    shortcut.nameStringId = 3;
-    s.shortcuts = {shortcut};
-    WriteFile(dir / "game.cab", BuildCeCabinet(s, {Stored("game.001", kGame), Stored("level.002", kLevel)}));
-}
+void WriteGameCabinet(const TempDir& dir) { WriteFile(dir / "game.cab", GameCabinet()); }
 
 // The module a file manager loads shows the nine exports and nothing else.
 TEST(Host, ModuleExportsExactlyTheNineFunctions) {

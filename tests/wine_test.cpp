@@ -87,27 +87,6 @@ StoredFile Stored(const std::string& name, Bytes data) {
     return f;
 }
 
-// Installed files in two directories, a shortcut, values of several types.
-void WriteCeCabinet(const std::string& path) {
-    CeSetup s;
-    s.appName = "Game";
-    s.provider = "Example Co";
-    s.strings = {{1, "%CE1%\\Game"}, {2, "data"}, {3, "Game.lnk"}, {4, "Software"}, {5, "Game"}};
-    s.directories = {{1, {1}}, {2, {1, 2}}};
-    s.copyFiles = {{1, 1, "game.exe"}, {2, 2, "level.dat"}};
-    s.hives = {{1, 2, {4, 5}}};
-    s.values = {{1, 0x00000000, "Version", {'1', '.', '0', 0}},
-                {1, 0x00010001, "Runs", {7, 0, 0, 0}},
-                {1, 0x00000001, "Key", {0xDE, 0xAD, 0xBE, 0xEF}}};
-    CeShortcut shortcut;
-    shortcut.id = 1;
-    shortcut.baseMacro = 11;
-    shortcut.targetId = 1;
-    shortcut.nameStringId = 3;
-    s.shortcuts = {shortcut};
-    WriteFile(path, BuildCeCabinet(s, {Stored("game.001", Pattern(5000, 7)), Stored("level.002", Pattern(40000, 8))}));
-}
-
 TEST(Wine, GcabCabinetListsAndExtractsAsNatively) {
     SKIP_WITHOUT_WINE();
     if (!HaveTool("gcab")) GTEST_SKIP() << "gcab is not installed";
@@ -149,7 +128,7 @@ TEST(Wine, SettingsFileMadeThroughTheProfileApi) {
 TEST(Wine, InstalledViewExtractionMatchesNative) {
     SKIP_WITHOUT_WINE();
     TempDir dir;
-    WriteCeCabinet(dir / "game.cab");
+    fixture::WriteFile(dir / "game.cab", fixture::GameCabinet());
     Tree tree = ExtractBoth(dir, "--installed --expand --shortcuts extract game.cab");
     EXPECT_EQ(tree.size(), 3u);
     EXPECT_EQ(tree["Windows/Start Menu/Programs/Game.lnk"], BytesOf("30#\"\\Program Files\\Game\\game.exe\"\r\n"));
@@ -158,7 +137,7 @@ TEST(Wine, InstalledViewExtractionMatchesNative) {
 TEST(Wine, DocumentsMatchNative) {
     SKIP_WITHOUT_WINE();
     TempDir dir;
-    WriteCeCabinet(dir / "game.cab");
+    fixture::WriteFile(dir / "game.cab", fixture::GameCabinet());
     Tree tree = ExtractBoth(dir, "--registry --inf extract game.cab");
     EXPECT_EQ(tree.size(), 5u);  // the stored files and both documents
     ASSERT_FALSE(tree["~Cab~.REG"].empty());
