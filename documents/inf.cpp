@@ -9,8 +9,9 @@
 // distinct ids the numbering is the one a repeated selection by id gives.
 //
 // Every text from the setup file or the cabinet goes out as an INF quoted
-// string (doubled quotes, backslashes as they are), so a name or string can
-// neither end its field nor start a line; see documents/quoting.h.
+// string (doubled quotes, backslashes as they are; a shortcut name only when
+// it could not stand bare), so a name or string can neither end its field nor
+// start a line; see documents/quoting.h.
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -161,10 +162,12 @@ void WriteUnsupported(TextWriter& out, const ArchiveContext* context) {
         left = 0;
     else if (left > size - at)
         left = size - at;
-    ByteReader names;
-    names.data = context->setupData + at;
-    names.size = left;
-    if (HasControl(names)) PutControlNote(out);
+    if (left > 0) {
+        ByteReader names;
+        names.data = context->setupData + at;
+        names.size = left;
+        if (HasControl(names)) PutControlNote(out);
+    }
     TextPut(out, "UnsupportedPlatforms = ");
     while (left > 1) {
         TextPut(out, "\"");
@@ -507,7 +510,7 @@ void WriteRegEntries(TextWriter& out, const ArchiveContext* context) {
         // Every line carries its key.
         const SetupRegHive* hive = FindHive(context, hives, value.hiveId);
         bool text = KindOfRegValue(value.typeFlags) == RegValueKind::Text;
-        if (!NoteControls(out, {hive ? hive->keyPath : nullptr, value.name}) && text && HasControl(value.data))
+        if ((hive && HasControl(hive->keyPath)) || HasControl(value.name) || (text && HasControl(value.data)))
             PutControlNote(out);
         if (hive) {
             TextPut(out, RootName(hive->root));

@@ -62,14 +62,13 @@ void PutControlNote(TextWriter& out) {
     TextPrintf(out, "; !! Control characters in the next entry are written as %c !!\n", kControlPlaceholder);
 }
 
-bool NoteControls(TextWriter& out, std::initializer_list<const char*> texts) {
+void NoteControls(TextWriter& out, std::initializer_list<const char*> texts) {
     for (const char* text : texts) {
-        if (text && HasControl(text)) {
+        if (HasControl(text)) {
             PutControlNote(out);
-            return true;
+            return;
         }
     }
-    return false;
 }
 
 void PutRegEscapedChar(TextWriter& out, char c) {

@@ -44,8 +44,8 @@ void PutInfQuotedChar(TextWriter& out, char c);
 // An INF field written bare when INF reads it back unchanged, else quoted.
 void PutInfField(TextWriter& out, const char* text);
 // Before an INF entry: the comment line saying the entry's controls were
-// replaced, when any of `texts` holds one. True when it was written.
-bool NoteControls(TextWriter& out, std::initializer_list<const char*> texts);
+// replaced, when any of `texts` holds one.
+void NoteControls(TextWriter& out, std::initializer_list<const char*> texts);
 void PutControlNote(TextWriter& out);
 
 // Registry export quoted text without its quotes: backslash and double quote
