@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
+#include <cctype>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -459,51 +459,36 @@ struct InfEntry {
     std::string key;
     std::vector<std::string> fields;
 };
-struct Inf {
-    std::vector<std::string> order;  // section names as they come
-    std::map<std::string, std::vector<InfEntry>> sections;
-    bool broken = false;  // a quoted string left open at a line end
-};
+using Inf = std::vector<std::pair<std::string, std::vector<InfEntry>>>;  // sections in order
 
 Inf ParseInf(const std::string& text) {
     Inf inf;
-    std::vector<InfEntry>* section = nullptr;
     InfEntry entry;
     std::string field;
     std::vector<bool> quoted;  // per character of `field`
     bool content = false, continued = false;
     auto endField = [&] {
         size_t b = 0, e = field.size();
-        while (b < e && !quoted[b] && (field[b] == ' ' || field[b] == '\t')) ++b;
-        while (e > b && !quoted[e - 1] && (field[e - 1] == ' ' || field[e - 1] == '\t')) --e;
+        while (b < e && !quoted[b] && std::isblank(static_cast<unsigned char>(field[b]))) ++b;
+        while (e > b && !quoted[e - 1] && std::isblank(static_cast<unsigned char>(field[e - 1]))) --e;
         std::string f = field.substr(b, e - b);
         field.clear(), quoted.clear();
         return f;
     };
     for (const std::string& line : Lines(text)) {
-        size_t i = continued ? 0 : line.find_first_not_of(" \t");
+        size_t i = line.find_first_not_of(" \t");
         if (!continued && i != std::string::npos && line[i] == '[') {
-            std::string name = line.substr(i + 1, line.find(']', i) - i - 1);
-            inf.order.push_back(name);
-            section = &inf.sections[name];
+            inf.push_back({line.substr(i + 1, line.find(']', i) - i - 1), {}});
             continue;
         }
-        continued = false;
-        for (i = 0; i < line.size(); ++i) {
+        for (i = 0, continued = false; i < line.size() && line[i] != ';'; ++i) {
             char c = line[i];
             if (c == '"') {
-                content = true;
-                for (++i;; ++i) {
-                    if (i >= line.size()) {
-                        inf.broken = true;
-                        break;
-                    }
-                    if (line[i] == '"' && (i + 1 >= line.size() || line[i + 1] != '"')) break;
+                // An unclosed string ends with its line.
+                for (content = true, ++i; i < line.size() && (line[i] != '"' || line[i + 1] == '"'); ++i) {
                     if (line[i] == '"') ++i;
                     field += line[i], quoted.push_back(true);
                 }
-            } else if (c == ';') {
-                break;
             } else if (c == '\\' && line.find_first_not_of(" \t", i + 1) == std::string::npos) {
                 continued = true;
                 break;
@@ -512,13 +497,13 @@ Inf ParseInf(const std::string& text) {
             } else if (c == '=' && entry.key.empty() && entry.fields.empty()) {
                 entry.key = endField();
             } else {
-                content = content || (c != ' ' && c != '\t');
+                content = content || !std::isblank(static_cast<unsigned char>(c));
                 field += c, quoted.push_back(false);
             }
         }
         if (continued) continue;
         entry.fields.push_back(endField());
-        if (content && section) section->push_back(entry);
+        if (content && !inf.empty()) inf.back().second.push_back(entry);
         entry = InfEntry{}, content = false;
     }
     return inf;
@@ -530,6 +515,12 @@ std::string Visible(std::string text) {
     return text;
 }
 
+std::string RegEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\\' || c == '"' ? std::string("\\") + c : std::string(1, c);
+    return out;
+}
+
 size_t Count(const std::vector<std::string>& lines, const std::string& prefix) {
     return std::count_if(lines.begin(), lines.end(),
                          [&](const std::string& l) { return l.compare(0, prefix.size(), prefix) == 0; });
@@ -538,9 +529,7 @@ size_t Count(const std::vector<std::string>& lines, const std::string& prefix) {
 // One of each: directory, installed file, shortcut, key and string value.
 CeSetup PlainSetup() {
     CeSetup s;
-    s.provider = "Maker";
-    s.appName = "App";
-    s.unsupported = {"alpha"};
+    s.provider = "Maker", s.appName = "App", s.unsupported = {"alpha"};
     s.strings = {{1, "%CE1%\\App"}, {2, "Sub"}, {3, "Run"}, {4, "Tool"}, {5, "Base"}};
     s.directories = {{1, {1, 2}}, {2, {5}}};
     s.copyFiles = {{1, 1, "app.exe"}};
@@ -552,112 +541,127 @@ CeSetup PlainSetup() {
     return s;
 }
 
-// Each place a setup-file text reaches the documents: where the INF holds it
-// (section, entry key or index, first field) and the fields it must read back as.
+// What a text put into the setup file must read back as: the INF entry's
+// fields from the given one to its end, and the registry export's line (for
+// texts it holds).
+struct Expected {
+    std::vector<std::string> fields;
+    std::string regLine;
+};
+using Files = std::vector<fixture::StoredFile>;
+
+// Each place a setup-file text reaches the documents, and where the INF holds
+// it: section, entry key (empty: the first entry) and field.
 struct Placement {
     const char* what;
-    void (*put)(CeSetup&, std::vector<fixture::StoredFile>&, const std::string&);
     const char* section;
-    const char* key;  // entry with this key, or nullptr for entry 0
+    const char* key;
     size_t field;
-    std::vector<std::string> (*expect)(const std::string&);
-    // The registry export's line that holds the text, for texts that reach it.
-    std::string (*regLine)(const std::string&) = nullptr;
+    Expected (*put)(CeSetup&, Files&, const std::string&);
 };
-
-// The registry export's quoted text: backslash and double quote escaped.
-std::string RegEscaped(const std::string& text) {
-    std::string out;
-    for (char c : text) out += c == '\\' || c == '"' ? std::string("\\") + c : std::string(1, c);
-    return out;
-}
-
-std::vector<std::string> Same(const std::string& t) { return {t}; }
 const Placement kPlacements[] = {
-    {"provider", [](CeSetup& s, auto&, const std::string& t) { s.provider = t; }, "Version", "Provider", 0, Same},
-    {"app name", [](CeSetup& s, auto&, const std::string& t) { s.appName = t; }, "CEStrings", "AppName", 0, Same},
-    {"install dir", [](CeSetup& s, auto&, const std::string& t) { s.strings[0].text = t; }, "CEStrings", "InstallDir",
-     0, Same},
-    {"platform", [](CeSetup& s, auto&, const std::string& t) { s.unsupported.push_back(t); }, "CEDevice",
-     "UnsupportedPlatforms", 1, Same},
-    {"directory", [](CeSetup& s, auto&, const std::string& t) { s.strings[1].text = t; }, "DestinationDirs", "Dir_1",
-     1, [](const std::string& t) { return std::vector<std::string>{"%InstallDir%\\" + t}; }},
-    // The installed name is what follows the last "\\" of the stored one.
-    {"installed name", [](CeSetup& s, auto&, const std::string& t) { s.copyFiles[0].name = t; }, "Dir_1", nullptr, 0,
-     [](const std::string& t) { return std::vector<std::string>{t.substr(t.rfind('\\') + 1)}; }},
-    {"stored name", [](CeSetup&, auto& files, const std::string& t) { files[0].name = t + ".001"; }, "Dir_1", nullptr,
-     1, [](const std::string& t) { return std::vector<std::string>{t + ".001"}; }},
-    {"shortcut", [](CeSetup& s, auto&, const std::string& t) { s.strings[3].text = t; }, "Shortcuts", nullptr, 0,
-     [](const std::string& t) { return std::vector<std::string>{"Base\\" + t}; }},
-    {"shortcut base", [](CeSetup& s, auto&, const std::string& t) { s.strings[4].text = t; }, "Shortcuts", nullptr, 0,
-     [](const std::string& t) { return std::vector<std::string>{t + "\\Tool"}; }},
-    // Key lines keep their text as it is ("\\" separates keys there).
-    {"key", [](CeSetup& s, auto&, const std::string& t) { s.strings[2].text = t; }, "RegEntries", nullptr, 1, Same,
-     [](const std::string& t) { return "[HKLM\\" + t + "]"; }},
-    {"value name", [](CeSetup& s, auto&, const std::string& t) { s.values[0].name = t; }, "RegEntries", nullptr, 2,
-     Same, [](const std::string& t) { return "\"" + RegEscaped(t) + "\"=\"data\""; }},
-    {"string", [](CeSetup& s, auto&, const std::string& t) { s.values[0].data = TextZ(t); }, "RegEntries", nullptr, 4,
-     Same, [](const std::string& t) { return "\"Name\"=\"" + RegEscaped(t) + "\""; }},
-    {"multi-string",
-     [](CeSetup& s, auto&, const std::string& t) {
-         s.values[0].typeFlags = 0x00010000;
+    {"provider", "Version", "Provider", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.provider = t;
+         return Expected{{t}};
+     }},
+    {"app name", "CEStrings", "AppName", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.appName = t;
+         return Expected{{t}};
+     }},
+    {"install dir", "CEStrings", "InstallDir", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.strings[0].text = t;
+         return Expected{{t}};
+     }},
+    {"platform", "CEDevice", "UnsupportedPlatforms", 1, [](CeSetup& s, Files&, const std::string& t) {
+         s.unsupported.push_back(t);
+         return Expected{{t}};
+     }},
+    {"directory", "DestinationDirs", "Dir_1", 1, [](CeSetup& s, Files&, const std::string& t) {
+         s.strings[1].text = t;
+         return Expected{{"%InstallDir%\\" + t}};
+     }},
+    {"installed name", "Dir_1", "", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.copyFiles[0].name = t;  // the name is what follows the path's last "\"
+         return Expected{{t.substr(t.rfind('\\') + 1), "0001.001", "", "0x00000000"}};
+     }},
+    {"stored name", "Dir_1", "", 1, [](CeSetup&, Files& files, const std::string& t) {
+         files[0].name = t + ".001";
+         return Expected{{t + ".001", "", "0x00000000"}};
+     }},
+    {"shortcut", "Shortcuts", "", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.strings[3].text = t;
+         return Expected{{"Base\\" + t, "0", "%InstallDir%\\Sub\\app.exe"}};
+     }},
+    {"shortcut base", "Shortcuts", "", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.strings[4].text = t;
+         return Expected{{t + "\\Tool", "0", "%InstallDir%\\Sub\\app.exe"}};
+     }},
+    // Key lines keep their text as it is: "\" separates keys there.
+    {"key", "RegEntries", "", 1, [](CeSetup& s, Files&, const std::string& t) {
+         s.strings[2].text = t;
+         return Expected{{t, "Name", "0x00000000", "data"}, "[HKLM\\" + t + "]"};
+     }},
+    {"value name", "RegEntries", "", 2, [](CeSetup& s, Files&, const std::string& t) {
+         s.values[0].name = t;
+         return Expected{{t, "0x00000000", "data"}, "\"" + RegEscaped(t) + "\"=\"data\""};
+     }},
+    {"string", "RegEntries", "", 4, [](CeSetup& s, Files&, const std::string& t) {
          s.values[0].data = TextZ(t);
-         for (const char* piece : {"b\\", "\"c\"\\", ""}) {
-             Bytes p = TextZ(piece);
-             s.values[0].data.insert(s.values[0].data.end(), p.begin(), p.end());
-         }
-     },
-     "RegEntries", nullptr, 4, [](const std::string& t) { return std::vector<std::string>{t, "b\\", "\"c\"\\", ""}; }},
+         return Expected{{t}, "\"Name\"=\"" + RegEscaped(t) + "\""};
+     }},
+    {"multi-string", "RegEntries", "", 4, [](CeSetup& s, Files&, const std::string& t) {
+         s.values[0].typeFlags = 0x00010000;
+         s.values[0].data = TextZ(t + std::string("\0b\\\0\"c\"\\\0", 9));
+         return Expected{{t, "b\\", "\"c\"\\", ""}, "\"Name\"=\"" + RegEscaped(t) + "\","};
+     }},
 };
-
-struct Documents {
-    std::string reg, inf;
-};
-
-Documents WriteBoth(const Placement& at, const std::string& text) {
-    CeSetup setup = PlainSetup();
-    std::vector<fixture::StoredFile> files = {Stored("0001.001")};
-    at.put(setup, files, text);
-    Host host(false);
-    std::string cab = host.Cabinet("app.cab", fixture::BuildCeCabinet(setup, files));
-    return {host.Extract(cab, "~Cab~.REG").text, host.Extract(cab, "~Cab~.INF").text};
-}
 
 TEST(Documents, SetupTextsReadBackAndAddNoLineKeyOrSection) {
     const std::string kNote = "; !! Control characters in the next entry are written as ? !!";
-    const std::vector<std::string> texts = {
+    const std::string texts[] = {
         "C:\\dir\\ 50%\\ [Evil]; a,b = \"c\" \"\"",
         "x\"\r\n[Evil]\r\n\"pwn\"=\"calc.exe\"\\\nHKLM,\"Run\",\"pwn\",0x00000000,\"calc.exe\"\t\x01\x7f",
     };
+    auto write = [](const Placement& at, const std::string& text, Expected* expected) {
+        CeSetup setup = PlainSetup();
+        Files files = {Stored("0001.001")};
+        *expected = at.put(setup, files, text);
+        Host host(false);
+        std::string cab = host.Cabinet("app.cab", fixture::BuildCeCabinet(setup, files));
+        return std::make_pair(Lines(host.Extract(cab, "~Cab~.REG").text), host.Extract(cab, "~Cab~.INF").text);
+    };
+    auto shape = [](const Inf& inf) {
+        std::vector<std::pair<std::string, size_t>> sections;
+        for (const auto& s : inf) sections.push_back({s.first, s.second.size()});
+        return sections;
+    };
     for (const Placement& at : kPlacements) {
-        Documents plain = WriteBoth(at, "plain");
-        std::vector<std::string> plainReg = Lines(plain.reg), plainInf = Lines(plain.inf);
-        Inf plainParsed = ParseInf(plain.inf);
+        Expected expected;
+        auto [plainReg, plainInf] = write(at, "plain", &expected);
         for (const std::string& text : texts) {
             SCOPED_TRACE(std::string(at.what) + ": " + text);
-            Documents d = WriteBoth(at, text);
-            std::vector<std::string> reg = Lines(d.reg), inf = Lines(d.inf);
+            auto [reg, infText] = write(at, text, &expected);
             EXPECT_EQ(reg.size(), plainReg.size());
             EXPECT_EQ(Count(reg, "["), Count(plainReg, "["));
-            if (at.regLine) EXPECT_EQ(Count(reg, at.regLine(Visible(text))), 1u) << d.reg;
-            bool control = Visible(text) != text;
-            size_t notes = Count(inf, kNote);
-            EXPECT_EQ(notes > 0, control);
-            EXPECT_EQ(inf.size() - notes, plainInf.size());
+            if (!expected.regLine.empty()) {
+                EXPECT_EQ(Count(reg, Visible(expected.regLine)), 1u);
+            }
 
-            Inf parsed = ParseInf(d.inf);
-            EXPECT_FALSE(parsed.broken);
-            EXPECT_EQ(parsed.order, plainParsed.order);
-            for (const std::string& name : plainParsed.order)
-                EXPECT_EQ(parsed.sections[name].size(), plainParsed.sections[name].size()) << name;
-            const std::vector<InfEntry>& entries = parsed.sections[at.section];
+            std::vector<std::string> inf = Lines(infText);
+            size_t notes = Count(inf, kNote);
+            EXPECT_EQ(notes > 0, Visible(text) != text);
+            EXPECT_EQ(inf.size() - notes, Lines(plainInf).size());
+            Inf parsed = ParseInf(infText);
+            ASSERT_EQ(shape(parsed), shape(ParseInf(plainInf)));
+            const auto& entries = std::find_if(parsed.begin(), parsed.end(), [&](const auto& s) {
+                                      return s.first == at.section;
+                                  })->second;
             auto entry = std::find_if(entries.begin(), entries.end(),
-                                      [&](const InfEntry& e) { return !at.key || e.key == at.key; });
+                                      [&](const InfEntry& e) { return !*at.key || e.key == at.key; });
             ASSERT_NE(entry, entries.end());
-            std::vector<std::string> expected = at.expect(Visible(text));
-            ASSERT_GE(entry->fields.size(), at.field + expected.size());
-            auto from = entry->fields.begin() + at.field;
-            EXPECT_EQ(std::vector<std::string>(from, from + expected.size()), expected);
+            ASSERT_EQ(entry->fields.size(), at.field + expected.fields.size());
+            for (size_t k = 0; k < expected.fields.size(); ++k)
+                EXPECT_EQ(entry->fields[at.field + k], Visible(expected.fields[k])) << "field " << at.field + k;
         }
     }
 }
