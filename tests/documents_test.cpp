@@ -546,7 +546,7 @@ CeSetup PlainSetup() {
 // texts it holds).
 struct Expected {
     std::vector<std::string> fields;
-    std::string regLine;
+    std::string regLine = {};
 };
 using Files = std::vector<fixture::StoredFile>;
 
@@ -651,17 +651,20 @@ TEST(Documents, SetupTextsReadBackAndAddNoLineKeyOrSection) {
             size_t notes = Count(inf, kNote);
             EXPECT_EQ(notes > 0, Visible(text) != text);
             EXPECT_EQ(inf.size() - notes, Lines(plainInf).size());
-            Inf parsed = ParseInf(infText);
-            ASSERT_EQ(shape(parsed), shape(ParseInf(plainInf)));
-            const auto& entries = std::find_if(parsed.begin(), parsed.end(), [&](const auto& s) {
-                                      return s.first == at.section;
-                                  })->second;
-            auto entry = std::find_if(entries.begin(), entries.end(),
-                                      [&](const InfEntry& e) { return !*at.key || e.key == at.key; });
-            ASSERT_NE(entry, entries.end());
-            ASSERT_EQ(entry->fields.size(), at.field + expected.fields.size());
-            for (size_t k = 0; k < expected.fields.size(); ++k)
-                EXPECT_EQ(entry->fields[at.field + k], Visible(expected.fields[k])) << "field " << at.field + k;
+            // A lambda, so a fatal check ends this case only.
+            [&] {
+                Inf parsed = ParseInf(infText);
+                ASSERT_EQ(shape(parsed), shape(ParseInf(plainInf)));
+                const auto& entries = std::find_if(parsed.begin(), parsed.end(), [&](const auto& s) {
+                                          return s.first == at.section;
+                                      })->second;
+                auto entry = std::find_if(entries.begin(), entries.end(),
+                                          [&](const InfEntry& e) { return !*at.key || e.key == at.key; });
+                ASSERT_NE(entry, entries.end());
+                ASSERT_EQ(entry->fields.size(), at.field + expected.fields.size());
+                for (size_t k = 0; k < expected.fields.size(); ++k)
+                    EXPECT_EQ(entry->fields[at.field + k], Visible(expected.fields[k])) << "field " << at.field + k;
+            }();
         }
     }
 }
