@@ -32,6 +32,7 @@ need cabextract cabextract
 need gcab gcab
 need time /usr/bin/time  # bench/run: peak memory
 need 7zip 7zz
+need libarchive-tools bsdtar
 need g++-mingw-w64-i686 i686-w64-mingw32-g++
 need wine wine
 need zlib1g-dev
