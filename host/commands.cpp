@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -292,6 +293,9 @@ int CommandExtract(const Options& options) {
     if (!OpenCabinet(session, cabinet, &archive)) return 1;
 
     unsigned failures = 0;
+    // Directories this run has made or found: each is made once, not once
+    // per entry (a cabinet's entries mostly share a few directories).
+    std::set<std::string> madeDirectories;
     for (;;) {
         EntryHeader header;
         std::memset(&header, 0, sizeof header);
@@ -337,12 +341,13 @@ int CommandExtract(const Options& options) {
             }
             std::string parent = dir;
             for (size_t i = 0; i + 1 < parts.size(); ++i) parent = JoinPath(parent, parts[i]);
-            if (!MakeDirectories(parent)) {
+            if (!madeDirectories.count(parent) && !MakeDirectories(parent)) {
                 Error("cannot extract " + Quoted(name) + ": cannot create the directory " + Quoted(parent));
                 ++failures;
                 session.api.ProcessFile(archive.handle, MIRAD_SKIP, nullptr, nullptr);
                 continue;
             }
+            madeDirectories.insert(parent);
         }
 
         std::vector<char> target(destination.begin(), destination.end());
