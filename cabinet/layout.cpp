@@ -81,11 +81,15 @@ uint32_t ChecksumWords(const uint8_t* p, size_t n, uint32_t seed) {
 }
 }  // namespace
 
-uint32_t BlockChecksum(const uint8_t* data, uint32_t count) {
+uint32_t DataBlockChecksum(const uint8_t* data, uint16_t cbData, uint16_t cbUncomp) {
     uint8_t sizes[4];
-    put_le16(sizes, static_cast<uint16_t>(count));
-    put_le16(sizes + 2, static_cast<uint16_t>(count));
-    return ChecksumWords(sizes, sizeof sizes, ChecksumWords(data, count, 0));
+    put_le16(sizes, cbData);
+    put_le16(sizes + 2, cbUncomp);
+    return ChecksumWords(sizes, sizeof sizes, ChecksumWords(data, cbData, 0));
+}
+
+uint32_t BlockChecksum(const uint8_t* data, uint32_t count) {
+    return DataBlockChecksum(data, static_cast<uint16_t>(count), static_cast<uint16_t>(count));
 }
 
 }  // namespace mirad
