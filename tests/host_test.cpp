@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -545,6 +547,18 @@ TEST(Host, InfoLongAndJsonTellTheSameFacts) {
     r = Json(dir, "list --json odd.cab", "d['entries'][0]['name'].encode('unicode_escape')");
     EXPECT_EQ(r.out, "b'a\"b\\\\\\\\c\\\\x01\\\\xe9.txt'\n");
 
+    // On a terminal (script gives one) a header and a totals line frame the list.
+    if (HaveTool("script")) {
+        r = fixture::Run("cd " + Quote(dir.path) + " && script -qec " +
+                         Quote(Quote(HostPath()) + " --config cfg --stored list game.cab") + " /dev/null");
+        Names framed = Lines(r.out);
+        ASSERT_EQ(framed.size(), 5u) << r.out;
+        EXPECT_EQ(framed[0], "       Size  Modified             Attr  Name");
+        unsigned long total = 0;
+        for (size_t i = 1; i < 4; ++i) total += std::stoul(framed[i].substr(0, 11));
+        EXPECT_EQ(framed[4], "3 entries, " + std::to_string(total) + " bytes");
+    }
+
     // --long: the stored name, folder and offset beside each installed file.
     Names lines = Lines(Mirad(dir, "--installed list --long game.cab").out);
     ASSERT_EQ(lines.size(), 2u);
@@ -556,12 +570,110 @@ TEST(Host, HelpAndVersion) {
     CommandResult r = fixture::Run(Quote(HostPath()) + " --version");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("mirad ", 0), 0u) << r.out;
-    r = fixture::Run(Quote(HostPath()) + " --help");
-    EXPECT_EQ(r.status, 0);
-    // The flags and commands --help promises are the ones the host takes.
-    for (const char* word : {"--installed", "--expand", "--shortcuts", "--registry", "--inf", "--all", "--stored",
-                             "--module", "--config", "--log", "extract CAB [-d DIR]", "pack CAB", "update CAB"})
-        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
+
+// The options a text names: words starting with - or -- after a space or
+// an opening bracket.
+std::set<std::string> OptionsIn(const std::string& text) {
+    std::set<std::string> options;
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != '-' || (i > 0 && !std::strchr(" \t\n[(\"", text[i - 1]))) continue;
+        size_t end = i + 1;
+        if (text[end] == '-') ++end;
+        if (end >= text.size() || !std::islower(static_cast<unsigned char>(text[end]))) continue;
+        while (end < text.size() && (std::islower(static_cast<unsigned char>(text[end])) || text[end] == '-')) ++end;
+        options.insert(text.substr(i, end - i));
+        i = end;
+    }
+    return options;
+}
+
+TEST(Host, HelpManPageAndCompletionNameTheSameOptions) {
+    CommandResult help = fixture::Run(Quote(HostPath()) + " --help");
+    ASSERT_EQ(help.status, 0);
+    std::string man = ReadText(SourceDir() + "/host/mirad.1");
+    // Roff: "\-" is a hyphen, "\fB" and friends change the font.
+    for (size_t at; (at = man.find("\\-")) != std::string::npos;) man.erase(at, 1);
+    for (size_t at; (at = man.find("\\f")) != std::string::npos;) man.erase(at, 3);
+    std::set<std::string> options = OptionsIn(help.out);
+    EXPECT_EQ(OptionsIn(man), options);
+    // The completion's word lists are its assignments.
+    std::string words;
+    for (const std::string& line : Lines(ReadText(SourceDir() + "/host/mirad.bash-completion")))
+        if (line.find("=\"") != std::string::npos) words += line + "\n";
+    EXPECT_EQ(OptionsIn(words), options);
+    // Every option --help names is one mirad takes (it would say "unknown option").
+    for (const std::string& option : options) {
+        std::string value = std::strchr("dCx", option[1]) || option == "--module" || option == "--config" ||
+                                    option == "--log" || option == "--prefix"
+                                ? " v"
+                                : "";
+        CommandResult r = fixture::Run(Quote(HostPath()) + " " + option + value + " --help");
+        EXPECT_EQ(r.out.find("unknown option"), std::string::npos) << option << r.out;
+    }
+    for (const char* command : {"list CAB", "info CAB", "extract CAB", "test CAB", "pack CAB", "update CAB"}) {
+        EXPECT_NE(help.out.find(command), std::string::npos) << command;
+        EXPECT_NE(man.find(command), std::string::npos) << command;
+    }
+}
+
+TEST(Host, InstalledIntoAPrefixItRunsFromThere) {
+    if (!HaveTool("cmake")) GTEST_SKIP() << "cmake is not installed";
+    TempDir prefix;
+    std::string build = fs::path(HostPath()).parent_path().string();
+    CommandResult r = fixture::Run("cmake --install " + Quote(build) + " --prefix " + Quote(prefix.path));
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (const char* file : {"bin/mirad", "lib/mirad/Mirad.wcx", "share/man/man1/mirad.1",
+                             "share/bash-completion/completions/mirad"})
+        EXPECT_TRUE(FileExists(prefix / file)) << file;
+    // No module beside it: the installed mirad finds lib/mirad/Mirad.wcx.
+    WriteGameCabinet(prefix);
+    r = fixture::Run("cd " + Quote(prefix.path) + " && bin/mirad --config cfg --stored list game.cab");
+    EXPECT_EQ(NamesOf(r), (Names{"SETUP.000", "game.001", "level.002"}));
+}
+
+// Runs the README's console examples in a directory holding samples/ and a
+// fresh settings file, comparing what each command prints; "..." stands for
+// any run of lines, or of characters within a line.
+bool LineMatches(const std::string& expected, const std::string& actual) {
+    size_t cut = expected.find("...");
+    if (cut == std::string::npos) return expected == actual;
+    std::string head = expected.substr(0, cut), tail = expected.substr(cut + 3);
+    return actual.size() >= head.size() + tail.size() && actual.compare(0, head.size(), head) == 0 &&
+           actual.compare(actual.size() - tail.size(), tail.size(), tail) == 0;
+}
+bool OutputMatches(const Names& expected, size_t e, const Names& actual, size_t a) {
+    if (e == expected.size()) return a == actual.size();
+    if (expected[e] == "...") {
+        for (size_t skip = a; skip <= actual.size(); ++skip) {
+            if (OutputMatches(expected, e + 1, actual, skip)) return true;
+        }
+        return false;
+    }
+    return a < actual.size() && LineMatches(expected[e], actual[a]) && OutputMatches(expected, e + 1, actual, a + 1);
+}
+
+TEST(Host, ReadmeExamples) {
+    TempDir dir;
+    fs::copy(SourceDir() + "/samples", dir / "samples");
+    Names readme = Lines(ReadText(SourceDir() + "/README.md"));
+    unsigned commands = 0;
+    bool inConsole = false;
+    for (size_t i = 0; i < readme.size(); ++i) {
+        if (readme[i].rfind("```", 0) == 0) {
+            inConsole = !inConsole && readme[i] == "```console";
+            continue;
+        }
+        if (!inConsole || readme[i].rfind("$ mirad ", 0) != 0) continue;
+        Names expected;
+        for (size_t k = i + 1; k < readme.size() && readme[k].rfind("$ ", 0) != 0 && readme[k].rfind("```", 0) != 0; ++k)
+            expected.push_back(readme[k]);
+        CommandResult r = Mirad(dir, readme[i].substr(8) + " 2>&1");
+        Names actual = Lines(r.out);
+        EXPECT_TRUE(OutputMatches(expected, 0, actual, 0)) << readme[i] << "\n" << r.out;
+        ++commands;
+    }
+    EXPECT_GE(commands, 10u);
 }
 
 }  // namespace
