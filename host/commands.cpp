@@ -688,8 +688,8 @@ int CommandExtract(const Options& options) {
         } else if (result == MIRAD_ECREATE) {
             uint64_t size = header.packedSize == -1 ? 0 : static_cast<uint32_t>(header.packedSize);
             std::string why = WhyCannotCreate(destination, size);
-            Error("cannot extract " + Quoted(name) + ": cannot create " + Quoted(destination) +
-                  (why.empty() ? "" : ": " + why));
+            Error("cannot extract " + Quoted(name) + " to " + Quoted(destination) + ": " +
+                  (why.empty() ? "it could not be created or written" : why));
             ++failures;
         } else if (result == MIRAD_BAD_DATA) {
             Error("cannot extract " + Quoted(name) + ": the data of " + Quoted(cabinet) + " is damaged (bad data)");
