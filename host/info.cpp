@@ -128,6 +128,10 @@ SetupFacts ParseSetup(const std::string& b) {
     return s;
 }
 
+std::string Count(uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 std::string Versions(int32_t major1, int32_t minor1, int32_t major2, int32_t minor2) {
     return std::to_string(major1) + "." + std::to_string(minor1) + " to " + std::to_string(major2) + "." +
            std::to_string(minor2);
@@ -203,8 +207,11 @@ int CommandInfo(const Options& options) {
     }
     const std::string& cabinet = options.arguments[0];
     CeFacts ce;
-    if (!ReadCeFacts(options, cabinet, &ce)) return 1;
+    bool opened = ReadCeFacts(options, cabinet, &ce);
     CabinetFacts cab = ReadCabinetFacts(cabinet);
+    // A cabinet the module refuses still shows what its header says (the
+    // compression of each folder, say) after the sentence saying why.
+    if (!opened && (!cab.foldersComplete || options.json)) return 1;
     SetupFacts setup = ParseSetup(ce.setupBytes);
     size_t installs = std::min(ce.destinations.size(), ce.devicePaths.size());
 
@@ -253,8 +260,9 @@ int CommandInfo(const Options& options) {
     for (size_t i = 0; i < cab.folders.size(); ++i) {
         std::string label = "Folder " + std::to_string(i + 1) + ":";
         row(label.c_str(), "compression " + CompressionName(cab.folders[i].typeCompress) + ", " +
-                               std::to_string(cab.folders[i].cCFData) + " data blocks");
+                               Count(cab.folders[i].cCFData, "data block", "data blocks"));
     }
+    if (!opened) return 1;
     if (!ce.isCe) {
         row("Setup file:", "none (not a CE installation cabinet)");
         return 0;
@@ -271,9 +279,9 @@ int CommandInfo(const Options& options) {
     std::snprintf(builds, sizeof builds, "%u to %u (0x%08X)", setup.buildMin, setup.buildMax, setup.buildMax);
     row("OS builds:", builds);
     row("Unsupported platforms:", unsupported.empty() ? "none" : unsupported);
-    row("Installs:", std::to_string(setup.files) + " files in " + std::to_string(setup.directories) +
-                         " directories, " + std::to_string(setup.values) + " registry values in " +
-                         std::to_string(setup.keys) + " keys, " + std::to_string(setup.shortcuts) + " shortcuts");
+    row("Installs:", Count(setup.files, "file", "files") + " in " + Count(setup.directories, "directory", "directories") +
+                         ", " + Count(setup.values, "registry value", "registry values") + " in " +
+                         Count(setup.keys, "key", "keys") + ", " + Count(setup.shortcuts, "shortcut", "shortcuts"));
     std::printf("\n%-12s  %s\n", "Stored", "Installed as");
     for (size_t i = 0; i < installs; ++i) {
         std::string storedName = i < ce.storedNames.size() ? ce.storedNames[i] : "?";

@@ -176,7 +176,6 @@ TEST(Host, EveryFailureNamesTheFileAndTheReason) {
         std::string arguments, output;
         int status;
     };
-    const std::string ok = "";
     const Case cases[] = {
         {kPlain, "test good.cab", "good.cab: all 2 entries tested OK\n", 0},
         {kPlain, "test bad.cab",
@@ -516,7 +515,7 @@ TEST(Host, InfoLongAndJsonTellTheSameFacts) {
     for (const char* line : {"Folder 1:              compression none, ", "Application:           Game\n",
                              "Provider:              Example Co\n", "Installation dir:      %CE1%\\Game\n",
                              "Processor:             StrongARM SA11xx (2577)\n", "OS versions:           3.0 to 4.1\n",
-                             "Installs:              2 files in 2 directories, 3 registry values in 1 keys, 1 shortcuts\n",
+                             "Installs:              2 files in 2 directories, 3 registry values in 1 key, 1 shortcut\n",
                              "game.001      \\Program Files\\Game\\game.exe\n",
                              "level.002     \\Program Files\\Game\\data\\level.dat\n"})
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
@@ -546,6 +545,14 @@ TEST(Host, InfoLongAndJsonTellTheSameFacts) {
     WriteFile(dir / "odd.cab", BuildCabinet({Stored("a\"b\\c\x01\xe9.txt", BytesOf("x"))}));
     r = Json(dir, "list --json odd.cab", "d['entries'][0]['name'].encode('unicode_escape')");
     EXPECT_EQ(r.out, "b'a\"b\\\\\\\\c\\\\x01\\\\xe9.txt'\n");
+
+    // A cabinet the module refuses still shows its folders' compression.
+    CabOptions lzx;
+    lzx.typeCompress = 3;
+    WriteFile(dir / "lzx.cab", BuildCabinet({Stored("a", BytesOf("a"))}, lzx));
+    r = Mirad(dir, "info lzx.cab");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Folder 1:              compression LZX, 1 data block\n"), std::string::npos) << r.out;
 
     // On a terminal (script gives one) a header and a totals line frame the list.
     if (HaveTool("script")) {
