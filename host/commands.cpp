@@ -773,6 +773,35 @@ std::string SourcePrefix(const Options& options) {
     return prefix;
 }
 
+// After the module refused a selection as beyond what a cabinet holds: the
+// first file to blame and why, or "" when no size explains it (a name too
+// long). The cabinet's size is estimated from above, as if every file had
+// blocks of its own.
+std::string FileBeyondCabinet(const std::string& base, const std::vector<std::string>& names, std::string* why) {
+    const uint64_t kFourGiB = uint64_t{1} << 32, kFolderData = uint64_t{65535} * 32768;
+    uint64_t total = 36, files = 0;
+    for (const std::string& name : names) {
+        if (IsSeparator(name.back())) continue;
+        std::error_code error;
+        uint64_t size = fs::file_size(fs::path(JoinPath(base, name)), error);
+        if (error) continue;
+        total += size + 8 * ((size + 32767) / 32768) + 16 + name.size() + 1 + 8;
+        if (size >= kFourGiB) {
+            *why = "a cabinet holds no file of 4 GiB or more";
+        } else if (size > kFolderData) {
+            *why = "a cabinet holds no file over 2147450880 bytes (65535 blocks of 32 KiB)";
+        } else if (++files > 65535) {
+            *why = "a cabinet holds at most 65535 files";
+        } else if (total >= kFourGiB) {
+            *why = "with it the cabinet would reach 4 GiB, more than the format can hold";
+        } else {
+            continue;
+        }
+        return JoinPath(base, name);
+    }
+    return "";
+}
+
 SettingsOverride LogOnly(const Options& options) {
     SettingsOverride changes;
     if (!options.logFile.empty()) {
@@ -841,6 +870,13 @@ int CommandPack(const Options& options) {
         if (!add(path)) return 1;
     }
 
+    unsigned files = static_cast<unsigned>(names.size()) - directories;
+    if (files == 0) {
+        // Such a cabinet holds nothing, and several readers refuse it.
+        Error("nothing to pack: the selection holds no files; " + Quoted(cabinet) + " was not written");
+        return 1;
+    }
+
     std::string prefix = options.prefix;
     std::replace(prefix.begin(), prefix.end(), '/', '\\');
     if (!prefix.empty() && prefix.back() != '\\') prefix += '\\';
@@ -860,7 +896,6 @@ int CommandPack(const Options& options) {
                                        source.empty() ? nullptr : sourcePath.data(), &list[0],
                                        options.move ? MIRAD_PACK_MOVE : 0);
     }
-    unsigned files = static_cast<unsigned>(names.size()) - directories;
     uint64_t total = 0;
     for (const std::string& name : names) {
         std::error_code error;
@@ -890,10 +925,17 @@ int CommandPack(const Options& options) {
             Error("cannot create " + Quoted(cabinet) + ": " + (why.empty() ? "the module could not write it" : why));
             break;
         }
-        case MIRAD_NOT_SUPPORTED:
-            Error("cannot pack into " + Quoted(cabinet) +
-                  ": beyond what a cabinet holds (65535 files, under 4 GiB, paths and names of 259 characters)");
+        case MIRAD_NOT_SUPPORTED: {
+            std::string why, file = FileBeyondCabinet(options.sourceDir, names, &why);
+            if (!file.empty()) {
+                Error("cannot pack " + Quoted(file) + " into " + Quoted(cabinet) + ": " + why +
+                      "; nothing was written" + (options.move ? " or removed" : ""));
+            } else {
+                Error("cannot pack into " + Quoted(cabinet) +
+                      ": beyond what a cabinet holds (65535 files, under 4 GiB, paths and names of 259 characters)");
+            }
             break;
+        }
         default:
             Error("cannot pack into " + Quoted(cabinet) + ": " + ResultText(result));
             break;
