@@ -7,12 +7,18 @@
 // The numbering is built with one pass over a by-id table and the files of each
 // directory are grouped once, so large setup files cost linear time; for
 // distinct ids the numbering is the one a repeated selection by id gives.
+//
+// Every text from the setup file or the cabinet goes out as an INF quoted
+// string (doubled quotes, backslashes as they are; a shortcut name only when
+// it could not stand bare), so a name or string can neither end its field nor
+// start a line; see documents/quoting.h.
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "documents/documents.h"
+#include "documents/quoting.h"
 #include "documents/regvalue.h"
 #include "support/alloc.h"
 #include "support/log.h"
@@ -60,7 +66,9 @@ const char* ProcessorText(int32_t processor) {
 
 void WriteBanner(TextWriter& out, const ArchiveContext* context) {
     TextPut(out, kRule);
-    TextPrintf(out, "; CabWiz INF file for %s\n", context->archivePath + AfterLastSeparator(context->archivePath));
+    TextPut(out, "; CabWiz INF file for ");
+    PutVisible(out, context->archivePath + AfterLastSeparator(context->archivePath));
+    TextPut(out, "\n");
     static const char* const kMacros[] = {
         ";\n",
         kRule,
@@ -104,7 +112,10 @@ void WriteVersion(TextWriter& out, const ArchiveContext* context, char* text) {
     if (h.providerLength != 0) {
         LogMessage("reading provider name");
         ReadHeaderText(context, h.providerOffset, h.providerLength, text);
-        TextPrintf(out, "Provider    = \"%s\"  ; full app name will be '<Provider> <AppName>'\n", text);
+        NoteControls(out, {text});
+        TextPut(out, "Provider    = ");
+        PutInfQuoted(out, text);
+        TextPut(out, "  ; full app name will be '<Provider> <AppName>'\n");
     }
     TextPut(out, "CESignature = \"$Windows CE$\"  ; required as is\n");
     TextPut(out, "\n");
@@ -122,11 +133,18 @@ void WriteCeStrings(TextWriter& out, const ArchiveContext* context, char* text) 
     PutLines(out, kHead);
     // With no string table there is no install directory: the value stays empty.
     bool haveStrings = context->setupStrings && h.stringCount != 0;
-    TextPrintf(out, "InstallDir  = \"%s\"\n", haveStrings ? context->setupStrings[0].text : "");
+    const char* installDir = haveStrings ? context->setupStrings[0].text : "";
+    NoteControls(out, {installDir});
+    TextPut(out, "InstallDir  = ");
+    PutInfQuoted(out, installDir);
+    TextPut(out, "\n");
     if (h.appNameLength != 0) {
         LogMessage("reading application name");
         ReadHeaderText(context, h.appNameOffset, h.appNameLength, text);
-        TextPrintf(out, "AppName     = \"%s\"  ; full app name will be '<Provider> <AppName>' \n", text);
+        NoteControls(out, {text});
+        TextPut(out, "AppName     = ");
+        PutInfQuoted(out, text);
+        TextPut(out, "  ; full app name will be '<Provider> <AppName>' \n");
     }
     TextPut(out, "\n");
 }
@@ -144,6 +162,12 @@ void WriteUnsupported(TextWriter& out, const ArchiveContext* context) {
         left = 0;
     else if (left > size - at)
         left = size - at;
+    if (left > 0) {
+        ByteReader names;
+        names.data = context->setupData + at;
+        names.size = left;
+        if (HasControl(names)) PutControlNote(out);
+    }
     TextPut(out, "UnsupportedPlatforms = ");
     while (left > 1) {
         TextPut(out, "\"");
@@ -151,8 +175,7 @@ void WriteUnsupported(TextWriter& out, const ArchiveContext* context) {
             char c = static_cast<char>(context->setupData[at++]);
             --left;
             if (c == '\0') break;
-            if (c == '\\' || c == '"') TextPut(out, "\\");
-            TextPutBytes(out, &c, 1);
+            PutInfQuotedChar(out, c);
         }
         TextPut(out, "\"");
         if (left > 1) TextPut(out, ", ");
@@ -250,7 +273,12 @@ const SetupDirectory& DirectoryAt(const ArchiveContext* context, const Directory
 void WriteSourceDisks(TextWriter& out, const ArchiveContext* context, const DirectoryPlan& plan, bool expandPath) {
     LogMessage("writing [SourceDisksNames]");
     for (uint32_t p = 0; p < plan.count; ++p) {
-        if (plan.HoldsFiles(p)) TextPrintf(out, "%u = ,,,\"%s\"\n", p + 1, DirectoryAt(context, plan, p).path);
+        if (!plan.HoldsFiles(p)) continue;
+        const char* path = DirectoryAt(context, plan, p).path;
+        NoteControls(out, {path});
+        TextPrintf(out, "%u = ,,,", p + 1);
+        PutInfQuoted(out, path);
+        TextPut(out, "\n");
     }
     TextPut(out, "\n");
 
@@ -269,7 +297,10 @@ void WriteSourceDisks(TextWriter& out, const ArchiveContext* context, const Dire
     uint16_t copyCount = context->setupCopyFiles ? context->setupHeader.copyFileCount : 0;
     for (uint16_t i = 0; i < copyCount; ++i) {
         const SetupCopyFile& file = context->setupCopyFiles[i];
-        TextPrintf(out, "\"%s\" = ", SourceName(context, file, expandPath));
+        const char* source = SourceName(context, file, expandPath);
+        NoteControls(out, {source});
+        PutInfQuoted(out, source);
+        TextPut(out, " = ");
         int32_t p = plan.positionOfId[file.directoryId];
         // A file whose directory matches nothing still ends its line.
         if (p >= 0)
@@ -306,7 +337,10 @@ void WriteDefaultInstall(TextWriter& out, const ArchiveContext* context, const D
         const char* name = context->files[i].name;
         size_t n = strnlen(name, sizeof context->files[i].name);
         if (n >= 4 && std::memcmp(name + n - 4, ".999", 4) == 0) {
-            TextPrintf(out, "CESetupDLL  = \"%s\"\n", name);
+            NoteControls(out, {name});
+            TextPut(out, "CESetupDLL  = ");
+            PutInfQuoted(out, name);
+            TextPut(out, "\n");
             break;
         }
     }
@@ -330,7 +364,12 @@ void WriteDestinationDirs(TextWriter& out, const ArchiveContext* context, const 
     };
     PutLines(out, kHead);
     for (uint32_t p = 0; p < plan.count; ++p) {
-        if (plan.HoldsFiles(p)) TextPrintf(out, "Dir_%u = 0,\"%s\"\n", p + 1, DirectoryAt(context, plan, p).path);
+        if (!plan.HoldsFiles(p)) continue;
+        const char* path = DirectoryAt(context, plan, p).path;
+        NoteControls(out, {path});
+        TextPrintf(out, "Dir_%u = 0,", p + 1);
+        PutInfQuoted(out, path);
+        TextPut(out, "\n");
     }
     TextPut(out, "\n");
 }
@@ -370,15 +409,20 @@ void WriteShortcuts(TextWriter& out, ArchiveContext* context) {
     TextPut(out, "[Shortcuts]\n");
     LogMessage("writing [Shortcuts]");
     for (uint16_t i = 0; i < count; ++i) {
+        // Both paths are needed before the line for its control-character note.
+        char name[kPathSize];
         char* path = context->workPath;
         ShortcutPath(context, i, path);
         path[kPathSize - 1] = '\0';
         if (EndsWithLnk(path)) *std::strrchr(path, '.') = '\0';
-        TextPrintf(out, "%s,", path);
-        TextPrintf(out, "%d,", context->setupShortcuts[i].targetIsFile == 0 ? 1 : 0);
+        std::memcpy(name, path, kPathSize);
         ShortcutTarget(context, i, path);
         path[kPathSize - 1] = '\0';
-        TextPrintf(out, "\"%s\"\n", path);
+        NoteControls(out, {name, path});
+        PutInfField(out, name);
+        TextPrintf(out, ",%d,", context->setupShortcuts[i].targetIsFile == 0 ? 1 : 0);
+        PutInfQuoted(out, path);
+        TextPut(out, "\n");
     }
     TextPut(out, "\n");
 }
@@ -410,8 +454,13 @@ void WriteCopyLists(TextWriter& out, const ArchiveContext* context, const Direct
         TextPrintf(out, "[Dir_%u]\n", p + 1);
         for (uint32_t k = plan.fileStart[p]; k < plan.fileStart[p + 1]; ++k) {
             const SetupCopyFile& file = context->setupCopyFiles[plan.files[k]];
-            TextPrintf(out, "\"%s\",\"%s\",,0x%08X\n", DestinationName(file), SourceName(context, file, expandPath),
-                       static_cast<unsigned>(file.flags));
+            const char* dest = DestinationName(file);
+            const char* source = SourceName(context, file, expandPath);
+            NoteControls(out, {dest, source});
+            PutInfQuoted(out, dest);
+            TextPut(out, ",");
+            PutInfQuoted(out, source);
+            TextPrintf(out, ",,0x%08X\n", static_cast<unsigned>(file.flags));
         }
         TextPut(out, "\n");
     }
@@ -459,17 +508,22 @@ void WriteRegEntries(TextWriter& out, const ArchiveContext* context) {
     RegValue value;
     while (NextRegValue(cursor, &value)) {
         // Every line carries its key.
-        if (const SetupRegHive* hive = FindHive(context, hives, value.hiveId)) {
+        const SetupRegHive* hive = FindHive(context, hives, value.hiveId);
+        bool text = KindOfRegValue(value.typeFlags) == RegValueKind::Text;
+        if ((hive && HasControl(hive->keyPath)) || HasControl(value.name) || (text && HasControl(value.data)))
+            PutControlNote(out);
+        if (hive) {
             TextPut(out, RootName(hive->root));
-            TextPrintf(out, "\"%s\",", hive->keyPath);
+            PutInfQuoted(out, hive->keyPath);
+            TextPut(out, ",");
         }
-        if (value.name[0]) TextPrintf(out, "\"%s\"", value.name);
+        if (value.name[0]) PutInfQuoted(out, value.name);
         TextPrintf(out, ",0x%08X,", static_cast<unsigned>(value.typeFlags));
         if (KindOfRegValue(value.typeFlags) == RegValueKind::Unsupported) {
             std::printf("; Ooops (valuetype 0x%08X)...\n", static_cast<unsigned>(value.typeFlags));
             std::fflush(stdout);
         }
-        WriteRegValueData(out, value);
+        WriteRegValueData(out, value, TextDialect::Inf);
     }
 }
 
