@@ -22,6 +22,7 @@
 #include "platform/platform.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,8 +63,6 @@ void CaptureModulePath() {
 }
 
 }  // namespace
-
-void SetModuleHandle(void*) {}
 
 bool ModulePath(char* out, size_t size) {
     if (!out || size == 0) return false;
@@ -522,12 +521,19 @@ void UnixTimeToDos(int64_t seconds, uint16_t* dosDate, uint16_t* dosTime) {
     }
 }
 
+// ---- Threads -----------------------------------------------------------------
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(Mutex), "Mutex storage too small");
+
+Mutex::Mutex() { pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(storage_), nullptr); }
+Mutex::~Mutex() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+void Mutex::lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+void Mutex::unlock() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+
 }  // namespace platform
 }  // namespace mirad
 
 // The loader runs this when the module (or a program linking it statically)
-// is loaded: the POSIX counterpart of the Windows module entry.
-__attribute__((constructor)) static void MiradModuleLoaded() {
-    mirad::platform::CaptureModulePath();  // while the load-time directory is still current
-    mirad::OnModuleLoad(nullptr);
-}
+// is loaded, while the load-time directory is still current: a relative
+// module path is made absolute against it.
+__attribute__((constructor)) static void MiradModuleLoaded() { mirad::platform::CaptureModulePath(); }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds Mirad three ways: native (build/), with AddressSanitizer and
-# UndefinedBehaviorSanitizer (build-asan/), and the 32-bit Windows module and
-# host cross-built with MinGW (build-win32/).
-# Usage: scripts/build.sh [native] [asan] [win32]   (default: all three)
+# Builds Mirad: native (build/), with AddressSanitizer and
+# UndefinedBehaviorSanitizer (build-asan/), the 32-bit Windows module and
+# host cross-built with MinGW (build-win32/), and the threads test with
+# ThreadSanitizer (build-tsan/). Warnings are errors in every build.
+# Usage: scripts/build.sh [native] [asan] [win32] [tsan]   (default: all four)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,22 +11,30 @@ generator=()
 if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
 jobs=$(nproc 2>/dev/null || echo 2)
 
-configure_and_build() {  # DIR [cmake options...]
-    local dir=$1
-    shift
+configure_and_build() {  # DIR TARGET [cmake options...]
+    local dir=$1 target=$2
+    shift 2
     if [ ! -f "$dir/CMakeCache.txt" ]; then
-        cmake -S . -B "$dir" "${generator[@]}" "$@"
+        cmake -S . -B "$dir" "${generator[@]}" -DMIRAD_WERROR=ON "$@"
+    else
+        # Options set later (a newer script) reach builds made before them.
+        cmake -S . -B "$dir" -DMIRAD_WERROR=ON "$@" >/dev/null
     fi
-    cmake --build "$dir" -j "$jobs"
+    if [ "$target" = all ]; then
+        cmake --build "$dir" -j "$jobs"
+    else
+        cmake --build "$dir" -j "$jobs" --target "$target"
+    fi
 }
 
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(native asan win32)
+[ ${#targets[@]} -gt 0 ] || targets=(native asan win32 tsan)
 for target in "${targets[@]}"; do
     case $target in
-        native) configure_and_build build ;;
-        asan) configure_and_build build-asan -DMIRAD_SANITIZE=ON ;;
-        win32) configure_and_build build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DMIRAD_TESTS=OFF ;;
-        *) echo "build.sh: unknown build '$target' (native, asan, win32)" >&2; exit 2 ;;
+        native) configure_and_build build all ;;
+        asan) configure_and_build build-asan all -DMIRAD_SANITIZE=ON ;;
+        win32) configure_and_build build-win32 all -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DMIRAD_TESTS=OFF ;;
+        tsan) configure_and_build build-tsan mirad_thread_tests -DMIRAD_TSAN=ON ;;
+        *) echo "build.sh: unknown build '$target' (native, asan, win32, tsan)" >&2; exit 2 ;;
     esac
 done
