@@ -2,8 +2,10 @@
 # Builds Mirad: native (build/), with AddressSanitizer and
 # UndefinedBehaviorSanitizer (build-asan/), the 32-bit Windows module and
 # host cross-built with MinGW (build-win32/), and the threads test with
-# ThreadSanitizer (build-tsan/). Warnings are errors in every build.
-# Usage: scripts/build.sh [native] [asan] [win32] [tsan]   (default: all four)
+# ThreadSanitizer (build-tsan/); win64 (build-win64/) is the same code as a
+# 64-bit Windows build, which the Wine tests run on machines that cannot
+# execute 32-bit code. Warnings are errors in every build.
+# Usage: scripts/build.sh [native] [asan] [win32] [tsan] [win64]   (default: the first four)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,7 +36,8 @@ for target in "${targets[@]}"; do
         native) configure_and_build build all ;;
         asan) configure_and_build build-asan all -DMIRAD_SANITIZE=ON ;;
         win32) configure_and_build build-win32 all -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DMIRAD_TESTS=OFF ;;
+        win64) configure_and_build build-win64 all -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DMIRAD_TESTS=OFF ;;
         tsan) configure_and_build build-tsan mirad_thread_tests -DMIRAD_TSAN=ON ;;
-        *) echo "build.sh: unknown build '$target' (native, asan, win32, tsan)" >&2; exit 2 ;;
+        *) echo "build.sh: unknown build '$target' (native, asan, win32, tsan, win64)" >&2; exit 2 ;;
     esac
 done

@@ -33,8 +33,13 @@ need gcab gcab
 need 7zip 7zz
 need g++-mingw-w64-i686 i686-w64-mingw32-g++
 need wine wine
-# The Windows module is 32-bit: Wine needs its 32-bit part.
+need zlib1g-dev
+need libz-mingw-w64-dev
+# The Windows module is 32-bit: Wine needs its 32-bit part. Where the kernel
+# cannot run 32-bit code, the Wine tests run the 64-bit Windows build instead.
 installed wine32:i386 || missing+=("wine32:i386")
+need wine64
+need g++-mingw-w64-x86-64 x86_64-w64-mingw32-g++
 
 if [ ${#missing[@]} -eq 0 ]; then
     echo "install-deps: everything is installed"

@@ -1,6 +1,8 @@
 // The Windows build (build-win32/mirad.exe with its Mirad.wcx) run under
 // Wine, compared with the native build on the same cabinets. Skipped, saying
-// why, when Wine or the Windows build is missing.
+// why, when Wine or the Windows build is missing. MIRAD_WINE and
+// MIRAD_WINE_BUILD name another loader and build: scripts/test.sh runs the
+// 64-bit build under 64-bit Wine where the kernel cannot execute 32-bit code.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -22,12 +24,20 @@ using Tree = std::map<std::string, Bytes>;
 
 std::string Win32Dir() { return MIRAD_WIN32_DIR; }
 
+std::string FromEnvironment(const char* name, const std::string& otherwise) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : otherwise;
+}
+std::string WineLoader() { return FromEnvironment("MIRAD_WINE", "wine"); }
+std::string WineBuild() { return FromEnvironment("MIRAD_WINE_BUILD", Win32Dir()); }
+
 // Empty when Wine can run the Windows build, else why not.
 std::string WineMissing() {
-    if (!HaveTool("wine")) return "wine is not installed";
+    if (WineLoader().find('/') == std::string::npos ? !HaveTool(WineLoader()) : !FileExists(WineLoader()))
+        return WineLoader() + " is not installed";
     for (const char* file : {"mirad.exe", "Mirad.wcx"})
-        if (!FileExists(Win32Dir() + "/" + file))
-            return Win32Dir() + "/" + file + " is missing (build it with scripts/build.sh win32)";
+        if (!FileExists(WineBuild() + "/" + file))
+            return WineBuild() + "/" + file + " is missing (build it with scripts/build.sh win32)";
     // A private, quiet, 32-bit prefix unless the caller chose one (test.sh
     // does); otherwise one in the directory the tests run in (the build's).
     setenv("WINEDEBUG", "-all", 0);
@@ -46,7 +56,8 @@ std::string WineMissing() {
     if (std::string missing = WineMissing(); !missing.empty()) GTEST_SKIP() << "no Wine run: " << missing
 
 CommandResult Windows(const TempDir& dir, const std::string& arguments) {
-    return fixture::Run("cd " + Quote(dir.path) + " && wine " + Quote(Win32Dir() + "/mirad.exe") + " --config wcfg " +
+    return fixture::Run("cd " + Quote(dir.path) + " && " + Quote(WineLoader()) + " " + Quote(WineBuild() + "/mirad.exe") +
+                        " --config wcfg " +
                         arguments + " </dev/null");
 }
 
