@@ -117,7 +117,7 @@ TEST_F(Threads, TwoArchivesListAndExtractWhileTheSettingsAreReloaded) {
 
     std::atomic<bool> stop{false};
     std::thread reloader([&] {
-        for (int i = 0; i < 200 && !stop; ++i) {
+        for (int i = 0; !stop; ++i) {
             install(i % 2 ? onText : offText);
             mirad::LoadSettings();
         }
