@@ -2,17 +2,16 @@
 
 #include <cstring>
 
-#include "cabinet/context.h"
-#include "interface/exports.h"
+#include "cabinet/format.h"
 #include "support/bytes.h"
 
 namespace mirad {
 
-int PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t* failedAt) {
+Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t* failedAt) {
     *plan = CabinetPlan();
     auto refuse = [&](size_t at) {
         if (failedAt) *failedAt = at;
-        return MIRAD_NOT_SUPPORTED;
+        return NotSupported("the cabinet cannot hold this file");
     };
     plan->iFolder.resize(count);
     plan->uoffFolderStart.resize(count);
@@ -62,7 +61,7 @@ int PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t*
     for (size_t j = 0; j < plan->folders.size(); ++j) {
         plan->folders[j].coffCabStart = static_cast<uint32_t>(dataStart + folderStart[j]);
     }
-    return MIRAD_OK;
+    return kOk;
 }
 
 void EncodeHeader(const CabinetPlan& plan, uint16_t fileCount, uint8_t out[36]) {

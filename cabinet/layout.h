@@ -1,19 +1,21 @@
 // Layout of the cabinets we write: every size and offset is settled before the
 // first byte, so the file is written once, front to back.
 //
-// Which file opens a new folder follows the classic writer's rule: a folder
-// is closed between files once its running size reaches 32768 bytes, where
-// every file counts its bytes plus 8 for each block it alone would fill.
-// Within a folder we lay out data as the format's readers expect: the files'
-// bytes in order as one stream, cut into blocks of exactly 32768 bytes with
-// only the folder's last block shorter, so a block may hold the end of one
-// file and the start of the next. uoffFolderStart counts data bytes only
-// (the sum of cbFile over the earlier files of the same folder).
+// Which file opens a new folder: a folder is closed between files once its
+// running size reaches 32768 bytes, where every file counts its bytes plus 8
+// for each block it alone would fill. Within a folder we lay out data as the
+// format's readers expect: the files' bytes in order as one stream, cut into
+// blocks of exactly 32768 bytes with only the folder's last block shorter, so
+// a block may hold the end of one file and the start of the next.
+// uoffFolderStart counts data bytes only (the sum of cbFile over the earlier
+// files of the same folder).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "support/error.h"
 
 namespace mirad {
 
@@ -46,11 +48,12 @@ constexpr uint32_t kMaxBlocks = 65535;        // cCFData is 16 bits
 // Number of blocks `size` data bytes take (0 for none).
 inline uint64_t BlockCount(uint64_t size) { return size / kBlockData + (size % kBlockData != 0 ? 1 : 0); }
 
-// Plans folders, blocks and offsets for `count` files in order. 0, or 24 when
-// the cabinet would break one of the format's widths (more than 65535 files,
-// a folder of more than 65535 blocks, a cabinet of 4 GiB or more); then
-// `*failedAt`, when given, is the index of the first file that does not fit.
-int PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t* failedAt = nullptr);
+// Plans folders, blocks and offsets for `count` files in order. NotSupported
+// when the cabinet would break one of the format's widths (more than 65535
+// files, a folder of more than 65535 blocks, a cabinet of 4 GiB or more);
+// then `*failedAt`, when given, is the index of the first file that does not
+// fit.
+Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t* failedAt = nullptr);
 
 // The format's CFDATA checksum of a block holding `count` data bytes: the
 // data, then the cbData and cbUncomp words, XORed as little-endian 32-bit

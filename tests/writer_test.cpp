@@ -21,7 +21,8 @@
 #include <vector>
 
 #include "cabinet/layout.h"
-#include "cabinet/writer.h"
+#include "interface/result.h"
+#include "setup/pack.h"
 #include "platform/platform.h"
 #include "support/bytes.h"
 #include "support/io.h"
@@ -152,7 +153,9 @@ int Pack(Module* m, const std::string& cab, const std::string& source, const std
     std::string list, src = source + "/", path = cab, sub = subPath ? subPath : "";
     for (const auto& n : names) list += n + '\0';
     list += '\0';
-    if (!m) return mirad::PackFilesImpl(cab.c_str(), subPath, src.c_str(), list.data(), flags);
+    if (!m)
+        return mirad::ResultCode(
+            mirad::PackFilesInto(cab.c_str(), subPath, src.c_str(), list.data(), (flags & MIRAD_PACK_MOVE) != 0));
     return m->PackFiles(&path[0], subPath ? &sub[0] : nullptr, &src[0], &list[0], flags);
 }
 
@@ -774,7 +777,8 @@ TEST(WriterLimits, PlanRefusesWhatTheFormatCannotHold) {
     for (const Case& c : cases) {
         mirad::CabinetPlan plan;
         size_t failedAt = 99;
-        EXPECT_EQ(mirad::PlanLayout(c.files.data(), c.files.size(), &plan, &failedAt), c.rc) << c.what;
+        EXPECT_EQ(mirad::ResultCode(mirad::PlanLayout(c.files.data(), c.files.size(), &plan, &failedAt)), c.rc)
+            << c.what;
         if (c.rc != 0) {
             EXPECT_EQ(failedAt, c.failedAt) << c.what;
         }

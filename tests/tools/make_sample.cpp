@@ -8,7 +8,8 @@
 #include <exception>
 #include <string>
 
-#include "cabinet/writer.h"
+#include "interface/result.h"
+#include "setup/pack.h"
 #include "tests/fixture.h"
 
 namespace {
@@ -90,7 +91,7 @@ int main(int argc, char** argv) {
             Stored("sample.006", fixture::BytesOf("<html><body>Sample App help</body></html>\r\n")),
         };
         fixture::WriteFile(argv[1], fixture::BuildCeCabinet(s, files));
-        int rc = mirad::PackFilesImpl(argv[1], nullptr, nullptr, "", 0);
+        int rc = mirad::ResultCode(mirad::PackFilesInto(argv[1], nullptr, nullptr, "", false));
         if (rc != 0) {
             std::fprintf(stderr, "make_sample: rewriting %s gave result %d\n", argv[1], rc);
             return 1;
