@@ -13,6 +13,7 @@
 #include "support/alloc.h"
 #include "support/error.h"
 #include "support/io.h"
+#include "support/text_pool.h"
 
 namespace mirad {
 
@@ -40,7 +41,7 @@ public:
     // discard) in chunks of at most `chunk` bytes that never cross a block.
     // BadData (no such entry, or blocks that do not hold its bytes) or
     // CannotCreate (the sink refused).
-    Error ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk = 4096);
+    Error ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk = cfdata::MaxData);
     // Reads stored file `entry` through the same walk, writing nothing.
     Error TestFile(uint32_t entry) { return ReadFile(entry, ByteSink()); }
     // Writes stored file `entry` to a new file at `destination`: a copy
@@ -69,6 +70,7 @@ private:
     uint64_t length_ = 0;
     CountedVector<CabFolder> folders_;
     CountedVector<CabFileEntry> files_;
+    TextPool names_;  // the stored names files_ point to
     std::vector<std::unique_ptr<BlockSource>> sources_;
 };
 

@@ -328,7 +328,7 @@ void WriteDefaultInstall(TextWriter& out, const DocumentSource& source, const Di
     TextPut(out, "CEShortcuts = Shortcuts\n");
     for (const CabFileEntry& file : source.cabinet.files()) {
         const char* name = file.name;
-        size_t n = strnlen(name, sizeof file.name);
+        size_t n = std::strlen(name);
         if (n >= 4 && std::memcmp(name + n - 4, ".999", 4) == 0) {
             NoteControls(out, {name});
             TextPut(out, "CESetupDLL  = ");
