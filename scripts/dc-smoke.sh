@@ -7,13 +7,15 @@
 #
 # Usage: scripts/dc-smoke.sh [CABINET...]   (default: ../shared/corpus/real-ce/*)
 # Environment: DC_SMOKE (the tool), OUT_ROOT (default /tmp/dc-smoke-mirad),
-# VIEWS (default "all stored").
+# VIEWS (default "all stored"), JOBS (runs at once, default 1; each run has
+# its own display).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 tool=${DC_SMOKE:-../shared/tools/dc-smoke.sh}
 out_root=${OUT_ROOT:-/tmp/dc-smoke-mirad}
 views=${VIEWS:-all stored}
+jobs=${JOBS:-1}
 [ -f "$tool" ] || { echo "dc-smoke: no smoke tool at $tool (set DC_SMOKE)" >&2; exit 2; }
 [ -f build/Mirad.wcx ] && [ -x build/mirad ] || bash scripts/build.sh native >/dev/null || exit 1
 
@@ -25,7 +27,7 @@ if [ ${#cabinets[@]} -eq 0 ]; then
     [ ${#cabinets[@]} -gt 0 ] || { echo "dc-smoke: no corpus at ../shared/corpus/real-ce, nothing to run"; exit 0; }
 fi
 
-failed=0
+runs=()
 for cab in "${cabinets[@]}"; do
     name=$(basename "$cab")
     # Only CE cabinets the module opens: a compressed cabinet or one without a
@@ -34,16 +36,26 @@ for cab in "${cabinets[@]}"; do
         echo "SKIP $name: not a CE cabinet the module opens"
         continue
     fi
-    for view in $views; do
-        out="$out_root/$view/${name%.*}"
-        mkdir -p "$out"
-        OUT_DIR="$out" MIRAD_VIEW="$view" bash "$tool" build/Mirad.wcx "$cab" >"$out/run.txt" 2>&1
-        status=$?
-        printf '%-34s %-6s %s\n' "$name" "$view" "$(tail -n 1 "$out/run.txt")"
-        if [ $status -ne 0 ]; then
-            failed=1
-            grep '^FAIL' "$out/run.txt" | head -n 5 | sed 's/^/    /'
-        fi
-    done
+    for view in $views; do runs+=("$view|$cab"); done
+done
+
+out_of() { local cab=${1#*|}; local name; name=$(basename "$cab"); echo "$out_root/${1%%|*}/${name%.*}"; }
+for run in "${runs[@]}"; do
+    out=$(out_of "$run")
+    mkdir -p "$out"
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n; done
+    (OUT_DIR="$out" MIRAD_VIEW="${run%%|*}" bash "$tool" build/Mirad.wcx "${run#*|}" >"$out/run.txt" 2>&1
+        echo $? >"$out/status") &
+done
+wait
+
+failed=0
+for run in "${runs[@]}"; do
+    out=$(out_of "$run")
+    printf '%-34s %-6s %s\n' "$(basename "${run#*|}")" "${run%%|*}" "$(tail -n 1 "$out/run.txt")"
+    if [ "$(cat "$out/status")" != 0 ]; then
+        failed=1
+        grep '^FAIL' "$out/run.txt" | head -n 5 | sed 's/^/    /'
+    fi
 done
 exit $failed
