@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "cabinet/writer.h"
+#include "setup/pack.h"
 #include "tests/fixture.h"
 
 namespace fs = std::filesystem;
@@ -84,7 +84,7 @@ void RunSet(const std::string& work, const DataSet& set, int runs) {
     auto remove = [](const std::string& p) { return [p] { fs::remove_all(p); }; };
 
     double tPack = TimeIt(remove(cab),
-                          [&] { return mirad::PackFilesImpl(cab.c_str(), nullptr, srcPrefix.c_str(), list.data(), 0) == 0; },
+                          [&] { return !mirad::PackFilesInto(cab.c_str(), nullptr, srcPrefix.c_str(), list.data(), false); },
                           runs);
     double tGcab = TimeIt(remove(gcab), [&] { return Shell("cd " + Quote(src) + " && gcab -c " + Quote(gcab) + " *"); },
                           runs);
@@ -104,8 +104,8 @@ void RunSet(const std::string& work, const DataSet& set, int runs) {
     std::string replPrefix = work + "/repl/";
     double tUpdate = TimeIt([&] { fs::copy_file(cab, upd, fs::copy_options::overwrite_existing); },
                             [&] {
-                                return mirad::PackFilesImpl(upd.c_str(), "%InstallDir%\\Game\\", replPrefix.c_str(),
-                                                            updList.data(), 0) == 0;
+                                return !mirad::PackFilesInto(upd.c_str(), "%InstallDir%\\Game\\", replPrefix.c_str(),
+                                                             updList.data(), false);
                             },
                             runs);
     // The update reads a cabinet and replaces it by one rename; the same with

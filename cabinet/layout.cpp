@@ -2,15 +2,14 @@
 
 #include <cstring>
 
-#include "cabinet/context.h"
-#include "interface/exports.h"
+#include "cabinet/format.h"
 #include "support/bytes.h"
 
 namespace mirad {
 
-int PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan) {
+Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan) {
     *plan = CabinetPlan();
-    if (count > kMaxFiles) return MIRAD_NOT_SUPPORTED;
+    if (count > kMaxFiles) return NotSupported("more than 65535 files");
     plan->iFolder.resize(count);
     plan->uoffFolderStart.resize(count);
 
@@ -36,26 +35,26 @@ int PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan) {
         plan->uoffFolderStart[i] = static_cast<uint32_t>(folderData);
 
         uint32_t blocks = BlockCount(files[i].cbFile);
-        if (blocks > kMaxBlocks - folder.cCFData) return MIRAD_NOT_SUPPORTED;
+        if (blocks > kMaxBlocks - folder.cCFData) return NotSupported("more than 65535 blocks in a folder");
         folder.cCFData += blocks;
         uint64_t taken = uint64_t{files[i].cbFile} + uint64_t{cfdata::Size} * blocks;
         folderSize += taken;
         dataSize += taken;
         folderData += files[i].cbFile;
-        if (dataSize > UINT32_MAX) return MIRAD_NOT_SUPPORTED;
+        if (dataSize > UINT32_MAX) return NotSupported("cabinet of 4 GiB or more");
     }
 
     uint64_t coffFiles = cfhead::Size + uint64_t{cffold::Size} * plan->folders.size();
     uint64_t dataStart = coffFiles + recordSize;
     uint64_t cbCabinet = dataStart + dataSize;
-    if (cbCabinet > UINT32_MAX) return MIRAD_NOT_SUPPORTED;
+    if (cbCabinet > UINT32_MAX) return NotSupported("cabinet of 4 GiB or more");
     plan->coffFiles = static_cast<uint32_t>(coffFiles);
     plan->dataStart = static_cast<uint32_t>(dataStart);
     plan->cbCabinet = static_cast<uint32_t>(cbCabinet);
     for (size_t j = 0; j < plan->folders.size(); ++j) {
         plan->folders[j].coffCabStart = static_cast<uint32_t>(dataStart + folderStart[j]);
     }
-    return MIRAD_OK;
+    return kOk;
 }
 
 void EncodeHeader(const CabinetPlan& plan, uint16_t fileCount, uint8_t out[36]) {

@@ -1,15 +1,17 @@
 // Layout of the cabinets we write: every size and offset is settled before the
 // first byte, so the file is written once, front to back.
 //
-// Where we differ from the classic writer: uoffFolderStart counts data bytes
-// only (the sum of cbFile over the earlier files of the same folder), as every
-// other cabinet reader expects. The folder rule itself still counts each
-// block's 8-byte header in the folder's running size.
+// uoffFolderStart counts data bytes only (the sum of cbFile over the earlier
+// files of the same folder), as every other cabinet reader expects. The
+// folder rule itself counts each block's 8-byte header in the folder's
+// running size.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "support/error.h"
 
 namespace mirad {
 
@@ -41,10 +43,10 @@ constexpr uint32_t kMaxBlocks = 65535;      // cCFData is 16 bits
 // Number of data blocks a file of `size` bytes takes (0 for an empty file).
 inline uint32_t BlockCount(uint32_t size) { return size / kBlockData + (size % kBlockData != 0 ? 1 : 0); }
 
-// Plans folders, blocks and offsets for `count` files in order. 0, or 24 when
-// the cabinet would break one of the format's widths (more than 65535 files,
-// a folder of more than 65535 blocks, a cabinet of 4 GiB or more).
-int PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan);
+// Plans folders, blocks and offsets for `count` files in order. NotSupported
+// when the cabinet would break one of the format's widths (more than 65535
+// files, a folder of more than 65535 blocks, a cabinet of 4 GiB or more).
+Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan);
 
 // The format's CFDATA checksum of a block holding `count` data bytes: the
 // data, then the cbData and cbUncomp words, XORed as little-endian 32-bit

@@ -1,17 +1,17 @@
-// Writing cabinets: a new cabinet from files on disk, or an existing CE
-// cabinet rewritten with some installed files replaced.
+// Writing cabinets: a new cabinet from files on disk, or an existing cabinet
+// rewritten with some stored files replaced.
 //
 // Both paths scan and check everything first, plan the whole layout
 // (layout.h), and only then create a file, which they write once, front to
-// back, through one buffer of whole blocks (about 1 MiB). Where we differ
-// from the classic writer:
+// back, through one buffer of whole blocks (about 1 MiB):
 // - every block carries its checksum (some readers refuse a csum of 0);
-// - every source must deliver exactly the bytes the scan promised (15 when it
-//   vanished, shrank, grew or cannot be read; 16 when the output cannot be
-//   written), and a cabinet that could not be finished is removed;
-// - an update writes beside the cabinet under a fresh name and replaces it by
+// - every source must deliver exactly the bytes the scan promised (CannotOpen
+//   when it vanished, shrank, grew or cannot be read; CannotCreate when the
+//   output cannot be written), and a cabinet that could not be finished is
+//   removed;
+// - a rewrite goes beside the cabinet under a fresh name and replaces it by
 //   one rename, so the cabinet is either the old one or the new one;
-// - the format's widths are checked before anything is created (24);
+// - the format's widths are checked before anything is created;
 // - sources are removed ("move") only once the finished cabinet is in place.
 #include "cabinet/writer.h"
 
@@ -23,11 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "cabinet/format.h"
 #include "cabinet/layout.h"
-#include "cabinet/reader.h"
-#include "interface/exports.h"
 #include "platform/platform.h"
-#include "support/alloc.h"
 #include "support/bytes.h"
 #include "support/io.h"
 #include "support/log.h"
@@ -42,39 +40,6 @@ constexpr uint32_t kDirectoryAttribute = 0x10;
 // Blocks gathered per write: fewer, larger writes, since every 8-byte block
 // header would otherwise leave each write off the page boundaries.
 constexpr size_t kBufferedBlocks = 32;
-
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-struct ListName {
-    const char* name;  // points into addList
-    bool directory;    // ends in "/" or "\"
-    bool packed;       // a file that went into the cabinet; only such files are ever removed
-};
-
-std::vector<ListName> ParseList(const char* addList) {
-    std::vector<ListName> list;
-    for (const char* p = addList; p && *p; p += std::strlen(p) + 1) {
-        size_t n = std::strlen(p);
-        list.push_back(ListName{p, IsSeparator(p[n - 1]), false});
-    }
-    return list;
-}
-
-// Plain concatenation: a prefix naming a directory carries its own separator.
-std::string Join(const char* prefix, const char* name) {
-    std::string s = prefix ? prefix : "";
-    s += name;
-    return s;
-}
-
-// Stored names always separate with "\", whatever the list used.
-std::string StoredName(const char* subPath, const char* name) {
-    std::string s = Join(subPath, name);
-    std::replace(s.begin(), s.end(), '/', '\\');
-    return s;
-}
-
-bool FitsPath(const std::string& s) { return s.size() < kPathSize; }
 
 struct PackEntry {
     std::string storedName;
@@ -172,19 +137,15 @@ bool PutFileData(CabOutput& o, const uint8_t* data, size_t count) {
     return true;
 }
 
-bool KeptDataSink(void* user, const uint8_t* data, size_t count) {
-    return PutFileData(*static_cast<CabOutput*>(user), data, count);
-}
-
 // Reads the planned bytes of a source straight into the output buffer.
-// 15 when the source ends early, cannot be read or holds more than planned;
-// 16 when the output fails.
-int CopySource(CabOutput& o, IoFile* source) {
+// CannotOpen when the source ends early, cannot be read or holds more than
+// planned; CannotCreate when the output fails.
+Error CopySource(CabOutput& o, IoFile* source) {
     while (o.fileLeft > 0) {
-        if (!StartBlockIfNeeded(o)) return MIRAD_ECREATE;
-        if (o.used == o.buffer.size() && !Flush(o)) return MIRAD_ECREATE;
+        if (!StartBlockIfNeeded(o)) return CannotCreate("cannot write the cabinet");
+        if (o.used == o.buffer.size() && !Flush(o)) return CannotCreate("cannot write the cabinet");
         size_t k = std::min<size_t>(o.buffer.size() - o.used, o.blockLeft);
-        if (!IoReadExact(source, o.buffer.data() + o.used, k)) return MIRAD_EOPEN;
+        if (!IoReadExact(source, o.buffer.data() + o.used, k)) return CannotOpen("source shorter than scanned");
         o.used += k;
         o.blockLeft -= static_cast<uint32_t>(k);
         o.fileLeft -= static_cast<uint32_t>(k);
@@ -192,34 +153,37 @@ int CopySource(CabOutput& o, IoFile* source) {
     }
     // A source that grew since the scan would be stored cut short.
     uint8_t extra;
-    if (IoRead(source, &extra, 1) != 0) return MIRAD_EOPEN;
-    return MIRAD_OK;
+    if (IoRead(source, &extra, 1) != 0) return CannotOpen("source longer than scanned");
+    return kOk;
 }
 
-int CopyFromDisk(CabOutput& o, const PackEntry& entry, const char* sourcePath) {
-    std::string path = Join(sourcePath, entry.listName);
-    IoFile* source = IoOpen(path.c_str(), IoMode::Read);
+Error CopyFromDisk(CabOutput& o, const PackEntry& entry, const char* sourcePath) {
+    std::string path = JoinListPath(sourcePath, entry.listName);
+    IoHandle source(IoOpen(path.c_str(), IoMode::Read));
     LogMessage("Opening '%s'+'%s'", sourcePath ? sourcePath : "", entry.listName);
-    if (!source) return MIRAD_EOPEN;
-    IoCloser closer(source);
+    if (!source) return CannotOpen("cannot open a source");
     uint64_t length = 0;
-    if (!IoSize(source, &length) || length != entry.cbFile) return MIRAD_EOPEN;
-    return CopySource(o, source);
+    if (!IoSize(source.get(), &length) || length != entry.cbFile) return CannotOpen("source changed since the scan");
+    return CopySource(o, source.get());
 }
 
-int CopyKept(CabOutput& o, ArchiveContext* context, const PackEntry& entry) {
-    int rc = StreamStoredFile(context, entry.keptEntry, KeptDataSink, &o, kBlockData);
-    if (o.writeFailed) return MIRAD_ECREATE;
+Error CopyKept(CabOutput& o, Cabinet* old, const PackEntry& entry) {
+    if (!old) return BadData("no cabinet to keep data from");
+    Error read = old->ReadFile(
+        entry.keptEntry, [&o](const uint8_t* data, size_t count) { return PutFileData(o, data, count); },
+        kBlockData);
+    if (o.writeFailed) return CannotCreate("cannot write the cabinet");
     // The sink refuses only surplus bytes once writing is fine: bad old data.
-    if (rc == MIRAD_ECREATE) return MIRAD_BAD_DATA;
-    if (rc != MIRAD_OK) return rc;
-    return o.fileLeft == 0 ? MIRAD_OK : MIRAD_BAD_DATA;
+    if (read.Is(ErrorKind::CannotCreate)) return BadData("kept file longer than planned");
+    if (read) return read;
+    return o.fileLeft == 0 ? kOk : BadData("kept file shorter than planned");
 }
 
-// Writes the planned cabinet to `file`: 0, 12 (kept data unreadable),
-// 15 (a source) or 16 (the output). The caller closes the file.
-int WriteCabinet(IoFile* file, ArchiveContext* context, const std::vector<PackEntry>& entries,
-                 const CabinetPlan& plan, const char* sourcePath) {
+// Writes the planned cabinet to `file`: BadData (kept data unreadable),
+// CannotOpen (a source) or CannotCreate (the output). The caller closes the
+// file.
+Error WriteCabinet(IoFile* file, Cabinet* old, const std::vector<PackEntry>& entries, const CabinetPlan& plan,
+                   const char* sourcePath) {
     CabOutput o;
     o.file = file;
     // Whole blocks, header and data, gathered into writes of about 1 MiB.
@@ -261,38 +225,19 @@ int WriteCabinet(IoFile* file, ArchiveContext* context, const std::vector<PackEn
                    static_cast<int>(plan.dataStart), static_cast<int>(Position(o)));
     }
 
-    int rc = o.writeFailed ? MIRAD_ECREATE : MIRAD_OK;
-    for (size_t i = 0; i < entries.size() && rc == MIRAD_OK; ++i) {
+    Error rc = o.writeFailed ? CannotCreate("cannot write the cabinet") : kOk;
+    for (size_t i = 0; i < entries.size() && !rc; ++i) {
         BeginFile(o, entries[i].cbFile);
-        rc = entries[i].listName ? CopyFromDisk(o, entries[i], sourcePath) : CopyKept(o, context, entries[i]);
+        rc = entries[i].listName ? CopyFromDisk(o, entries[i], sourcePath) : CopyKept(o, old, entries[i]);
     }
-    if (rc == MIRAD_OK && !Flush(o)) rc = MIRAD_ECREATE;
-    if (Position(o) != plan.cbCabinet || rc != MIRAD_OK) {
+    if (!rc && !Flush(o)) rc = CannotCreate("cannot write the cabinet");
+    if (Position(o) != plan.cbCabinet || rc) {
         LogMessage("Filesize mismatch! Expected %d bytes, having %d bytes", static_cast<int>(plan.cbCabinet),
                    static_cast<int>(o.flushed));
     }
     return rc;
 }
 
-// Closes the file and removes it unless the caller keeps it, on every way out
-// (a failed write, an exhausted heap).
-struct OutputGuard {
-    IoFile* file = nullptr;
-    std::string path;
-    bool keep = false;
-    OutputGuard() = default;
-    OutputGuard(const OutputGuard&) = delete;
-    OutputGuard& operator=(const OutputGuard&) = delete;
-    ~OutputGuard() {
-        if (file) IoClose(file);
-        if (!keep && !path.empty()) platform::DeleteFile(path.c_str());
-    }
-    bool Close() {
-        IoFile* f = file;
-        file = nullptr;
-        return f ? IoClose(f) : true;
-    }
-};
 
 // Repeats walks over the list until one removes nothing: a directory listed
 // before its contents goes in a later walk, one level per walk. Files the
@@ -303,7 +248,7 @@ void RemoveSources(const std::vector<ListName>& list, const char* sourcePath, co
         removed = false;
         for (const ListName& item : list) {
             if (!item.directory && !item.packed) continue;
-            std::string path = Join(sourcePath, item.name);
+            std::string path = JoinListPath(sourcePath, item.name);
             if (item.directory) {
                 path.pop_back();
                 if (platform::RemoveDirectory(path.c_str())) removed = true;
@@ -314,7 +259,7 @@ void RemoveSources(const std::vector<ListName>& list, const char* sourcePath, co
     }
 }
 
-int Plan(const std::vector<PackEntry>& entries, CabinetPlan* plan) {
+Error Plan(const std::vector<PackEntry>& entries, CabinetPlan* plan) {
     std::vector<LayoutFile> sizes(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         sizes[i].cbFile = entries[i].cbFile;
@@ -340,40 +285,45 @@ IoFile* CreateTemporary(const char* cabinetPath, std::string* path) {
     return nullptr;
 }
 
-struct ContextReleaser {
-    ArchiveContext* context;
-    ~ContextReleaser() { ReleaseContext(context); }
-};
-
 }  // namespace
 
-int32_t PackFilesImpl(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
-                      int32_t flags) {
-    auto* context = static_cast<ArchiveContext*>(AllocateZeroed(sizeof(ArchiveContext)));
-    if (!context) return MIRAD_NO_MEMORY;
-    ContextReleaser releaser{context};
-    // A cut path could name another file.
-    if (!CopyString(context->archivePath, sizeof context->archivePath, cabinetPath)) return MIRAD_NOT_SUPPORTED;
-    context->cabinetStream = IoOpen(context->archivePath, IoMode::Read);
-    if (!context->cabinetStream) return CreateCabinet(context, subPath, sourcePath, addList, flags);
-    int rc = ReadCabinet(context);
-    if (rc != MIRAD_OK) return rc;
-    return UpdateCabinet(context, subPath, sourcePath, addList, flags);
+std::vector<ListName> ParseList(const char* addList) {
+    std::vector<ListName> list;
+    for (const char* p = addList; p && *p; p += std::strlen(p) + 1) {
+        size_t n = std::strlen(p);
+        bool directory = p[n - 1] == '/' || p[n - 1] == '\\';
+        list.push_back(ListName{p, directory, false});
+    }
+    return list;
 }
 
-int CreateCabinet(ArchiveContext* context, const char* subPath, const char* sourcePath, const char* addList,
-                  int32_t flags) {
+std::string JoinListPath(const char* prefix, const char* name) {
+    std::string s = prefix ? prefix : "";
+    s += name;
+    return s;
+}
+
+std::string StoredName(const char* subPath, const char* name) {
+    std::string s = JoinListPath(subPath, name);
+    std::replace(s.begin(), s.end(), '/', '\\');
+    return s;
+}
+
+bool FitsPath(const std::string& s) { return s.size() < kPathSize; }
+
+Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
+                    bool move) {
     std::vector<ListName> list = ParseList(addList);
     // Every path is checked before the scan logs or creates anything.
     for (const ListName& item : list) {
-        if (!FitsPath(Join(sourcePath, item.name))) return MIRAD_NOT_SUPPORTED;
-        if (!item.directory && !FitsPath(StoredName(subPath, item.name))) return MIRAD_NOT_SUPPORTED;
+        if (!FitsPath(JoinListPath(sourcePath, item.name))) return NotSupported("source path too long");
+        if (!item.directory && !FitsPath(StoredName(subPath, item.name))) return NotSupported("stored name too long");
     }
 
     std::vector<PackEntry> entries;
     for (ListName& item : list) {
         if (item.directory) continue;
-        std::string source = Join(sourcePath, item.name);
+        std::string source = JoinListPath(sourcePath, item.name);
         platform::FindData found;
         if (!platform::FindFile(source.c_str(), &found)) continue;
         // A directory named without its trailing separator has no bytes to
@@ -393,106 +343,71 @@ int CreateCabinet(ArchiveContext* context, const char* subPath, const char* sour
     }
 
     CabinetPlan plan;
-    int rc = Plan(entries, &plan);
-    if (rc != MIRAD_OK) return rc;
+    if (Error e = Plan(entries, &plan)) return e;
 
-    // Never truncate a file that exists: PackFiles only comes here when the
-    // path could not be opened for reading, which an unreadable cabinet also
-    // gives.
-    OutputGuard out;
-    out.file = IoOpen(context->archivePath, IoMode::CreateNew);
-    if (!out.file) return MIRAD_EOPEN;
-    out.path = context->archivePath;
+    // Never truncate a file that exists: this path is only taken when the
+    // cabinet could not be opened for reading, which an unreadable cabinet
+    // also gives.
+    OutputFile out(IoOpen(cabinetPath, IoMode::CreateNew), cabinetPath);
+    if (!out) return CannotOpen("cannot create the cabinet");
 
-    rc = WriteCabinet(out.file, context, entries, plan, sourcePath);
-    if (!out.Close() && rc == MIRAD_OK) rc = MIRAD_ECREATE;
-    if (rc != MIRAD_OK) return rc;
-    out.keep = true;
+    Error rc = WriteCabinet(out.get(), nullptr, entries, plan, sourcePath);
+    if (!out.Close() && !rc) rc = CannotCreate("the cabinet could not be finished");
+    if (rc) return rc;
+    out.Keep();
 
-    if (flags & MIRAD_PACK_MOVE) RemoveSources(list, sourcePath, context->archivePath);
-    return MIRAD_OK;
+    if (move) RemoveSources(list, sourcePath, cabinetPath);
+    return kOk;
 }
 
-int UpdateCabinet(ArchiveContext* context, const char* subPath, const char* sourcePath, const char* addList,
-                  int32_t flags) {
-    std::vector<ListName> list = ParseList(addList);
-    const uint16_t fileCount = context->header.cFiles;
-    const uint16_t copyFileCount = context->setupCopyFiles ? context->setupHeader.copyFileCount : 0;
-
-    // Match every file name of the list to a copy-file before anything else.
-    std::vector<const char*> replacement(fileCount, nullptr);
-    for (ListName& item : list) {
-        if (!FitsPath(Join(sourcePath, item.name))) return MIRAD_NOT_SUPPORTED;
-        if (item.directory) continue;
-        std::string key = StoredName(subPath, item.name);
-        if (!FitsPath(key)) return MIRAD_NOT_SUPPORTED;
-        const SetupCopyFile* match = nullptr;
-        for (uint16_t k = 0; k < copyFileCount && !match; ++k) {
-            const SetupCopyFile& c = context->setupCopyFiles[k];
-            if (key.size() != std::strlen(c.destPath)) continue;
-            bool equal = true;
-            for (size_t i = 0; i < key.size() && equal; ++i) {
-                unsigned char a = static_cast<unsigned char>(key[i]);
-                unsigned char b = static_cast<unsigned char>(c.destPath[i]);
-                if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-                if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
-                equal = a == b;
-            }
-            if (equal) match = &c;
-        }
-        // A copy-file whose bytes no stored file carries has nothing to replace.
-        if (!match || match->noStoredFile || match->entryIndex >= fileCount) return MIRAD_NOT_SUPPORTED;
-        replacement[match->entryIndex] = item.name;  // a later name for the same entry wins
-        item.packed = true;
-    }
-
+Error RewriteCabinet(Cabinet& old, const char* cabinetPath, std::vector<ListName>& list,
+                     const std::vector<const char*>& replacement, const char* sourcePath, bool move) {
     // Entries keep their names, dates, times and attributes; a replaced one
     // takes the current size of its new file.
-    std::vector<PackEntry> entries(fileCount);
-    for (uint16_t i = 0; i < fileCount; ++i) {
-        const CabFileEntry& old = context->files[i];
+    const auto& files = old.files();
+    std::vector<PackEntry> entries(files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        const CabFileEntry& stored = files[i];
         PackEntry& e = entries[i];
-        e.storedName = old.name;
-        e.date = old.date;
-        e.time = old.time;
-        e.attribs = old.attribs;
-        if (replacement[i]) {
+        e.storedName = stored.name;
+        e.date = stored.date;
+        e.time = stored.time;
+        e.attribs = stored.attribs;
+        const char* name = i < replacement.size() ? replacement[i] : nullptr;
+        if (name) {
             platform::FindData found;
-            std::string source = Join(sourcePath, replacement[i]);
+            std::string source = JoinListPath(sourcePath, name);
             if (!platform::FindFile(source.c_str(), &found) || (found.attributes & kDirectoryAttribute) != 0) {
-                return MIRAD_EOPEN;
+                return CannotOpen("replacement file missing");
             }
-            if (found.size > UINT32_MAX) return MIRAD_NOT_SUPPORTED;
-            e.listName = replacement[i];
+            if (found.size > UINT32_MAX) return NotSupported("replacement file of 4 GiB or more");
+            e.listName = name;
             e.cbFile = static_cast<uint32_t>(found.size);
         } else {
-            e.keptEntry = i;
-            e.cbFile = old.cbFile;
+            e.keptEntry = static_cast<uint32_t>(i);
+            e.cbFile = stored.cbFile;
         }
     }
 
     CabinetPlan plan;
-    int rc = Plan(entries, &plan);
-    if (rc != MIRAD_OK) return rc;
+    if (Error e = Plan(entries, &plan)) return e;
 
-    OutputGuard temp;
-    temp.file = CreateTemporary(context->archivePath, &temp.path);
-    if (!temp.file) return MIRAD_ECREATE;
+    std::string tempPath;
+    IoFile* tempFile = CreateTemporary(cabinetPath, &tempPath);
+    OutputFile temp(tempFile, tempPath.c_str());
+    if (!temp) return CannotCreate("cannot create a temporary cabinet");
 
-    rc = WriteCabinet(temp.file, context, entries, plan, sourcePath);
-    if (!temp.Close() && rc == MIRAD_OK) rc = MIRAD_ECREATE;
-    if (rc != MIRAD_OK) return rc;
+    Error rc = WriteCabinet(temp.get(), &old, entries, plan, sourcePath);
+    if (!temp.Close() && !rc) rc = CannotCreate("the cabinet could not be finished");
+    if (rc) return rc;
 
     // Windows cannot replace a file that is still open.
-    if (context->cabinetStream) {
-        IoClose(context->cabinetStream);
-        context->cabinetStream = nullptr;
-    }
-    if (!platform::ReplaceFile(temp.path.c_str(), context->archivePath)) return MIRAD_ECREATE;
-    temp.keep = true;  // it is the cabinet now
+    old.CloseFile();
+    if (!platform::ReplaceFile(tempPath.c_str(), cabinetPath)) return CannotCreate("cannot replace the cabinet");
+    temp.Keep();  // it is the cabinet now
 
-    if (flags & MIRAD_PACK_MOVE) RemoveSources(list, sourcePath, context->archivePath);
-    return MIRAD_OK;
+    if (move) RemoveSources(list, sourcePath, cabinetPath);
+    return kOk;
 }
 
 }  // namespace mirad

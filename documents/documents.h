@@ -1,13 +1,43 @@
-// The generated documents: registry export and INF script.
+// The generated documents: registry export and INF script, and the table the
+// listing offers them from. A new document is one writer here and one row in
+// kGeneratedDocuments (documents.cpp).
 #pragma once
 
-#include "cabinet/context.h"
+#include <cstddef>
+#include <cstdint>
+
+#include "cabinet/cabinet.h"
+#include "setup/setup.h"
+#include "support/error.h"
+#include "support/settings.h"
 
 namespace mirad {
 
-// 0 or 16.
-int WriteRegistryExport(ArchiveContext* context, const char* destination);
-// 0, 11 or 16.
-int WriteInfScript(ArchiveContext* context, const char* destination);
+// What a document is written from: one open CE cabinet and the settings of
+// the call that writes it.
+struct DocumentSource {
+    const char* archivePath;
+    const Cabinet& cabinet;
+    const CeSetup& setup;
+    const Settings& settings;
+};
+
+// CannotCreate when the document cannot be written whole (it is removed).
+Error WriteRegistryExport(const DocumentSource& source, const char* destination);
+// As above, and NoMemory for a script cut short (kept, ending at a section).
+Error WriteInfScript(const DocumentSource& source, const char* destination);
+
+struct GeneratedDocument {
+    const char* name;           // as listed: "~Cab~.REG"
+    int32_t Settings::*option;  // listed while this option is on
+    // And only when the setup file has something for it (null: always).
+    bool (*present)(const CeSetup& setup);
+    const char* label;  // in the log line "Extracting <label>%s"
+    Error (*write)(const DocumentSource& source, const char* destination);
+};
+
+// In listing order.
+extern const GeneratedDocument kGeneratedDocuments[];
+extern const size_t kGeneratedDocumentCount;
 
 }  // namespace mirad

@@ -14,10 +14,11 @@
 
 #include "documents/documents.h"
 #include "documents/regvalue.h"
+#include "platform/ascii.h"
+#include "setup/paths.h"
 #include "support/alloc.h"
 #include "support/log.h"
 #include "support/paths.h"
-#include "view/view.h"
 
 namespace mirad {
 
@@ -33,13 +34,13 @@ void PutLines(TextWriter& out, const char* const* lines) {
 // A text the setup header points at (provider, application name): the stored
 // bytes up to their first NUL, at most 259 characters, and only what lies
 // inside the setup bytes.
-void ReadHeaderText(const ArchiveContext* context, uint16_t offset, uint16_t length, char* text) {
+void ReadHeaderText(const CeSetup& setup, uint16_t offset, uint16_t length, char* text) {
     size_t n = 0;
-    uint32_t size = context->setupData ? context->setupSize : 0;
+    const std::vector<uint8_t>& bytes = setup.bytes();
     for (uint32_t i = 0; i < length && n < kPathSize - 1; ++i) {
         uint32_t at = static_cast<uint32_t>(offset) + i;
-        if (at >= size) break;
-        char c = static_cast<char>(context->setupData[at]);
+        if (at >= bytes.size()) break;
+        char c = static_cast<char>(bytes[at]);
         if (c == '\0') break;
         text[n++] = c;
     }
@@ -58,9 +59,9 @@ const char* ProcessorText(int32_t processor) {
     }
 }
 
-void WriteBanner(TextWriter& out, const ArchiveContext* context) {
+void WriteBanner(TextWriter& out, const DocumentSource& source) {
     TextPut(out, kRule);
-    TextPrintf(out, "; CabWiz INF file for %s\n", context->archivePath + AfterLastSeparator(context->archivePath));
+    TextPrintf(out, "; CabWiz INF file for %s\n", source.archivePath + AfterLastSeparator(source.archivePath));
     static const char* const kMacros[] = {
         ";\n",
         kRule,
@@ -90,8 +91,8 @@ void WriteBanner(TextWriter& out, const ArchiveContext* context) {
     PutLines(out, kMacros);
 }
 
-void WriteVersion(TextWriter& out, const ArchiveContext* context, char* text) {
-    const SetupHeader& h = context->setupHeader;
+void WriteVersion(TextWriter& out, const CeSetup& setup, char* text) {
+    const SetupHeader& h = setup.header();
     static const char* const kHead[] = {
         kRule,
         "; Required section.\n",
@@ -103,15 +104,15 @@ void WriteVersion(TextWriter& out, const ArchiveContext* context, char* text) {
     PutLines(out, kHead);
     if (h.providerLength != 0) {
         LogMessage("reading provider name");
-        ReadHeaderText(context, h.providerOffset, h.providerLength, text);
+        ReadHeaderText(setup, h.providerOffset, h.providerLength, text);
         TextPrintf(out, "Provider    = \"%s\"  ; full app name will be '<Provider> <AppName>'\n", text);
     }
     TextPut(out, "CESignature = \"$Windows CE$\"  ; required as is\n");
     TextPut(out, "\n");
 }
 
-void WriteCeStrings(TextWriter& out, const ArchiveContext* context, char* text) {
-    const SetupHeader& h = context->setupHeader;
+void WriteCeStrings(TextWriter& out, const CeSetup& setup, char* text) {
+    const SetupHeader& h = setup.header();
     static const char* const kHead[] = {
         kRule,
         "; Required section\n",
@@ -121,11 +122,11 @@ void WriteCeStrings(TextWriter& out, const ArchiveContext* context, char* text) 
     };
     PutLines(out, kHead);
     // With no string table there is no install directory: the value stays empty.
-    bool haveStrings = context->setupStrings && h.stringCount != 0;
-    TextPrintf(out, "InstallDir  = \"%s\"\n", haveStrings ? context->setupStrings[0].text : "");
+    const char* installDir = setup.InstallDirectory();
+    TextPrintf(out, "InstallDir  = \"%s\"\n", installDir ? installDir : "");
     if (h.appNameLength != 0) {
         LogMessage("reading application name");
-        ReadHeaderText(context, h.appNameOffset, h.appNameLength, text);
+        ReadHeaderText(setup, h.appNameOffset, h.appNameLength, text);
         TextPrintf(out, "AppName     = \"%s\"  ; full app name will be '<Provider> <AppName>' \n", text);
     }
     TextPut(out, "\n");
@@ -134,10 +135,11 @@ void WriteCeStrings(TextWriter& out, const ArchiveContext* context, char* text) 
 // The stored names, each NUL-terminated, as a list of quoted items; the count
 // of stored bytes decides when the list ends, so a closing extra NUL adds no
 // empty item.
-void WriteUnsupported(TextWriter& out, const ArchiveContext* context) {
-    const SetupHeader& h = context->setupHeader;
+void WriteUnsupported(TextWriter& out, const CeSetup& setup) {
+    const SetupHeader& h = setup.header();
     LogMessage("reading unsupported platforms");
-    uint32_t size = context->setupData ? context->setupSize : 0;
+    const std::vector<uint8_t>& bytes = setup.bytes();
+    uint32_t size = static_cast<uint32_t>(bytes.size());
     uint32_t at = h.unsupportedOffset;
     uint32_t left = h.unsupportedLength;
     if (at >= size)
@@ -148,7 +150,7 @@ void WriteUnsupported(TextWriter& out, const ArchiveContext* context) {
     while (left > 1) {
         TextPut(out, "\"");
         while (left > 0) {
-            char c = static_cast<char>(context->setupData[at++]);
+            char c = static_cast<char>(bytes[at++]);
             --left;
             if (c == '\0') break;
             if (c == '\\' || c == '"') TextPut(out, "\\");
@@ -160,8 +162,8 @@ void WriteUnsupported(TextWriter& out, const ArchiveContext* context) {
     TextPut(out, "\n");
 }
 
-void WriteCeDevice(TextWriter& out, const ArchiveContext* context) {
-    const SetupHeader& h = context->setupHeader;
+void WriteCeDevice(TextWriter& out, const CeSetup& setup) {
+    const SetupHeader& h = setup.header();
     static const char* const kHead[] = {
         kRule,
         "; Required section\n",
@@ -170,7 +172,7 @@ void WriteCeDevice(TextWriter& out, const ArchiveContext* context) {
         nullptr,
     };
     PutLines(out, kHead);
-    if (h.unsupportedLength > 1) WriteUnsupported(out, context);
+    if (h.unsupportedLength > 1) WriteUnsupported(out, setup);
     TextPrintf(out, "VersionMin  = %d.%d\n", static_cast<int>(h.minVersionMajor), static_cast<int>(h.minVersionMinor));
     TextPrintf(out, "VersionMax  = %d.%d\n", static_cast<int>(h.maxVersionMajor), static_cast<int>(h.maxVersionMinor));
     TextPrintf(out, "Processor   = %d   ; ", static_cast<int>(h.processor));
@@ -181,19 +183,13 @@ void WriteCeDevice(TextWriter& out, const ArchiveContext* context) {
 // ---- Directory numbering ------------------------------------------------------
 
 struct DirectoryPlan {
-    uint16_t* order = nullptr;  // position -> directory table index (AllocateZeroed)
-    uint32_t count = 0;         // positions in use
+    CountedVector<uint16_t> order;  // position -> directory table index
+    uint32_t count = 0;             // positions in use
     std::vector<int32_t> positionOfId;  // directory id -> position, -1 when none
     // Copy-file indexes grouped by position, each group in table order.
     std::vector<uint32_t> fileStart;  // count + 1 entries
     std::vector<uint16_t> files;
 
-    DirectoryPlan() = default;
-    DirectoryPlan(const DirectoryPlan&) = delete;
-    DirectoryPlan& operator=(const DirectoryPlan&) = delete;
-    ~DirectoryPlan() {
-        if (order) FreeBlock(order);
-    }
     bool HoldsFiles(uint32_t p) const { return fileStart[p + 1] > fileStart[p]; }
 };
 
@@ -202,11 +198,11 @@ struct DirectoryPlan {
 // it, so the others would only repeat its files. Ids 0 and 65535 are numbered
 // like any other so their files are not lost; no position is left empty or
 // filled with a directory that was already numbered.
-void SortDirectories(const ArchiveContext* context, DirectoryPlan& plan) {
-    uint16_t dirCount = context->setupDirectories ? context->setupHeader.directoryCount : 0;
+void SortDirectories(const CeSetup& setup, DirectoryPlan& plan) {
+    const auto& directories = setup.directories();
     std::vector<int32_t>& byId = plan.positionOfId;
     byId.assign(65536, -1);
-    for (uint16_t i = dirCount; i-- > 0;) byId[context->setupDirectories[i].id] = i;
+    for (size_t i = directories.size(); i-- > 0;) byId[directories[i].id] = static_cast<int32_t>(i);
     plan.count = 0;
     for (uint32_t id = 0; id < 65536; ++id) {
         if (byId[id] < 0) continue;
@@ -214,18 +210,19 @@ void SortDirectories(const ArchiveContext* context, DirectoryPlan& plan) {
         byId[id] = static_cast<int32_t>(plan.count++);
     }
 
-    uint16_t copyCount = context->setupCopyFiles ? context->setupHeader.copyFileCount : 0;
+    const auto& copyFiles = setup.copyFiles();
+    const size_t copyCount = copyFiles.size();
     plan.fileStart.assign(plan.count + 1, 0);
-    for (uint16_t i = 0; i < copyCount; ++i) {
-        int32_t p = byId[context->setupCopyFiles[i].directoryId];
+    for (size_t i = 0; i < copyCount; ++i) {
+        int32_t p = byId[copyFiles[i].directoryId];
         if (p >= 0) ++plan.fileStart[p + 1];
     }
     for (uint32_t p = 0; p < plan.count; ++p) plan.fileStart[p + 1] += plan.fileStart[p];
     plan.files.assign(plan.fileStart[plan.count], 0);
     std::vector<uint32_t> fill(plan.fileStart.begin(), plan.fileStart.end() - 1);
-    for (uint16_t i = 0; i < copyCount; ++i) {
-        int32_t p = byId[context->setupCopyFiles[i].directoryId];
-        if (p >= 0) plan.files[fill[p]++] = i;
+    for (size_t i = 0; i < copyCount; ++i) {
+        int32_t p = byId[copyFiles[i].directoryId];
+        if (p >= 0) plan.files[fill[p]++] = static_cast<uint16_t>(i);
     }
 }
 
@@ -237,20 +234,20 @@ const char* DestinationName(const SetupCopyFile& file) {
 
 // The name the listing shows the file under in the same setting. A copy-file
 // with no stored file has no stored name: it keeps its destination name.
-const char* SourceName(const ArchiveContext* context, const SetupCopyFile& file, bool expandPath) {
-    if (expandPath || file.noStoredFile || !context->files || file.entryIndex >= context->header.cFiles)
-        return DestinationName(file);
-    return context->files[file.entryIndex].name;
+const char* SourceName(const DocumentSource& source, const SetupCopyFile& file, bool expandPath) {
+    const auto& files = source.cabinet.files();
+    if (expandPath || file.noStoredFile || file.entryIndex >= files.size()) return DestinationName(file);
+    return files[file.entryIndex].name;
 }
 
-const SetupDirectory& DirectoryAt(const ArchiveContext* context, const DirectoryPlan& plan, uint32_t p) {
-    return context->setupDirectories[plan.order[p]];
+const SetupDirectory& DirectoryAt(const CeSetup& setup, const DirectoryPlan& plan, uint32_t p) {
+    return setup.directories()[plan.order[p]];
 }
 
-void WriteSourceDisks(TextWriter& out, const ArchiveContext* context, const DirectoryPlan& plan, bool expandPath) {
+void WriteSourceDisks(TextWriter& out, const DocumentSource& source, const DirectoryPlan& plan, bool expandPath) {
     LogMessage("writing [SourceDisksNames]");
     for (uint32_t p = 0; p < plan.count; ++p) {
-        if (plan.HoldsFiles(p)) TextPrintf(out, "%u = ,,,\"%s\"\n", p + 1, DirectoryAt(context, plan, p).path);
+        if (plan.HoldsFiles(p)) TextPrintf(out, "%u = ,,,\"%s\"\n", p + 1, DirectoryAt(source.setup, plan, p).path);
     }
     TextPut(out, "\n");
 
@@ -266,10 +263,8 @@ void WriteSourceDisks(TextWriter& out, const ArchiveContext* context, const Dire
         nullptr,
     };
     PutLines(out, kHead);
-    uint16_t copyCount = context->setupCopyFiles ? context->setupHeader.copyFileCount : 0;
-    for (uint16_t i = 0; i < copyCount; ++i) {
-        const SetupCopyFile& file = context->setupCopyFiles[i];
-        TextPrintf(out, "\"%s\" = ", SourceName(context, file, expandPath));
+    for (const SetupCopyFile& file : source.setup.copyFiles()) {
+        TextPrintf(out, "\"%s\" = ", SourceName(source, file, expandPath));
         int32_t p = plan.positionOfId[file.directoryId];
         // A file whose directory matches nothing still ends its line.
         if (p >= 0)
@@ -280,8 +275,8 @@ void WriteSourceDisks(TextWriter& out, const ArchiveContext* context, const Dire
     TextPut(out, "\n");
 }
 
-void WriteDefaultInstall(TextWriter& out, const ArchiveContext* context, const DirectoryPlan& plan) {
-    const SetupHeader& h = context->setupHeader;
+void WriteDefaultInstall(TextWriter& out, const DocumentSource& source, const DirectoryPlan& plan) {
+    const SetupHeader& h = source.setup.header();
     static const char* const kHead[] = {
         kRule,
         "; Required section\n",
@@ -301,10 +296,9 @@ void WriteDefaultInstall(TextWriter& out, const ArchiveContext* context, const D
     TextPut(out, "\n");
     if (h.shortcutCount == 0) TextPut(out, "; ");
     TextPut(out, "CEShortcuts = Shortcuts\n");
-    uint16_t fileCount = context->files ? context->header.cFiles : 0;
-    for (uint16_t i = 0; i < fileCount; ++i) {
-        const char* name = context->files[i].name;
-        size_t n = strnlen(name, sizeof context->files[i].name);
+    for (const CabFileEntry& file : source.cabinet.files()) {
+        const char* name = file.name;
+        size_t n = strnlen(name, sizeof file.name);
         if (n >= 4 && std::memcmp(name + n - 4, ".999", 4) == 0) {
             TextPrintf(out, "CESetupDLL  = \"%s\"\n", name);
             break;
@@ -315,7 +309,7 @@ void WriteDefaultInstall(TextWriter& out, const ArchiveContext* context, const D
     TextPut(out, "\n");
 }
 
-void WriteDestinationDirs(TextWriter& out, const ArchiveContext* context, const DirectoryPlan& plan) {
+void WriteDestinationDirs(TextWriter& out, const DocumentSource& source, const DirectoryPlan& plan) {
     static const char* const kHead[] = {
         kRule,
         "; Required section\n",
@@ -330,24 +324,17 @@ void WriteDestinationDirs(TextWriter& out, const ArchiveContext* context, const 
     };
     PutLines(out, kHead);
     for (uint32_t p = 0; p < plan.count; ++p) {
-        if (plan.HoldsFiles(p)) TextPrintf(out, "Dir_%u = 0,\"%s\"\n", p + 1, DirectoryAt(context, plan, p).path);
+        if (plan.HoldsFiles(p)) TextPrintf(out, "Dir_%u = 0,\"%s\"\n", p + 1, DirectoryAt(source.setup, plan, p).path);
     }
     TextPut(out, "\n");
 }
 
 bool EndsWithLnk(const char* path) {
     const char* dot = std::strrchr(path, '.');
-    if (!dot || std::strlen(dot) != 4) return false;
-    static const char kLnk[] = ".lnk";
-    for (int i = 1; i < 4; ++i) {
-        char c = dot[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kLnk[i]) return false;
-    }
-    return true;
+    return dot && EqualNoCase(dot, ".lnk");
 }
 
-void WriteShortcuts(TextWriter& out, ArchiveContext* context) {
+void WriteShortcuts(TextWriter& out, const CeSetup& setup) {
     static const char* const kHead[] = {
         kRule,
         "; Sections specified in \"[DefaultInstall] CEShortcuts\" key\n",
@@ -365,25 +352,25 @@ void WriteShortcuts(TextWriter& out, ArchiveContext* context) {
         nullptr,
     };
     PutLines(out, kHead);
-    uint16_t count = context->setupShortcuts ? context->setupHeader.shortcutCount : 0;
-    if (context->setupHeader.shortcutCount == 0) TextPut(out, "; ");
+    const size_t count = setup.shortcuts().size();
+    if (setup.header().shortcutCount == 0) TextPut(out, "; ");
     TextPut(out, "[Shortcuts]\n");
     LogMessage("writing [Shortcuts]");
+    char path[kPathSize];
     for (uint16_t i = 0; i < count; ++i) {
-        char* path = context->workPath;
-        ShortcutPath(context, i, path);
+        ShortcutPath(setup, i, path);
         path[kPathSize - 1] = '\0';
         if (EndsWithLnk(path)) *std::strrchr(path, '.') = '\0';
         TextPrintf(out, "%s,", path);
-        TextPrintf(out, "%d,", context->setupShortcuts[i].targetIsFile == 0 ? 1 : 0);
-        ShortcutTarget(context, i, path);
+        TextPrintf(out, "%d,", setup.shortcuts()[i].targetIsFile == 0 ? 1 : 0);
+        ShortcutTarget(setup, i, path);
         path[kPathSize - 1] = '\0';
         TextPrintf(out, "\"%s\"\n", path);
     }
     TextPut(out, "\n");
 }
 
-void WriteCopyLists(TextWriter& out, const ArchiveContext* context, const DirectoryPlan& plan, bool expandPath) {
+void WriteCopyLists(TextWriter& out, const DocumentSource& source, const DirectoryPlan& plan, bool expandPath) {
     static const char* const kHead[] = {
         kRule,
         "; Required sections specified in \"[DefaultInstall] CopyFiles\" key\n",
@@ -409,8 +396,8 @@ void WriteCopyLists(TextWriter& out, const ArchiveContext* context, const Direct
         if (!plan.HoldsFiles(p)) continue;
         TextPrintf(out, "[Dir_%u]\n", p + 1);
         for (uint32_t k = plan.fileStart[p]; k < plan.fileStart[p + 1]; ++k) {
-            const SetupCopyFile& file = context->setupCopyFiles[plan.files[k]];
-            TextPrintf(out, "\"%s\",\"%s\",,0x%08X\n", DestinationName(file), SourceName(context, file, expandPath),
+            const SetupCopyFile& file = source.setup.copyFiles()[plan.files[k]];
+            TextPrintf(out, "\"%s\",\"%s\",,0x%08X\n", DestinationName(file), SourceName(source, file, expandPath),
                        static_cast<unsigned>(file.flags));
         }
         TextPut(out, "\n");
@@ -427,7 +414,7 @@ const char* RootName(uint16_t root) {
     }
 }
 
-void WriteRegEntries(TextWriter& out, const ArchiveContext* context) {
+void WriteRegEntries(TextWriter& out, const CeSetup& setup) {
     static const char* const kHead[] = {
         kRule,
         "; Required sections specified in \"[DefaultInstall] AddReg\" key\n",
@@ -450,16 +437,16 @@ void WriteRegEntries(TextWriter& out, const ArchiveContext* context) {
         nullptr,
     };
     PutLines(out, kHead);
-    if (context->setupHeader.regValueCount == 0) TextPut(out, "; ");
+    if (setup.header().regValueCount == 0) TextPut(out, "; ");
     TextPut(out, "[RegEntries]\n");
     LogMessage("writing [RegEntries]");
 
-    HiveIndex hives = BuildHiveIndex(context);
-    RegValueCursor cursor = BeginRegValues(context);
+    HiveIndex hives = BuildHiveIndex(setup);
+    RegValueCursor cursor = BeginRegValues(setup);
     RegValue value;
     while (NextRegValue(cursor, &value)) {
         // Every line carries its key.
-        if (const SetupRegHive* hive = FindHive(context, hives, value.hiveId)) {
+        if (const SetupRegHive* hive = FindHive(setup, hives, value.hiveId)) {
             TextPut(out, RootName(hive->root));
             TextPrintf(out, "\"%s\",", hive->keyPath);
         }
@@ -473,8 +460,8 @@ void WriteRegEntries(TextWriter& out, const ArchiveContext* context) {
     }
 }
 
-// Everything from [SourceDisksNames] on; 0 or 11.
-int WriteInstallSections(TextWriter& out, ArchiveContext* context) {
+// Everything from [SourceDisksNames] on. An exhausted heap throws.
+void WriteInstallSections(TextWriter& out, const DocumentSource& source) {
     static const char* const kHead[] = {
         kRule,
         "; Required section\n",
@@ -491,52 +478,42 @@ int WriteInstallSections(TextWriter& out, ArchiveContext* context) {
 
     // No directories: an empty order, not a failure (and no request of 0 bytes).
     DirectoryPlan plan;
-    uint16_t dirCount = context->setupDirectories ? context->setupHeader.directoryCount : 0;
-    if (dirCount != 0) {
-        plan.order = static_cast<uint16_t*>(AllocateZeroed(sizeof(uint16_t) * dirCount));
-        if (!plan.order) return 11;
-    }
+    if (!source.setup.directories().empty()) plan.order = CountedVector<uint16_t>(source.setup.directories().size());
     LogMessage("sorting dirs");
-    try {
-        SortDirectories(context, plan);
-    } catch (const std::bad_alloc&) {
-        return 11;
-    }
+    SortDirectories(source.setup, plan);
 
-    bool expandPath = CeOption(context, &Settings::ExpandPath);
-    WriteSourceDisks(out, context, plan, expandPath);
-    WriteDefaultInstall(out, context, plan);
-    WriteDestinationDirs(out, context, plan);
-    WriteShortcuts(out, context);
-    WriteCopyLists(out, context, plan, expandPath);
-    WriteRegEntries(out, context);
-    return 0;
+    bool expandPath = source.settings.ExpandPath != 0;
+    WriteSourceDisks(out, source, plan, expandPath);
+    WriteDefaultInstall(out, source, plan);
+    WriteDestinationDirs(out, source, plan);
+    WriteShortcuts(out, source.setup);
+    WriteCopyLists(out, source, plan, expandPath);
+    WriteRegEntries(out, source.setup);
 }
 
 }  // namespace
 
-int WriteInfScript(ArchiveContext* context, const char* destination) {
-    IoCloser file(IoOpen(destination, IoMode::Write));
-    if (!file.file) return 16;
+Error WriteInfScript(const DocumentSource& source, const char* destination) {
+    IoHandle file(IoOpen(destination, IoMode::Write));
+    if (!file) return CannotCreate("cannot create the INF script");
     TextWriter out;
-    out.file = file.file;
+    out.file = file.get();
 
-    int result = 0;
+    Error result;
     try {
         char text[kPathSize];
-        WriteBanner(out, context);
-        WriteVersion(out, context, text);
-        WriteCeStrings(out, context, text);
-        WriteCeDevice(out, context);
-        result = WriteInstallSections(out, context);
+        WriteBanner(out, source);
+        WriteVersion(out, source.setup, text);
+        WriteCeStrings(out, source.setup, text);
+        WriteCeDevice(out, source.setup);
+        WriteInstallSections(out, source);
     } catch (const std::bad_alloc&) {
-        result = 11;
+        result = NoMemory("INF script");
     }
 
     // A script cut short for want of memory is kept: it ends at a section
-    // header and the result says 11.
-    file.file = nullptr;  // FinishDocument closes it
-    if (!FinishDocument(out, destination)) return 16;
+    // header and the result says so.
+    if (!FinishDocument(out, file, destination)) return CannotCreate("the INF script could not be written");
     return result;
 }
 

@@ -24,26 +24,26 @@ const char* RootPrefix(uint16_t root) {
 
 }  // namespace
 
-int WriteRegistryExport(ArchiveContext* context, const char* destination) {
-    IoCloser file(IoOpen(destination, IoMode::Write));
-    if (!file.file) return 16;
+Error WriteRegistryExport(const DocumentSource& source, const char* destination) {
+    IoHandle file(IoOpen(destination, IoMode::Write));
+    if (!file) return CannotCreate("cannot create the registry export");
     TextWriter out;
-    out.file = file.file;
+    out.file = file.get();
 
     TextPut(out, "REGEDIT4\n");
     HiveIndex hives;
     try {
-        hives = BuildHiveIndex(context);
+        hives = BuildHiveIndex(source.setup);
     } catch (const std::bad_alloc&) {
-        return 11;
+        return NoMemory("registry key index");
     }
     uint16_t lastHive = 65535;
-    RegValueCursor cursor = BeginRegValues(context);
+    RegValueCursor cursor = BeginRegValues(source.setup);
     RegValue value;
     while (NextRegValue(cursor, &value)) {
         if (value.hiveId != lastHive) {
             lastHive = value.hiveId;
-            if (const SetupRegHive* hive = FindHive(context, hives, value.hiveId))
+            if (const SetupRegHive* hive = FindHive(source.setup, hives, value.hiveId))
                 TextPrintf(out, "\n[%s%s]\n", RootPrefix(hive->root), hive->keyPath);
         }
         if (value.typeFlags & kRegOnlyIfMissing)
@@ -64,8 +64,8 @@ int WriteRegistryExport(ArchiveContext* context, const char* destination) {
         WriteRegValueData(out, value);
     }
 
-    file.file = nullptr;  // FinishDocument closes it
-    return FinishDocument(out, destination) ? 0 : 16;
+    if (!FinishDocument(out, file, destination)) return CannotCreate("the registry export could not be written");
+    return kOk;
 }
 
 }  // namespace mirad

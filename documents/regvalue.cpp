@@ -14,12 +14,11 @@ RegValueKind KindOfRegValue(uint32_t typeFlags) {
     }
 }
 
-RegValueCursor BeginRegValues(const ArchiveContext* context) {
+RegValueCursor BeginRegValues(const CeSetup& setup) {
     RegValueCursor cursor;
-    cursor.setup.data = context->setupData;
-    cursor.setup.size = context->setupData ? context->setupSize : 0;
-    cursor.left = context->setupHeader.regValueCount;
-    if (cursor.left != 0 && !SeekTo(cursor.setup, context->setupHeader.regValueTableOffset)) cursor.stopped = true;
+    cursor.setup = setup.Reader();
+    cursor.left = setup.header().regValueCount;
+    if (cursor.left != 0 && !SeekTo(cursor.setup, setup.header().regValueTableOffset)) cursor.stopped = true;
     return cursor;
 }
 
@@ -66,17 +65,17 @@ bool NextRegValue(RegValueCursor& cursor, RegValue* value) {
     return true;
 }
 
-HiveIndex BuildHiveIndex(const ArchiveContext* context) {
+HiveIndex BuildHiveIndex(const CeSetup& setup) {
     HiveIndex index;
     index.first.assign(65536, -1);
-    uint16_t count = context->setupRegHives ? context->setupHeader.regHiveCount : 0;
-    for (uint16_t i = count; i-- > 0;) index.first[context->setupRegHives[i].id] = i;
+    const auto& hives = setup.regHives();
+    for (size_t i = hives.size(); i-- > 0;) index.first[hives[i].id] = static_cast<int32_t>(i);
     return index;
 }
 
-const SetupRegHive* FindHive(const ArchiveContext* context, const HiveIndex& index, uint16_t hiveId) {
+const SetupRegHive* FindHive(const CeSetup& setup, const HiveIndex& index, uint16_t hiveId) {
     int32_t i = index.first.empty() ? -1 : index.first[hiveId];
-    return i < 0 ? nullptr : &context->setupRegHives[i];
+    return i < 0 ? nullptr : &setup.regHives()[i];
 }
 
 namespace {

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "cabinet/context.h"
+#include "setup/setup.h"
 #include "support/bytes.h"
 #include "support/io.h"
 
@@ -49,7 +49,7 @@ struct RegValueCursor {
 
 // Positions the cursor at the value table; a table offset outside the setup
 // bytes yields no records.
-RegValueCursor BeginRegValues(const ArchiveContext* context);
+RegValueCursor BeginRegValues(const CeSetup& setup);
 
 // The next record, or false when the table is done (or the next record's head
 // does not lie inside the setup bytes).
@@ -60,8 +60,8 @@ bool NextRegValue(RegValueCursor& cursor, RegValue* value);
 struct HiveIndex {
     std::vector<int32_t> first;  // hive id -> table index, -1 when none
 };
-HiveIndex BuildHiveIndex(const ArchiveContext* context);
-const SetupRegHive* FindHive(const ArchiveContext* context, const HiveIndex& index, uint16_t hiveId);
+HiveIndex BuildHiveIndex(const CeSetup& setup);
+const SetupRegHive* FindHive(const CeSetup& setup, const HiveIndex& index, uint16_t hiveId);
 
 // Writes the data of a text, binary or double-word value (no type prefix) and
 // ends the line. Every value ends its own line, also one with no data.

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "cabinet/reader.h"
+#include "interface/result.h"
 #include "fuzz/memory_io.h"
 #include "interface/exports.h"
+#include "view/session.h"
 
 namespace memio {
 
@@ -55,14 +56,14 @@ inline Outcome Exercise(MemoryFs& fs, const std::string& cabinet) {
             std::string dest = std::string(kOutDir) + "entry" + std::to_string(i);
             out.processResults.push_back(ProcessFile(handle, operation, nullptr, &dest[0]));
         }
-        auto* context = static_cast<mirad::ArchiveContext*>(handle);
-        for (uint32_t i = 0; i < context->header.cFiles; ++i) {
+        mirad::Cabinet& cabinet = static_cast<mirad::ArchiveSession*>(handle)->cabinet();
+        for (uint32_t i = 0; i < cabinet.files().size(); ++i) {
             std::string dest = std::string(kOutDir) + "copy" + std::to_string(i);
-            int r = mirad::CopyStoredFile(context, i, dest.c_str());
+            int r = mirad::ResultCode(cabinet.CopyFile(i, dest.c_str()));
             out.copyResults.push_back(r);
-            if (r == MIRAD_OK && fs.files[dest].size() != context->files[i].cbFile) ++out.wrongLengths;
+            if (r == MIRAD_OK && fs.files[dest].size() != cabinet.files()[i].cbFile) ++out.wrongLengths;
             fs.files.erase(dest);
-            out.testResults.push_back(mirad::TestStoredFile(context, i));
+            out.testResults.push_back(mirad::ResultCode(cabinet.TestFile(i)));
         }
         CloseArchive(handle);
     }

@@ -94,14 +94,11 @@ void UnloadModule(ModuleApi* api);
 
 // ---- Settings (host/settings.cpp) ----------------------------------------------------
 
-// Sets one key of an INI text, keeping every other line (and the text's line
-// ends); adds the key, or the section and the key, when absent. Section and
-// key names compare without regard to case.
+// Sets one key of an INI text with the module's own INI rules (platform/ini.h),
+// keeping every other line; adds the key, or the section and the key, when
+// absent. A key the rules cannot write leaves the text as it is.
 std::string SetIniValue(const std::string& text, const std::string& section, const std::string& key,
                         const std::string& value);
-// The value of a key, or `fallback` when absent.
-std::string GetIniValue(const std::string& text, const std::string& section, const std::string& key,
-                        const std::string& fallback);
 
 // Changes the host makes to the user's settings for one run. -1: keep.
 struct SettingsOverride {

@@ -1,7 +1,6 @@
 // The host's side of the settings: where the module's settings file lives,
 // and the private copy through which command-line flags reach the module
 // (the module reads its options from its settings file only).
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "platform/ini.h"
 
 namespace host {
 
@@ -19,70 +19,6 @@ const char* const kViewKeys[kViewOptionCount] = {"ExpandCE", "ExpandPath", "Show
 namespace {
 
 const char kSection[] = "CONFIGURATION";
-
-std::string Trim(const std::string& text) {
-    size_t begin = 0, end = text.size();
-    while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-    while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-    return text.substr(begin, end - begin);
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
-
-struct IniLines {
-    std::vector<std::string> lines;  // without their line ends
-    std::string lineEnd;
-};
-
-IniLines SplitLines(const std::string& text) {
-    IniLines result;
-#if defined(_WIN32)
-    result.lineEnd = "\r\n";
-#else
-    result.lineEnd = "\n";
-#endif
-    if (text.find("\r\n") != std::string::npos) result.lineEnd = "\r\n";
-    else if (text.find('\n') != std::string::npos) result.lineEnd = "\n";
-    std::string line;
-    for (char c : text) {
-        if (c == '\n') {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            result.lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    if (!line.empty()) result.lines.push_back(line);
-    return result;
-}
-
-// The section a line opens, or false.
-bool SectionName(const std::string& line, std::string* name) {
-    std::string trimmed = Trim(line);
-    if (trimmed.size() < 2 || trimmed[0] != '[') return false;
-    size_t close = trimmed.find(']');
-    if (close == std::string::npos) return false;
-    *name = Trim(trimmed.substr(1, close - 1));
-    return true;
-}
-
-bool KeyOf(const std::string& line, std::string* key, std::string* value) {
-    std::string trimmed = Trim(line);
-    if (trimmed.empty() || trimmed[0] == ';') return false;
-    size_t equals = line.find('=');
-    if (equals == std::string::npos) return false;
-    *key = Trim(line.substr(0, equals));
-    *value = Trim(line.substr(equals + 1));
-    return true;
-}
 
 std::string ReadWholeFile(const std::string& path, bool* exists) {
     std::ifstream in(path, std::ios::binary);
@@ -105,53 +41,9 @@ bool WriteWholeFile(const std::string& path, const std::string& text) {
 
 std::string SetIniValue(const std::string& text, const std::string& section, const std::string& key,
                         const std::string& value) {
-    IniLines ini = SplitLines(text);
-    std::string current, name, k, v;
-    bool inSection = false, sectionSeen = false;
-    size_t insertAt = 0;  // after the last non-blank line of the section
-    for (size_t i = 0; i < ini.lines.size(); ++i) {
-        if (SectionName(ini.lines[i], &name)) {
-            inSection = SameText(name, section);
-            if (inSection && !sectionSeen) {
-                sectionSeen = true;
-                insertAt = i + 1;
-            }
-            continue;
-        }
-        if (!inSection) continue;
-        if (KeyOf(ini.lines[i], &k, &v) && SameText(k, key)) {
-            ini.lines[i] = key + "=" + value;
-            insertAt = std::string::npos;
-            break;
-        }
-        if (!Trim(ini.lines[i]).empty() && sectionSeen) insertAt = i + 1;
-    }
-    if (insertAt != std::string::npos) {
-        if (sectionSeen) {
-            ini.lines.insert(ini.lines.begin() + static_cast<std::ptrdiff_t>(insertAt), key + "=" + value);
-        } else {
-            ini.lines.push_back("[" + section + "]");
-            ini.lines.push_back(key + "=" + value);
-        }
-    }
-    std::string out;
-    for (const std::string& line : ini.lines) out += line + ini.lineEnd;
+    std::string out = text;
+    if (!mirad::ini::SetValue(&out, section.c_str(), key.c_str(), value.c_str())) return text;
     return out;
-}
-
-std::string GetIniValue(const std::string& text, const std::string& section, const std::string& key,
-                        const std::string& fallback) {
-    IniLines ini = SplitLines(text);
-    std::string name, k, v;
-    bool inSection = false;
-    for (const std::string& line : ini.lines) {
-        if (SectionName(line, &name)) {
-            inSection = SameText(name, section);
-        } else if (inSection && KeyOf(line, &k, &v) && SameText(k, key)) {
-            return v;
-        }
-    }
-    return fallback;
 }
 
 bool SettingsOverride::any() const {

@@ -1,31 +1,39 @@
-// The nine exports: each one catches everything, so no exception ever
-// crosses into the host, and turns an exhausted heap into result 11.
+// The nine exports: the only place where the module's errors become the
+// host's result codes. Each export takes the settings snapshot once and uses
+// it for the whole call, and catches everything, so no exception ever
+// crosses into the host: an exhausted heap is result 11, anything else that
+// escaped is reported as an internal failure, never as success.
 #include "interface/exports.h"
+#include "interface/result.h"
 
 #include <cstring>
 #include <new>
 
-#include "cabinet/reader.h"
-#include "cabinet/writer.h"
-#include "platform/platform.h"
+#include "setup/pack.h"
 #include "support/alloc.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/settings.h"
-#include "view/view.h"
+#include "view/session.h"
 
 namespace mirad {
 
 namespace {
-DefaultParams g_defaultParams;
+
+// The result of an exception that reached an export.
+int32_t ResultOfException() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return MIRAD_NO_MEMORY;
+    } catch (...) {
+        return MIRAD_BAD_DATA;
+    }
 }
 
-void OnModuleLoad(void* handle) {
-    platform::SetModuleHandle(handle);
-    ResetAllocationCounter();
-}
+using SessionPtr = CountedPtr<ArchiveSession>;
 
-static void* OpenArchiveImpl(OpenRequest* request) {
+void* OpenArchiveImpl(OpenRequest* request) {
     request->commentBuffer = nullptr;
     request->commentBufferSize = 0;
     request->commentSize = 0;
@@ -33,25 +41,51 @@ static void* OpenArchiveImpl(OpenRequest* request) {
     request->openResult = MIRAD_NO_MEMORY;
 
     LoadSettings();
-    auto* context = static_cast<ArchiveContext*>(AllocateZeroed(sizeof(ArchiveContext)));
-    if (!context) return nullptr;
-
-    const char* name = request->archiveName ? request->archiveName : "";
-    LogMessage("\n\nOpen %s", name);
-    // A cut path could name another file: an over-long name is not opened.
-    bool whole = CopyString(context->archivePath, sizeof context->archivePath, name);
-    context->cabinetStream = whole ? IoOpen(context->archivePath, IoMode::Read) : nullptr;
-    if (!context->cabinetStream) {
-        LogMessage("Cant open CAB file");
-        request->openResult = MIRAD_EOPEN;
-    } else {
-        request->openResult = ReadCabinet(context);
-        if (request->openResult == MIRAD_OK) return context;
-    }
-    LogMessage("aborting...");
-    ReleaseContext(context);
-    return nullptr;
+    SettingsForCall settings;
+    SessionPtr session = MakeCounted<ArchiveSession>();
+    if (!session) return nullptr;
+    Error opened = session->Open(request->archiveName ? request->archiveName : "");
+    request->openResult = ResultCode(opened);
+    if (opened) return nullptr;
+    return session.release();
 }
+
+int32_t ReadHeaderImpl(ArchiveSession* session, EntryHeader* header) {
+    SettingsForCall settings;
+    CopyString(header->archiveName, sizeof header->archiveName, session->path().c_str());
+    ListedEntry entry;
+    bool listed = session->ListNext(*settings, &entry);
+    header->fileAttributes = entry.attributes;
+    header->fileTime = entry.fileTime;
+    header->packedSize = entry.packedSize;
+    header->unpackedSize = entry.unpackedSize;
+    header->fileCRC = 0;
+    header->unpackVersion = 0;
+    header->method = 0;
+    header->commentBuffer = nullptr;
+    header->commentBufferSize = 0;
+    header->commentSize = 0;
+    header->commentState = 0;
+    if (!listed) return MIRAD_END_ARCHIVE;
+    CopyString(header->fileName, sizeof header->fileName, entry.name);
+    return MIRAD_OK;
+}
+
+int32_t ProcessFileImpl(ArchiveSession* session, int32_t operation, const char* outputDir, const char* outputName) {
+    SettingsForCall settings;
+    EntryOperation op;
+    switch (operation) {
+        case MIRAD_SKIP: op = EntryOperation::Skip; break;
+        case MIRAD_TEST: op = EntryOperation::Test; break;
+        case MIRAD_EXTRACT: op = EntryOperation::Extract; break;
+        default:
+            LogMessage("Unsupported processing mode %d", operation);
+            return MIRAD_NOT_SUPPORTED;
+    }
+    return ResultCode(session->Process(*settings, op, outputDir, outputName));
+}
+
+}  // namespace
 
 }  // namespace mirad
 
@@ -64,7 +98,7 @@ MIRAD_EXPORT void* MIRAD_CALL OpenArchive(OpenRequest* request) {
     try {
         return OpenArchiveImpl(request);
     } catch (...) {
-        request->openResult = MIRAD_NO_MEMORY;
+        request->openResult = ResultOfException();
         return nullptr;
     }
 }
@@ -72,29 +106,30 @@ MIRAD_EXPORT void* MIRAD_CALL OpenArchive(OpenRequest* request) {
 MIRAD_EXPORT int32_t MIRAD_CALL ReadHeader(void* archive, EntryHeader* header) {
     if (!archive || !header) return MIRAD_END_ARCHIVE;
     try {
-        return ListNextEntry(static_cast<ArchiveContext*>(archive), header);
+        return ReadHeaderImpl(static_cast<ArchiveSession*>(archive), header);
     } catch (...) {
-        return MIRAD_END_ARCHIVE;
+        return ResultOfException();
     }
 }
 
 MIRAD_EXPORT int32_t MIRAD_CALL ProcessFile(void* archive, int32_t operation, char* outputDir, char* outputName) {
     if (!archive) return MIRAD_BAD_DATA;
     try {
-        return ProcessEntry(static_cast<ArchiveContext*>(archive), operation, outputDir, outputName);
+        return ProcessFileImpl(static_cast<ArchiveSession*>(archive), operation, outputDir, outputName);
     } catch (...) {
-        return MIRAD_NO_MEMORY;
+        return ResultOfException();
     }
 }
 
 MIRAD_EXPORT int32_t MIRAD_CALL CloseArchive(void* archive) {
     if (!archive) return MIRAD_OK;
-    auto* context = static_cast<ArchiveContext*>(archive);
+    SessionPtr session(static_cast<ArchiveSession*>(archive));
     try {
-        LogMessage("CloseArchive %s", context->archivePath);
+        SettingsForCall settings;
+        LogMessage("CloseArchive %s", session->path().c_str());
     } catch (...) {
+        // The archive is closed whatever the log could do.
     }
-    ReleaseContext(context);
     return MIRAD_OK;
 }
 
@@ -102,20 +137,24 @@ MIRAD_EXPORT int32_t MIRAD_CALL PackFiles(char* cabinetPath, char* subPath, char
                                           int32_t flags) {
     if (!cabinetPath || !addList) return MIRAD_NOT_SUPPORTED;
     try {
-        return PackFilesImpl(cabinetPath, subPath, sourcePath, addList, flags);
+        SettingsForCall settings;
+        bool move = (flags & MIRAD_PACK_MOVE) != 0;
+        return ResultCode(PackFilesInto(cabinetPath, subPath, sourcePath, addList, move));
     } catch (...) {
-        return MIRAD_NO_MEMORY;
+        return ResultOfException();
     }
 }
 
 MIRAD_EXPORT void MIRAD_CALL PackSetDefaultParams(DefaultParams* params) {
     if (!params) return;
     try {
-        std::memcpy(&g_defaultParams, params, sizeof g_defaultParams);
-        g_defaultParams.defaultSettingsPath[sizeof g_defaultParams.defaultSettingsPath - 1] = '\0';
-        LocateSettingsFile();
+        char hostPath[sizeof params->defaultSettingsPath];
+        std::memcpy(hostPath, params->defaultSettingsPath, sizeof hostPath);
+        hostPath[sizeof hostPath - 1] = '\0';
+        LocateSettingsFile(hostPath);
         LoadSettings();
     } catch (...) {
+        // Nothing to report to: the settings in force stay.
     }
 }
 
@@ -126,8 +165,3 @@ MIRAD_EXPORT void MIRAD_CALL SetChangeVolProc(void*, ChangeVolumeCallback) {}
 MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void*, ProcessDataCallback) {}
 
 }  // extern "C"
-
-namespace mirad {
-const char* HostDefaultSettingsPath() { return g_defaultParams.defaultSettingsPath; }
-void ResetHostDefaults() { std::memset(&g_defaultParams, 0, sizeof g_defaultParams); }
-}  // namespace mirad

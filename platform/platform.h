@@ -12,10 +12,6 @@ namespace platform {
 
 // ---- Module identity -------------------------------------------------------
 
-// Remembers the module handle the loader gave the module entry (Windows);
-// ignored on POSIX, where the path comes from the loaded object itself.
-void SetModuleHandle(void* handle);
-
 // The module's own file path, NUL-terminated, at most size - 1 characters.
 // False (and out empty) when it cannot be told.
 bool ModulePath(char* out, size_t size);
@@ -69,11 +65,23 @@ bool ReplaceFile(const char* from, const char* to);
 // Local DOS date and time of a POSIX/Unix time value (seconds since 1970).
 void UnixTimeToDos(int64_t seconds, uint16_t* dosDate, uint16_t* dosTime);
 
-}  // namespace platform
-}  // namespace mirad
+// ---- Threads -----------------------------------------------------------------
 
-namespace mirad {
-// Implemented by the module itself (interface/): the platform's module entry
-// calls it once when the module is loaded, with the loader's handle.
-void OnModuleLoad(void* handle);
+// A plain mutual-exclusion lock (usable with std::lock_guard). The Windows
+// toolchain's standard library has no std::mutex, so the system's own lock
+// serves on both sides.
+class Mutex {
+public:
+    Mutex();
+    ~Mutex();
+    Mutex(const Mutex&) = delete;
+    Mutex& operator=(const Mutex&) = delete;
+    void lock();
+    void unlock();
+
+private:
+    alignas(8) unsigned char storage_[64];
+};
+
+}  // namespace platform
 }  // namespace mirad

@@ -1,27 +1,19 @@
 // POSIX implementation of the platform layer.
 //
-// There are no profile services here, so this file carries a small INI
-// reader and writer that behaves like the Win32 profile functions in every
-// way the module relies on:
-//  - section and key names compare without regard to (ASCII) case;
-//  - blanks around section names, keys and values are trimmed;
-//  - an absent file, section or key, a line without "=", and (for integers)
-//    an empty value yield the caller's default; trailing blanks of a string
-//    default are dropped, as the Win32 function does;
-//  - one pair of matching quotes around a value is removed;
-//  - values are cut to the caller's buffer;
-//  - lines whose first non-blank character is ";" are comments;
-//  - keys before the first section header belong to the section "";
-//  - the first matching key wins when a name repeats.
-// Writing a key rewrites the whole file with only that line changed or
-// added, keeping every other byte; a new key goes after the last entry of its
-// section, a new section at the end. New lines use the file's own line end
-// (CR LF or LF; LF for a new file). The new content goes to a temporary file
-// beside the target which then replaces it, so a failed write never leaves a
+// There are no profile services here: the profile calls read and write the
+// file through the shared INI code (ini.h), which behaves like the Win32
+// profile functions. Beyond it, as the Win32 functions do: an absent file
+// and (for integers) an empty value yield the caller's default; trailing
+// blanks of a string default are dropped; values are cut to the caller's
+// buffer. Writing a key puts the new content in a temporary file beside the
+// target which then replaces it, so a failed write never leaves a
 // half-written settings file.
 #include "platform/platform.h"
 
+#include "platform/ini.h"
+
 #include <dlfcn.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,8 +55,6 @@ void CaptureModulePath() {
 
 }  // namespace
 
-void SetModuleHandle(void*) {}
-
 bool ModulePath(char* out, size_t size) {
     if (!out || size == 0) return false;
     out[0] = '\0';
@@ -80,101 +70,6 @@ bool ModulePath(char* out, size_t size) {
 
 namespace {
 
-const std::string kBom = "\xEF\xBB\xBF";  // UTF-8 byte-order mark
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
-
-std::string Trim(const std::string& text) {
-    size_t begin = 0, end = text.size();
-    while (begin < end && IsBlank(text[begin])) ++begin;
-    while (end > begin && IsBlank(text[end - 1])) --end;
-    return text.substr(begin, end - begin);
-}
-
-char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool SameName(const std::string& a, const char* b) {
-    size_t n = std::strlen(b);
-    if (a.size() != n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
-    }
-    return true;
-}
-
-struct IniLine {
-    std::string text;  // without its line end
-    std::string end;   // "\r\n", "\n", or "" for a last line without one
-};
-
-enum class LineKind { Blank, Comment, Section, Key };
-
-struct ParsedLine {
-    LineKind kind = LineKind::Blank;
-    std::string name;  // section or key name, trimmed
-    std::string value; // trimmed; only for keys
-    bool hasValue = false;
-};
-
-std::vector<IniLine> SplitLines(const std::string& content) {
-    std::vector<IniLine> lines;
-    size_t pos = 0;
-    while (pos < content.size()) {
-        size_t nl = content.find('\n', pos);
-        IniLine line;
-        if (nl == std::string::npos) {
-            line.text = content.substr(pos);
-            pos = content.size();
-        } else {
-            line.text = content.substr(pos, nl - pos);
-            line.end = "\n";
-            if (!line.text.empty() && line.text.back() == '\r') {
-                line.text.pop_back();
-                line.end = "\r\n";
-            }
-            pos = nl + 1;
-        }
-        lines.push_back(std::move(line));
-    }
-    return lines;
-}
-
-ParsedLine ParseLine(const std::string& raw, bool first) {
-    ParsedLine p;
-    std::string text = raw;
-    // A UTF-8 byte-order mark written by some editors is not part of the data.
-    if (first && text.compare(0, 3, kBom) == 0) text.erase(0, 3);
-    text = Trim(text);
-    if (text.empty()) return p;
-    if (text[0] == ';') {
-        p.kind = LineKind::Comment;
-        return p;
-    }
-    if (text[0] == '[') {
-        p.kind = LineKind::Section;
-        size_t close = text.find(']', 1);
-        p.name = Trim(text.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-        return p;
-    }
-    p.kind = LineKind::Key;
-    size_t eq = text.find('=');
-    if (eq == std::string::npos) {
-        p.name = text;
-        return p;
-    }
-    p.name = Trim(text.substr(0, eq));
-    p.value = Trim(text.substr(eq + 1));
-    p.hasValue = true;
-    return p;
-}
-
-std::vector<ParsedLine> ParseAll(const std::vector<IniLine>& lines) {
-    std::vector<ParsedLine> parsed;
-    parsed.reserve(lines.size());
-    for (size_t i = 0; i < lines.size(); ++i) parsed.push_back(ParseLine(lines[i].text, i == 0));
-    return parsed;
-}
-
 // False when the file cannot be read (absent, a directory, unreadable).
 bool ReadWholeFile(const char* path, std::string* content) {
     content->clear();
@@ -189,30 +84,12 @@ bool ReadWholeFile(const char* path, std::string* content) {
     return ok;
 }
 
-// The value of the first matching key that has one; false when none.
+// The value of the first matching key that has one, quotes removed; false
+// when none (or the file cannot be read).
 bool FindValue(const char* section, const char* key, const char* path, std::string* value) {
-    if (!section || !key) return false;
     std::string content;
     if (!ReadWholeFile(path, &content)) return false;
-    std::vector<IniLine> lines = SplitLines(content);
-    bool inSection = SameName(std::string(), section);  // keys before any header
-    for (size_t i = 0; i < lines.size(); ++i) {
-        ParsedLine p = ParseLine(lines[i].text, i == 0);
-        if (p.kind == LineKind::Section) {
-            inSection = SameName(p.name, section);
-        } else if (inSection && p.kind == LineKind::Key && p.hasValue && SameName(p.name, key)) {
-            *value = p.value;
-            return true;
-        }
-    }
-    return false;
-}
-
-std::string StripQuotes(const std::string& value) {
-    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
-        return value.substr(1, value.size() - 2);
-    }
-    return value;
+    return ini::FindValue(content, section, key, value);
 }
 
 size_t CopyCut(const std::string& text, char* out, size_t size) {
@@ -281,15 +158,13 @@ bool WriteWholeFile(const char* path, const std::string& content) {
     return true;
 }
 
-bool HasLineBreak(const char* text) { return std::strpbrk(text, "\r\n") != nullptr; }
-
 }  // namespace
 
 size_t ProfileGetString(const char* section, const char* key, const char* fallback, char* out, size_t size,
                         const char* path) {
     if (!out || size == 0) return 0;
     std::string value;
-    if (FindValue(section, key, path, &value)) return CopyCut(StripQuotes(value), out, size);
+    if (FindValue(section, key, path, &value)) return CopyCut(value, out, size);
     std::string text = fallback ? fallback : "";
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
     return CopyCut(text, out, size);
@@ -302,7 +177,6 @@ size_t ProfileGetString(const char* section, const char* key, const char* fallba
 int ProfileGetInt(const char* section, const char* key, int fallback, const char* path) {
     std::string value;
     if (!FindValue(section, key, path, &value)) return fallback;
-    value = StripQuotes(value);
     if (value.empty()) return fallback;
     size_t i = 0;
     bool negative = false;
@@ -317,15 +191,6 @@ int ProfileGetInt(const char* section, const char* key, int fallback, const char
 
 bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path) {
     if (!section || !key || !value || !path || !path[0]) return false;
-    // Names that the reader would parse as something else are refused.
-    std::string keyName = Trim(key);
-    if (keyName.empty() || keyName[0] == '[' || keyName[0] == ';' || keyName.find('=') != std::string::npos ||
-        HasLineBreak(key) || HasLineBreak(section) || std::strchr(section, ']')) {
-        return false;
-    }
-    // A line break in a value would start a new entry: keep its first line.
-    std::string text(value, std::strcspn(value, "\r\n"));
-
     std::string content;
     struct stat st;
     if (stat(path, &st) == 0) {
@@ -334,68 +199,7 @@ bool ProfileWriteString(const char* section, const char* key, const char* value,
     } else if (errno != ENOENT) {
         return false;
     }
-
-    std::vector<IniLine> lines = SplitLines(content);
-    std::vector<ParsedLine> parsed = ParseAll(lines);
-    std::string eol = "\n";
-    for (const IniLine& line : lines) {
-        if (!line.end.empty()) {
-            eol = line.end;
-            break;
-        }
-    }
-
-    // Find the key in the first place the reader would find it; remember
-    // where the first matching section ends for a new key.
-    bool inSection = SameName(std::string(), section);
-    bool sectionSeen = inSection;
-    bool inFirstSection = inSection;
-    size_t insertAfter = SIZE_MAX;  // SIZE_MAX: at the top of the file
-    bool found = false;
-    for (size_t i = 0; i < lines.size() && !found; ++i) {
-        const ParsedLine& p = parsed[i];
-        if (p.kind == LineKind::Section) {
-            inSection = SameName(p.name, section);
-            if (inFirstSection) inFirstSection = false;
-            if (inSection && !sectionSeen) {
-                sectionSeen = inFirstSection = true;
-                insertAfter = i;
-            }
-        } else if (inSection && p.kind == LineKind::Key) {
-            if (SameName(p.name, key)) {
-                bool bom = i == 0 && lines[i].text.compare(0, 3, kBom) == 0;
-                lines[i].text = (bom ? kBom : "") + p.name + "=" + text;
-                found = true;
-            } else if (inFirstSection) {
-                insertAfter = i;
-            }
-        }
-    }
-
-    if (!found) {
-        IniLine entry{keyName + "=" + text, eol};
-        if (sectionSeen) {
-            size_t at = insertAfter == SIZE_MAX ? 0 : insertAfter + 1;
-            if (at > 0 && lines[at - 1].end.empty()) lines[at - 1].end = eol;
-            if (at == 0 && !lines.empty() && lines[0].text.compare(0, 3, kBom) == 0) {
-                lines[0].text.erase(0, 3);  // the mark stays the file's first bytes
-                entry.text = kBom + entry.text;
-            }
-            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(at), entry);
-        } else {
-            if (!lines.empty() && lines.back().end.empty()) lines.back().end = eol;
-            lines.push_back(IniLine{"[" + std::string(section) + "]", eol});
-            lines.push_back(entry);
-        }
-    }
-
-    std::string out;
-    out.reserve(content.size() + text.size() + 64);
-    for (const IniLine& line : lines) {
-        out += line.text;
-        out += line.end;
-    }
-    return WriteWholeFile(path, out);
+    return ini::SetValue(&content, section, key, value) && WriteWholeFile(path, content);
 }
 
 // ---- Files -----------------------------------------------------------------
@@ -522,12 +326,19 @@ void UnixTimeToDos(int64_t seconds, uint16_t* dosDate, uint16_t* dosTime) {
     }
 }
 
+// ---- Threads -----------------------------------------------------------------
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(Mutex), "Mutex storage too small");
+
+Mutex::Mutex() { pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(storage_), nullptr); }
+Mutex::~Mutex() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+void Mutex::lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+void Mutex::unlock() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+
 }  // namespace platform
 }  // namespace mirad
 
 // The loader runs this when the module (or a program linking it statically)
-// is loaded: the POSIX counterpart of the Windows module entry.
-__attribute__((constructor)) static void MiradModuleLoaded() {
-    mirad::platform::CaptureModulePath();  // while the load-time directory is still current
-    mirad::OnModuleLoad(nullptr);
-}
+// is loaded, while the load-time directory is still current: a relative
+// module path is made absolute against it.
+__attribute__((constructor)) static void MiradModuleLoaded() { mirad::platform::CaptureModulePath(); }

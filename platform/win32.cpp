@@ -21,9 +21,9 @@
 namespace mirad {
 namespace platform {
 
-namespace {
+HMODULE g_module = nullptr;  // set by the module entry below
 
-HMODULE g_module = nullptr;
+namespace {
 
 // The profile functions look for a bare file name in the Windows directory;
 // everything else in the module means a name relative to the current one.
@@ -75,8 +75,6 @@ void FileTimeToDos(const FILETIME& utc, uint16_t* dosDate, uint16_t* dosTime) {
 }  // namespace
 
 // ---- Module identity -------------------------------------------------------
-
-void SetModuleHandle(void* handle) { g_module = static_cast<HMODULE>(handle); }
 
 bool ModulePath(char* out, size_t size) {
     if (!out || size == 0) return false;
@@ -216,12 +214,21 @@ void UnixTimeToDos(int64_t seconds, uint16_t* dosDate, uint16_t* dosTime) {
     FileTimeToDos(MakeFileTime(since1601 * kTicksPerSecond), dosDate, dosTime);
 }
 
+// ---- Threads -----------------------------------------------------------------
+
+static_assert(sizeof(SRWLOCK) <= sizeof(Mutex), "Mutex storage too small");
+
+Mutex::Mutex() { InitializeSRWLock(reinterpret_cast<SRWLOCK*>(storage_)); }
+Mutex::~Mutex() {}
+void Mutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_)); }
+void Mutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_)); }
+
 }  // namespace platform
 }  // namespace mirad
 
-// The module entry: remembers the instance handle (the settings file may sit
-// beside the module) and starts the allocation count afresh.
+// The module entry: remembers the instance handle, since the settings file may
+// sit beside the module.
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-    if (reason == DLL_PROCESS_ATTACH) mirad::OnModuleLoad(instance);
+    if (reason == DLL_PROCESS_ATTACH) mirad::platform::g_module = instance;
     return TRUE;
 }

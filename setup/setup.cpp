@@ -1,25 +1,21 @@
 // Reading the CE setup file (SETUP.000, "MSCE") that a CE cabinet carries as
 // its first stored file.
 //
-// Where we read differently from the classic reader:
-// - The setup file's bytes are taken through the same data-block walk as any
-//   stored file, so a setup file spanning several blocks, or placed by either
-//   offset rule, reads correctly. Every table and text is then decoded from
-//   those bytes with a bounds-checked reader.
+// - The setup file's bytes are taken through the cabinet's block source like
+//   any stored file's, so a setup file spanning several blocks, or placed by
+//   either offset rule, reads correctly. Every table and text is then decoded
+//   from those bytes with a bounds-checked reader.
 // - A table that runs past the end of the setup file keeps the records read
-//   whole; its count in setupHeader is lowered to that number (raw keeps the
+//   whole; its count in the header is lowered to that number (raw keeps the
 //   stored value), so nothing downstream meets a half-read record.
-// - A cabinet without a readable setup file is marked plain for this archive
-//   only; the process-wide settings are never touched.
+// - A cabinet without a readable setup file is a plain cabinet: no CeSetup.
 #include "setup/setup.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
+#include <new>
 
-#include "cabinet/reader.h"
-#include "interface/exports.h"
-#include "support/alloc.h"
+#include "platform/ascii.h"
 #include "support/log.h"
 #include "support/paths.h"
 
@@ -39,21 +35,7 @@ constexpr size_t kMinString = 4, kMinDirectory = 4, kMinCopyFile = 12, kMinRegHi
 // Stored names carry numbers 0..999 (three digits after the dot).
 constexpr int kFileNumbers = 1000;
 
-struct SetupSink {
-    uint8_t* data;
-    uint32_t size;
-    uint32_t used;
-};
-
-bool CollectSetupBytes(void* user, const uint8_t* data, size_t count) {
-    auto* sink = static_cast<SetupSink*>(user);
-    if (count > sink->size - sink->used) return false;
-    std::memcpy(sink->data + sink->used, data, count);
-    sink->used += static_cast<uint32_t>(count);
-    return true;
-}
-
-void DecodeHeader(SetupHeader& h, const uint8_t* bytes, uint32_t size) {
+void DecodeHeader(SetupHeader& h, const uint8_t* bytes, size_t size) {
     std::memset(&h, 0, sizeof h);
     std::memcpy(h.raw, bytes, size < msce::Size ? size : msce::Size);
     const uint8_t* r = h.raw;
@@ -83,23 +65,7 @@ void DecodeHeader(SetupHeader& h, const uint8_t* bytes, uint32_t size) {
     h.unsupportedLength = le16(r + msce::UnsupportedLength);
 }
 
-bool IsMsce(const uint8_t* p) {
-    static const char kSig[] = "MSCE";
-    for (int i = 0; i < 4; ++i) {
-        uint8_t c = p[i];
-        if (c >= 'a' && c <= 'z') c = static_cast<uint8_t>(c - 'a' + 'A');
-        if (c != static_cast<uint8_t>(kSig[i])) return false;
-    }
-    return true;
-}
-
-void MarkPlain(ArchiveContext* context) {
-    std::free(context->setupData);
-    context->setupData = nullptr;
-    context->setupSize = 0;
-    std::memset(&context->setupHeader, 0, sizeof context->setupHeader);
-    context->plainCabinet = 1;
-}
+bool IsMsce(const uint8_t* p) { return SameTextNoCase(reinterpret_cast<const char*>(p), "MSCE", 4); }
 
 // Positions a reader on a table and tells how many records can fit between
 // there and the end of the setup file; 0 when the offset lies outside it.
@@ -119,30 +85,32 @@ void PutBounded(char* out, size_t* pos, const char* src, size_t n) {
     out[*pos] = '\0';
 }
 
-// Builds the sorted (id, position) index of a table; equal ids keep table
-// order, so the first match in the table is the first in the index. Without
-// memory the lookups fall back to a linear scan.
-template <typename T, typename IdOf>
-uint32_t* BuildIdIndex(const T* table, uint16_t count, IdOf idOf) {
-    if (!table || count == 0) return nullptr;
-    auto* index = static_cast<uint32_t*>(std::malloc(static_cast<size_t>(count) * sizeof(uint32_t)));
-    if (!index) return nullptr;
-    for (uint16_t i = 0; i < count; ++i) index[i] = static_cast<uint32_t>(idOf(table[i])) << 16 | i;
-    std::sort(index, index + count);
+// The sorted (id, position) index of a table; equal ids keep table order, so
+// the first match in the table is the first in the index. Without memory the
+// index stays empty and lookups scan.
+template <typename Table, typename IdOf>
+std::vector<uint32_t> BuildIdIndex(const Table& table, IdOf idOf) {
+    std::vector<uint32_t> index;
+    try {
+        index.resize(table.size());
+    } catch (const std::bad_alloc&) {
+        return index;
+    }
+    for (size_t i = 0; i < table.size(); ++i) index[i] = static_cast<uint32_t>(idOf(table[i])) << 16 | i;
+    std::sort(index.begin(), index.end());
     return index;
 }
 
-template <typename T, typename IdOf>
-int32_t FindById(const uint32_t* index, const T* table, uint16_t count, uint16_t id, IdOf idOf) {
-    if (!table) return -1;
-    if (index) {
+template <typename Table, typename IdOf>
+int32_t FindById(const std::vector<uint32_t>& index, const Table& table, uint16_t id, IdOf idOf) {
+    if (!index.empty()) {
         const uint32_t key = static_cast<uint32_t>(id) << 16;
-        const uint32_t* at = std::lower_bound(index, index + count, key);
-        if (at != index + count && (*at >> 16) == id) return static_cast<int32_t>(*at & 0xFFFFu);
+        auto at = std::lower_bound(index.begin(), index.end(), key);
+        if (at != index.end() && (*at >> 16) == id) return static_cast<int32_t>(*at & 0xFFFFu);
         return -1;
     }
-    for (uint16_t i = 0; i < count; ++i)
-        if (idOf(table[i]) == id) return i;
+    for (size_t i = 0; i < table.size(); ++i)
+        if (idOf(table[i]) == id) return static_cast<int32_t>(i);
     return -1;
 }
 
@@ -153,71 +121,76 @@ uint16_t CopyFileId(const SetupCopyFile& c) { return c.fileId; }
 // Reads one table: positions the reader, allocates as many records as the
 // setup file can hold (never more than `count` claims; never 0 bytes), and
 // decodes them with `readRecord` until one fails. Records read whole are
-// kept, and `count` is lowered to their number; the rest stay zero.
+// kept, and `count` is lowered to their number.
 template <typename T, typename ReadRecord>
-int ReadTable(ByteReader& r, const char* logLine, uint32_t offset, uint16_t* count, size_t minRecord, T** table,
-              ReadRecord readRecord) {
+void ReadTable(ByteReader& r, const char* logLine, uint32_t offset, uint16_t* count, size_t minRecord,
+               CountedVector<T>* table, ReadRecord readRecord) {
     LogMessage("%s", logLine);
     uint16_t fit = FittingRecords(r, offset, *count, minRecord);
     *count = 0;
-    if (fit == 0) return 0;
-    *table = static_cast<T*>(AllocateZeroed(static_cast<size_t>(fit) * sizeof(T)));
-    if (!*table) return MIRAD_NO_MEMORY;
+    if (fit == 0) return;
+    *table = CountedVector<T>(fit);
     uint16_t done = 0;
     while (done < fit && readRecord((*table)[done], r)) ++done;
-    std::memset(*table + done, 0, (fit - done) * sizeof(T));
+    // Shrinking keeps the one allocation the log showed.
+    table->resize(done);
     *count = done;
-    return 0;
 }
 
-int ReadStrings(ArchiveContext* context, ByteReader& r) {
-    SetupHeader& h = context->setupHeader;
-    int result = ReadTable(r, "reading MSCE strings section", h.stringTableOffset, &h.stringCount, kMinString,
-                           &context->setupStrings, [](SetupString& s, ByteReader& in) {
-                               uint16_t id = Read16(in);
-                               uint16_t stored = Read16(in);
-                               // A text longer than the buffer keeps 259
-                               // characters; the rest of its stored bytes is
-                               // consumed so the next record starts where it should.
-                               size_t keep = stored < kPathSize - 1 ? stored : kPathSize - 1;
-                               char text[kPathSize] = {};
-                               ReadBytes(in, text, keep);
-                               Skip(in, stored - keep);
-                               if (in.failed) return false;
-                               s.id = id;
-                               std::memcpy(s.text, text, sizeof text);
-                               s.length = static_cast<uint16_t>(std::strlen(s.text) + 1);
-                               return true;
-                           });
-    context->stringIds = BuildIdIndex(context->setupStrings, h.stringCount, StringId);
-    return result;
+}  // namespace
+
+ByteReader CeSetup::Reader() const {
+    ByteReader r;
+    r.data = bytes_.data();
+    r.size = bytes_.size();
+    return r;
 }
 
-int ReadDirectories(ArchiveContext* context, ByteReader& r) {
-    SetupHeader& h = context->setupHeader;
-    int result = ReadTable(r, "reading MSCE directories section", h.directoryTableOffset, &h.directoryCount,
-                           kMinDirectory, &context->setupDirectories, [context](SetupDirectory& d, ByteReader& in) {
-                               d.id = Read16(in);
-                               d.pathLength = 1;
-                               DecodeDirectoryPath(context, in, d.path, &d.pathLength);
-                               return !in.failed;
-                           });
-    context->directoryIds = BuildIdIndex(context->setupDirectories, h.directoryCount, DirectoryId);
-    return result;
+Error CeSetup::ReadStrings(ByteReader& r) {
+    ReadTable(r, "reading MSCE strings section", header_.stringTableOffset, &header_.stringCount, kMinString,
+              &strings_, [](SetupString& s, ByteReader& in) {
+                  uint16_t id = Read16(in);
+                  uint16_t stored = Read16(in);
+                  // A text longer than the buffer keeps 259 characters; the
+                  // rest of its stored bytes is consumed so the next record
+                  // starts where it should.
+                  size_t keep = stored < kPathSize - 1 ? stored : kPathSize - 1;
+                  char text[kPathSize] = {};
+                  ReadBytes(in, text, keep);
+                  Skip(in, stored - keep);
+                  if (in.failed) return false;
+                  s.id = id;
+                  std::memcpy(s.text, text, sizeof text);
+                  s.length = static_cast<uint16_t>(std::strlen(s.text) + 1);
+                  return true;
+              });
+    stringIds_ = BuildIdIndex(strings_, StringId);
+    return kOk;
 }
 
-int ReadCopyFiles(ArchiveContext* context, ByteReader& r) {
-    SetupHeader& h = context->setupHeader;
+Error CeSetup::ReadDirectories(ByteReader& r) {
+    ReadTable(r, "reading MSCE directories section", header_.directoryTableOffset, &header_.directoryCount,
+              kMinDirectory, &directories_, [this](SetupDirectory& d, ByteReader& in) {
+                  d.id = Read16(in);
+                  d.pathLength = 1;
+                  DecodeDirectoryPath(in, d.path, &d.pathLength);
+                  return !in.failed;
+              });
+    directoryIds_ = BuildIdIndex(directories_, DirectoryId);
+    return kOk;
+}
+
+Error CeSetup::ReadCopyFiles(ByteReader& r, const Cabinet& cabinet) {
     // First stored file for every file number, so linking stays linear while
     // keeping the first-match rule of the file table's order.
-    int32_t firstIndex[kFileNumbers];
-    for (int32_t& v : firstIndex) v = -1;
-    for (uint32_t i = 0; i < context->header.cFiles; ++i) {
-        int32_t n = NumericSuffix(context->files[i].name);
+    std::vector<int32_t> firstIndex(kFileNumbers, -1);
+    const auto& files = cabinet.files();
+    for (size_t i = 0; i < files.size(); ++i) {
+        int32_t n = NumericSuffix(files[i].name);
         if (n >= 0 && n < kFileNumbers && firstIndex[n] < 0) firstIndex[n] = static_cast<int32_t>(i);
     }
 
-    auto readCopyFile = [context, &firstIndex](SetupCopyFile& c, ByteReader& in) {
+    auto readCopyFile = [this, &firstIndex](SetupCopyFile& c, ByteReader& in) {
         c.fileId = Read16(in);
         c.directoryId = Read16(in);
         Skip(in, 2);  // the word whose place entryIndex takes; resolved below
@@ -229,9 +202,9 @@ int ReadCopyFiles(ArchiveContext* context, ByteReader& r) {
         }
         size_t pos = 0;
         c.destPath[0] = '\0';
-        int32_t d = FindDirectory(context, c.directoryId);
+        int32_t d = FindDirectory(c.directoryId);
         if (d >= 0) {
-            const char* path = context->setupDirectories[d].path;
+            const char* path = directories_[d].path;
             PutBounded(c.destPath, &pos, path, std::strlen(path));
             PutBounded(c.destPath, &pos, "\\", 1);
         }
@@ -250,63 +223,54 @@ int ReadCopyFiles(ArchiveContext* context, ByteReader& r) {
         }
         return true;
     };
-    int result = ReadTable(r, "reading MSCE copyfiles section", h.copyFileTableOffset, &h.copyFileCount,
-                           kMinCopyFile, &context->setupCopyFiles, readCopyFile);
-    context->copyFileIds = BuildIdIndex(context->setupCopyFiles, h.copyFileCount, CopyFileId);
-    return result;
+    ReadTable(r, "reading MSCE copyfiles section", header_.copyFileTableOffset, &header_.copyFileCount,
+              kMinCopyFile, &copyFiles_, readCopyFile);
+    copyFileIds_ = BuildIdIndex(copyFiles_, CopyFileId);
+    return kOk;
 }
 
-int ReadRegHives(ArchiveContext* context, ByteReader& r) {
-    SetupHeader& h = context->setupHeader;
-    return ReadTable(r, "reading MSCE regkeys section", h.regHiveTableOffset, &h.regHiveCount, kMinRegHive,
-                     &context->setupRegHives, [context](SetupRegHive& k, ByteReader& in) {
-                         k.id = Read16(in);
-                         uint32_t rootValue = Read32(in);
-                         uint16_t length = 1;
-                         DecodeDirectoryPath(context, in, k.keyPath, &length);
-                         k.root = static_cast<uint16_t>(rootValue & 0xFFFFu);
-                         return !in.failed;
-                     });
+Error CeSetup::ReadRegHives(ByteReader& r) {
+    ReadTable(r, "reading MSCE regkeys section", header_.regHiveTableOffset, &header_.regHiveCount, kMinRegHive,
+              &regHives_, [this](SetupRegHive& k, ByteReader& in) {
+                  k.id = Read16(in);
+                  uint32_t rootValue = Read32(in);
+                  uint16_t length = 1;
+                  DecodeDirectoryPath(in, k.keyPath, &length);
+                  k.root = static_cast<uint16_t>(rootValue & 0xFFFFu);
+                  return !in.failed;
+              });
+    return kOk;
 }
 
-int ReadShortcuts(ArchiveContext* context, ByteReader& r) {
-    SetupHeader& h = context->setupHeader;
+Error CeSetup::ReadShortcuts(ByteReader& r) {
     // Each record is exactly 14 bytes, whatever specLength claims; the size
     // check in ReadTable guarantees all of them are there.
-    return ReadTable(r, "reading MSCE shortcuts section", h.shortcutTableOffset, &h.shortcutCount, kShortcutSize,
-                     &context->setupShortcuts, [](SetupShortcut& s, ByteReader& in) {
-                         s.id = Read16(in);
-                         s.baseDirectoryId = Read16(in);
-                         s.baseMacro = Read16(in);
-                         s.targetId = Read16(in);
-                         s.targetIsFile = Read16(in);
-                         s.specLength = Read16(in);
-                         s.nameStringId = Read16(in);
-                         return !in.failed;
-                     });
+    ReadTable(r, "reading MSCE shortcuts section", header_.shortcutTableOffset, &header_.shortcutCount,
+              kShortcutSize, &shortcuts_, [](SetupShortcut& s, ByteReader& in) {
+                  s.id = Read16(in);
+                  s.baseDirectoryId = Read16(in);
+                  s.baseMacro = Read16(in);
+                  s.targetId = Read16(in);
+                  s.targetIsFile = Read16(in);
+                  s.specLength = Read16(in);
+                  s.nameStringId = Read16(in);
+                  return !in.failed;
+              });
+    return kOk;
 }
 
-}  // namespace
+int32_t CeSetup::FindString(uint16_t id) const { return FindById(stringIds_, strings_, id, StringId); }
 
-int32_t FindString(const ArchiveContext* context, uint16_t id) {
-    return FindById(context->stringIds, context->setupStrings, context->setupHeader.stringCount, id, StringId);
-}
+int32_t CeSetup::FindDirectory(uint16_t id) const { return FindById(directoryIds_, directories_, id, DirectoryId); }
 
-int32_t FindDirectory(const ArchiveContext* context, uint16_t id) {
-    return FindById(context->directoryIds, context->setupDirectories, context->setupHeader.directoryCount, id,
-                    DirectoryId);
-}
+int32_t CeSetup::FindCopyFile(uint16_t fileId) const { return FindById(copyFileIds_, copyFiles_, fileId, CopyFileId); }
 
-int32_t FindCopyFile(const ArchiveContext* context, uint16_t fileId) {
-    return FindById(context->copyFileIds, context->setupCopyFiles, context->setupHeader.copyFileCount, fileId,
-                    CopyFileId);
-}
+const char* CeSetup::InstallDirectory() const { return strings_.empty() ? nullptr : strings_[0].text; }
 
-void DecodeDirectoryPath(const ArchiveContext* context, ByteReader& reader, char* path, uint16_t* length) {
+void CeSetup::DecodeDirectoryPath(ByteReader& reader, char* path, uint16_t* length) const {
     size_t pos = *length > 0 ? static_cast<size_t>(*length - 1) : 0;
     if (pos > kPathSize - 1) pos = kPathSize - 1;
     path[pos] = '\0';
-    const SetupHeader& h = context->setupHeader;
     uint16_t count = static_cast<uint16_t>(Read16(reader) / 2);
     for (uint16_t k = 0; k < count && !reader.failed; ++k) {
         uint16_t id = Read16(reader);
@@ -317,14 +281,14 @@ void DecodeDirectoryPath(const ArchiveContext* context, ByteReader& reader, char
             Skip(reader, static_cast<size_t>(count - k - 1) * 2);
             break;
         }
-        int32_t found = FindString(context, id);
+        int32_t found = FindString(id);
         if (pos > 0) PutBounded(path, &pos, "\\", 1);
         // Only the first element of a path can stand for the install
         // directory; an empty string table counts as that match.
-        if (pos == 0 && (found == 0 || h.stringCount == 0)) {
+        if (pos == 0 && (found == 0 || header_.stringCount == 0)) {
             PutBounded(path, &pos, "%InstallDir%", 12);
         } else if (found >= 0) {
-            const char* text = context->setupStrings[found].text;
+            const char* text = strings_[found].text;
             size_t n = std::strlen(text);
             if (text[0] == '"') {
                 // Quoted: the opening quote and the last character go; a lone
@@ -340,63 +304,71 @@ void DecodeDirectoryPath(const ArchiveContext* context, ByteReader& reader, char
     *length = static_cast<uint16_t>(pos + 1);
 }
 
-int ReadSetupFile(ArchiveContext* context) {
-    const CabHeader& cab = context->header;
-    if (cab.cFiles == 0 || !context->files) {
-        MarkPlain(context);
-        return 0;
-    }
-    const CabFileEntry& first = context->files[0];
-    if (NumericSuffix(first.name) != 0) {
-        MarkPlain(context);
-        return 0;
-    }
-    if (first.iFolder < cab.cFolders && context->folders) {
-        // Where a contiguous read would find it; kept for anything that wants
-        // the classic position, though tables are decoded from setupData.
-        uint64_t offset = static_cast<uint64_t>(context->folders[first.iFolder].coffCabStart) + 8u +
-                          context->cbCFData + first.uoffFolderStart;
-        context->setupOffset = static_cast<int32_t>(static_cast<uint32_t>(offset));
-    }
-    // Too short to carry a signature, or too large to be a setup file.
-    if (first.cbFile < 4 || first.cbFile > kMaxSetupSize) {
-        MarkPlain(context);
-        return 0;
-    }
-
-    SetupSink sink{static_cast<uint8_t*>(std::malloc(first.cbFile)), first.cbFile, 0};
-    if (!sink.data) return MIRAD_NO_MEMORY;
-    context->setupData = sink.data;
-    context->setupSize = first.cbFile;
-    // A setup file whose blocks cannot be read opens the cabinet as a plain
-    // one: its stored files stay listable, and testing SETUP.000 reports 12.
-    if (StreamStoredFile(context, 0, CollectSetupBytes, &sink) != 0 || sink.used != sink.size ||
-        !IsMsce(sink.data)) {
-        MarkPlain(context);
-        return 0;
-    }
-    DecodeHeader(context->setupHeader, context->setupData, context->setupSize);
-    context->plainCabinet = 0;
-    LogMessage("Processing MSCE file");
-
+Error CeSetup::ReadTables(const Cabinet& cabinet) {
     // Strings first, then directories (they resolve string ids), then the
     // files to copy (they resolve directory ids), registry keys, shortcuts.
-    using TableReader = int (*)(ArchiveContext*, ByteReader&);
-    const TableReader readers[] = {ReadStrings, ReadDirectories, ReadCopyFiles, ReadRegHives, ReadShortcuts};
-    const uint16_t* counts[] = {&context->setupHeader.stringCount, &context->setupHeader.directoryCount,
-                                &context->setupHeader.copyFileCount, &context->setupHeader.regHiveCount,
-                                &context->setupHeader.shortcutCount};
-    for (size_t t = 0; t < 5; ++t) {
-        if (*counts[t] == 0) continue;
-        // A fresh reader per table: one that ran past the end must not keep
-        // the next from being read.
-        ByteReader r;
-        r.data = context->setupData;
-        r.size = context->setupSize;
-        int result = readers[t](context, r);
-        if (result != 0) return result;
+    // A fresh reader per table: one that ran past the end must not keep the
+    // next from being read.
+    if (header_.stringCount != 0) {
+        ByteReader r = Reader();
+        if (Error e = ReadStrings(r)) return e;
     }
-    return 0;
+    if (header_.directoryCount != 0) {
+        ByteReader r = Reader();
+        if (Error e = ReadDirectories(r)) return e;
+    }
+    if (header_.copyFileCount != 0) {
+        ByteReader r = Reader();
+        if (Error e = ReadCopyFiles(r, cabinet)) return e;
+    }
+    if (header_.regHiveCount != 0) {
+        ByteReader r = Reader();
+        if (Error e = ReadRegHives(r)) return e;
+    }
+    if (header_.shortcutCount != 0) {
+        ByteReader r = Reader();
+        if (Error e = ReadShortcuts(r)) return e;
+    }
+    return kOk;
+}
+
+Error CeSetup::Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out) {
+    out->reset();
+    const auto& files = cabinet.files();
+    if (files.empty()) return kOk;
+    const CabFileEntry& first = files[0];
+    if (NumericSuffix(first.name) != 0) return kOk;
+    // Too short to carry a signature, or too large to be a setup file.
+    if (first.cbFile < 4 || first.cbFile > kMaxSetupSize) return kOk;
+
+    try {
+        std::unique_ptr<CeSetup> setup(new CeSetup());
+        std::vector<uint8_t>& bytes = setup->bytes_;
+        bytes.reserve(first.cbFile);
+        // A setup file whose blocks cannot be read opens the cabinet as a
+        // plain one: its stored files stay listable, and testing SETUP.000
+        // reports the damage.
+        Error read = cabinet.ReadFile(0, [&bytes, &first](const uint8_t* data, size_t count) {
+            if (count > first.cbFile - bytes.size()) return false;
+            bytes.insert(bytes.end(), data, data + count);
+            return true;
+        });
+        if (read || bytes.size() != first.cbFile || !IsMsce(bytes.data())) return kOk;
+        DecodeHeader(setup->header_, bytes.data(), bytes.size());
+        LogMessage("Processing MSCE file");
+        if (Error e = setup->ReadTables(cabinet)) return e;
+        *out = std::move(setup);
+        return kOk;
+    } catch (const std::bad_alloc&) {
+        return NoMemory("setup file");
+    }
+}
+
+Error ReadCeCabinet(IoHandle file, Cabinet* cabinet, std::unique_ptr<CeSetup>* setup) {
+    if (Error e = cabinet->Read(std::move(file))) return e;
+    if (Error e = CeSetup::Read(*cabinet, setup)) return e;
+    LogMessage("CAB file successfully read");
+    return kOk;
 }
 
 }  // namespace mirad

@@ -1,22 +1,75 @@
-// Reading the CE setup file carried as the cabinet's first stored file.
+// The CE setup file ("MSCE") a CE cabinet carries as its first stored file:
+// its bytes, header, the five tables decoded from it and the id indexes.
+// Built once from the cabinet; nothing else writes it.
 #pragma once
 
-#include "cabinet/context.h"
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "cabinet/cabinet.h"
+#include "setup/records.h"
+#include "support/alloc.h"
 #include "support/bytes.h"
+#include "support/error.h"
 
 namespace mirad {
 
-// 0 or 11. Loads setupHeader and the five tables, or marks the archive as a
-// plain cabinet.
-int ReadSetupFile(ArchiveContext* context);
+class CeSetup {
+public:
+    // Reads the setup file through the cabinet's block source. `*out` stays
+    // null when the cabinet carries none (a plain cabinet): its first stored
+    // file is not numbered 0, is too small or too large, cannot be read or is
+    // not "MSCE". NoMemory is the only error.
+    static Error Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out);
 
-// Decodes one id list at the reader's position into `path` (capacity 260);
-// `length` is in/out as the record's second field.
-void DecodeDirectoryPath(const ArchiveContext* context, ByteReader& reader, char* path, uint16_t* length);
+    const SetupHeader& header() const { return header_; }
+    // The setup file's bytes: every text and registry read is bounds-checked
+    // against them.
+    const std::vector<uint8_t>& bytes() const { return bytes_; }
+    ByteReader Reader() const;
 
-// First position in table order whose id equals `id`, or -1.
-int32_t FindString(const ArchiveContext* context, uint16_t id);
-int32_t FindDirectory(const ArchiveContext* context, uint16_t id);
-int32_t FindCopyFile(const ArchiveContext* context, uint16_t fileId);
+    const CountedVector<SetupString>& strings() const { return strings_; }
+    const CountedVector<SetupDirectory>& directories() const { return directories_; }
+    const CountedVector<SetupCopyFile>& copyFiles() const { return copyFiles_; }
+    const CountedVector<SetupRegHive>& regHives() const { return regHives_; }
+    const CountedVector<SetupShortcut>& shortcuts() const { return shortcuts_; }
+
+    // First position in table order whose id equals `id`, or -1.
+    int32_t FindString(uint16_t id) const;
+    int32_t FindDirectory(uint16_t id) const;
+    int32_t FindCopyFile(uint16_t fileId) const;
+
+    // The install directory (the first string's text), or null without strings.
+    const char* InstallDirectory() const;
+
+private:
+    CeSetup() = default;
+    Error ReadTables(const Cabinet& cabinet);
+    Error ReadStrings(ByteReader& r);
+    Error ReadDirectories(ByteReader& r);
+    Error ReadCopyFiles(ByteReader& r, const Cabinet& cabinet);
+    Error ReadRegHives(ByteReader& r);
+    Error ReadShortcuts(ByteReader& r);
+    // Decodes one id list at the reader's position into `path` (capacity
+    // 260); `length` is in/out as the record's second field.
+    void DecodeDirectoryPath(ByteReader& reader, char* path, uint16_t* length) const;
+
+    std::vector<uint8_t> bytes_;
+    SetupHeader header_ = {};
+    CountedVector<SetupString> strings_;
+    CountedVector<SetupDirectory> directories_;
+    CountedVector<SetupCopyFile> copyFiles_;
+    CountedVector<SetupRegHive> regHives_;
+    CountedVector<SetupShortcut> shortcuts_;
+    // Sorted (id << 16 | table index) pairs for the string, directory and
+    // copy-file tables, so id lookups stay logarithmic for tables of 65535
+    // records. Empty: look up linearly.
+    std::vector<uint32_t> stringIds_, directoryIds_, copyFileIds_;
+};
+
+// Reads the cabinet from `file`, then its setup file, and logs that the
+// cabinet was read. What Cabinet::Read or CeSetup::Read gives.
+Error ReadCeCabinet(IoHandle file, Cabinet* cabinet, std::unique_ptr<CeSetup>* setup);
 
 }  // namespace mirad

@@ -1,5 +1,6 @@
 #include "support/io.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <string>
@@ -41,12 +42,12 @@ bool StdClose(void*, IoFile* f) {
 }
 
 const IoSystem kDefault = {nullptr, StdOpen, StdRead, StdWrite, StdSeek, StdTell, StdSize, StdClose};
-const IoSystem* g_current = &kDefault;
+std::atomic<const IoSystem*> g_current{&kDefault};
 
 }  // namespace
 
-const IoSystem& Io() { return *g_current; }
-void SetIo(const IoSystem* io) { g_current = io ? io : &kDefault; }
+const IoSystem& Io() { return *g_current.load(std::memory_order_acquire); }
+void SetIo(const IoSystem* io) { g_current.store(io ? io : &kDefault, std::memory_order_release); }
 const IoSystem& DefaultIo() { return kDefault; }
 
 static void TextSpill(TextWriter& w) {
@@ -94,12 +95,17 @@ bool TextFlush(TextWriter& w) {
     return !w.failed;
 }
 
-bool FinishDocument(TextWriter& w, const char* path) {
+bool FinishDocument(TextWriter& w, IoHandle& file, const char* path) {
     bool written = TextFlush(w);
-    if (w.file && !IoClose(w.file)) written = false;
+    if (!file.Close()) written = false;
     w.file = nullptr;
     if (!written) platform::DeleteFile(path);
     return written;
+}
+
+OutputFile::~OutputFile() {
+    handle_.Close();
+    if (!keep_ && !path_.empty()) platform::DeleteFile(path_.c_str());
 }
 
 }  // namespace mirad

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace mirad {
 
@@ -31,38 +32,96 @@ struct IoSystem {
     bool (*close)(void* context, IoFile* file);
 };
 
-// The system in force; SetIo(nullptr) restores the default.
+// The system in force; SetIo(nullptr) restores the default. Switching is
+// safe while other threads read through the seam.
 const IoSystem& Io();
 void SetIo(const IoSystem* io);
 const IoSystem& DefaultIo();
 
-inline IoFile* IoOpen(const char* path, IoMode mode) { return Io().open(Io().context, path, mode); }
-inline size_t IoRead(IoFile* f, void* buffer, size_t count) { return Io().read(Io().context, f, buffer, count); }
-inline size_t IoWrite(IoFile* f, const void* buffer, size_t count) { return Io().write(Io().context, f, buffer, count); }
-inline bool IoSeek(IoFile* f, uint64_t offset) { return Io().seek(Io().context, f, offset); }
-inline uint64_t IoTell(IoFile* f) { return Io().tell(Io().context, f); }
-inline bool IoSize(IoFile* f, uint64_t* size) { return Io().size(Io().context, f, size); }
-inline bool IoClose(IoFile* f) { return Io().close(Io().context, f); }
+inline IoFile* IoOpen(const char* path, IoMode mode) {
+    const IoSystem& io = Io();
+    return io.open(io.context, path, mode);
+}
+inline size_t IoRead(IoFile* f, void* buffer, size_t count) {
+    const IoSystem& io = Io();
+    return io.read(io.context, f, buffer, count);
+}
+inline size_t IoWrite(IoFile* f, const void* buffer, size_t count) {
+    const IoSystem& io = Io();
+    return io.write(io.context, f, buffer, count);
+}
+inline bool IoSeek(IoFile* f, uint64_t offset) {
+    const IoSystem& io = Io();
+    return io.seek(io.context, f, offset);
+}
+inline uint64_t IoTell(IoFile* f) {
+    const IoSystem& io = Io();
+    return io.tell(io.context, f);
+}
+inline bool IoSize(IoFile* f, uint64_t* size) {
+    const IoSystem& io = Io();
+    return io.size(io.context, f, size);
+}
+inline bool IoClose(IoFile* f) {
+    const IoSystem& io = Io();
+    return io.close(io.context, f);
+}
 
 // Reads exactly `count` bytes or fails.
 inline bool IoReadExact(IoFile* f, void* buffer, size_t count) { return IoRead(f, buffer, count) == count; }
 inline bool IoWriteAll(IoFile* f, const void* buffer, size_t count) { return IoWrite(f, buffer, count) == count; }
 
-// Closes on scope exit unless released; used where one function owns a file.
-struct IoCloser {
-    IoFile* file = nullptr;
-    explicit IoCloser(IoFile* f) : file(f) {}
-    IoCloser(const IoCloser&) = delete;
-    IoCloser& operator=(const IoCloser&) = delete;
-    ~IoCloser() {
-        if (file) IoClose(file);
+// Owns one open file: closes it on scope exit. Close() closes it earlier and
+// tells whether everything written reached the file.
+class IoHandle {
+public:
+    IoHandle() = default;
+    explicit IoHandle(IoFile* f) : file_(f) {}
+    IoHandle(IoHandle&& other) noexcept : file_(other.file_) { other.file_ = nullptr; }
+    IoHandle& operator=(IoHandle&& other) noexcept {
+        if (this != &other) {
+            Close();
+            file_ = other.file_;
+            other.file_ = nullptr;
+        }
+        return *this;
     }
-    // Closes now and reports whether everything reached the file.
+    IoHandle(const IoHandle&) = delete;
+    IoHandle& operator=(const IoHandle&) = delete;
+    ~IoHandle() { Close(); }
+
+    IoFile* get() const { return file_; }
+    explicit operator bool() const { return file_ != nullptr; }
     bool Close() {
-        IoFile* f = file;
-        file = nullptr;
+        IoFile* f = file_;
+        file_ = nullptr;
         return f ? IoClose(f) : true;
     }
+
+private:
+    IoFile* file_ = nullptr;
+};
+
+// A file being written that must not survive unless it was finished: closed
+// and removed on scope exit (a failed write, an exhausted heap) unless Keep()
+// was called.
+class OutputFile {
+public:
+    OutputFile() = default;
+    OutputFile(IoFile* f, const char* path) : handle_(f), path_(f && path ? path : "") {}
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile();
+
+    IoFile* get() const { return handle_.get(); }
+    explicit operator bool() const { return static_cast<bool>(handle_); }
+    bool Close() { return handle_.Close(); }
+    void Keep() { keep_ = true; }
+
+private:
+    IoHandle handle_;
+    std::string path_;
+    bool keep_ = false;
 };
 
 // Text documents (registry export, INF script, shortcut file) are byte
@@ -87,6 +146,6 @@ bool TextFlush(TextWriter& w);  // false when any write so far failed
 // Flushes and closes a generated document. One that could not be written
 // whole is removed, since a cut document would look complete. True when the
 // document was written whole.
-bool FinishDocument(TextWriter& w, const char* path);
+bool FinishDocument(TextWriter& w, IoHandle& file, const char* path);
 
 }  // namespace mirad

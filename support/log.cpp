@@ -1,21 +1,29 @@
 // The diagnostic log. The file is opened and closed around every message so
-// that everything written so far survives a host that ends abruptly.
+// that everything written so far survives a host that ends abruptly. Each
+// message is written as one line under a lock, so lines from two threads
+// never interleave.
 #include "support/log.h"
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
+#include <mutex>
+#include <string>
 
+#include "platform/platform.h"
 #include "support/settings.h"
 
 namespace mirad {
 
-void LogMessage(const char* format, ...) {
-    const char* path = CurrentSettings().DebugFile;
-    if (!path[0] || !format) return;
-    std::FILE* log = std::fopen(path, "a");
-    if (!log) return;  // an unusable log must never change what the module does
+namespace {
+platform::Mutex g_logLock;
+}
 
+void LogMessage(const char* format, ...) {
+    SettingsSnapshot settings = CurrentSettings();
+    const char* path = settings->DebugFile;
+    if (!path[0] || !format) return;
+
+    std::string line;
     char small[512];
     va_list args;
     va_start(args, format);
@@ -24,24 +32,27 @@ void LogMessage(const char* format, ...) {
     int n = std::vsnprintf(small, sizeof small, format, args);
     va_end(args);
     if (n >= 0) {
-        const char* text = small;
         size_t length = static_cast<size_t>(n);
-        char* big = nullptr;
-        if (length >= sizeof small) {
+        if (length < sizeof small) {
+            line.assign(small, length);
+        } else {
             // Long paths in a message: format again into a buffer that fits;
             // without memory for it, the cut message is still written.
-            big = static_cast<char*>(std::malloc(length + 1));
-            if (big) {
-                std::vsnprintf(big, length + 1, format, again);
-                text = big;
-            } else {
-                length = sizeof small - 1;
+            try {
+                line.resize(length + 1);
+                std::vsnprintf(&line[0], length + 1, format, again);
+                line.resize(length);
+            } catch (...) {
+                line.assign(small, sizeof small - 1);
             }
         }
-        std::fwrite(text, 1, length, log);
-        std::free(big);
     }
     va_end(again);
+
+    std::lock_guard<platform::Mutex> hold(g_logLock);
+    std::FILE* log = std::fopen(path, "a");
+    if (!log) return;  // an unusable log must never change what the module does
+    std::fwrite(line.data(), 1, line.size(), log);
     std::fputc('\n', log);
     std::fclose(log);
 }

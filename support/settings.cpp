@@ -1,10 +1,15 @@
 // Settings from "Mirad.ini": located once when the host hands over its
 // defaults, re-read whenever the file's last-write time changes, and created
 // with the values in force when it exists nowhere.
+//
+// Locating, reading and writing the file happen under one lock; the result
+// is published as a new snapshot under a second, short lock, so readers never
+// wait for the file.
 #include "support/settings.h"
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform/platform.h"
 #include "support/paths.h"
@@ -42,11 +47,18 @@ constexpr Settings kBuiltIn = {
     },
 };
 
-Settings g_settings = kBuiltIn;
+// The published snapshot.
+platform::Mutex g_publishLock;
+SettingsSnapshot g_published;
+
+// The settings file: its path and its last-write time when it was last read
+// (all zero: not read yet, so the next LoadSettings reads).
+platform::Mutex g_fileLock;
 char g_settingsPath[kPathSize];
-// The settings file's last-write time when it was last read; all zero means
-// "not read yet", so the next LoadSettings reads.
 uint8_t g_stamp[8];
+
+// The snapshot pinned by the export call running on this thread.
+thread_local const Settings* t_callSettings = nullptr;
 
 struct Flag {
     const char* key;
@@ -72,37 +84,40 @@ bool SettingsFileBeside(const char* path, char* out, size_t size) {
     return true;
 }
 
-}  // namespace
-
-Settings& CurrentSettings() { return g_settings; }
-
-void ResetSettings() {
-    g_settings = kBuiltIn;
-    g_settingsPath[0] = '\0';
-    std::memset(g_stamp, 0, sizeof g_stamp);
-}
-
-const char* SettingsPath() { return g_settingsPath; }
-
-void LocateSettingsFile() {
-    std::memset(g_stamp, 0, sizeof g_stamp);
-
-    // A settings file beside the module wins over the host's choice.
-    char modulePath[kPathSize];
-    char candidate[kPathSize];
-    uint8_t stamp[8];
-    if (platform::ModulePath(modulePath, sizeof modulePath) &&
-        SettingsFileBeside(modulePath, candidate, sizeof candidate) && platform::FileWriteStamp(candidate, stamp)) {
-        CopyString(g_settingsPath, sizeof g_settingsPath, candidate);
-        LoadSettings();
-        return;
+// Writes `s` as a complete settings file at `path`.
+void WriteSettingsFile(const Settings& s, const char* path) {
+    for (const Flag& flag : kFlags) {
+        platform::ProfileWriteString(kConfiguration, flag.key, s.*flag.field ? "1" : "0", path);
     }
-    // A host path too long to take the name stays unused rather than cut
-    // into the name of some other file.
-    SettingsFileBeside(HostDefaultSettingsPath(), g_settingsPath, sizeof g_settingsPath);
+    platform::ProfileWriteString(kConfiguration, "DebugFile", "", path);
+    platform::ProfileWriteString(kConfiguration, "Language", s.Language, path);
+    for (int n = 1; n <= kMacroCount; ++n) {
+        char key[16];
+        MacroKey(key, n);
+        platform::ProfileWriteString(s.Language, key, s.DirectoryMacroTable[n - 1], path);
+    }
 }
 
-void LoadSettings() {
+// Reads the file over a copy of the values in force: a macro the file does
+// not name keeps its current entry.
+Settings ReadSettingsFile(const Settings& current, const char* path) {
+    Settings s = current;
+    for (const Flag& flag : kFlags) {
+        s.*flag.field = platform::ProfileGetInt(kConfiguration, flag.key, 1, path) != 0 ? 1 : 0;
+    }
+    platform::ProfileGetString(kConfiguration, "DebugFile", "", s.DebugFile, sizeof s.DebugFile, path);
+    platform::ProfileGetString(kConfiguration, "Language", "English", s.Language, kLanguageRead, path);
+    for (int n = 1; n <= kMacroCount; ++n) {
+        char key[16];
+        MacroKey(key, n);
+        platform::ProfileGetString(s.Language, key, current.DirectoryMacroTable[n - 1], s.DirectoryMacroTable[n - 1],
+                                   sizeof s.DirectoryMacroTable[n - 1], path);
+    }
+    return s;
+}
+
+// LoadSettings with g_fileLock held.
+void LoadLocked() {
     const char* path = g_settingsPath;
     if (!path[0]) return;
 
@@ -112,24 +127,11 @@ void LoadSettings() {
         if (std::memcmp(stamp, g_stamp, sizeof stamp) == 0) return;
     } else {
         if (!platform::CreateNewEmptyFile(path)) return;
-        WriteDefaultSettings();
+        WriteSettingsFile(*PublishedSettings(), path);
         created = true;
     }
 
-    for (const Flag& flag : kFlags) {
-        g_settings.*flag.field = platform::ProfileGetInt(kConfiguration, flag.key, 1, path) != 0 ? 1 : 0;
-    }
-    platform::ProfileGetString(kConfiguration, "DebugFile", "", g_settings.DebugFile, sizeof g_settings.DebugFile,
-                               path);
-    platform::ProfileGetString(kConfiguration, "Language", "English", g_settings.Language, kLanguageRead, path);
-    for (int n = 1; n <= kMacroCount; ++n) {
-        char key[16];
-        MacroKey(key, n);
-        char current[kPathSize];
-        std::memcpy(current, g_settings.DirectoryMacroTable[n - 1], sizeof current);
-        platform::ProfileGetString(g_settings.Language, key, current, g_settings.DirectoryMacroTable[n - 1],
-                                   sizeof g_settings.DirectoryMacroTable[n - 1], path);
-    }
+    PublishSettings(ReadSettingsFile(*PublishedSettings(), path));
 
     // A file just created has no write time worth keeping: the writes above
     // changed it, so the next call reads the file again.
@@ -140,19 +142,69 @@ void LoadSettings() {
     }
 }
 
-void WriteDefaultSettings() {
-    const char* path = g_settingsPath;
-    if (!path[0]) return;
-    for (const Flag& flag : kFlags) {
-        platform::ProfileWriteString(kConfiguration, flag.key, g_settings.*flag.field ? "1" : "0", path);
+}  // namespace
+
+const Settings& BuiltInSettings() { return kBuiltIn; }
+
+SettingsSnapshot PublishedSettings() {
+    std::lock_guard<platform::Mutex> hold(g_publishLock);
+    if (!g_published) g_published = std::make_shared<const Settings>(kBuiltIn);
+    return g_published;
+}
+
+void PublishSettings(const Settings& settings) {
+    auto next = std::make_shared<const Settings>(settings);
+    std::lock_guard<platform::Mutex> hold(g_publishLock);
+    g_published.swap(next);
+    // The old snapshot goes when its last holder lets it go.
+}
+
+SettingsSnapshot CurrentSettings() {
+    // A pinned snapshot outlives the call's use of it: the pin holds it.
+    if (t_callSettings) return SettingsSnapshot(SettingsSnapshot(), t_callSettings);
+    return PublishedSettings();
+}
+
+SettingsForCall::SettingsForCall() : snapshot_(PublishedSettings()), outer_(t_callSettings) {
+    t_callSettings = snapshot_.get();
+}
+
+SettingsForCall::~SettingsForCall() { t_callSettings = outer_; }
+
+void ResetSettings() {
+    std::lock_guard<platform::Mutex> hold(g_fileLock);
+    PublishSettings(kBuiltIn);
+    g_settingsPath[0] = '\0';
+    std::memset(g_stamp, 0, sizeof g_stamp);
+}
+
+std::string SettingsPath() {
+    std::lock_guard<platform::Mutex> hold(g_fileLock);
+    return g_settingsPath;
+}
+
+void LocateSettingsFile(const char* hostDefaultPath) {
+    std::lock_guard<platform::Mutex> hold(g_fileLock);
+    std::memset(g_stamp, 0, sizeof g_stamp);
+
+    // A settings file beside the module wins over the host's choice.
+    char modulePath[kPathSize];
+    char candidate[kPathSize];
+    uint8_t stamp[8];
+    if (platform::ModulePath(modulePath, sizeof modulePath) &&
+        SettingsFileBeside(modulePath, candidate, sizeof candidate) && platform::FileWriteStamp(candidate, stamp)) {
+        CopyString(g_settingsPath, sizeof g_settingsPath, candidate);
+        LoadLocked();
+        return;
     }
-    platform::ProfileWriteString(kConfiguration, "DebugFile", "", path);
-    platform::ProfileWriteString(kConfiguration, "Language", g_settings.Language, path);
-    for (int n = 1; n <= kMacroCount; ++n) {
-        char key[16];
-        MacroKey(key, n);
-        platform::ProfileWriteString(g_settings.Language, key, g_settings.DirectoryMacroTable[n - 1], path);
-    }
+    // A host path too long to take the name stays unused rather than cut
+    // into the name of some other file.
+    SettingsFileBeside(hostDefaultPath ? hostDefaultPath : "", g_settingsPath, sizeof g_settingsPath);
+}
+
+void LoadSettings() {
+    std::lock_guard<platform::Mutex> hold(g_fileLock);
+    LoadLocked();
 }
 
 }  // namespace mirad

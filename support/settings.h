@@ -1,7 +1,11 @@
-// Process-wide settings read from "Mirad.ini" and the directory-macro table.
+// The module's settings from "Mirad.ini" and the directory-macro table, as
+// immutable snapshots: a reload builds a new snapshot and publishes it whole,
+// so a call that holds one never sees half-written settings.
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 namespace mirad {
 
@@ -19,24 +23,49 @@ struct Settings {
     char DirectoryMacroTable[kMacroCount][260];
 };
 
-// The settings in force (built-in values until a settings file is read).
-Settings& CurrentSettings();
+using SettingsSnapshot = std::shared_ptr<const Settings>;
+
+// The built-in values (a fresh module load), in the order the macro table
+// and the settings file list them.
+const Settings& BuiltInSettings();
+
+// The snapshot published last (the built-in values until a file is read).
+SettingsSnapshot PublishedSettings();
+// Publishes `settings` as the new snapshot.
+void PublishSettings(const Settings& settings);
+
+// The settings one export call works with: taken once when the call begins
+// (SettingsForCall) and used for the whole call, the log included. Outside a
+// call, the published snapshot.
+SettingsSnapshot CurrentSettings();
+
+// Pins the published snapshot for the calling thread while it lives.
+class SettingsForCall {
+public:
+    SettingsForCall();
+    ~SettingsForCall();
+    SettingsForCall(const SettingsForCall&) = delete;
+    SettingsForCall& operator=(const SettingsForCall&) = delete;
+    const Settings& operator*() const { return *snapshot_; }
+    const Settings* operator->() const { return snapshot_.get(); }
+
+private:
+    SettingsSnapshot snapshot_;
+    const Settings* outer_;
+};
 
 // Back to the built-in values, no settings path, no remembered write time
 // (what a fresh module load gives).
 void ResetSettings();
 
 // The settings-file path located by LocateSettingsFile (empty until then).
-const char* SettingsPath();
+std::string SettingsPath();
 
-void LocateSettingsFile();
+// Finds the settings file: one beside the module wins; otherwise
+// "Mirad.ini" in the directory of the host's default path.
+void LocateSettingsFile(const char* hostDefaultPath);
+// Reads the settings file again when its write time changed (creating it
+// with the values in force when it does not exist) and publishes the result.
 void LoadSettings();
-void WriteDefaultSettings();
 
-}  // namespace mirad
-
-namespace mirad {
-// The host's defaultSettingsPath from PackSetDefaultParams (empty until then).
-const char* HostDefaultSettingsPath();
-void ResetHostDefaults();
 }  // namespace mirad

@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "cabinet/reader.h"
 #include "documents/documents.h"
+#include "interface/result.h"
 #include "support/alloc.h"
 #include "support/bytes.h"
 #include "support/io.h"
 #include "support/paths.h"
 #include "tests/fixture.h"
+#include "view/session.h"
 
 namespace {
 
@@ -281,19 +282,23 @@ TEST(Documents, LogLinesInOrderAndADocumentThatCannotBeCreated) {
 
 // ---- In-process: write failures and the real cabinets ----------------------------------
 
-struct ContextCloser {
-    void operator()(mirad::ArchiveContext* c) const { mirad::ReleaseContext(c); }
-};
-using ContextPtr = std::unique_ptr<mirad::ArchiveContext, ContextCloser>;
+using DocumentWriter = mirad::Error (*)(const mirad::DocumentSource&, const char*);
 
-ContextPtr OpenInProcess(const std::string& path) {
-    auto* c = static_cast<mirad::ArchiveContext*>(mirad::AllocateZeroed(sizeof(mirad::ArchiveContext)));
-    if (!c) return nullptr;
-    ContextPtr context(c);
-    mirad::CopyString(c->archivePath, sizeof c->archivePath, path.c_str());
-    c->cabinetStream = mirad::IoOpen(c->archivePath, mirad::IoMode::Read);
-    if (!c->cabinetStream || mirad::ReadCabinet(c) != 0) return nullptr;
-    return context;
+// An archive opened in process, with the built-in settings (ExpandPath off).
+struct InProcess {
+    mirad::ArchiveSession session;
+    bool plain() const { return session.setup() == nullptr; }
+    int Write(DocumentWriter write, const std::string& out) const {
+        mirad::DocumentSource source{session.path().c_str(), session.cabinet(), *session.setup(),
+                                     mirad::BuiltInSettings()};
+        return mirad::ResultCode(write(source, out.c_str()));
+    }
+};
+
+std::unique_ptr<InProcess> OpenInProcess(const std::string& path) {
+    auto opened = std::make_unique<InProcess>();
+    if (opened->session.Open(path.c_str())) return nullptr;
+    return opened;
 }
 
 // The default I/O, except that the file opened for writing takes only
@@ -330,11 +335,11 @@ struct FullDisk {
 TEST(DocumentsInProcess, FullDiskGivesSixteenAndLeavesNoDocument) {
     fixture::TempDir dir;
     fixture::WriteFile(dir / "app.cab", fixture::BuildCeCabinet(InstallSetup(), InstallFiles()));
-    ContextPtr context = OpenInProcess(dir / "app.cab");
+    auto context = OpenInProcess(dir / "app.cab");
     ASSERT_TRUE(context);
     std::string out = dir / "doc";
     struct Case {
-        int (*write)(mirad::ArchiveContext*, const char*);
+        DocumentWriter write;
         const char* golden;
         std::vector<size_t> limits;  // the script is about 7000 bytes and the export about 400
     };
@@ -344,13 +349,13 @@ TEST(DocumentsInProcess, FullDiskGivesSixteenAndLeavesNoDocument) {
         for (size_t limit : c.limits) {
             {
                 FullDisk disk(limit);
-                EXPECT_EQ(c.write(context.get(), out.c_str()), 16) << c.golden << " " << limit;
+                EXPECT_EQ(context->Write(c.write, out), 16) << c.golden << " " << limit;
             }
             EXPECT_FALSE(fixture::FileExists(out)) << c.golden << " " << limit;
         }
         // With room enough the same context writes the document whole.
         FullDisk roomy(1 << 20);
-        EXPECT_EQ(c.write(context.get(), out.c_str()), 0) << c.golden;
+        EXPECT_EQ(context->Write(c.write, out), 0) << c.golden;
         EXPECT_EQ(fixture::ReadText(out), Golden(c.golden));
     }
     testing::internal::GetCapturedStdout();
@@ -360,9 +365,9 @@ TEST(DocumentsInProcess, FullDiskGivesSixteenAndLeavesNoDocument) {
 TEST(DocumentsInProcess, RegistryWithNoValues) {
     fixture::TempDir dir;
     fixture::WriteFile(dir / "none.cab", fixture::BuildCeCabinet(CeSetup{}, {}));
-    ContextPtr context = OpenInProcess(dir / "none.cab");
+    auto context = OpenInProcess(dir / "none.cab");
     ASSERT_TRUE(context);
-    EXPECT_EQ(mirad::WriteRegistryExport(context.get(), (dir / "doc").c_str()), 0);
+    EXPECT_EQ(context->Write(mirad::WriteRegistryExport, dir / "doc"), 0);
     EXPECT_EQ(fixture::ReadText(dir / "doc"), Golden("registry_empty.reg"));
 }
 
@@ -401,14 +406,14 @@ TEST(DocumentsInProcess, RealCabinets) {
     for (std::string name; std::getline(names, name);) {
         if (name.size() < 4 || (name.substr(name.size() - 4) != ".CAB" && name.substr(name.size() - 4) != ".cab"))
             continue;
-        ContextPtr context = OpenInProcess(realDir + "/" + name);
-        if (!context || context->plainCabinet) continue;  // compressed or not a CE cabinet
+        auto context = OpenInProcess(realDir + "/" + name);
+        if (!context || context->plain()) continue;  // compressed or not a CE cabinet
         SCOPED_TRACE(name);
-        const mirad::SetupHeader& h = context->setupHeader;
+        const mirad::SetupHeader& h = context->session.setup()->header();
         std::string regPath = out / (name + ".reg"), infPath = out / (name + ".inf");
         testing::internal::CaptureStdout();
-        int regCode = mirad::WriteRegistryExport(context.get(), regPath.c_str());
-        int infCode = mirad::WriteInfScript(context.get(), infPath.c_str());
+        int regCode = context->Write(mirad::WriteRegistryExport, regPath);
+        int infCode = context->Write(mirad::WriteInfScript, infPath);
         testing::internal::GetCapturedStdout();
         ASSERT_EQ(regCode, 0);
         ASSERT_EQ(infCode, 0);

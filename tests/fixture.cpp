@@ -125,7 +125,7 @@ Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& o, Ca
 
     Bytes out;
     out.reserve(dataStart + 1024);
-    out.insert(out.end(), {'M', 'S', 'C', 'F'});
+    for (char c : {'M', 'S', 'C', 'F'}) out.push_back(static_cast<uint8_t>(c));
     Put32(out, 0);  // reserved1
     Put32(out, 0);  // cbCabinet, patched below
     Put32(out, 0);

@@ -79,8 +79,9 @@ std::vector<Sample> Samples() {
 struct AllViews {
     AllViews() {
         mirad::ResetSettings();
-        mirad::Settings& s = mirad::CurrentSettings();
+        mirad::Settings s = mirad::BuiltInSettings();
         s.ExpandCE = s.ExpandPath = s.ShowRegistry = s.ShowShortcuts = s.ShowInfFile = 1;
+        mirad::PublishSettings(s);
     }
     ~AllViews() { mirad::ResetSettings(); }
 };

@@ -9,12 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "cabinet/reader.h"
+#include "cabinet/block_source.h"
+#include "cabinet/cabinet.h"
 #include "fuzz/memory_io.h"
 #include "support/alloc.h"
 #include "support/bytes.h"
 #include "support/paths.h"
+#include "setup/setup.h"
 #include "support/settings.h"
+#include "interface/result.h"
 #include "tests/fixture.h"
 
 using fixture::Bytes;
@@ -31,12 +34,13 @@ using Lines = std::vector<std::string>;
 struct LogCapture {
     fixture::TempDir dir;
     std::string path = dir / "debug.log";
-    char saved[sizeof Settings{}.DebugFile];
+    Settings saved = *PublishedSettings();
     LogCapture() {
-        std::memcpy(saved, CurrentSettings().DebugFile, sizeof saved);
-        CopyString(CurrentSettings().DebugFile, sizeof saved, path.c_str());
+        Settings s = saved;
+        CopyString(s.DebugFile, sizeof s.DebugFile, path.c_str());
+        PublishSettings(s);
     }
-    ~LogCapture() { std::memcpy(CurrentSettings().DebugFile, saved, sizeof saved); }
+    ~LogCapture() { PublishSettings(saved); }
     // Logged lines without blank lines and the allocator's own lines.
     Lines Get() const {
         Lines out;
@@ -53,36 +57,38 @@ struct LogCapture {
     }
 };
 
-// A cabinet written to a temporary file and opened through ReadCabinet.
-struct Cab {
-    fixture::TempDir dir;
-    std::string path = dir / "test.cab";
-    ArchiveContext* context = nullptr;
-    int result = -1;
-    explicit Cab(const Bytes& bytes) {
-        fixture::WriteFile(path, bytes);
-        context = static_cast<ArchiveContext*>(AllocateZeroed(sizeof(ArchiveContext)));
-        CopyString(context->archivePath, sizeof context->archivePath, path.c_str());
-        context->cabinetStream = IoOpen(path.c_str(), IoMode::Read);
-        result = ReadCabinet(context);
-    }
-    ~Cab() { ReleaseContext(context); }
-    Cab(const Cab&) = delete;
-    Cab& operator=(const Cab&) = delete;
-    Bytes Extract(uint32_t i, int* code, const std::string& name = "out.bin") {
-        std::string out = dir / name;
-        *code = CopyStoredFile(context, i, out.c_str());
-        return fixture::ReadFile(out);
+// A cabinet and its setup file as the module reads them.
+struct Opened {
+    Cabinet cabinet;
+    std::unique_ptr<CeSetup> setup;
+    int Read(const char* path) {
+        return ResultCode(ReadCeCabinet(IoHandle(IoOpen(path, IoMode::Read)), &cabinet, &setup));
     }
 };
 
-// Opens `name` from the installed memory file system; the caller releases.
-ArchiveContext* OpenFromMemory(const char* name, int* result) {
-    auto* context = static_cast<ArchiveContext*>(AllocateZeroed(sizeof(ArchiveContext)));
-    CopyString(context->archivePath, sizeof context->archivePath, name);
-    context->cabinetStream = IoOpen(name, IoMode::Read);
-    *result = ReadCabinet(context);
-    return context;
+// A cabinet written to a temporary file and read.
+struct Cab : Opened {
+    fixture::TempDir dir;
+    std::string path = dir / "test.cab";
+    int result = -1;
+    explicit Cab(const Bytes& bytes) {
+        fixture::WriteFile(path, bytes);
+        result = Read(path.c_str());
+    }
+    Bytes Extract(uint32_t i, int* code, const std::string& name = "out.bin") {
+        std::string out = dir / name;
+        *code = ResultCode(cabinet.CopyFile(i, out.c_str()));
+        return fixture::ReadFile(out);
+    }
+    int Test(uint32_t i) { return ResultCode(cabinet.TestFile(i)); }
+    int Copy(uint32_t i, const std::string& out) { return ResultCode(cabinet.CopyFile(i, out.c_str())); }
+};
+
+// Opens `name` from the installed memory file system.
+std::unique_ptr<Opened> OpenFromMemory(const char* name, int* result) {
+    auto opened = std::make_unique<Opened>();
+    *result = opened->Read(name);
+    return opened;
 }
 
 void Patch16(Bytes& b, size_t at, uint16_t v) { put_le16(&b[at], v); }
@@ -105,13 +111,13 @@ std::vector<StoredFile> MixedFiles() {
 
 void ExpectAllExtract(Cab& cab, const std::vector<StoredFile>& files) {
     ASSERT_EQ(cab.result, 0);
-    ASSERT_EQ(cab.context->header.cFiles, files.size());
+    ASSERT_EQ(cab.cabinet.header().cFiles, files.size());
     for (uint32_t i = 0; i < files.size(); ++i) {
         int code = -1;
         Bytes got = cab.Extract(i, &code);
         EXPECT_EQ(code, 0) << files[i].name;
         EXPECT_TRUE(got == files[i].data) << files[i].name << ": " << got.size() << " bytes";
-        EXPECT_EQ(TestStoredFile(cab.context, i), 0) << files[i].name;
+        EXPECT_EQ(cab.Test(i), 0) << files[i].name;
     }
 }
 
@@ -206,22 +212,20 @@ TEST(ReaderHeader, OpenDecodesHeaderTablesAndLogsEachSection) {
     Cab cab(bytes);
     ASSERT_EQ(cab.result, 0);
     EXPECT_EQ(log.Get(), kOpened);
-    const ArchiveContext& c = *cab.context;
-    EXPECT_EQ(c.header.cbCabinet, bytes.size());
-    EXPECT_EQ(c.cabinetLength, bytes.size());
-    EXPECT_EQ(c.header.cFolders, 3);
-    EXPECT_EQ(c.listPhase, kPhaseStored);
-    EXPECT_EQ(c.listIndex, 0);
-    EXPECT_EQ(c.plainCabinet, 1);  // no SETUP.000
-    for (uint16_t f = 0; f < 3; ++f) EXPECT_EQ(c.folders[f].coffCabStart, layout.folderDataStart[f]);
+    const Cabinet& c = cab.cabinet;
+    EXPECT_EQ(c.header().cbCabinet, bytes.size());
+    EXPECT_EQ(c.length(), bytes.size());
+    EXPECT_EQ(c.header().cFolders, 3);
+    EXPECT_EQ(cab.setup, nullptr);  // no SETUP.000
+    for (uint16_t f = 0; f < 3; ++f) EXPECT_EQ(c.folders()[f].coffCabStart, layout.folderDataStart[f]);
     for (size_t i = 0; i < files.size(); ++i) {
-        EXPECT_EQ(c.files[i].cbFile, files[i].data.size());
-        EXPECT_EQ(c.files[i].iFolder, i / 3);
-        EXPECT_EQ(c.files[i].date, files[i].date);
-        EXPECT_EQ(c.files[i].time, files[i].time);
-        EXPECT_EQ(c.files[i].attribs, files[i].attribs);
+        EXPECT_EQ(c.files()[i].cbFile, files[i].data.size());
+        EXPECT_EQ(c.files()[i].iFolder, i / 3);
+        EXPECT_EQ(c.files()[i].date, files[i].date);
+        EXPECT_EQ(c.files()[i].time, files[i].time);
+        EXPECT_EQ(c.files()[i].attribs, files[i].attribs);
     }
-    EXPECT_STREQ(c.files[6].name, "dir\\f.bin");
+    EXPECT_STREQ(c.files()[6].name, "dir\\f.bin");
     ExpectAllExtract(cab, files);
 }
 
@@ -235,11 +239,11 @@ TEST(ReaderHeader, CompressedFolderRefusedAfterTheFoldersBeforeIt) {
     Cab cab(bytes);
     EXPECT_EQ(cab.result, 14);
     EXPECT_EQ(log.Get(), (Lines{"reading MSCF folders section", "Compressed CAB not handled"}));
-    // The folder table stays for the caller to release.
-    ASSERT_NE(cab.context->folders, nullptr);
-    EXPECT_EQ(cab.context->folders[0].coffCabStart, layout.folderDataStart[0]);
-    EXPECT_EQ(cab.context->folders[1].typeCompress, 1);
-    EXPECT_EQ(cab.context->files, nullptr);
+    // The folders read before the refusal stay; no file was read.
+    ASSERT_EQ(cab.cabinet.folders().size(), 3u);
+    EXPECT_EQ(cab.cabinet.folders()[0].coffCabStart, layout.folderDataStart[0]);
+    EXPECT_EQ(cab.cabinet.folders()[1].typeCompress, 1);
+    EXPECT_TRUE(cab.cabinet.files().empty());
 }
 
 TEST(ReaderHeader, StoredNamesSlashesAndLengths) {
@@ -249,12 +253,12 @@ TEST(ReaderHeader, StoredNamesSlashesAndLengths) {
                                          File(n300, 6, 4), File("after.txt", 7, 5)};
     Cab cab(fixture::BuildCabinet(files));
     ASSERT_EQ(cab.result, 0);
-    EXPECT_STREQ(cab.context->files[0].name, "bin\\arm\\app.exe");
-    EXPECT_EQ(std::string(cab.context->files[1].name), n259);
+    EXPECT_STREQ(cab.cabinet.files()[0].name, "bin\\arm\\app.exe");
+    EXPECT_EQ(std::string(cab.cabinet.files()[1].name), n259);
     // Longer names keep 259 characters; the next record follows the NUL.
-    EXPECT_EQ(std::string(cab.context->files[2].name), n260.substr(0, 259));
-    EXPECT_EQ(std::string(cab.context->files[3].name), n300.substr(0, 259));
-    EXPECT_STREQ(cab.context->files[4].name, "after.txt");
+    EXPECT_EQ(std::string(cab.cabinet.files()[2].name), n260.substr(0, 259));
+    EXPECT_EQ(std::string(cab.cabinet.files()[3].name), n300.substr(0, 259));
+    EXPECT_STREQ(cab.cabinet.files()[4].name, "after.txt");
     ExpectAllExtract(cab, files);
 }
 
@@ -264,18 +268,17 @@ TEST(ReaderEmpty, NoFoldersOrNoFilesOpensAndHoldsNothing) {
     LogCapture log;
     Cab none(fixture::BuildCabinet({}));
     EXPECT_EQ(none.result, 0);
-    EXPECT_EQ(none.context->folders, nullptr);
-    EXPECT_EQ(none.context->files, nullptr);
-    EXPECT_EQ(none.context->listPhase, kPhaseStored);
+    EXPECT_TRUE(none.cabinet.folders().empty());
+    EXPECT_TRUE(none.cabinet.files().empty());
     EXPECT_EQ(log.Get(), kOpened);
 
     Bytes bytes = fixture::BuildCabinet({File("a", 50, 1)});
     Patch16(bytes, 28, 0);  // a folder with blocks, no file records
     Cab noFiles(bytes);
     EXPECT_EQ(noFiles.result, 0);
-    EXPECT_EQ(noFiles.context->header.cFolders, 1);
-    EXPECT_EQ(noFiles.context->files, nullptr);
-    EXPECT_EQ(TestStoredFile(noFiles.context, 0), 12);
+    EXPECT_EQ(noFiles.cabinet.header().cFolders, 1);
+    EXPECT_TRUE(noFiles.cabinet.files().empty());
+    EXPECT_EQ(noFiles.Test(0), 12);
 
     fixture::Module m;
     ASSERT_TRUE(m.ok());
@@ -291,7 +294,7 @@ TEST(ReaderSigned, SignatureAfterCbCabinetDescribedByTheReserveIsAccepted) {
     ASSERT_EQ(bytes.size(), layout.cbCabinet + 2040u);
     Cab cab(bytes);
     ExpectAllExtract(cab, files);
-    EXPECT_EQ(cab.context->cabinetLength, bytes.size());
+    EXPECT_EQ(cab.cabinet.length(), bytes.size());
 }
 
 // ---- Offset rules ---------------------------------------------------------------------
@@ -306,8 +309,8 @@ TEST(ReaderOffsets, BothRulesAreDetectedAndReadTheSameBytes) {
         LogCapture log;
         Cab cab(fixture::BuildCabinet({File("a.bin", 100, 1), File("b.bin", 50, 2)}, o));
         ASSERT_EQ(cab.result, 0);
-        EXPECT_EQ(cab.context->files[1].uoffFolderStart, headerCounted ? 108u : 100u);
-        EXPECT_EQ(cab.context->folders[0].headerCountedOffsets, headerCounted ? 1 : 0);
+        EXPECT_EQ(cab.cabinet.files()[1].uoffFolderStart, headerCounted ? 108u : 100u);
+        EXPECT_EQ(cab.cabinet.folders()[0].headerCountedOffsets, headerCounted ? 1 : 0);
         int code = -1;
         EXPECT_EQ(cab.Extract(1, &code), fixture::Pattern(50, 2));
         EXPECT_EQ(code, 0);
@@ -322,7 +325,7 @@ TEST(ReaderOffsets, BothRulesAreDetectedAndReadTheSameBytes) {
         LogCapture quiet;
         Cab first(fixture::BuildCabinet(files, shared));
         ASSERT_EQ(first.result, 0);
-        EXPECT_EQ(first.context->files[1].uoffFolderStart, 40u);
+        EXPECT_EQ(first.cabinet.files()[1].uoffFolderStart, 40u);
         ExpectAllExtract(first, files);
         EXPECT_EQ(quiet.Count("File offset > CFDATA size"), 0);
     }
@@ -338,14 +341,14 @@ TEST(ReaderOffsets, OffsetInsideABlockHeaderIsBadAndLeavesAnEmptyFile) {
     LogCapture log;
     Cab cab(bytes);
     ASSERT_EQ(cab.result, 0);
-    EXPECT_EQ(cab.context->folders[0].headerCountedOffsets, 1);
+    EXPECT_EQ(cab.cabinet.folders()[0].headerCountedOffsets, 1);
     std::string out = cab.dir / "b.bin";
-    EXPECT_EQ(CopyStoredFile(cab.context, 1, out.c_str()), 12);
+    EXPECT_EQ(cab.Copy(1, out), 12);
     EXPECT_EQ(log.Get().back(), "Bad File offset");
     EXPECT_EQ(log.Count("File offset > CFDATA size"), 1);
     EXPECT_TRUE(fixture::FileExists(out));
     EXPECT_TRUE(fixture::ReadFile(out).empty());
-    EXPECT_EQ(TestStoredFile(cab.context, 1), 12);
+    EXPECT_EQ(cab.Test(1), 12);
 }
 
 // Files packed back to back into shared blocks (gcab's layout), with every
@@ -373,11 +376,11 @@ TEST(ReaderOffsets, ReservesAndSharedBlocksLeaveCopiedBytesUnaffected) {
         auto files = MixedFiles();
         Cab cab(fixture::BuildCabinet(files, o));
         ExpectAllExtract(cab, files);
-        EXPECT_EQ(cab.context->cbCFHeader, rc.header);
-        EXPECT_EQ(cab.context->cbCFFolder, rc.folder);
-        EXPECT_EQ(cab.context->cbCFData, rc.data);
+        EXPECT_EQ(cab.cabinet.cbCFHeader(), rc.header);
+        EXPECT_EQ(cab.cabinet.cbCFFolder(), rc.folder);
+        EXPECT_EQ(cab.cabinet.cbCFData(), rc.data);
         // Folder 0's last file starts in its second block, so the rule shows.
-        EXPECT_EQ(cab.context->folders[0].headerCountedOffsets, rc.headerCounted ? 1 : 0);
+        EXPECT_EQ(cab.cabinet.folders()[0].headerCountedOffsets, rc.headerCounted ? 1 : 0);
     }
 }
 
@@ -390,18 +393,68 @@ TEST(ReaderOffsets, ChunksOfAtMost4096StopAtBlockBoundaries) {
         std::vector<size_t> sizes;
         Bytes bytes;
     } seen;
-    auto sink = [](void* user, const uint8_t* data, size_t n) {
-        auto* s = static_cast<Seen*>(user);
-        s->sizes.push_back(n);
-        s->bytes.insert(s->bytes.end(), data, data + n);
+    auto sink = [&seen](const uint8_t* data, size_t n) {
+        seen.sizes.push_back(n);
+        seen.bytes.insert(seen.bytes.end(), data, data + n);
         return true;
     };
-    ASSERT_EQ(StreamStoredFile(cab.context, 1, sink, &seen), 0);
+    ASSERT_EQ(ResultCode(cab.cabinet.ReadFile(1, sink)), 0);
     EXPECT_EQ(seen.sizes, (std::vector<size_t>{2000, 4096, 904, 4096, 904}));
     EXPECT_EQ(seen.bytes, fixture::Pattern(12000, 2));
-    EXPECT_EQ(cab.context->dataBlock.cbData, 5000);  // the last header read: the third block is full
-    auto failing = [](void*, const uint8_t*, size_t) { return false; };
-    EXPECT_EQ(StreamStoredFile(cab.context, 1, failing, nullptr), 16);
+    // The last header read: the third block is full.
+    EXPECT_EQ(cab.cabinet.Source(0).CurrentBlock().cbData, 5000);
+    auto failing = [](const uint8_t*, size_t) { return false; };
+    EXPECT_EQ(ResultCode(cab.cabinet.ReadFile(1, failing)), 16);
+}
+
+// A folder decoder other than "stored" gets every block whole, in order from
+// the folder's first, and the bytes come out of its output: here each byte
+// inverted, so a decoder that was skipped would show.
+TEST(ReaderBlockSource, DecodedFoldersAndReadsThatAlternateBetweenFolders) {
+    struct Inverting : FolderDecoder {
+        std::vector<uint16_t>* seen;
+        explicit Inverting(std::vector<uint16_t>* s) : seen(s) {}
+        uint32_t UncompressedSize(const DataBlockHeader& b) const override { return b.cbData; }
+        void Reset() override { seen->clear(); }
+        Error Decode(const DataBlockHeader& b, const uint8_t* in, uint8_t* out) override {
+            seen->push_back(b.cbData);
+            for (uint32_t i = 0; i < b.cbData; ++i) out[i] = static_cast<uint8_t>(~in[i]);
+            return kOk;
+        }
+    };
+    CabOptions o;
+    o.blockSize = 1000;
+    o.filesPerFolder = 2;
+    auto files = std::vector<StoredFile>{File("a", 1500, 1), File("b", 2200, 2), File("c", 700, 3), File("d", 10, 4)};
+    Cab cab(fixture::BuildCabinet(files, o));
+    ASSERT_EQ(cab.result, 0);
+
+    std::vector<uint16_t> decoded;
+    IoHandle file(IoOpen(cab.path.c_str(), IoMode::Read));
+    BlockSource source(file.get(), cab.cabinet.length(), cab.cabinet.folders()[0], 0,
+                       std::unique_ptr<FolderDecoder>(new Inverting(&decoded)));
+    Bytes got;
+    std::vector<size_t> chunks;
+    ASSERT_FALSE(source.Read(1500, 2200, [&](const uint8_t* p, size_t n) {
+        chunks.push_back(n);
+        got.insert(got.end(), p, p + n);
+        return true;
+    }, 300));
+    Bytes expected = files[1].data;
+    for (uint8_t& b : expected) b = static_cast<uint8_t>(~b);
+    EXPECT_EQ(got, expected);
+    // Blocks before the offset are decoded too (a decoder may need them), and
+    // chunks stop at block ends.
+    EXPECT_EQ(decoded, (std::vector<uint16_t>{1000, 1000, 1000, 700}));
+    EXPECT_EQ(chunks, (std::vector<size_t>{300, 200, 300, 300, 300, 100, 300, 300, 100}));
+
+    // The cabinet's own sources share one file: reads that alternate between
+    // folders each find their place.
+    for (uint32_t i : {3u, 0u, 2u, 1u, 3u, 1u}) {
+        int code = -1;
+        EXPECT_EQ(cab.Extract(i, &code), files[i].data) << files[i].name;
+        EXPECT_EQ(code, 0);
+    }
 }
 
 // ---- Truncation and damaged structures -------------------------------------------------
@@ -416,11 +469,11 @@ void ExpectEveryCutRefused(const Bytes& whole, const char* what) {
         Bytes& part = fs.files["/m/cut"];
         part.assign(whole.begin(), whole.begin() + static_cast<long>(cut));
         if (cut >= 12) Patch32(part, 8, static_cast<uint32_t>(cut));
-        ReleaseContext(OpenFromMemory("/m/cut", &result));
+        OpenFromMemory("/m/cut", &result);
         EXPECT_EQ(result, cut == 0 ? 14 : 12) << what << " cut at " << cut;
     }
     fs.files["/m/cut"] = whole;  // the whole one opens: the cuts caused the refusals
-    ReleaseContext(OpenFromMemory("/m/cut", &result));
+    OpenFromMemory("/m/cut", &result);
     EXPECT_EQ(result, 0) << what;
     EXPECT_EQ(fs.openCount, 0);
 }
@@ -464,7 +517,7 @@ TEST(ReaderTruncation, BlocksThatDoNotHoldThePromisedBytes) {
     EXPECT_TRUE(cab.Extract(1, &code, "b").empty());
     EXPECT_EQ(code, 12);
     EXPECT_FALSE(fixture::FileExists(cab.dir / "b"));
-    EXPECT_EQ(TestStoredFile(cab.context, 1), 12);
+    EXPECT_EQ(cab.Test(1), 12);
     EXPECT_EQ(cab.Extract(0, &code, "a"), fixture::Pattern(300, 1));
     EXPECT_EQ(code, 0);
 
@@ -480,21 +533,21 @@ TEST(ReaderCopy, EntryRangeDestinationAndEmptyFiles) {
     Cab cab(fixture::BuildCabinet({File("zero", 0, 1), File("one", 10, 2)}));
     ASSERT_EQ(cab.result, 0);
     std::string out = cab.dir / "x";
-    EXPECT_EQ(CopyStoredFile(cab.context, 2, out.c_str()), 12);
-    EXPECT_EQ(TestStoredFile(cab.context, 2), 12);
-    EXPECT_EQ(StreamStoredFile(cab.context, 0xFFFFFFFFu, nullptr, nullptr), 12);
+    EXPECT_EQ(cab.Copy(2, out), 12);
+    EXPECT_EQ(cab.Test(2), 12);
+    EXPECT_EQ(ResultCode(cab.cabinet.ReadFile(0xFFFFFFFFu, ByteSink())), 12);
     EXPECT_FALSE(fixture::FileExists(out));
 
     // 260 characters or more is refused whole, never cut.
     std::string longName = cab.dir.path + "/" + std::string(259 - cab.dir.path.size(), 'L');
     ASSERT_EQ(longName.size(), 260u);
-    EXPECT_EQ(CopyStoredFile(cab.context, 1, longName.c_str()), 16);
+    EXPECT_EQ(cab.Copy(1, longName), 16);
     EXPECT_FALSE(fixture::FileExists(longName.substr(0, 259)));
-    EXPECT_EQ(CopyStoredFile(cab.context, 1, (cab.dir / "missing/dir/x").c_str()), 16);
+    EXPECT_EQ(cab.Copy(1, cab.dir / "missing/dir/x"), 16);
 
     // An existing file is replaced; an empty entry gives an empty file.
     fixture::WriteFile(out, fixture::Pattern(99, 9));
-    EXPECT_EQ(CopyStoredFile(cab.context, 0, out.c_str()), 0);
+    EXPECT_EQ(cab.Copy(0, out), 0);
     EXPECT_TRUE(fixture::FileExists(out));
     EXPECT_TRUE(fixture::ReadFile(out).empty());
 }
@@ -513,7 +566,7 @@ TEST(ReaderFaults, ReadFailingAfterNCallsGivesBadDataAndReleaseClosesEverything)
     long n = 0;
     for (;; ++n) {
         fs.readsLeft = n;
-        ReleaseContext(OpenFromMemory("/m/cab", &result));
+        OpenFromMemory("/m/cab", &result);
         if (result == 0) break;
         EXPECT_EQ(result, 12) << "read " << n << " fails";
         ASSERT_LT(n, 10000) << "the open never succeeds";
@@ -523,12 +576,12 @@ TEST(ReaderFaults, ReadFailingAfterNCallsGivesBadDataAndReleaseClosesEverything)
 
     // The same for copying the largest file, which spans several blocks.
     fs.readsLeft = -1;
-    ArchiveContext* context = OpenFromMemory("/m/cab", &result);
+    std::unique_ptr<Opened> opened = OpenFromMemory("/m/cab", &result);
     ASSERT_EQ(result, 0);
     EXPECT_EQ(fs.openCount, 1);
     for (n = 0;; ++n) {
         fs.readsLeft = n;
-        int r = CopyStoredFile(context, 3, "/m/out");
+        int r = ResultCode(opened->cabinet.CopyFile(3, "/m/out"));
         if (r == 0) {
             EXPECT_EQ(fs.files["/m/out"], files[3].data);
             break;
@@ -536,10 +589,8 @@ TEST(ReaderFaults, ReadFailingAfterNCallsGivesBadDataAndReleaseClosesEverything)
         EXPECT_EQ(r, 12) << "read " << n << " fails";
         ASSERT_LT(n, 1000);
     }
-    context->setupData = static_cast<uint8_t*>(std::malloc(16));  // the setup reader's buffer is plain heap
-    ReleaseContext(context);
+    opened.reset();
     EXPECT_EQ(fs.openCount, 0);
-    ReleaseContext(nullptr);
 }
 
 // The real file system, except that writes stop at byte `limit` or closing
@@ -573,7 +624,7 @@ TEST(ReaderFaults, FailedWriteOrCloseLeavesNoPartialFile) {
         w.closeFails = k == 3;
         const std::string out = cab.dir / ("partial" + std::to_string(k));
         SetIo(&w.io);
-        int r = CopyStoredFile(cab.context, 0, out.c_str());
+        int r = cab.Copy(0, out);
         SetIo(nullptr);
         EXPECT_EQ(r, 16) << "case " << k;
         EXPECT_FALSE(fixture::FileExists(out)) << "case " << k;
@@ -622,8 +673,7 @@ TEST(ReaderGcab, StoredCabinetExtractsLikeCabextract) {
     // gcab counts data bytes only: the reader must have seen that.
     Cab opened(fixture::ReadFile(cab));
     ASSERT_EQ(opened.result, 0);
-    for (uint16_t f = 0; f < opened.context->header.cFolders; ++f)
-        EXPECT_EQ(opened.context->folders[f].headerCountedOffsets, 0);
+    for (const CabFolder& folder : opened.cabinet.folders()) EXPECT_EQ(folder.headerCountedOffsets, 0);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cabinet/context.h"
+#include "view/session.h"
 #include "interface/exports.h"
 #include "support/alloc.h"
 #include "support/paths.h"
@@ -38,7 +38,7 @@ void SetMtime(const std::string& path, time_t seconds, long nanoseconds = 0) {
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-const int32_t kContextSize = static_cast<int32_t>(sizeof(mirad::ArchiveContext));
+const int32_t kContextSize = static_cast<int32_t>(sizeof(mirad::ArchiveSession));
 
 // Opening a cabinet that does not exist writes exactly these lines.
 std::string MissingCabinetLog(const std::string& cabinet, int32_t totalBefore) {
@@ -173,7 +173,6 @@ protected:
     void TearDown() override { Reset(); }
     static void Reset() {
         mirad::ResetSettings();
-        mirad::ResetHostDefaults();
     }
     // What the host's PackSetDefaultParams does.
     static void UseSettingsPath(const std::string& path) {
@@ -183,7 +182,7 @@ protected:
         mirad::CopyString(p.defaultSettingsPath, sizeof p.defaultSettingsPath, path.c_str());
         ::PackSetDefaultParams(&p);
     }
-    static const mirad::Settings& S() { return mirad::CurrentSettings(); }
+    static mirad::Settings S() { return *mirad::PublishedSettings(); }
     TempDir dir;
     const std::string ini = dir / "Mirad.ini";
 };
@@ -230,12 +229,13 @@ TEST_F(SettingsValues, StringsAreCutAtTheirLimits) {
 }
 
 TEST_F(SettingsValues, ANewFileHoldsTheValuesInForce) {
-    mirad::Settings& s = mirad::CurrentSettings();
+    mirad::Settings s = S();
     s.ExpandCE = 1;
     s.ShowInfFile = 5;
     std::strcpy(s.Language, "Device");
     std::strcpy(s.DirectoryMacroTable[0], "\\X");
     std::strcpy(s.DebugFile, (dir / "never-written-to-the-file.log").c_str());
+    mirad::PublishSettings(s);
     UseSettingsPath(ini);
     const std::string text = ReadText(ini);
     EXPECT_EQ(text.substr(0, text.find("[Device]")),
@@ -252,7 +252,7 @@ TEST_F(SettingsValues, AnOverlongHostPathIsNotCut) {
     const std::string deep = dir.path + "/" + std::string(255 - dir.path.size(), 'd');
     ASSERT_EQ(deep.size(), 256u);
     UseSettingsPath(deep + "/x");
-    EXPECT_STREQ(mirad::SettingsPath(), "");
+    EXPECT_EQ(mirad::SettingsPath(), "");
     EXPECT_STREQ(S().Language, "English");
 }
 

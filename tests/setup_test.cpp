@@ -9,7 +9,7 @@
 #include <sstream>
 #include <tuple>
 
-#include "cabinet/reader.h"
+#include "interface/result.h"
 #include "setup/setup.h"
 #include "support/alloc.h"
 #include "support/paths.h"
@@ -21,19 +21,15 @@ namespace {
 
 // A cabinet read straight through the reader, for fields the listing never shows.
 struct Loaded {
-    mirad::ArchiveContext* c = nullptr;
+    mirad::Cabinet cabinet;
+    std::unique_ptr<mirad::CeSetup> setup;
     int code = -1;
     explicit Loaded(const std::string& path) {
-        c = static_cast<mirad::ArchiveContext*>(mirad::AllocateZeroed(sizeof(mirad::ArchiveContext)));
-        if (!c) return;
-        mirad::CopyString(c->archivePath, sizeof c->archivePath, path.c_str());
-        c->cabinetStream = mirad::IoOpen(c->archivePath, mirad::IoMode::Read);
-        code = c->cabinetStream ? mirad::ReadCabinet(c) : -1;
+        mirad::IoHandle file(mirad::IoOpen(path.c_str(), mirad::IoMode::Read));
+        if (file) code = mirad::ResultCode(mirad::ReadCeCabinet(std::move(file), &cabinet, &setup));
+        if (code == 0 && !setup) code = -2;  // every cabinet here is a CE cabinet
     }
-    ~Loaded() {
-        if (c) mirad::ReleaseContext(c);
-    }
-    const mirad::SetupHeader& h() const { return c->setupHeader; }
+    const mirad::SetupHeader& h() const { return setup->header(); }
 };
 
 using Names = std::vector<std::string>;
@@ -102,14 +98,14 @@ TEST(CeSetupFile, IdListsDecodeAsStoredWithDecidedOddities) {
     Loaded l(dir / "s.cab");
     ASSERT_EQ(l.code, 0);
     ASSERT_EQ(l.h().directoryCount, expected.size());
-    const mirad::SetupDirectory* d = l.c->setupDirectories;
+    const mirad::SetupDirectory* d = l.setup->directories().data();
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(d[i].id, expected[i].first) << i;
         EXPECT_EQ(std::string(d[i].path), expected[i].second) << "directory " << expected[i].first;
     }
     EXPECT_EQ(d[0].pathLength, 17);
     EXPECT_EQ(d[8].pathLength, 260);
-    const mirad::SetupString* str = l.c->setupStrings;
+    const mirad::SetupString* str = l.setup->strings().data();
     EXPECT_EQ(str[3].length, 4);
     EXPECT_EQ(str[4].length, 260);
     EXPECT_EQ(std::strlen(str[4].text), 259u);
@@ -141,7 +137,7 @@ TEST(CeSetupFile, CopyFilesRegistryKeysAndShortcutsAsStored) {
     Loaded l(dir / "s.cab");
     ASSERT_EQ(l.code, 0);
     ASSERT_EQ(l.h().copyFileCount, 3);
-    const mirad::SetupCopyFile* c = l.c->setupCopyFiles;
+    const mirad::SetupCopyFile* c = l.setup->copyFiles().data();
     EXPECT_EQ(c[0].entryIndex, 2);  // SETUP.000, A.001, then the first .005
     EXPECT_EQ(c[0].flags, 0x40000000u);
     EXPECT_EQ(c[0].nameLength, 8);
@@ -151,13 +147,13 @@ TEST(CeSetupFile, CopyFilesRegistryKeysAndShortcutsAsStored) {
     EXPECT_EQ(c[2].entryIndex, 1);
 
     ASSERT_EQ(l.h().regHiveCount, 1);
-    EXPECT_EQ(l.c->setupRegHives[0].root, 1);
-    EXPECT_STREQ(l.c->setupRegHives[0].keyPath, "Software\\Example");
+    EXPECT_EQ(l.setup->regHives()[0].root, 1);
+    EXPECT_STREQ(l.setup->regHives()[0].keyPath, "Software\\Example");
 
     // The second shortcut is read whole right after the first.
     ASSERT_EQ(l.h().shortcutCount, 2);
-    EXPECT_EQ(l.c->setupShortcuts[0].specLength, 900);
-    const mirad::SetupShortcut& sc = l.c->setupShortcuts[1];
+    EXPECT_EQ(l.setup->shortcuts()[0].specLength, 900);
+    const mirad::SetupShortcut& sc = l.setup->shortcuts()[1];
     EXPECT_EQ(std::make_tuple(sc.id, sc.baseDirectoryId, sc.baseMacro, sc.targetId, sc.nameStringId),
               std::make_tuple(2, 4, 2, 5, 3));
 }
@@ -223,10 +219,8 @@ TEST(CeSetupFile, ReadThroughTheBlocksWhateverTheLayout) {
         for (const auto& r : ExtractAll(e.m, cab, out)) EXPECT_EQ(r.second, 0) << label << " " << r.first;
         EXPECT_EQ(ReadFile(out + "/Program Files/Tool/Bin/tool.exe"), files[0].data) << label;
         if (n++ == 2) {
-            // setupOffset keeps the classic position: past the block header and its reserve.
             Loaded l(cab);
             ASSERT_EQ(l.code, 0);
-            EXPECT_EQ(l.c->setupOffset, static_cast<int32_t>(l.c->folders[0].coffCabStart + 8 + 4));
             EXPECT_EQ(l.h().stringCount, s.strings.size());
         }
     }

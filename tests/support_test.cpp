@@ -30,12 +30,16 @@ protected:
     void SetUp() override {
         mirad::ResetSettings();
         mirad::ResetAllocationCounter();
-        mirad::CopyString(mirad::CurrentSettings().DebugFile, sizeof mirad::CurrentSettings().DebugFile,
-                          log.c_str());
+        SetDebugFile(log);
     }
     void TearDown() override {
         mirad::ResetSettings();
         mirad::ResetAllocationCounter();
+    }
+    static void SetDebugFile(const std::string& path) {
+        mirad::Settings s = *mirad::PublishedSettings();
+        mirad::CopyString(s.DebugFile, sizeof s.DebugFile, path.c_str());
+        mirad::PublishSettings(s);
     }
     TempDir dir;
     std::string log = dir / "debug.log";
@@ -80,13 +84,12 @@ TEST_F(Services, LogMessagesAppendWholeLines) {
 }
 
 TEST_F(Services, NoLogWithoutAPathOrAPlace) {
-    mirad::CurrentSettings().DebugFile[0] = '\0';
+    SetDebugFile("");
     mirad::LogMessage("nothing");
     mirad::FreeBlock(mirad::AllocateZeroed(8));
     EXPECT_FALSE(FileExists(log));
     const std::string unusable = dir / "missing/debug.log";
-    mirad::CopyString(mirad::CurrentSettings().DebugFile, sizeof mirad::CurrentSettings().DebugFile,
-                      unusable.c_str());
+    SetDebugFile(unusable);
     mirad::LogMessage("nothing either");
     EXPECT_FALSE(FileExists(dir / "missing"));
 }

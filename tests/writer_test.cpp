@@ -19,7 +19,8 @@
 #include <vector>
 
 #include "cabinet/layout.h"
-#include "cabinet/writer.h"
+#include "interface/result.h"
+#include "setup/pack.h"
 #include "platform/platform.h"
 #include "support/bytes.h"
 #include "support/io.h"
@@ -129,7 +130,9 @@ int Pack(Module* m, const std::string& cab, const std::string& source, const std
     std::string list, src = source + "/", path = cab, sub = subPath ? subPath : "";
     for (const auto& n : names) list += n + '\0';
     list += '\0';
-    if (!m) return mirad::PackFilesImpl(cab.c_str(), subPath, src.c_str(), list.data(), flags);
+    if (!m)
+        return mirad::ResultCode(
+            mirad::PackFilesInto(cab.c_str(), subPath, src.c_str(), list.data(), (flags & MIRAD_PACK_MOVE) != 0));
     return m->PackFiles(&path[0], subPath ? &sub[0] : nullptr, &src[0], &list[0], flags);
 }
 
@@ -444,7 +447,7 @@ TEST(WriterLimits, PlanRefusesWhatTheFormatCannotHold) {
     };
     for (const Case& c : cases) {
         mirad::CabinetPlan plan;
-        EXPECT_EQ(mirad::PlanLayout(c.files.data(), c.files.size(), &plan), c.rc) << c.what;
+        EXPECT_EQ(mirad::ResultCode(mirad::PlanLayout(c.files.data(), c.files.size(), &plan)), c.rc) << c.what;
         if (c.files.size() == 1 && c.rc == 0) {
             EXPECT_EQ(plan.folders.at(0).cCFData, 65535u) << c.what;
         }

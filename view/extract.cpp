@@ -1,130 +1,112 @@
 // Skipping, testing and extracting the entry the listing returned last.
 //
-// Where we differ from the classic behaviour: testing really reads a stored or
-// installed file's bytes through the block walk (writing nothing), so a
-// damaged cabinet tests as damaged; shortcuts and generated entries, which
-// have no stored bytes, test as good.
+// Testing really reads a stored or installed file's bytes through the block
+// source (writing nothing), so a damaged cabinet tests as damaged; shortcuts
+// and generated entries, which have no stored bytes, test as good.
 #include <cstring>
 
-#include "cabinet/reader.h"
 #include "documents/documents.h"
+#include "setup/paths.h"
 #include "support/io.h"
 #include "support/log.h"
 #include "support/paths.h"
-#include "view/view.h"
+#include "view/session.h"
 
 namespace mirad {
 
-namespace {
-
-// The entry the cursor points at, or none: before the first ReadHeader, after
-// the end, or an index the phase's table does not hold.
-struct CurrentEntry {
-    bool valid = false;
-    uint16_t index = 0;
-};
-
-CurrentEntry FindCurrent(const ArchiveContext* context) {
-    CurrentEntry e;
-    if (context->listIndex == 0) return e;
-    e.index = static_cast<uint16_t>(context->listIndex - 1);
-    const SetupHeader& h = context->setupHeader;
-    switch (context->listPhase) {
-        case kPhaseStored: e.valid = context->files && e.index < context->header.cFiles; break;
-        case kPhaseInstalled: e.valid = context->setupCopyFiles && e.index < h.copyFileCount; break;
-        case kPhaseShortcuts: e.valid = context->setupShortcuts && e.index < h.shortcutCount; break;
-        case kPhaseRegistry:
-        case kPhaseInf: e.valid = true; break;
-        default: break;
+// Whether the cursor points at an entry: not before the first ReadHeader,
+// not after the end, and an index the phase's table holds.
+bool ArchiveSession::HasCurrent() const {
+    if (cursor_.index == 0) return false;
+    uint16_t i = static_cast<uint16_t>(cursor_.index - 1);
+    switch (cursor_.phase) {
+        case ListPhase::Stored: return i < cabinet_.files().size();
+        case ListPhase::Installed: return setup_ && i < setup_->copyFiles().size();
+        case ListPhase::Shortcuts: return setup_ && i < setup_->shortcuts().size();
+        case ListPhase::Documents: return setup_ && i < kGeneratedDocumentCount;
+        case ListPhase::End: return false;
     }
-    return e;
+    return false;
 }
 
-// The stored file that carries installed file `index`, or -1.
-int32_t CarrierOf(const ArchiveContext* context, uint16_t index) {
-    const SetupCopyFile& c = context->setupCopyFiles[index];
-    if (c.noStoredFile || c.entryIndex >= context->header.cFiles) return -1;
-    return c.entryIndex;
-}
-
-int32_t TestEntry(ArchiveContext* context, const CurrentEntry& e) {
-    switch (context->listPhase) {
-        case kPhaseStored:
-            return e.valid ? TestStoredFile(context, e.index) : MIRAD_BAD_DATA;
-        case kPhaseInstalled: {
-            int32_t k = e.valid ? CarrierOf(context, e.index) : -1;
-            return k >= 0 ? TestStoredFile(context, static_cast<uint32_t>(k)) : MIRAD_BAD_DATA;
+Error ArchiveSession::Test() {
+    bool current = HasCurrent();
+    uint16_t i = static_cast<uint16_t>(cursor_.index - 1);
+    switch (cursor_.phase) {
+        case ListPhase::Stored:
+            return current ? cabinet_.TestFile(i) : BadData("no entry listed");
+        case ListPhase::Installed: {
+            int32_t k = current ? CarrierOf(i) : -1;
+            return k >= 0 ? cabinet_.TestFile(static_cast<uint32_t>(k)) : BadData("no stored file carries it");
         }
-        case kPhaseShortcuts:
-            return e.valid ? MIRAD_OK : MIRAD_BAD_DATA;
+        case ListPhase::Shortcuts:
+            return current ? kOk : BadData("no entry listed");
         default:
             // Generated entries have no stored bytes; past the end there is
             // nothing to test.
-            return MIRAD_OK;
+            return kOk;
     }
 }
 
-int32_t WriteShortcutFile(ArchiveContext* context, uint16_t index, const char* destination) {
-    ShortcutPath(context, index, context->workPath);
-    LogMessage("Extracting Link %s -> %s", context->workPath, destination);
-    IoFile* file = IoOpen(destination, IoMode::Write);
-    if (!file) return MIRAD_ECREATE;
-    ShortcutTarget(context, index, context->workPath);
-    ExpandMacros(context, context->workPath);
+Error ArchiveSession::WriteShortcutFile(const Settings& settings, uint16_t index, const char* destination) {
+    char path[kPathSize];
+    ShortcutPath(*setup_, index, path);
+    LogMessage("Extracting Link %s -> %s", path, destination);
+    IoHandle file(IoOpen(destination, IoMode::Write));
+    if (!file) return CannotCreate("cannot create the shortcut file");
+    ShortcutTarget(*setup_, index, path);
+    ExpandMacrosIf(settings, path);
     TextWriter w;
-    w.file = file;
-    TextPrintf(w, "%d#\"%s\"\n", static_cast<int>(std::strlen(context->workPath) + 2), context->workPath);
-    return FinishDocument(w, destination) ? MIRAD_OK : MIRAD_ECREATE;
+    w.file = file.get();
+    TextPrintf(w, "%d#\"%s\"\n", static_cast<int>(std::strlen(path) + 2), path);
+    if (!FinishDocument(w, file, destination)) return CannotCreate("the shortcut file could not be written");
+    return kOk;
 }
 
-int32_t ExtractEntry(ArchiveContext* context, const CurrentEntry& e, const char* destination) {
-    switch (context->listPhase) {
-        case kPhaseStored:
-            LogMessage("Extracting File %s -> %s", context->files[e.index].name, destination);
-            return CopyStoredFile(context, e.index, destination);
-        case kPhaseInstalled: {
-            LogMessage("Extracting File %s -> %s", context->setupCopyFiles[e.index].destPath, destination);
-            int32_t k = CarrierOf(context, e.index);
-            if (k < 0) return MIRAD_BAD_DATA;
-            return CopyStoredFile(context, static_cast<uint32_t>(k), destination);
+Error ArchiveSession::Extract(const Settings& settings, const char* destination) {
+    uint16_t i = static_cast<uint16_t>(cursor_.index - 1);
+    switch (cursor_.phase) {
+        case ListPhase::Stored:
+            LogMessage("Extracting File %s -> %s", cabinet_.files()[i].name, destination);
+            return cabinet_.CopyFile(i, destination);
+        case ListPhase::Installed: {
+            LogMessage("Extracting File %s -> %s", setup_->copyFiles()[i].destPath, destination);
+            int32_t k = CarrierOf(i);
+            if (k < 0) return BadData("no stored file carries it");
+            return cabinet_.CopyFile(static_cast<uint32_t>(k), destination);
         }
-        case kPhaseShortcuts:
-            return WriteShortcutFile(context, e.index, destination);
-        case kPhaseRegistry:
-            LogMessage("Extracting Registry -> %s", destination);
-            return WriteRegistryExport(context, destination);
-        case kPhaseInf:
-            LogMessage("Extracting INF file-> %s", destination);
-            return WriteInfScript(context, destination);
-        default:
-            return MIRAD_OK;
+        case ListPhase::Shortcuts:
+            return WriteShortcutFile(settings, i, destination);
+        case ListPhase::Documents: {
+            const GeneratedDocument& d = kGeneratedDocuments[i];
+            LogMessage("Extracting %s%s", d.label, destination);
+            return d.write(DocumentSource{path_.c_str(), cabinet_, *setup_, settings}, destination);
+        }
+        case ListPhase::End:
+            break;
     }
+    return kOk;
 }
 
-}  // namespace
-
-int32_t ProcessEntry(ArchiveContext* context, int32_t operation, const char* outputDir, const char* outputName) {
-    if (operation == MIRAD_SKIP || operation == MIRAD_TEST) {
+Error ArchiveSession::Process(const Settings& settings, EntryOperation operation, const char* outputDir,
+                              const char* outputName) {
+    if (operation != EntryOperation::Extract) {
         LogMessage("Skipping File");
-        if (operation == MIRAD_SKIP) return MIRAD_OK;
-        return TestEntry(context, FindCurrent(context));
+        if (operation == EntryOperation::Skip) return kOk;
+        return Test();
     }
-    if (operation != MIRAD_EXTRACT) {
-        LogMessage("Unsupported processing mode %d", operation);
-        return MIRAD_NOT_SUPPORTED;
-    }
-
-    CurrentEntry e = FindCurrent(context);
-    if (context->listPhase == kPhaseUnread || context->listPhase >= kPhaseEnd) return MIRAD_OK;
+    if (cursor_.phase == ListPhase::End) return kOk;
     // Nothing was listed in this phase yet: there is no entry to write.
-    if (!e.valid) return MIRAD_BAD_DATA;
+    if (!HasCurrent()) return BadData("no entry listed");
 
     // The directory and name are joined as given. A longer destination is
     // refused, never cut: a cut path could name another file.
     char destination[kPathSize] = "";
-    if (outputDir && !AppendString(destination, sizeof destination, outputDir)) return MIRAD_ECREATE;
-    if (outputName && !AppendString(destination, sizeof destination, outputName)) return MIRAD_ECREATE;
-    return ExtractEntry(context, e, destination);
+    if (outputDir && !AppendString(destination, sizeof destination, outputDir))
+        return CannotCreate("destination path too long");
+    if (outputName && !AppendString(destination, sizeof destination, outputName))
+        return CannotCreate("destination path too long");
+    return Extract(settings, destination);
 }
 
 }  // namespace mirad

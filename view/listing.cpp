@@ -1,13 +1,13 @@
-// The host's iterator over an open cabinet: stored files (or, instead, the
-// installed files), shortcuts, the registry export and the INF script, each
-// phase offered as the options allow. The options are read on every call, so
-// a settings reload between two calls changes what is left of the listing.
+// The host's iterator over an open cabinet. The options are read on every
+// call, so a settings reload between two calls changes what is left of the
+// listing.
 #include <cstring>
 
+#include "documents/documents.h"
+#include "setup/paths.h"
 #include "support/log.h"
 #include "support/paths.h"
-#include "support/settings.h"
-#include "view/view.h"
+#include "view/session.h"
 
 namespace mirad {
 
@@ -15,109 +15,88 @@ namespace {
 
 constexpr int32_t kArchiveAttribute = 32;
 
-// Copies a path into fileName without one leading separator.
-void SetFileName(EntryHeader* header, const char* path) {
+// Copies a path into the entry's name without one leading separator.
+void SetName(ListedEntry* entry, const char* path) {
     if (path[0] == '\\' || path[0] == '/') ++path;
-    CopyString(header->fileName, sizeof header->fileName, path);
+    CopyString(entry->name, sizeof entry->name, path);
 }
 
-void FillFromStoredFile(EntryHeader* header, const CabFileEntry& f) {
-    header->fileAttributes = f.attribs & 0xFF;
-    header->fileTime = static_cast<int32_t>((static_cast<uint32_t>(f.date) << 16) | f.time);
+void FillFromStoredFile(ListedEntry* entry, const CabFileEntry& f) {
+    entry->attributes = f.attribs & 0xFF;
+    entry->fileTime = static_cast<int32_t>((static_cast<uint32_t>(f.date) << 16) | f.time);
     // Stored sizes above 2 GiB cannot be told to the host as a signed value;
     // the cabinet format cannot hold such a file anyway.
-    header->packedSize = static_cast<int32_t>(f.cbFile);
-    header->unpackedSize = header->packedSize;
-}
-
-void NextPhase(ArchiveContext* context, uint8_t phase) {
-    context->listPhase = phase;
-    context->listIndex = 0;
+    entry->packedSize = static_cast<int32_t>(f.cbFile);
+    entry->unpackedSize = entry->packedSize;
 }
 
 }  // namespace
 
-int32_t ListNextEntry(ArchiveContext* context, EntryHeader* header) {
-    CopyString(header->archiveName, sizeof header->archiveName, context->archivePath);
-    header->fileAttributes = kArchiveAttribute;
-    header->fileTime = 0;
-    header->packedSize = -1;
-    header->unpackedSize = -1;
-    header->fileCRC = 0;
-    header->unpackVersion = 0;
-    header->method = 0;
-    header->commentBuffer = nullptr;
-    header->commentBufferSize = 0;
-    header->commentSize = 0;
-    header->commentState = 0;
+bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
+    entry->name[0] = '\0';
+    entry->attributes = kArchiveAttribute;
+    entry->fileTime = 0;
+    entry->packedSize = -1;
+    entry->unpackedSize = -1;
 
-    const SetupHeader& setup = context->setupHeader;
-    switch (context->listPhase) {
-        case kPhaseStored:
-            if (!CeOption(context, &Settings::ExpandPath) && context->listIndex < context->header.cFiles) {
-                const CabFileEntry& f = context->files[context->listIndex++];
-                SetFileName(header, f.name);
-                LogMessage("ReadHeader -> %s", header->fileName);
-                FillFromStoredFile(header, f);
-                return MIRAD_OK;
+    const auto& files = cabinet_.files();
+    char work[kPathSize];
+    switch (cursor_.phase) {
+        case ListPhase::Stored:
+            if (!CeOption(settings, &Settings::ExpandPath) && cursor_.index < files.size()) {
+                const CabFileEntry& f = files[cursor_.index++];
+                SetName(entry, f.name);
+                LogMessage("ReadHeader -> %s", entry->name);
+                FillFromStoredFile(entry, f);
+                return true;
             }
-            NextPhase(context, kPhaseInstalled);
+            NextPhase(ListPhase::Installed);
             // fall through
-        case kPhaseInstalled:
-            if (CeOption(context, &Settings::ExpandPath) && context->setupCopyFiles &&
-                context->listIndex < setup.copyFileCount) {
-                const SetupCopyFile& c = context->setupCopyFiles[context->listIndex++];
-                CopyString(context->workPath, sizeof context->workPath, c.destPath);
-                ExpandMacros(context, context->workPath);
-                SetFileName(header, context->workPath);
-                bool carried = !c.noStoredFile && c.entryIndex < context->header.cFiles;
-                LogMessage("ReadHeader -> %s (%s)", header->fileName,
-                           carried ? context->files[c.entryIndex].name : "");
+        case ListPhase::Installed:
+            if (CeOption(settings, &Settings::ExpandPath) && cursor_.index < setup_->copyFiles().size()) {
+                const SetupCopyFile& c = setup_->copyFiles()[cursor_.index++];
+                CopyString(work, sizeof work, c.destPath);
+                ExpandMacrosIf(settings, work);
+                SetName(entry, work);
+                bool carried = !c.noStoredFile && c.entryIndex < files.size();
+                LogMessage("ReadHeader -> %s (%s)", entry->name, carried ? files[c.entryIndex].name : "");
                 if (carried) {
-                    FillFromStoredFile(header, context->files[c.entryIndex]);
+                    FillFromStoredFile(entry, files[c.entryIndex]);
                 } else {
                     // No stored file carries it: nothing to extract, size 0.
-                    header->packedSize = 0;
-                    header->unpackedSize = 0;
+                    entry->packedSize = 0;
+                    entry->unpackedSize = 0;
                 }
-                return MIRAD_OK;
+                return true;
             }
-            NextPhase(context, kPhaseShortcuts);
+            NextPhase(ListPhase::Shortcuts);
             // fall through
-        case kPhaseShortcuts:
-            if (CeOption(context, &Settings::ShowShortcuts) && context->setupShortcuts &&
-                context->listIndex < setup.shortcutCount) {
-                ShortcutPath(context, context->listIndex++, context->workPath);
-                ExpandMacros(context, context->workPath);
-                SetFileName(header, context->workPath);
-                LogMessage("ReadHeader -> %s", header->fileName);
-                return MIRAD_OK;
+        case ListPhase::Shortcuts:
+            if (CeOption(settings, &Settings::ShowShortcuts) && cursor_.index < setup_->shortcuts().size()) {
+                ShortcutPath(*setup_, cursor_.index++, work);
+                ExpandMacrosIf(settings, work);
+                SetName(entry, work);
+                LogMessage("ReadHeader -> %s", entry->name);
+                return true;
             }
-            NextPhase(context, kPhaseRegistry);
+            NextPhase(ListPhase::Documents);
             // fall through
-        case kPhaseRegistry:
-            if (CeOption(context, &Settings::ShowRegistry) && setup.regValueCount != 0 && context->listIndex == 0) {
-                context->listIndex = 1;
-                CopyString(header->fileName, sizeof header->fileName, "~Cab~.REG");
-                LogMessage("ReadHeader -> %s", header->fileName);
-                return MIRAD_OK;
+        case ListPhase::Documents:
+            while (cursor_.index < kGeneratedDocumentCount) {
+                const GeneratedDocument& d = kGeneratedDocuments[cursor_.index++];
+                if (CeOption(settings, d.option) && (!d.present || d.present(*setup_))) {
+                    CopyString(entry->name, sizeof entry->name, d.name);
+                    LogMessage("ReadHeader -> %s", entry->name);
+                    return true;
+                }
             }
-            NextPhase(context, kPhaseInf);
-            // fall through
-        case kPhaseInf:
-            if (CeOption(context, &Settings::ShowInfFile) && context->listIndex == 0) {
-                context->listIndex = 1;
-                CopyString(header->fileName, sizeof header->fileName, "~Cab~.INF");
-                LogMessage("ReadHeader -> %s", header->fileName);
-                return MIRAD_OK;
-            }
-            NextPhase(context, kPhaseEnd);
+            NextPhase(ListPhase::End);
             break;
-        default:
+        case ListPhase::End:
             break;
     }
     LogMessage("ReadHeader: No more files");
-    return MIRAD_END_ARCHIVE;
+    return false;
 }
 
 }  // namespace mirad

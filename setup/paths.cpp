@@ -1,18 +1,17 @@
-// Destination paths: directory-macro expansion, and where a shortcut is made
-// and what it points to.
+// Device paths: directory-macro expansion, and where a shortcut is made and
+// what it points to.
 //
-// Where we differ from the classic behaviour: a shortcut placed "in the
-// install directory" (baseDirectoryId 0, baseMacro 0) is written as
-// "%InstallDir%\" rather than a macro %CE0% that does not exist, and a
-// directory target 0 that names no directory is the install directory rather
-// than an empty target. Both forms are what real cabinets store.
+// A shortcut placed "in the install directory" (baseDirectoryId 0, baseMacro
+// 0) is written as "%InstallDir%\", and a directory target 0 that names no
+// directory is the install directory: both forms are what real cabinets
+// store, and no macro %CE0% exists.
 #include <cstdio>
 #include <cstring>
 
-#include "setup/setup.h"
+#include "setup/paths.h"
+
+#include "platform/ascii.h"
 #include "support/paths.h"
-#include "support/settings.h"
-#include "view/view.h"
 
 namespace mirad {
 
@@ -22,15 +21,7 @@ namespace {
 // expand forever; a real path needs two or three replacements.
 constexpr int kMaxReplacements = 64;
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-bool SameText(const char* a, const char* b, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        if (a[i] == '\0' || Upper(a[i]) != Upper(b[i])) return false;
-    }
-    return true;
-}
 
 struct MacroAt {
     size_t start = 0;
@@ -42,8 +33,8 @@ struct MacroAt {
 bool FindMacro(const char* path, size_t from, MacroAt* m) {
     for (size_t q = from; path[q]; ++q) {
         if (path[q] != '%') continue;
-        bool ce = Upper(path[q + 1]) == 'C' && Upper(path[q + 2]) == 'E' && IsDigit(path[q + 3]);
-        if (!ce && !SameText(path + q, "%InstallDir%", 12)) continue;
+        bool ce = AsciiUpper(path[q + 1]) == 'C' && AsciiUpper(path[q + 2]) == 'E' && IsDigit(path[q + 3]);
+        if (!ce && !SameTextNoCase(path + q, "%InstallDir%", 12)) continue;
         m->start = q;
         m->number = 0;
         if (ce) {
@@ -60,26 +51,19 @@ bool FindMacro(const char* path, size_t from, MacroAt* m) {
     return false;
 }
 
-const char* InstallDirectory(const ArchiveContext* context) {
-    if (context->setupHeader.stringCount == 0 || !context->setupStrings) return nullptr;
-    return context->setupStrings[0].text;
+const SetupDirectory* DirectoryById(const CeSetup& setup, uint16_t id) {
+    int32_t i = setup.FindDirectory(id);
+    return i >= 0 ? &setup.directories()[i] : nullptr;
 }
 
-const SetupDirectory* DirectoryById(const ArchiveContext* context, uint16_t id) {
-    int32_t i = FindDirectory(context, id);
-    return i >= 0 ? &context->setupDirectories[i] : nullptr;
-}
-
-const SetupShortcut* ShortcutAt(const ArchiveContext* context, uint16_t index) {
-    if (!context->setupShortcuts || index >= context->setupHeader.shortcutCount) return nullptr;
-    return &context->setupShortcuts[index];
+const SetupShortcut* ShortcutAt(const CeSetup& setup, uint16_t index) {
+    if (index >= setup.shortcuts().size()) return nullptr;
+    return &setup.shortcuts()[index];
 }
 
 }  // namespace
 
-void ExpandMacros(const ArchiveContext* context, char* path) {
-    if (!CeOption(context, &Settings::ExpandCE)) return;
-    const Settings& settings = CurrentSettings();
+void ExpandMacros(const CeSetup& setup, const Settings& settings, char* path) {
     for (int done = 0; done < kMaxReplacements; ++done) {
         MacroAt m;
         // The scan restarts from the beginning, so text just put in is
@@ -89,7 +73,7 @@ void ExpandMacros(const ArchiveContext* context, char* path) {
         if (m.number >= 1 && m.number <= static_cast<uint32_t>(kMacroCount)) {
             replacement = settings.DirectoryMacroTable[m.number - 1];
         } else {
-            replacement = InstallDirectory(context);
+            replacement = setup.InstallDirectory();
             // No install directory: this macro and the rest stay as they are.
             if (!replacement) return;
         }
@@ -104,9 +88,9 @@ void ExpandMacros(const ArchiveContext* context, char* path) {
     }
 }
 
-void ShortcutPath(const ArchiveContext* context, uint16_t index, char* out) {
+void ShortcutPath(const CeSetup& setup, uint16_t index, char* out) {
     out[0] = '\0';
-    const SetupShortcut* s = ShortcutAt(context, index);
+    const SetupShortcut* s = ShortcutAt(setup, index);
     if (!s) return;
     if (s->baseDirectoryId == 0) {
         if (s->baseMacro == 0) {
@@ -114,24 +98,24 @@ void ShortcutPath(const ArchiveContext* context, uint16_t index, char* out) {
         } else {
             std::snprintf(out, kPathSize, "%%CE%u%%\\", static_cast<unsigned>(s->baseMacro));
         }
-    } else if (const SetupDirectory* d = DirectoryById(context, s->baseDirectoryId)) {
+    } else if (const SetupDirectory* d = DirectoryById(setup, s->baseDirectoryId)) {
         CopyString(out, kPathSize, d->path);
         AppendString(out, kPathSize, "\\");
     }
-    int32_t name = FindString(context, s->nameStringId);
-    if (name >= 0) AppendString(out, kPathSize, context->setupStrings[name].text);
+    int32_t name = setup.FindString(s->nameStringId);
+    if (name >= 0) AppendString(out, kPathSize, setup.strings()[name].text);
 }
 
-void ShortcutTarget(const ArchiveContext* context, uint16_t index, char* out) {
+void ShortcutTarget(const CeSetup& setup, uint16_t index, char* out) {
     out[0] = '\0';
-    const SetupShortcut* s = ShortcutAt(context, index);
+    const SetupShortcut* s = ShortcutAt(setup, index);
     if (!s) return;
     if (s->targetIsFile != 0) {
-        int32_t file = FindCopyFile(context, s->targetId);
-        if (file >= 0) CopyString(out, kPathSize, context->setupCopyFiles[file].destPath);
+        int32_t file = setup.FindCopyFile(s->targetId);
+        if (file >= 0) CopyString(out, kPathSize, setup.copyFiles()[file].destPath);
         return;
     }
-    if (const SetupDirectory* d = DirectoryById(context, s->targetId)) {
+    if (const SetupDirectory* d = DirectoryById(setup, s->targetId)) {
         CopyString(out, kPathSize, d->path);
     } else if (s->targetId == 0) {
         CopyString(out, kPathSize, "%InstallDir%");

@@ -1,0 +1,289 @@
+// Reading the cabinet container: the header, the folder and file tables, and
+// the per-folder offset rule.
+//
+// Where we read differently from common tools:
+// - A folder's uoffFolderStart values may count data bytes only or every
+//   passed block's header and reserve as well (block_source.cpp). The open
+//   walks each folder's block headers once: when some file of the folder
+//   would end beyond the data its blocks hold, the folder was written the
+//   header-counting way and is read that way; otherwise data bytes only are
+//   counted.
+// - A signed cabinet carries its signature after cbCabinet and describes it
+//   in the header reserve; exactly that layout is accepted with a longer file.
+// - A cabinet with no folders or no files opens and lists nothing.
+// - Every read is checked against the cabinet's length: a cabinet that ends
+//   early (in the header, a table, a name or any folder's data blocks), a file
+//   in a folder that does not exist, an empty stored name, or blocks that do
+//   not hold the promised bytes are bad data. Opening walks every folder's
+//   block headers, so a cabinet that opens has all its blocks.
+#include "cabinet/cabinet.h"
+
+#include <cstring>
+#include <new>
+
+#include "cabinet/stream.h"
+#include "platform/platform.h"
+#include "support/bytes.h"
+#include "support/log.h"
+#include "support/paths.h"
+
+namespace mirad {
+namespace {
+
+constexpr size_t kNameSize = sizeof(CabFileEntry{}.name);  // 259 characters and a NUL
+constexpr size_t kReserveSizes = 4;                        // cbCFHeader u16, cbCFFolder u8, cbCFData u8
+// A signed cabinet's header reserve: bytes 4..7 repeat cbCabinet, bytes 8..11
+// give the length of the signature that follows it.
+constexpr size_t kSignedReserveMin = 12, kSignedCabinetAt = 4, kSignedLengthAt = 8;
+
+void DecodeHeader(const uint8_t* raw, CabHeader* h) {
+    std::memcpy(h->signature, raw + cfhead::Signature, 4);
+    h->reserved1 = le32(raw + cfhead::Reserved1);
+    h->cbCabinet = le32(raw + cfhead::CbCabinet);
+    h->reserved2 = le32(raw + cfhead::Reserved2);
+    h->coffFiles = le32(raw + cfhead::CoffFiles);
+    h->reserved3 = le32(raw + cfhead::Reserved3);
+    h->versionMinor = raw[cfhead::VersionMinor];
+    h->versionMajor = raw[cfhead::VersionMajor];
+    h->cFolders = le16(raw + cfhead::CFolders);
+    h->cFiles = le16(raw + cfhead::CFiles);
+    h->flags = le16(raw + cfhead::Flags);
+    h->setID = le16(raw + cfhead::SetID);
+    h->iCabinet = le16(raw + cfhead::ICabinet);
+}
+
+// The one case in which the file may be longer than cbCabinet: a signature
+// appended after the cabinet and described by the header reserve.
+bool IsSignedCabinet(IoFile* file, const CabHeader& h, uint64_t length) {
+    if (length <= h.cbCabinet || h.flags != cfhead::FlagReservePresent) return false;
+    CabinetStream c(file, length);
+    uint8_t sizes[kReserveSizes];
+    uint8_t reserve[kSignedReserveMin];
+    if (!c.ReadAt(cfhead::Size, sizes, sizeof sizes)) return false;
+    if (le16(sizes) < kSignedReserveMin) return false;
+    if (!c.ReadAt(cfhead::Size + kReserveSizes, reserve, sizeof reserve)) return false;
+    return le32(reserve + kSignedCabinetAt) == h.cbCabinet && le32(reserve + kSignedLengthAt) == length - h.cbCabinet;
+}
+
+// Reads a NUL-terminated stored name at `pos` into `name`, every "/" stored as
+// "\". A name of 260 bytes or more keeps its first 259 characters; the rest up
+// to the NUL is passed over. False when the cabinet ends before the NUL.
+bool ReadName(CabinetStream& c, uint64_t* pos, char* name) {
+    size_t used = 0;
+    uint8_t chunk[256];
+    while (*pos < c.limit()) {
+        uint64_t left = c.limit() - *pos;
+        size_t n = left < sizeof chunk ? static_cast<size_t>(left) : sizeof chunk;
+        if (!c.ReadAt(*pos, chunk, n)) return false;
+        for (size_t i = 0; i < n; ++i) {
+            char ch = static_cast<char>(chunk[i]);
+            if (ch == '\0') {
+                name[used] = '\0';
+                *pos += i + 1;
+                return true;
+            }
+            if (used < kNameSize - 1) name[used++] = ch == '/' ? '\\' : ch;
+        }
+        *pos += n;
+    }
+    return false;
+}
+
+// D, the data bytes a folder's blocks hold. Every one of its cCFData blocks
+// must lie whole inside the cabinet: with a block missing, neither offset rule
+// could be told apart nor trusted, so such a cabinet is refused as a whole.
+bool FolderDataBytes(CabinetStream& c, const CabFolder& folder, uint8_t cbCFData, uint64_t* total) {
+    *total = 0;
+    uint64_t pos = folder.coffCabStart;
+    for (uint32_t k = 0; k < folder.cCFData; ++k) {
+        uint8_t h[cfdata::Size];
+        if (!c.ReadAt(pos, h, sizeof h)) return false;
+        uint16_t cbData = le16(h + cfdata::CbData);
+        *total += cbData;
+        pos += uint64_t{cfdata::Size} + cbCFData + cbData;
+        if (pos > c.limit()) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+uint64_t Cabinet::Limit() const { return length_ < header_.cbCabinet ? length_ : header_.cbCabinet; }
+
+Error Cabinet::DetectOffsetRules(CabinetStream& c) {
+    const uint16_t cFolders = header_.cFolders;
+    if (cFolders == 0) return kOk;
+    std::vector<uint64_t> ends(cFolders, 0);
+    for (const CabFileEntry& e : files_) {
+        uint64_t end = uint64_t{e.uoffFolderStart} + e.cbFile;
+        if (end > ends[e.iFolder]) ends[e.iFolder] = end;
+    }
+    for (uint32_t f = 0; f < cFolders; ++f) {
+        CabFolder& folder = folders_[f];
+        uint64_t data = 0;
+        if (!FolderDataBytes(c, folder, cbCFData_, &data)) return BadData("folder blocks beyond the cabinet");
+        folder.headerCountedOffsets = ends[f] > data ? 1 : 0;
+    }
+    return kOk;
+}
+
+Error Cabinet::ReadTables(CabinetStream& c, uint64_t foldersAt) {
+    const CabHeader& h = header_;
+
+    LogMessage("reading MSCF folders section");
+    // An empty table is not asked for: a cabinet without folders is valid.
+    if (h.cFolders > 0) folders_ = CountedVector<CabFolder>(h.cFolders);
+    uint64_t pos = foldersAt;
+    uint64_t blocks = 0;
+    for (uint32_t i = 0; i < h.cFolders; ++i) {
+        uint8_t raw[cffold::Size];
+        if (!c.ReadAt(pos, raw, sizeof raw)) return BadData("folder record beyond the cabinet", pos);
+        CabFolder& folder = folders_[i];
+        folder.coffCabStart = le32(raw + cffold::CoffCabStart);
+        folder.cCFData = le16(raw + cffold::CCFData);
+        folder.typeCompress = le16(raw + cffold::TypeCompress);
+        if (!MakeDecoder(folder.typeCompress)) {
+            LogMessage("Compressed CAB not handled");
+            return UnknownFormat("compression type not handled");
+        }
+        pos += cffold::Size + uint64_t{cbCFFolder_};
+        if (pos > c.limit()) return BadData("folder reserve beyond the cabinet", pos);
+        blocks += folder.cCFData;
+    }
+    // Every block takes at least its 8-byte header and no two folders share
+    // one, so more blocks than that cannot be real. Refusing them here keeps
+    // every walk over block headers (folders pointing into each other's
+    // blocks included) within the cabinet's size.
+    if (blocks > c.limit() / cfdata::Size) return BadData("more blocks than the cabinet can hold");
+
+    LogMessage("reading MSCF files section");
+    if (h.cFiles == 0) return DetectOffsetRules(c);
+    if (h.coffFiles > c.limit()) return BadData("file table beyond the cabinet", h.coffFiles);
+    files_ = CountedVector<CabFileEntry>(h.cFiles);
+    pos = h.coffFiles;
+    for (uint32_t i = 0; i < h.cFiles; ++i) {
+        uint8_t raw[cffile::Size];
+        if (!c.ReadAt(pos, raw, sizeof raw)) return BadData("file record beyond the cabinet", pos);
+        uint64_t recordAt = pos;
+        pos += cffile::Size;
+        CabFileEntry& e = files_[i];
+        e.cbFile = le32(raw + cffile::CbFile);
+        e.uoffFolderStart = le32(raw + cffile::UoffFolderStart);
+        e.iFolder = le16(raw + cffile::IFolder);
+        e.date = le16(raw + cffile::Date);
+        e.time = le16(raw + cffile::Time);
+        e.attribs = le16(raw + cffile::Attribs);
+        // A file in a folder that does not exist has no bytes to give; the
+        // special values of multi-part sets land here as well.
+        if (e.iFolder >= h.cFolders) return BadData("file in a folder that does not exist", recordAt);
+        if (!ReadName(c, &pos, e.name)) return BadData("stored name beyond the cabinet", recordAt);
+        // An entry without a name could be neither listed nor extracted.
+        if (e.name[0] == '\0') return BadData("empty stored name", recordAt);
+    }
+    return DetectOffsetRules(c);
+}
+
+Error Cabinet::Read(IoHandle file_handle) {
+    file_ = std::move(file_handle);
+    if (!file_) return BadData("no cabinet file");
+    IoFile* file = file_.get();
+    try {
+        // A file shorter than the header leaves the rest of it zero.
+        uint8_t raw[cfhead::Size] = {};
+        size_t got = IoSeek(file, 0) ? IoRead(file, raw, sizeof raw) : 0;
+        DecodeHeader(raw, &header_);
+        const CabHeader& h = header_;
+
+        uint64_t length = 0;
+        bool sized = IoSize(file, &length);
+        length_ = length;
+        if (!sized || (length != h.cbCabinet && !IsSignedCabinet(file, h, length))) {
+            LogMessage("Size mismatch");
+            return BadData("file length differs from cbCabinet");
+        }
+        if (std::memcmp(h.signature, "MSCF", 4) != 0 || (h.flags & ~cfhead::FlagReservePresent) != 0 ||
+            h.iCabinet != 0) {
+            LogMessage("Not CAB file or bad type");
+            return UnknownFormat("not a single cabinet");
+        }
+        // Only possible when cbCabinet itself claims fewer than 36 bytes.
+        if (got < sizeof raw) return BadData("header beyond the cabinet");
+
+        CabinetStream c(file, Limit());
+        uint64_t foldersAt = cfhead::Size;
+        if (h.flags & cfhead::FlagReservePresent) {
+            uint8_t sizes[kReserveSizes];
+            if (!c.ReadAt(cfhead::Size, sizes, sizeof sizes)) return BadData("reserve sizes beyond the cabinet");
+            cbCFHeader_ = le16(sizes);
+            cbCFFolder_ = sizes[2];
+            cbCFData_ = sizes[3];
+            foldersAt += kReserveSizes + uint64_t{cbCFHeader_};
+            if (foldersAt > c.limit()) return BadData("header reserve beyond the cabinet");
+        }
+        if (Error e = ReadTables(c, foldersAt)) return e;
+        sources_.clear();
+        sources_.resize(folders_.size());
+        return kOk;
+    } catch (const std::bad_alloc&) {
+        return NoMemory("cabinet tables");
+    }
+}
+
+BlockSource& Cabinet::Source(uint16_t index) {
+    std::unique_ptr<BlockSource>& source = sources_.at(index);
+    if (!source) {
+        const CabFolder& folder = folders_[index];
+        source.reset(new BlockSource(file_.get(), Limit(), folder, cbCFData_, MakeDecoder(folder.typeCompress)));
+    }
+    return *source;
+}
+
+Error Cabinet::ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk) {
+    if (!file_ || entry >= files_.size()) return BadData("no such stored file");
+    const CabFileEntry& e = files_[entry];
+    if (e.iFolder >= sources_.size()) return BadData("no such folder");
+    return Source(e.iFolder).Read(e.uoffFolderStart, e.cbFile, sink, chunk);
+}
+
+Error Cabinet::CopyFile(uint32_t entry, const char* destination) {
+    // A cut path could name another file, so an over-long one is refused whole.
+    if (!destination || std::strlen(destination) >= kPathSize) return CannotCreate("destination path too long");
+    if (!file_ || entry >= files_.size() || files_[entry].iFolder >= sources_.size())
+        return BadData("no such stored file");
+
+    IoHandle out(IoOpen(destination, IoMode::Write));
+    if (!out) return CannotCreate("cannot create the destination");
+    uint64_t written = 0;
+    IoFile* target = out.get();
+    Error result = ReadFile(entry, [&](const uint8_t* data, size_t count) {
+        if (!IoWriteAll(target, data, count)) return false;
+        written += count;
+        return true;
+    });
+    bool closed = out.Close();
+    if (!result && !closed) result = CannotCreate("the destination could not be finished");
+    // A failed copy must not leave a file that looks complete. The one file
+    // kept is the empty one of an offset that falls inside a block header: it
+    // holds nothing, and that is how such a cabinet has always been answered.
+    bool keepEmpty = result.Is(ErrorKind::BadData) && result.reason == kOffsetInsideBlockHeader && written == 0 &&
+                     closed;
+    if (result && !keepEmpty) platform::DeleteFile(destination);
+    return result;
+}
+
+void Cabinet::CloseFile() {
+    sources_.clear();
+    file_.Close();
+}
+
+int32_t NumericSuffix(const char* name) {
+    if (!name) return -1;
+    size_t n = std::strlen(name);
+    auto isDigit = [](char ch) { return ch >= '0' && ch <= '9'; };
+    if (n < 4 || name[n - 4] != '.' || !isDigit(name[n - 3])) return -1;
+    int32_t value = 0;
+    for (size_t i = n - 3; i < n && isDigit(name[i]); ++i) value = value * 10 + (name[i] - '0');
+    return value;
+}
+
+}  // namespace mirad

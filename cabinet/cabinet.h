@@ -1,0 +1,78 @@
+// An open cabinet: the file, its header, its folder and file tables, and a
+// block source per folder that hands out the folder's bytes. It knows
+// nothing of CE setup files, the host or the settings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "cabinet/block_source.h"
+#include "cabinet/format.h"
+#include "support/alloc.h"
+#include "support/error.h"
+#include "support/io.h"
+
+namespace mirad {
+
+class Cabinet {
+public:
+    Cabinet() = default;
+    Cabinet(const Cabinet&) = delete;
+    Cabinet& operator=(const Cabinet&) = delete;
+
+    // Takes the open file, reads and checks the header and both tables, and
+    // decides each folder's offset rule, logging each section. UnknownFormat
+    // (not a cabinet we read), BadData or NoMemory; what was read before a
+    // failure stays.
+    Error Read(IoHandle file);
+
+    const CabHeader& header() const { return header_; }
+    uint16_t cbCFHeader() const { return cbCFHeader_; }
+    uint8_t cbCFFolder() const { return cbCFFolder_; }
+    uint8_t cbCFData() const { return cbCFData_; }
+    uint64_t length() const { return length_; }  // of the file as opened
+    const CountedVector<CabFolder>& folders() const { return folders_; }
+    const CountedVector<CabFileEntry>& files() const { return files_; }
+
+    // Hands stored file `entry`'s cbFile bytes to `sink` (empty: read and
+    // discard) in chunks of at most `chunk` bytes that never cross a block.
+    // BadData (no such entry, or blocks that do not hold its bytes) or
+    // CannotCreate (the sink refused).
+    Error ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk = 4096);
+    // Reads stored file `entry` through the same walk, writing nothing.
+    Error TestFile(uint32_t entry) { return ReadFile(entry, ByteSink()); }
+    // Writes stored file `entry` to a new file at `destination`: a copy
+    // that fails leaves no file that looks complete.
+    Error CopyFile(uint32_t entry, const char* destination);
+
+    // The block source of folder `index` (created on first use).
+    BlockSource& Source(uint16_t index);
+
+    // Closes the file (an update must replace it, and Windows cannot replace
+    // an open file); nothing can be read afterwards.
+    void CloseFile();
+
+private:
+    Error ReadTables(class CabinetStream& stream, uint64_t foldersAt);
+    Error DetectOffsetRules(CabinetStream& stream);
+    // Bytes that belong to the cabinet proper: a signature after cbCabinet
+    // is never read as cabinet data.
+    uint64_t Limit() const;
+
+    IoHandle file_;
+    CabHeader header_ = {};
+    uint16_t cbCFHeader_ = 0;
+    uint8_t cbCFFolder_ = 0;
+    uint8_t cbCFData_ = 0;
+    uint64_t length_ = 0;
+    CountedVector<CabFolder> folders_;
+    CountedVector<CabFileEntry> files_;
+    std::vector<std::unique_ptr<BlockSource>> sources_;
+};
+
+// File number carried by a stored name (SETUP.000 -> 0, FILE.012 -> 12), or -1.
+int32_t NumericSuffix(const char* name);
+
+}  // namespace mirad

@@ -1,0 +1,82 @@
+// One open archive as the host browses it: the cabinet, its CE setup file
+// when it carries one, and the listing cursor. The listing offers the stored
+// files (or, instead, the installed files), the shortcuts and the generated
+// documents, each as the options of the current call allow.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "cabinet/cabinet.h"
+#include "setup/setup.h"
+#include "support/error.h"
+#include "support/settings.h"
+
+namespace mirad {
+
+enum class ListPhase : uint8_t { Stored, Installed, Shortcuts, Documents, End };
+
+// Where the listing stands: `index` counts the entries of the phase listed
+// so far (for documents, the rows of the document table passed), so the
+// entry listed last is index - 1.
+struct ListCursor {
+    ListPhase phase = ListPhase::Stored;
+    uint16_t index = 0;
+};
+
+// One listed entry, as the host is told about it.
+struct ListedEntry {
+    char name[260];
+    int32_t attributes;
+    int32_t fileTime;  // DOS date in the high 16 bits, DOS time in the low
+    int32_t packedSize;
+    int32_t unpackedSize;
+};
+
+enum class EntryOperation { Skip, Test, Extract };
+
+class ArchiveSession {
+public:
+    ArchiveSession() = default;
+    ArchiveSession(const ArchiveSession&) = delete;
+    ArchiveSession& operator=(const ArchiveSession&) = delete;
+
+    // Opens the cabinet at `path` and reads it and its setup file, logging
+    // each step ("aborting..." on failure). CannotOpen, or what reading gives.
+    Error Open(const char* path);
+
+    const std::string& path() const { return path_; }
+    const Cabinet& cabinet() const { return cabinet_; }
+    Cabinet& cabinet() { return cabinet_; }
+    // Null for a plain cabinet: the five CE options are then off for this
+    // archive, whatever the settings say.
+    const CeSetup* setup() const { return setup_.get(); }
+    const ListCursor& cursor() const { return cursor_; }
+
+    // The next entry, or false when there are no more.
+    bool ListNext(const Settings& settings, ListedEntry* entry);
+
+    // Skips, tests or extracts the entry listed last; `outputDir` and
+    // `outputName` are joined as given.
+    Error Process(const Settings& settings, EntryOperation operation, const char* outputDir, const char* outputName);
+
+private:
+    bool CeOption(const Settings& settings, int32_t Settings::*option) const {
+        return setup_ && settings.*option != 0;
+    }
+    void NextPhase(ListPhase phase);
+    void ExpandMacrosIf(const Settings& settings, char* path) const;
+    int32_t CarrierOf(uint16_t index) const;
+    bool HasCurrent() const;
+    Error Test();
+    Error Extract(const Settings& settings, const char* destination);
+    Error WriteShortcutFile(const Settings& settings, uint16_t index, const char* destination);
+
+    std::string path_;
+    Cabinet cabinet_;
+    std::unique_ptr<CeSetup> setup_;
+    ListCursor cursor_;
+};
+
+}  // namespace mirad
