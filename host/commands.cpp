@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -133,7 +134,10 @@ bool IsDocumentName(const std::string& name) {
     return key == Lower(kRegistryName) || key == Lower(kInfName);
 }
 
-std::string DosDateTime(int32_t fileTime) {
+#if defined(_WIN32)
+// A Windows host reads the header the Windows way: the DOS date and time
+// pair and DOS attribute bits.
+std::string EntryTime(int32_t fileTime) {
     if (fileTime == 0) return "-";
     uint32_t value = static_cast<uint32_t>(fileTime);
     unsigned date = value >> 16, time = value & 0xFFFF;
@@ -143,26 +147,51 @@ std::string DosDateTime(int32_t fileTime) {
     return text;
 }
 
+std::string EntryAttributes(int32_t attributes) {
+    std::string letters = "----";
+    if (attributes & 0x01) letters[0] = 'R';
+    if (attributes & 0x02) letters[1] = 'H';
+    if (attributes & 0x04) letters[2] = 'S';
+    if (attributes & 0x20) letters[3] = 'A';
+    return letters;
+}
+#else
+// A POSIX host reads it the Unix way: seconds since 1970 (shown in local
+// time, which is how the cabinet stored them) and a file mode, whose
+// letters follow the rule packing uses (read-only: no owner write bit;
+// archive: every regular file).
+std::string EntryTime(int32_t fileTime) {
+    if (fileTime == 0) return "-";
+    time_t t = static_cast<time_t>(fileTime);
+    struct tm local;
+    char text[32];
+    if (!localtime_r(&t, &local) || !std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local)) return "-";
+    return text;
+}
+
+std::string EntryAttributes(int32_t mode) {
+    std::string letters = "----";
+    if (!(mode & 0200)) letters[0] = 'R';
+    if ((mode & 0170000) == 0100000) letters[3] = 'A';
+    return letters;
+}
+#endif
+
 }  // namespace
 
 std::string FormatEntry(const EntryHeader& header) {
     std::string name(header.fileName, strnlen(header.fileName, sizeof header.fileName));
     std::string size;
     if (header.packedSize == -1) {
-        // Entries without bytes of their own: a shortcut, or a document the
-        // module writes on demand.
+        // A shortcut or generated document whose length the module does
+        // not tell.
         size = IsDocumentName(name) ? "<generated>" : "<link>";
     } else {
         size = std::to_string(static_cast<uint32_t>(header.packedSize));
     }
-    std::string attributes = "----";
-    if (header.fileAttributes & 0x01) attributes[0] = 'R';
-    if (header.fileAttributes & 0x02) attributes[1] = 'H';
-    if (header.fileAttributes & 0x04) attributes[2] = 'S';
-    if (header.fileAttributes & 0x20) attributes[3] = 'A';
     char line[64];
-    std::snprintf(line, sizeof line, "%11s  %-19s  %s  ", size.c_str(), DosDateTime(header.fileTime).c_str(),
-                  attributes.c_str());
+    std::snprintf(line, sizeof line, "%11s  %-19s  %s  ", size.c_str(), EntryTime(header.fileTime).c_str(),
+                  EntryAttributes(header.fileAttributes).c_str());
     return line + name;
 }
 

@@ -8,7 +8,7 @@
 # Usage: scripts/dc-smoke.sh [CABINET...]   (default: ../shared/corpus/real-ce/*)
 # Environment: DC_SMOKE (the tool), OUT_ROOT (default /tmp/dc-smoke-mirad),
 # VIEWS (default "all stored"), JOBS (runs at once, default 1; each run has
-# its own display).
+# its own display), BUILD_DIR (the module and mirad to test, default build).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,7 +17,11 @@ out_root=${OUT_ROOT:-/tmp/dc-smoke-mirad}
 views=${VIEWS:-all stored}
 jobs=${JOBS:-1}
 [ -f "$tool" ] || { echo "dc-smoke: no smoke tool at $tool (set DC_SMOKE)" >&2; exit 2; }
-[ -f build/Mirad.wcx ] && [ -x build/mirad ] || bash scripts/build.sh native >/dev/null || exit 1
+build=${BUILD_DIR:-build}
+if [ -z "${BUILD_DIR:-}" ] && ! { [ -f build/Mirad.wcx ] && [ -x build/mirad ]; }; then
+    bash scripts/build.sh native >/dev/null || exit 1
+fi
+[ -f "$build/Mirad.wcx" ] && [ -x "$build/mirad" ] || { echo "dc-smoke: no Mirad.wcx and mirad in $build" >&2; exit 2; }
 
 cabinets=("$@")
 if [ ${#cabinets[@]} -eq 0 ]; then
@@ -32,7 +36,7 @@ for cab in "${cabinets[@]}"; do
     name=$(basename "$cab")
     # Only CE cabinets the module opens: a compressed cabinet or one without a
     # setup file is refused or plain, and has nothing for this test to show.
-    if ! build/mirad --stored list "$cab" 2>/dev/null | grep -qi '\.000$'; then
+    if ! "$build/mirad" --stored list "$cab" 2>/dev/null | grep -qi '\.000$'; then
         echo "SKIP $name: not a CE cabinet the module opens"
         continue
     fi
@@ -44,7 +48,7 @@ for run in "${runs[@]}"; do
     out=$(out_of "$run")
     mkdir -p "$out"
     while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n; done
-    (OUT_DIR="$out" MIRAD_VIEW="${run%%|*}" bash "$tool" build/Mirad.wcx "${run#*|}" >"$out/run.txt" 2>&1
+    (OUT_DIR="$out" MIRAD_VIEW="${run%%|*}" bash "$tool" "$build/Mirad.wcx" "${run#*|}" >"$out/run.txt" 2>&1
         echo $? >"$out/status") &
 done
 wait

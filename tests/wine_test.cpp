@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "platform/host.h"
 #include "tests/fixture.h"
 
 namespace fs = std::filesystem;
@@ -157,6 +160,40 @@ TEST(Wine, DocumentsMatchNative) {
     CommandResult windows = Windows(dir, "extract game.cab ~Cab~.INF -d -");
     EXPECT_EQ(windows.status, 0);
     EXPECT_EQ(BytesOf(windows.out), tree["~Cab~.INF"]);
+}
+
+// Both builds give extracted files the stored date and time (local time) and
+// make read-only entries read-only; both hand out a Windows-1252 name and a
+// UTF-8-flagged name so that they land under the same (UTF-8) name on disk.
+TEST(Wine, ExtractedFilesKeepStoredTimesAttributesAndNames) {
+    SKIP_WITHOUT_WINE();
+    TempDir dir;
+    StoredFile ro = Stored("ro.txt", BytesOf("r")), rw = Stored("rw.txt", BytesOf("w"));
+    StoredFile latin = Stored("caf\xE9.txt", BytesOf("1252")), flagged = Stored("na\xC3\xAFve.txt", BytesOf("utf8"));
+    ro.attribs = 0x21;
+    ro.date = latin.date = 0x2470;  // 1998-03-16
+    ro.time = latin.time = 0x8E61;  // 17:51:02
+    flagged.attribs = 0xA0;
+    WriteFile(dir / "t.cab", BuildCabinet({ro, rw, latin, flagged}));
+    Tree tree = ExtractBoth(dir, "extract t.cab");
+    EXPECT_EQ(tree.size(), 4u);
+    EXPECT_EQ(tree.count("caf\xC3\xA9.txt"), 1u);
+    EXPECT_EQ(tree.count("na\xC3\xAFve.txt"), 1u);
+    int64_t stored = 0, builders = 0;
+    ASSERT_TRUE(mirad::platform::DosToUnixTime(0x2470, 0x8E61, &stored));
+    ASSERT_TRUE(mirad::platform::DosToUnixTime(rw.date, rw.time, &builders));
+    for (const char* out : {"nout", "wout"}) {
+        std::string at = dir / out;
+        struct stat st;
+        ASSERT_EQ(stat((at + "/ro.txt").c_str(), &st), 0);
+        EXPECT_EQ(static_cast<int64_t>(st.st_mtime), stored) << out;
+        EXPECT_EQ(st.st_mode & 0222, 0u) << out;
+        ASSERT_EQ(stat((at + "/caf\xC3\xA9.txt").c_str(), &st), 0);
+        EXPECT_EQ(static_cast<int64_t>(st.st_mtime), stored) << out;
+        ASSERT_EQ(stat((at + "/rw.txt").c_str(), &st), 0);
+        EXPECT_NE(st.st_mode & 0200, 0u) << out;
+        EXPECT_EQ(static_cast<int64_t>(st.st_mtime), builders) << out;
+    }
 }
 
 // The DLL a file manager loads: 32-bit PE, the nine exports under their
