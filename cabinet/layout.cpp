@@ -7,50 +7,57 @@
 
 namespace mirad {
 
-Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan) {
+Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t* failedAt) {
     *plan = CabinetPlan();
-    if (count > kMaxFiles) return NotSupported("more than 65535 files");
+    auto refuse = [&](size_t at) {
+        if (failedAt) *failedAt = at;
+        return NotSupported("the cabinet cannot hold this file");
+    };
     plan->iFolder.resize(count);
     plan->uoffFolderStart.resize(count);
 
-    // Running totals in 64 bits: on-disk values are added here before the
-    // 4 GiB limit is checked, and size_t is 32 bits in the DLL.
-    uint64_t folderSize = kFirstFolderSize;  // blocks of the current folder, headers included
-    uint64_t folderData = 0;                 // data bytes of the current folder
-    uint64_t dataSize = 0;                   // all blocks so far, headers included
-    uint64_t recordSize = 0;                 // CFFILE area
-    std::vector<uint64_t> folderStart;       // dataSize when each folder opened
+    // Running totals in 64 bits: sizes are added here before the 4 GiB limit
+    // is checked, and size_t is 32 bits in the DLL.
+    uint64_t ruleSize = kFirstFolderSize;  // the folder rule's running size
+    uint64_t folderData = 0;               // data bytes of the current folder
+    uint64_t closedSize = 0;               // blocks of the folders before it, headers included
+    uint64_t recordSize = 0;               // CFFILE area
+    std::vector<uint64_t> folderStart;     // closedSize when each folder opened
 
     for (size_t i = 0; i < count; ++i) {
+        if (i == kMaxFiles) return refuse(i);
         recordSize += cffile::Size + uint64_t{files[i].nameLength} + 1;
-        if (folderSize >= kNewFolderAt) {
-            plan->folders.push_back(LayoutFolder{0, 0});
-            folderStart.push_back(dataSize);
-            folderSize = 0;
+        if (ruleSize >= kNewFolderAt) {
+            if (!plan->folders.empty()) closedSize += folderData + uint64_t{cfdata::Size} * BlockCount(folderData);
+            plan->folders.push_back(LayoutFolder{0, 0, 0});
+            folderStart.push_back(closedSize);
+            ruleSize = 0;
             folderData = 0;
         }
-        LayoutFolder& folder = plan->folders.back();
         plan->iFolder[i] = static_cast<uint16_t>(plan->folders.size() - 1);
-        // The sum fits: a folder's data is part of a cabinet below 4 GiB, checked below.
+        // Fits: a folder's data lies within a cabinet below 4 GiB, checked below.
         plan->uoffFolderStart[i] = static_cast<uint32_t>(folderData);
 
-        uint32_t blocks = BlockCount(files[i].cbFile);
-        if (blocks > kMaxBlocks - folder.cCFData) return NotSupported("more than 65535 blocks in a folder");
-        folder.cCFData += blocks;
-        uint64_t taken = uint64_t{files[i].cbFile} + uint64_t{cfdata::Size} * blocks;
-        folderSize += taken;
-        dataSize += taken;
+        ruleSize += files[i].cbFile + uint64_t{cfdata::Size} * BlockCount(files[i].cbFile);
         folderData += files[i].cbFile;
-        if (dataSize > UINT32_MAX) return NotSupported("cabinet of 4 GiB or more");
+        uint64_t blocks = BlockCount(folderData);
+        if (blocks > kMaxBlocks) return refuse(i);
+        // What the cabinet takes at least, with this file as its last.
+        uint64_t least = cfhead::Size + uint64_t{cffold::Size} * plan->folders.size() + recordSize + closedSize +
+                         folderData + uint64_t{cfdata::Size} * blocks;
+        if (least > UINT32_MAX) return refuse(i);
+        LayoutFolder& folder = plan->folders.back();
+        folder.cbData = static_cast<uint32_t>(folderData);
+        folder.cCFData = static_cast<uint32_t>(blocks);
     }
+    if (!plan->folders.empty()) closedSize += folderData + uint64_t{cfdata::Size} * BlockCount(folderData);
 
+    // Every sum below was checked against 4 GiB with the last file.
     uint64_t coffFiles = cfhead::Size + uint64_t{cffold::Size} * plan->folders.size();
     uint64_t dataStart = coffFiles + recordSize;
-    uint64_t cbCabinet = dataStart + dataSize;
-    if (cbCabinet > UINT32_MAX) return NotSupported("cabinet of 4 GiB or more");
     plan->coffFiles = static_cast<uint32_t>(coffFiles);
     plan->dataStart = static_cast<uint32_t>(dataStart);
-    plan->cbCabinet = static_cast<uint32_t>(cbCabinet);
+    plan->cbCabinet = static_cast<uint32_t>(dataStart + closedSize);
     for (size_t j = 0; j < plan->folders.size(); ++j) {
         plan->folders[j].coffCabStart = static_cast<uint32_t>(dataStart + folderStart[j]);
     }

@@ -1,10 +1,14 @@
 // Layout of the cabinets we write: every size and offset is settled before the
 // first byte, so the file is written once, front to back.
 //
+// Which file opens a new folder: a folder is closed between files once its
+// running size reaches 32768 bytes, where every file counts its bytes plus 8
+// for each block it alone would fill. Within a folder we lay out data as the
+// format's readers expect: the files' bytes in order as one stream, cut into
+// blocks of exactly 32768 bytes with only the folder's last block shorter, so
+// a block may hold the end of one file and the start of the next.
 // uoffFolderStart counts data bytes only (the sum of cbFile over the earlier
-// files of the same folder), as every other cabinet reader expects. The
-// folder rule itself counts each block's 8-byte header in the folder's
-// running size.
+// files of the same folder).
 #pragma once
 
 #include <cstddef>
@@ -23,6 +27,7 @@ struct LayoutFile {
 struct LayoutFolder {
     uint32_t coffCabStart;  // absolute offset of the folder's first block
     uint32_t cCFData;       // at most 65535 once planned
+    uint32_t cbData;        // data bytes of its files, cut into blocks of kBlockData
 };
 
 struct CabinetPlan {
@@ -34,19 +39,21 @@ struct CabinetPlan {
     uint32_t cbCabinet = 0;
 };
 
-constexpr uint32_t kBlockData = 32768;     // data bytes per block at most
-constexpr uint32_t kNewFolderAt = 32768;   // a folder is closed between files once it reaches this
+constexpr uint32_t kBlockData = 32768;        // data bytes per block; only a folder's last holds fewer
+constexpr uint32_t kNewFolderAt = 32768;      // a folder is closed between files once it reaches this
 constexpr uint32_t kFirstFolderSize = 99999;  // makes the first file open the first folder
-constexpr size_t kMaxFiles = 65535;         // cFiles is 16 bits
-constexpr uint32_t kMaxBlocks = 65535;      // cCFData is 16 bits
+constexpr size_t kMaxFiles = 65535;           // cFiles is 16 bits
+constexpr uint32_t kMaxBlocks = 65535;        // cCFData is 16 bits
 
-// Number of data blocks a file of `size` bytes takes (0 for an empty file).
-inline uint32_t BlockCount(uint32_t size) { return size / kBlockData + (size % kBlockData != 0 ? 1 : 0); }
+// Number of blocks `size` data bytes take (0 for none).
+inline uint64_t BlockCount(uint64_t size) { return size / kBlockData + (size % kBlockData != 0 ? 1 : 0); }
 
 // Plans folders, blocks and offsets for `count` files in order. NotSupported
 // when the cabinet would break one of the format's widths (more than 65535
-// files, a folder of more than 65535 blocks, a cabinet of 4 GiB or more).
-Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan);
+// files, a folder of more than 65535 blocks, a cabinet of 4 GiB or more);
+// then `*failedAt`, when given, is the index of the first file that does not
+// fit.
+Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t* failedAt = nullptr);
 
 // The format's CFDATA checksum of a block holding `count` data bytes: the
 // data, then the cbData and cbUncomp words, XORed as little-endian 32-bit

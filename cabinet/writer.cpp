@@ -4,6 +4,9 @@
 // Both paths scan and check everything first, plan the whole layout
 // (layout.h), and only then create a file, which they write once, front to
 // back, through one buffer of whole blocks (about 1 MiB):
+// - a folder's data is one stream cut into blocks of 32768 bytes, only its
+//   last block shorter, as the format's readers expect (layout.h); a short
+//   block at every file is refused by several readers;
 // - every block carries its checksum (some readers refuse a csum of 0);
 // - every source must deliver exactly the bytes the scan promised (CannotOpen
 //   when it vanished, shrank, grew or cannot be read; CannotCreate when the
@@ -60,10 +63,11 @@ struct CabOutput {
     size_t used = 0;
     uint64_t flushed = 0;
     bool writeFailed = false;
-    uint32_t fileLeft = 0;   // bytes of the current file still to come
-    uint32_t blockLeft = 0;  // bytes of the current block still to come
-    size_t blockAt = 0;      // where the current block's header lies in the buffer
-    uint32_t blockSize = 0;  // its data bytes
+    uint32_t folderLeft = 0;  // data bytes of the current folder not yet in a block
+    uint32_t fileLeft = 0;    // bytes of the current file still to come
+    uint32_t blockLeft = 0;   // bytes of the current block still to come
+    size_t blockAt = 0;       // where the current block's header lies in the buffer
+    uint32_t blockSize = 0;   // its data bytes
 };
 
 uint64_t Position(const CabOutput& o) { return o.flushed + o.used; }
@@ -93,19 +97,24 @@ bool Put(CabOutput& o, const void* data, size_t count) {
     return !o.writeFailed;
 }
 
-void BeginFile(CabOutput& o, uint32_t size) {
-    o.fileLeft = size;
+// A folder's blocks run on across its files; the previous folder's last
+// block was finished with the last byte of its last file.
+void BeginFolder(CabOutput& o, uint32_t dataBytes) {
+    o.folderLeft = dataBytes;
     o.blockLeft = 0;
 }
 
-// Emits the next block header of the current file once the previous block is
-// full: cbData = cbUncomp = the block's share of the file, csum filled in by
-// FinishBlockIfDone. A block always goes whole into the buffer, so a source
-// is read in one request per block, at offsets that are multiples of 32 KiB,
-// as the OS prefers, and its checksum is taken where it lies.
+void BeginFile(CabOutput& o, uint32_t size) { o.fileLeft = size; }
+
+// Emits the next block header once the previous block is full: cbData =
+// cbUncomp = 32768, or the rest of the folder, csum filled in by
+// FinishBlockIfDone. A block always goes whole into the buffer, so its
+// checksum is taken where it lies.
 bool StartBlockIfNeeded(CabOutput& o) {
     if (o.blockLeft != 0 || o.fileLeft == 0) return true;
-    uint32_t n = std::min(o.fileLeft, kBlockData);
+    uint32_t n = std::min(o.folderLeft, kBlockData);
+    if (n == 0) return false;  // more bytes than the folder was planned with
+    o.folderLeft -= n;
     if (o.buffer.size() - o.used < cfdata::Size + n && !Flush(o)) return false;
     uint8_t header[cfdata::Size] = {};
     put_le16(header + cfdata::CbData, static_cast<uint16_t>(n));
@@ -129,7 +138,7 @@ bool PutFileData(CabOutput& o, const uint8_t* data, size_t count) {
     while (count > 0) {
         if (o.fileLeft == 0) return false;
         if (!StartBlockIfNeeded(o)) return false;
-        size_t k = std::min<size_t>(count, o.blockLeft);
+        size_t k = std::min<size_t>(std::min<size_t>(count, o.blockLeft), o.fileLeft);
         if (!Put(o, data, k)) return false;
         o.blockLeft -= static_cast<uint32_t>(k);
         o.fileLeft -= static_cast<uint32_t>(k);
@@ -147,7 +156,7 @@ Error CopySource(CabOutput& o, IoFile* source) {
     while (o.fileLeft > 0) {
         if (!StartBlockIfNeeded(o)) return CannotCreate("cannot write the cabinet");
         if (o.used == o.buffer.size() && !Flush(o)) return CannotCreate("cannot write the cabinet");
-        size_t k = std::min<size_t>(o.buffer.size() - o.used, o.blockLeft);
+        size_t k = std::min<size_t>(std::min<size_t>(o.buffer.size() - o.used, o.blockLeft), o.fileLeft);
         if (!IoReadExact(source, o.buffer.data() + o.used, k)) return CannotOpen("source shorter than scanned");
         o.used += k;
         o.blockLeft -= static_cast<uint32_t>(k);
@@ -229,7 +238,12 @@ Error WriteCabinet(IoFile* file, Cabinet* old, const std::vector<PackEntry>& ent
     }
 
     Error rc = o.writeFailed ? CannotCreate("cannot write the cabinet") : kOk;
+    size_t folder = plan.folders.size();
     for (size_t i = 0; i < entries.size() && !rc; ++i) {
+        if (plan.iFolder[i] != folder) {
+            folder = plan.iFolder[i];
+            BeginFolder(o, plan.folders[folder].cbData);
+        }
         BeginFile(o, entries[i].cbFile);
         rc = entries[i].listName ? CopyFromDisk(o, entries[i], sourcePath) : CopyKept(o, old, entries[i]);
     }
@@ -262,13 +276,29 @@ void RemoveSources(const std::vector<ListName>& list, const char* sourcePath, co
     }
 }
 
-Error Plan(const std::vector<PackEntry>& entries, CabinetPlan* plan) {
+Error RefuseTooLarge(const std::string& path) {
+    LogMessage("Cannot pack %s: a cabinet holds no file of 4 GiB or more", path.c_str());
+    return NotSupported("a file of 4 GiB or more");
+}
+
+// A refusal names the file with which the cabinet would pass the format's
+// limits: its source, or for kept data its stored name.
+Error Plan(const std::vector<PackEntry>& entries, const char* sourcePath, CabinetPlan* plan) {
     std::vector<LayoutFile> sizes(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         sizes[i].cbFile = entries[i].cbFile;
         sizes[i].nameLength = static_cast<uint32_t>(entries[i].storedName.size());
     }
-    return PlanLayout(sizes.data(), sizes.size(), plan);
+    size_t failedAt = 0;
+    Error rc = PlanLayout(sizes.data(), sizes.size(), plan, &failedAt);
+    if (rc) {
+        const PackEntry& e = entries[failedAt];
+        std::string name = e.listName ? JoinListPath(sourcePath, e.listName) : e.storedName;
+        LogMessage("Cannot pack %s: the cabinet would pass the format's limits (65535 files, 65535 blocks in a "
+                   "folder, under 4 GiB)",
+                   name.c_str());
+    }
+    return rc;
 }
 
 // A name beside the cabinet that nobody uses yet, created exclusively so a
@@ -337,8 +367,10 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
         platform::FindData found;
         if (!platform::FindFile(source.c_str(), &found)) continue;
         // A directory named without its trailing separator has no bytes to
-        // store; a file of 4 GiB or more cannot be stored at all.
-        if ((found.attributes & kDirectoryAttribute) != 0 || found.size > UINT32_MAX) continue;
+        // store. A file of 4 GiB or more cannot be stored at all: the whole
+        // selection is refused rather than packed without it.
+        if ((found.attributes & kDirectoryAttribute) != 0) continue;
+        if (found.size > UINT32_MAX) return RefuseTooLarge(source);
         PackEntry e;
         bool utf8 = false;
         e.storedName = platform::HostNameToStored(StoredName(subPath, item.name).c_str(), &utf8);
@@ -354,7 +386,7 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
     }
 
     CabinetPlan plan;
-    if (Error e = Plan(entries, &plan)) return e;
+    if (Error e = Plan(entries, sourcePath, &plan)) return e;
 
     // Never truncate a file that exists: this path is only taken when the
     // cabinet could not be opened for reading, which an unreadable cabinet
@@ -391,7 +423,7 @@ Error RewriteCabinet(Cabinet& old, const char* cabinetPath, std::vector<ListName
             if (!platform::FindFile(source.c_str(), &found) || (found.attributes & kDirectoryAttribute) != 0) {
                 return CannotOpen("replacement file missing");
             }
-            if (found.size > UINT32_MAX) return NotSupported("replacement file of 4 GiB or more");
+            if (found.size > UINT32_MAX) return RefuseTooLarge(source);
             e.listName = name;
             e.cbFile = static_cast<uint32_t>(found.size);
         } else {
@@ -401,7 +433,7 @@ Error RewriteCabinet(Cabinet& old, const char* cabinetPath, std::vector<ListName
     }
 
     CabinetPlan plan;
-    if (Error e = Plan(entries, &plan)) return e;
+    if (Error e = Plan(entries, sourcePath, &plan)) return e;
 
     std::string tempPath;
     IoFile* tempFile = CreateTemporary(cabinetPath, &tempPath);

@@ -7,12 +7,18 @@
 // The numbering is built with one pass over a by-id table and the files of each
 // directory are grouped once, so large setup files cost linear time; for
 // distinct ids the numbering is the one a repeated selection by id gives.
+//
+// Every text from the setup file or the cabinet goes out as an INF quoted
+// string (doubled quotes, backslashes as they are; a shortcut name only when
+// it could not stand bare), so a name or string can neither end its field nor
+// start a line; see documents/quoting.h.
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
 
 #include "documents/documents.h"
+#include "documents/quoting.h"
 #include "documents/regvalue.h"
 #include "platform/ascii.h"
 #include "setup/paths.h"
@@ -61,7 +67,9 @@ const char* ProcessorText(int32_t processor) {
 
 void WriteBanner(TextWriter& out, const DocumentSource& source) {
     TextPut(out, kRule);
-    TextPrintf(out, "; CabWiz INF file for %s\n", source.archivePath + AfterLastSeparator(source.archivePath));
+    TextPut(out, "; CabWiz INF file for ");
+    PutVisible(out, source.archivePath + AfterLastSeparator(source.archivePath));
+    TextPut(out, "\n");
     static const char* const kMacros[] = {
         ";\n",
         kRule,
@@ -105,7 +113,10 @@ void WriteVersion(TextWriter& out, const CeSetup& setup, char* text) {
     if (h.providerLength != 0) {
         LogMessage("reading provider name");
         ReadHeaderText(setup, h.providerOffset, h.providerLength, text);
-        TextPrintf(out, "Provider    = \"%s\"  ; full app name will be '<Provider> <AppName>'\n", text);
+        NoteControls(out, {text});
+        TextPut(out, "Provider    = ");
+        PutInfQuoted(out, text);
+        TextPut(out, "  ; full app name will be '<Provider> <AppName>'\n");
     }
     TextPut(out, "CESignature = \"$Windows CE$\"  ; required as is\n");
     TextPut(out, "\n");
@@ -122,12 +133,18 @@ void WriteCeStrings(TextWriter& out, const CeSetup& setup, char* text) {
     };
     PutLines(out, kHead);
     // With no string table there is no install directory: the value stays empty.
-    const char* installDir = setup.InstallDirectory();
-    TextPrintf(out, "InstallDir  = \"%s\"\n", installDir ? installDir : "");
+    const char* installDir = setup.InstallDirectory() ? setup.InstallDirectory() : "";
+    NoteControls(out, {installDir});
+    TextPut(out, "InstallDir  = ");
+    PutInfQuoted(out, installDir);
+    TextPut(out, "\n");
     if (h.appNameLength != 0) {
         LogMessage("reading application name");
         ReadHeaderText(setup, h.appNameOffset, h.appNameLength, text);
-        TextPrintf(out, "AppName     = \"%s\"  ; full app name will be '<Provider> <AppName>' \n", text);
+        NoteControls(out, {text});
+        TextPut(out, "AppName     = ");
+        PutInfQuoted(out, text);
+        TextPut(out, "  ; full app name will be '<Provider> <AppName>' \n");
     }
     TextPut(out, "\n");
 }
@@ -146,6 +163,12 @@ void WriteUnsupported(TextWriter& out, const CeSetup& setup) {
         left = 0;
     else if (left > size - at)
         left = size - at;
+    if (left > 0) {
+        ByteReader names;
+        names.data = bytes.data() + at;
+        names.size = left;
+        if (HasControl(names)) PutControlNote(out);
+    }
     TextPut(out, "UnsupportedPlatforms = ");
     while (left > 1) {
         TextPut(out, "\"");
@@ -153,8 +176,7 @@ void WriteUnsupported(TextWriter& out, const CeSetup& setup) {
             char c = static_cast<char>(bytes[at++]);
             --left;
             if (c == '\0') break;
-            if (c == '\\' || c == '"') TextPut(out, "\\");
-            TextPutBytes(out, &c, 1);
+            PutInfQuotedChar(out, c);
         }
         TextPut(out, "\"");
         if (left > 1) TextPut(out, ", ");
@@ -247,7 +269,12 @@ const SetupDirectory& DirectoryAt(const CeSetup& setup, const DirectoryPlan& pla
 void WriteSourceDisks(TextWriter& out, const DocumentSource& source, const DirectoryPlan& plan, bool expandPath) {
     LogMessage("writing [SourceDisksNames]");
     for (uint32_t p = 0; p < plan.count; ++p) {
-        if (plan.HoldsFiles(p)) TextPrintf(out, "%u = ,,,\"%s\"\n", p + 1, DirectoryAt(source.setup, plan, p).path);
+        if (!plan.HoldsFiles(p)) continue;
+        const char* path = DirectoryAt(source.setup, plan, p).path;
+        NoteControls(out, {path});
+        TextPrintf(out, "%u = ,,,", p + 1);
+        PutInfQuoted(out, path);
+        TextPut(out, "\n");
     }
     TextPut(out, "\n");
 
@@ -264,7 +291,10 @@ void WriteSourceDisks(TextWriter& out, const DocumentSource& source, const Direc
     };
     PutLines(out, kHead);
     for (const SetupCopyFile& file : source.setup.copyFiles()) {
-        TextPrintf(out, "\"%s\" = ", SourceName(source, file, expandPath));
+        const char* name = SourceName(source, file, expandPath);
+        NoteControls(out, {name});
+        PutInfQuoted(out, name);
+        TextPut(out, " = ");
         int32_t p = plan.positionOfId[file.directoryId];
         // A file whose directory matches nothing still ends its line.
         if (p >= 0)
@@ -300,7 +330,10 @@ void WriteDefaultInstall(TextWriter& out, const DocumentSource& source, const Di
         const char* name = file.name;
         size_t n = strnlen(name, sizeof file.name);
         if (n >= 4 && std::memcmp(name + n - 4, ".999", 4) == 0) {
-            TextPrintf(out, "CESetupDLL  = \"%s\"\n", name);
+            NoteControls(out, {name});
+            TextPut(out, "CESetupDLL  = ");
+            PutInfQuoted(out, name);
+            TextPut(out, "\n");
             break;
         }
     }
@@ -324,7 +357,12 @@ void WriteDestinationDirs(TextWriter& out, const DocumentSource& source, const D
     };
     PutLines(out, kHead);
     for (uint32_t p = 0; p < plan.count; ++p) {
-        if (plan.HoldsFiles(p)) TextPrintf(out, "Dir_%u = 0,\"%s\"\n", p + 1, DirectoryAt(source.setup, plan, p).path);
+        if (!plan.HoldsFiles(p)) continue;
+        const char* path = DirectoryAt(source.setup, plan, p).path;
+        NoteControls(out, {path});
+        TextPrintf(out, "Dir_%u = 0,", p + 1);
+        PutInfQuoted(out, path);
+        TextPut(out, "\n");
     }
     TextPut(out, "\n");
 }
@@ -356,16 +394,21 @@ void WriteShortcuts(TextWriter& out, const CeSetup& setup) {
     if (setup.header().shortcutCount == 0) TextPut(out, "; ");
     TextPut(out, "[Shortcuts]\n");
     LogMessage("writing [Shortcuts]");
-    char path[kPathSize];
     for (uint16_t i = 0; i < count; ++i) {
+        // Both paths are needed before the line for its control-character note.
+        char name[kPathSize];
+        char path[kPathSize];
         ShortcutPath(setup, i, path);
         path[kPathSize - 1] = '\0';
         if (EndsWithLnk(path)) *std::strrchr(path, '.') = '\0';
-        TextPrintf(out, "%s,", path);
-        TextPrintf(out, "%d,", setup.shortcuts()[i].targetIsFile == 0 ? 1 : 0);
+        std::memcpy(name, path, kPathSize);
         ShortcutTarget(setup, i, path);
         path[kPathSize - 1] = '\0';
-        TextPrintf(out, "\"%s\"\n", path);
+        NoteControls(out, {name, path});
+        PutInfField(out, name);
+        TextPrintf(out, ",%d,", setup.shortcuts()[i].targetIsFile == 0 ? 1 : 0);
+        PutInfQuoted(out, path);
+        TextPut(out, "\n");
     }
     TextPut(out, "\n");
 }
@@ -397,8 +440,13 @@ void WriteCopyLists(TextWriter& out, const DocumentSource& source, const Directo
         TextPrintf(out, "[Dir_%u]\n", p + 1);
         for (uint32_t k = plan.fileStart[p]; k < plan.fileStart[p + 1]; ++k) {
             const SetupCopyFile& file = source.setup.copyFiles()[plan.files[k]];
-            TextPrintf(out, "\"%s\",\"%s\",,0x%08X\n", DestinationName(file), SourceName(source, file, expandPath),
-                       static_cast<unsigned>(file.flags));
+            const char* dest = DestinationName(file);
+            const char* name = SourceName(source, file, expandPath);
+            NoteControls(out, {dest, name});
+            PutInfQuoted(out, dest);
+            TextPut(out, ",");
+            PutInfQuoted(out, name);
+            TextPrintf(out, ",,0x%08X\n", static_cast<unsigned>(file.flags));
         }
         TextPut(out, "\n");
     }
@@ -446,17 +494,22 @@ void WriteRegEntries(TextWriter& out, const CeSetup& setup) {
     RegValue value;
     while (NextRegValue(cursor, &value)) {
         // Every line carries its key.
-        if (const SetupRegHive* hive = FindHive(setup, hives, value.hiveId)) {
+        const SetupRegHive* hive = FindHive(setup, hives, value.hiveId);
+        bool text = KindOfRegValue(value.typeFlags) == RegValueKind::Text;
+        if ((hive && HasControl(hive->keyPath)) || HasControl(value.name) || (text && HasControl(value.data)))
+            PutControlNote(out);
+        if (hive) {
             TextPut(out, RootName(hive->root));
-            TextPrintf(out, "\"%s\",", hive->keyPath);
+            PutInfQuoted(out, hive->keyPath);
+            TextPut(out, ",");
         }
-        if (value.name[0]) TextPrintf(out, "\"%s\"", value.name);
+        if (value.name[0]) PutInfQuoted(out, value.name);
         TextPrintf(out, ",0x%08X,", static_cast<unsigned>(value.typeFlags));
         if (KindOfRegValue(value.typeFlags) == RegValueKind::Unsupported) {
             std::printf("; Ooops (valuetype 0x%08X)...\n", static_cast<unsigned>(value.typeFlags));
             std::fflush(stdout);
         }
-        WriteRegValueData(out, value);
+        WriteRegValueData(out, value, TextDialect::Inf);
     }
 }
 

@@ -1,11 +1,14 @@
 // "~Cab~.REG": the setup file's registry values as a REGEDIT4-style document.
 // It is a readable view of the device registry, not a desktop import file:
 // keys carry the short root names (HKLM\...) and binary and double-word items
-// are written 0x-prefixed.
+// are written 0x-prefixed. Key lines keep their "\" separators; value names
+// are escaped as the string data are; no text from the setup file can end a
+// line (controls are written as the placeholder).
 #include <cstdio>
 #include <new>
 
 #include "documents/documents.h"
+#include "documents/quoting.h"
 #include "documents/regvalue.h"
 
 namespace mirad {
@@ -38,15 +41,21 @@ Error RenderRegistryExport(const DocumentSource& source, TextWriter& out) {
     while (NextRegValue(cursor, &value)) {
         if (value.hiveId != lastHive) {
             lastHive = value.hiveId;
-            if (const SetupRegHive* hive = FindHive(source.setup, hives, value.hiveId))
-                TextPrintf(out, "\n[%s%s]\n", RootPrefix(hive->root), hive->keyPath);
+            if (const SetupRegHive* hive = FindHive(source.setup, hives, value.hiveId)) {
+                TextPrintf(out, "\n[%s", RootPrefix(hive->root));
+                PutVisible(out, hive->keyPath);
+                TextPut(out, "]\n");
+            }
         }
         if (value.typeFlags & kRegOnlyIfMissing)
             TextPut(out, "; !! Next will only be written if key is NOT already defined !!\n");
-        if (value.name[0])
-            TextPrintf(out, "\"%s\"=", value.name);
-        else
+        if (value.name[0]) {
+            TextPut(out, "\"");
+            PutRegEscaped(out, value.name);
+            TextPut(out, "\"=");
+        } else {
             TextPut(out, "@=");
+        }
         switch (KindOfRegValue(value.typeFlags)) {
             case RegValueKind::Binary: TextPut(out, "hex:"); break;
             case RegValueKind::Dword: TextPut(out, "dword:"); break;
@@ -57,7 +66,7 @@ Error RenderRegistryExport(const DocumentSource& source, TextWriter& out) {
                 break;
             case RegValueKind::Text: break;
         }
-        WriteRegValueData(out, value);
+        WriteRegValueData(out, value, TextDialect::Reg);
     }
     return kOk;
 }

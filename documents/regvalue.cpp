@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "documents/quoting.h"
+
 namespace mirad {
 
 RegValueKind KindOfRegValue(uint32_t typeFlags) {
@@ -80,18 +82,21 @@ const SetupRegHive* FindHive(const CeSetup& setup, const HiveIndex& index, uint1
 
 namespace {
 
-void WriteText(TextWriter& out, ByteReader& data) {
+void WriteText(TextWriter& out, ByteReader& data, TextDialect dialect) {
     // Pieces end at a NUL; a last piece without one ends with the data.
     while (CanRead(data, 1)) {
         TextPut(out, "\"");
         while (CanRead(data, 1)) {
             char c = static_cast<char>(Read8(data));
             if (c == '\0') break;
-            if (c == '\\' || c == '"') TextPut(out, "\\");
-            TextPutBytes(out, &c, 1);
+            if (dialect == TextDialect::Inf)
+                PutInfQuotedChar(out, c);
+            else
+                PutRegEscapedChar(out, c);
         }
         TextPut(out, "\"");
-        if (CanRead(data, 1)) TextPut(out, ",\n  ");
+        // INF keeps all pieces on one logical line.
+        if (CanRead(data, 1)) TextPut(out, dialect == TextDialect::Inf ? ",\\\n  " : ",\n  ");
     }
     TextPut(out, "\n");
 }
@@ -144,9 +149,9 @@ void WriteDwords(TextWriter& out, ByteReader& data) {
 
 }  // namespace
 
-void WriteRegValueData(TextWriter& out, RegValue& value) {
+void WriteRegValueData(TextWriter& out, RegValue& value, TextDialect dialect) {
     switch (KindOfRegValue(value.typeFlags)) {
-        case RegValueKind::Text: WriteText(out, value.data); break;
+        case RegValueKind::Text: WriteText(out, value.data, dialect); break;
         case RegValueKind::Binary: WriteBinary(out, value.data); break;
         case RegValueKind::Dword: WriteDwords(out, value.data); break;
         case RegValueKind::Unsupported: TextPut(out, "\n"); break;

@@ -63,8 +63,14 @@ struct HiveIndex {
 HiveIndex BuildHiveIndex(const CeSetup& setup);
 const SetupRegHive* FindHive(const CeSetup& setup, const HiveIndex& index, uint16_t hiveId);
 
+// The quoting rules of the document being written.
+enum class TextDialect {
+    Reg,  // backslash escapes; a multi-string continues on the next line as is
+    Inf,  // doubled quotes; a multi-string line is continued with a backslash
+};
+
 // Writes the data of a text, binary or double-word value (no type prefix) and
 // ends the line. Every value ends its own line, also one with no data.
-void WriteRegValueData(TextWriter& out, RegValue& value);
+void WriteRegValueData(TextWriter& out, RegValue& value, TextDialect dialect);
 
 }  // namespace mirad

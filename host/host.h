@@ -34,6 +34,12 @@ struct Options {
     std::string sourceDir;               // pack/update -C
     std::string prefix;                  // pack --prefix
     bool move = false;                   // pack --move
+    std::vector<std::string> excludes;   // -x PATTERN
+    bool keepExisting = false;           // extract -n
+    bool verbose = false;                // -v
+    bool quiet = false;                  // -q
+    bool longFormat = false;             // list --long
+    bool json = false;                   // list/info --json
     bool viewGiven = false;              // any view flag given
     bool view[kViewOptionCount] = {};    // the view the flags ask for
 };
@@ -59,10 +65,16 @@ struct StdoutToStderr {
     StdoutToStderr(const StdoutToStderr&) = delete;
     StdoutToStderr& operator=(const StdoutToStderr&) = delete;
 };
-// Why a file cannot be opened for reading: "no such file", "permission
-// denied", "is a directory"...; empty when it opens.
+// Why a file cannot be opened for reading, in the system's words ("No such
+// file or directory", "Permission denied", "Is a directory"); empty when it opens.
 std::string WhyCannotRead(const std::string& path);
 std::string JoinPath(const std::string& dir, const std::string& name);
+std::string ParentDirectory(const std::string& path);
+// The system's reason why `path` cannot be created and filled with `size`
+// bytes (strerror text: "Permission denied", "No space left on device"...);
+// empty when it sees none. A file the question creates is removed again.
+std::string WhyCannotCreate(const std::string& path, uint64_t size);
+bool StdoutIsTerminal();
 
 // A fresh private directory, removed with everything in it on destruction.
 struct TempDirectory {
@@ -72,6 +84,41 @@ struct TempDirectory {
     TempDirectory(const TempDirectory&) = delete;
     TempDirectory& operator=(const TempDirectory&) = delete;
 };
+
+// ---- The cabinet as the host reads it (host/facts.cpp) ---------------------------
+
+struct CabinetFacts {
+    int openError = 0;      // errno when it cannot be opened
+    bool seekable = true;   // false: a pipe or device
+    bool opened = false;
+    uint64_t length = 0;
+    bool signature = false;  // starts with "MSCF"
+    bool headerComplete = false;
+    uint32_t cbCabinet = 0, coffFiles = 0;
+    uint16_t cFolders = 0, cFiles = 0, flags = 0, setID = 0, iCabinet = 0;
+    std::string previousCabinet, nextCabinet;  // multi-part neighbours
+    struct Folder {
+        uint32_t coffCabStart = 0;
+        uint16_t cCFData = 0, typeCompress = 0;
+    };
+    std::vector<Folder> folders;
+    bool foldersComplete = false;
+    struct StoredEntry {
+        std::string name;  // "/" read as "\"
+        uint32_t cbFile = 0, uoffFolderStart = 0;
+        uint16_t iFolder = 0, attribs = 0;
+    };
+    std::vector<StoredEntry> files;
+    bool filesComplete = false;
+};
+
+// With `tables` false only whether and how it opens (no reading).
+CabinetFacts ReadCabinetFacts(const std::string& path, bool tables = true);
+// "none", "MSZIP", "Quantum", "LZX" or "unknown method N".
+std::string CompressionName(uint16_t typeCompress);
+// Why the module would refuse this file, in a sentence naming it; empty when
+// the host sees nothing wrong with it.
+std::string ExplainRefusal(const std::string& cabinet, const CabinetFacts& facts);
 
 // ---- The loaded module (host/loader.cpp) ------------------------------------------
 
@@ -140,6 +187,45 @@ int CommandExtract(const Options& options);
 int CommandTest(const Options& options);
 int CommandPack(const Options& options);
 int CommandUpdate(const Options& options);
+int CommandInfo(const Options& options);
+
+// One entry as ReadHeader gave it.
+struct ListedEntry {
+    std::string name;
+    int32_t size = -1;  // -1: a shortcut or document whose length the module does not tell
+    int32_t time = 0;
+    int32_t attributes = 0;
+    bool file = true;   // false for a shortcut or a generated document
+};
+
+// Lists `cabinet` in exactly the view given (0/1 for each option) and reads
+// the entries named in `read` (exact names) into `contents`, through a
+// private temporary directory. False, with the reason on stderr, when the
+// module cannot be loaded or refuses the cabinet.
+bool WalkView(const Options& options, const int (&view)[kViewOptionCount], const std::string& cabinet,
+              std::vector<ListedEntry>* entries, const std::vector<std::string>& read = {},
+              std::vector<std::string>* contents = nullptr);
+
+// What a CE cabinet installs, learnt through the exports alone.
+struct CeFacts {
+    bool isCe = false;         // the module found a setup file
+    bool hasRegistry = false;  // ~Cab~.REG is offered
+    std::string setupName;     // stored name of the setup file
+    std::string setupBytes;
+    // One per installed file, in the setup file's order: its stored name (from
+    // the generated INF), its destination with macros (installed view) and
+    // its device path (installed view with macros expanded).
+    std::vector<std::string> storedNames, destinations, devicePaths;
+};
+bool ReadCeFacts(const Options& options, const std::string& cabinet, CeFacts* facts);
+
+// Text for JSON: quoted, escaped; bytes that are not UTF-8 read as Latin-1.
+std::string JsonString(const std::string& text);
+// A header record's time and attributes as this platform's module fills
+// them (DOS values on Windows, Unix seconds and a mode on POSIX).
+std::string EntryTime(int32_t fileTime, bool iso = false);  // "-" / null-worthy empty when 0
+int32_t EntryAttributeBits(int32_t attributes);             // as DOS attribute bits
+std::string AttributeLetters(int32_t attributes);           // RHSA of those bits
 
 // Helpers the commands share and tests can reason about.
 std::string ResultText(int32_t code);
@@ -147,10 +233,17 @@ std::string ResultText(int32_t code);
 // dropping what would leave it ("..", leading separators, drive letters).
 // `changed` tells whether anything that mattered was dropped.
 std::vector<std::string> SafeParts(const std::string& name, bool* changed);
+// NAME selection: the name itself or a wildcard pattern (*, ?, [...]),
+// compared ignoring case with / and \\ alike; a match of leading whole
+// components selects everything below them.
 bool NameMatches(const std::string& entry, const std::string& wanted);
+bool WildcardMatch(const std::string& pattern, const std::string& text);
+std::string NameKey(std::string name);
+std::string Lower(std::string text);
 std::string FormatEntry(const EntryHeader& header);
 
 void Error(const std::string& sentence);    // "mirad: " + sentence on stderr
-void Warning(const std::string& sentence);  // "mirad: warning: " + sentence on stderr
+void Warning(const std::string& sentence);  // "mirad: warning: " + sentence on stderr; not with -q
+extern bool gQuiet;
 
 }  // namespace host

@@ -1,5 +1,7 @@
 // Loading the module at run time and resolving its nine exports by name, as
 // a file manager does.
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "host/host.h"
@@ -36,7 +38,7 @@ bool Bind(void* handle, const char* name, Fn* slot, std::string* missing) {
 bool LoadModule(const std::string& path, ModuleApi* api, std::string* error) {
     *api = ModuleApi();
     if (!PathExists(path)) {
-        *error = "cannot load the module '" + path + "': no such file";
+        *error = "cannot load the module '" + path + "': " + std::strerror(ENOENT);
         return false;
     }
 #if defined(_WIN32)

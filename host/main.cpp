@@ -18,44 +18,69 @@ const char kHelp[] =
     "cabinets in particular, through the Mirad module.\n"
     "\n"
     "Commands:\n"
-    "  list CAB                    one line per entry: size, date and time,\n"
+    "  list CAB [NAME...]          one line per entry: size, date and time,\n"
     "                              attributes (R read-only, H hidden, S system,\n"
     "                              A archive), name. Shortcuts and the generated\n"
     "                              documents show the size of the file they extract\n"
     "                              to and the cabinet's date.\n"
+    "                              On a terminal a header and a totals line\n"
+    "                              (entries, bytes) frame the list.\n"
+    "      --long                  add the attribute bits, folder, offset and\n"
+    "                              stored name of each entry\n"
+    "      --json                  the listing as JSON (fields in the README)\n"
+    "  info CAB [--json]           the cabinet's folders and their compression, the\n"
+    "                              setup file's facts (application, provider,\n"
+    "                              processor, OS versions and builds, unsupported\n"
+    "                              platforms, counts) and each stored name with\n"
+    "                              the device path it is installed as\n"
     "  extract CAB [-d DIR] [NAME...]\n"
     "                              extract every entry, or the NAMEs, under DIR\n"
     "                              (default: the current directory), creating the\n"
-    "                              directories names need. NAME matches ignoring\n"
-    "                              case, with / and \\ alike; a directory NAME\n"
-    "                              selects everything below it.\n"
-    "                              -d - writes the entries to standard output, e.g.\n"
+    "                              directories names need.\n"
+    "      -d -                    write the entries to standard output, e.g.\n"
     "                              mirad extract CAB ~Cab~.INF -d -\n"
+    "      -o, --overwrite         replace existing files (the default)\n"
+    "      -n, --no-overwrite      keep existing files, saying which were kept\n"
+    "      -v, --verbose           name each file written\n"
     "                              Naming ~Cab~.REG or ~Cab~.INF lists that document\n"
     "                              for the run even when the view would not.\n"
-    "  test CAB                    read every entry's data, write nothing\n"
+    "  test CAB [NAME...]          read every entry's data (or the NAMEs'), write\n"
+    "                              nothing; -v names each entry tested\n"
     "  pack CAB [-C DIR] [--prefix P] [--move] PATH...\n"
     "                              make a new cabinet of the files and directories\n"
     "                              PATH (relative to DIR, default the current\n"
-    "                              directory); a directory adds everything below it.\n"
+    "                              directory; . is all of DIR's contents); a\n"
+    "                              directory adds everything below it.\n"
     "                              --prefix P stores every name under P\\.\n"
     "                              --move removes the sources once the cabinet is\n"
-    "                              complete. CAB must not exist yet.\n"
+    "                              complete. CAB must not exist yet. A selection\n"
+    "                              without files, or a file of 4 GiB or more, is\n"
+    "                              refused and nothing is written.\n"
     "  update CAB [-C DIR] NAME... replace installed files of an existing CE cabinet:\n"
-    "                              NAME is a destination path as the setup file\n"
-    "                              gives it (e.g. %CE1%\\Game\\game.exe, shown by\n"
-    "                              list --installed without --expand); the new\n"
-    "                              contents are read from DIR/NAME. Every entry\n"
-    "                              keeps its name, date, time and attributes.\n"
+    "                              NAME is an installed file as list shows it in\n"
+    "                              any view (%CE1%\\Game\\game.exe with --installed,\n"
+    "                              Program Files\\Game\\game.exe with --expand, or\n"
+    "                              its stored name); the new contents are read\n"
+    "                              from DIR/NAME. Every entry keeps its name, date,\n"
+    "                              time and attributes.\n"
+    "\n"
+    "Selecting entries (list, extract, test):\n"
+    "  NAME          an entry name or a wildcard pattern (* any run, ? one\n"
+    "                character, [...] a set; quote it for the shell), matched\n"
+    "                ignoring case with / and \\ alike against whole names; a\n"
+    "                directory selects everything below it. A NAME that matches\n"
+    "                nothing is an error.\n"
+    "  -x PATTERN    leave out the entries PATTERN matches (repeatable)\n"
     "\n"
     "View (what list, extract and test show):\n"
     "  --stored      stored names, nothing else (all options below off)\n"
     "  --installed   installed destination paths instead of stored names\n"
     "  --expand      replace %CE1%..%CE17% and %InstallDir% by device paths\n"
+    "                (implies --installed)\n"
     "  --shortcuts   list the shortcuts the installation makes\n"
     "  --registry    list the generated registry export ~Cab~.REG\n"
     "  --inf         list the generated installation script ~Cab~.INF\n"
-    "  --all         all five of the above options on\n"
+    "  --full-view   all five of the above options on (--all is the same)\n"
     "  With any view flag the view is exactly the flags given (the others off);\n"
     "  with none, the settings file decides (ExpandPath, ExpandCE, ShowShortcuts,\n"
     "  ShowRegistry, ShowInfFile). Flags never change the settings file: mirad\n"
@@ -70,7 +95,9 @@ const char kHelp[] =
     "rest is written inside DIR, and a warning names the entry.\n"
     "\n"
     "Options:\n"
-    "  --module PATH   the module to load (default: Mirad.wcx beside mirad)\n"
+    "  -q, --quiet     no warnings and no summary lines; errors only\n"
+    "  --module PATH   the module to load (default: Mirad.wcx beside mirad, else\n"
+    "                  ../lib/mirad/Mirad.wcx from mirad's directory)\n"
     "  --config DIR    settings directory (default: $XDG_CONFIG_HOME/mirad, else\n"
     "                  ~/.config/mirad; %APPDATA%\\mirad on Windows); Mirad.ini is\n"
     "                  created there with every option off when missing\n"
@@ -78,6 +105,9 @@ const char kHelp[] =
     "  -h, --help      this text\n"
     "  --version       the version\n"
     "\n"
+    "Errors name the file and the reason: the system's own words for files that\n"
+    "cannot be read or written, and what is wrong with a cabinet Mirad refuses\n"
+    "(empty, not a cabinet, truncated, compressed, part of a multi-part set).\n"
     "Exit status: 0 on success, 1 when something failed (a sentence on stderr\n"
     "says what), 2 for a command line mirad does not understand.\n";
 
@@ -100,7 +130,7 @@ int main(int argc, char** argv) {
     using namespace host;
     Options options;
     bool help = false, version = false, optionsEnded = false;
-    bool outputGiven = false, sourceGiven = false, prefixGiven = false;
+    bool outputGiven = false, sourceGiven = false, prefixGiven = false, overwriteGiven = false;
     std::string value;
     try {
         for (int i = 1; i < argc; ++i) {
@@ -120,29 +150,51 @@ int main(int argc, char** argv) {
             else if (TakeValue(argc, argv, &i, "-d", &options.outputDir)) outputGiven = true;
             else if (TakeValue(argc, argv, &i, "-C", &options.sourceDir)) sourceGiven = true;
             else if (TakeValue(argc, argv, &i, "--prefix", &options.prefix)) prefixGiven = true;
+            else if (TakeValue(argc, argv, &i, "-x", &value)) options.excludes.push_back(value);
             else if (argument == "--move") options.move = true;
+            else if (argument == "-n" || argument == "--no-overwrite") options.keepExisting = overwriteGiven = true;
+            else if (argument == "-o" || argument == "--overwrite") {
+                options.keepExisting = false;
+                overwriteGiven = true;
+            }
+            else if (argument == "-v" || argument == "--verbose") options.verbose = true;
+            else if (argument == "-q" || argument == "--quiet") options.quiet = true;
+            else if (argument == "--long") options.longFormat = true;
+            else if (argument == "--json") options.json = true;
             else if (argument == "--stored") options.viewGiven = true;
             else if (argument == "--installed") options.viewGiven = options.view[kExpandPath] = true;
             else if (argument == "--expand") options.viewGiven = options.view[kExpandCE] = true;
             else if (argument == "--shortcuts") options.viewGiven = options.view[kShowShortcuts] = true;
             else if (argument == "--registry") options.viewGiven = options.view[kShowRegistry] = true;
             else if (argument == "--inf") options.viewGiven = options.view[kShowInfFile] = true;
-            else if (argument == "--all") {
+            else if (argument == "--full-view" || argument == "--all") {
                 options.viewGiven = true;
                 for (bool& on : options.view) on = true;
             } else {
                 throw "unknown option '" + argument + "'";
             }
         }
+        // Device paths are installed paths: --expand alone means both.
+        if (options.view[kExpandCE]) options.view[kExpandPath] = true;
         const std::string& c = options.command;
+        static const char* const kCommands[] = {"list", "info", "extract", "test", "pack", "update"};
+        bool known = false;
+        for (const char* name : kCommands) known = known || c == name;
+        if (!c.empty() && !known && !help && !version) throw "unknown command '" + c + "'";
         if (outputGiven && c != "extract") throw std::string("-d applies to extract only");
+        if (overwriteGiven && c != "extract") throw std::string("-n and -o apply to extract only");
         if (sourceGiven && c != "pack" && c != "update") throw std::string("-C applies to pack and update only");
         if ((prefixGiven || options.move) && c != "pack") throw std::string("--prefix and --move apply to pack only");
+        if (!options.excludes.empty() && c != "list" && c != "extract" && c != "test")
+            throw std::string("-x applies to list, extract and test only");
+        if (options.longFormat && c != "list") throw std::string("--long applies to list only");
+        if (options.json && c != "list" && c != "info") throw std::string("--json applies to list and info only");
         if (outputGiven && options.outputDir.empty()) throw std::string("-d needs a directory");
     } catch (const std::string& problem) {
         Error(problem + " (see mirad --help)");
         return 2;
     }
+    gQuiet = options.quiet;
 
     if (help) {
         std::fputs(kHelp, stdout);
@@ -158,10 +210,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (command == "list") return CommandList(options);
+    if (command == "info") return CommandInfo(options);
     if (command == "extract") return CommandExtract(options);
     if (command == "test") return CommandTest(options);
     if (command == "pack") return CommandPack(options);
-    if (command == "update") return CommandUpdate(options);
-    Error("unknown command '" + command + "' (see mirad --help)");
-    return 2;
+    return CommandUpdate(options);
 }

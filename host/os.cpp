@@ -15,6 +15,7 @@
 #include <windows.h>
 #else
 #include <pwd.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #endif
 
@@ -155,17 +156,55 @@ StdoutToStderr::~StdoutToStderr() {
 }
 
 std::string WhyCannotRead(const std::string& path) {
-    if (IsDirectory(path)) return "it is a directory";
+    if (IsDirectory(path)) return std::strerror(EISDIR);
     errno = 0;
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file) {
         std::fclose(file);
         return "";
     }
-    int code = errno;
-    if (code == ENOENT || code == ENOTDIR) return "no such file";
-    if (code == EACCES || code == EPERM) return "permission denied";
-    return code ? std::strerror(code) : "it cannot be read";
+    return std::strerror(errno ? errno : EIO);
+}
+
+std::string ParentDirectory(const std::string& path) {
+    size_t cut = path.find_last_of("/\\");
+    if (cut == std::string::npos) return ".";
+    return cut == 0 ? path.substr(0, 1) : path.substr(0, cut);
+}
+
+std::string WhyCannotCreate(const std::string& path, uint64_t size) {
+    if (IsDirectory(path)) return std::strerror(EISDIR);
+    std::string parent = ParentDirectory(path);
+    if (!IsDirectory(parent)) return std::strerror(PathExists(parent) ? ENOTDIR : ENOENT);
+    // Asking the system is the only sure way to learn its reason; a file
+    // made by the question is removed again, one that was there is not cut.
+    bool existed = PathExists(path);
+    errno = 0;
+    std::FILE* probe = std::fopen(path.c_str(), "ab");
+    if (!probe) return std::strerror(errno ? errno : EACCES);
+    std::fclose(probe);
+    if (!existed) std::remove(path.c_str());
+#if !defined(_WIN32)
+    struct statvfs space;
+    if (statvfs(parent.c_str(), &space) == 0) {
+        uint64_t free = static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+        // Blocks are allocated whole: a file needs its size and a block more.
+        if (free < size + space.f_frsize) return std::strerror(ENOSPC);
+    }
+#else
+    ULARGE_INTEGER free;
+    if (GetDiskFreeSpaceExA(parent.c_str(), &free, nullptr, nullptr) && free.QuadPart < size + 1)
+        return std::strerror(ENOSPC);
+#endif
+    return "";
+}
+
+bool StdoutIsTerminal() {
+#if defined(_WIN32)
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(1) != 0;
+#endif
 }
 
 std::string JoinPath(const std::string& dir, const std::string& name) {

@@ -55,7 +55,11 @@ bool SettingsOverride::any() const {
 
 std::string ModuleFilePath(const Options& options) {
     if (!options.modulePath.empty()) return options.modulePath;
-    return JoinPath(ExecutableDirectory(), "Mirad.wcx");
+    // Beside mirad in a build tree; in lib/mirad/ next to bin/ once installed.
+    std::string beside = JoinPath(ExecutableDirectory(), "Mirad.wcx");
+    std::string installed = JoinPath(JoinPath(JoinPath(ExecutableDirectory(), ".."), "lib"), "mirad");
+    installed = JoinPath(installed, "Mirad.wcx");
+    return !PathExists(beside) && PathExists(installed) ? installed : beside;
 }
 
 std::string SettingsDirectory(const Options& options) {

@@ -31,6 +31,7 @@ need libgtest-dev
 need cabextract cabextract
 need gcab gcab
 need 7zip 7zz
+need libarchive-tools bsdtar
 need g++-mingw-w64-i686 i686-w64-mingw32-g++
 need wine wine
 need zlib1g-dev

@@ -82,7 +82,9 @@ std::vector<Extracted> ExtractEach(fixture::Module& m, const std::string& cabine
 class Corpus : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (corpus.empty()) GTEST_SKIP() << "third-party corpus not present";
+        if (corpus.empty())
+            GTEST_SKIP() << "third-party corpus not present at " << MIRAD_CORPUS_DIR
+                         << " (configure with -DMIRAD_CORPUS_DIR=...)";
         if (!fixture::HaveTool("cabextract")) GTEST_SKIP() << "cabextract missing";
         ASSERT_TRUE(m.ok());
         fixture::WriteSettings(dir.path, false, false, false, false, false);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -450,6 +451,227 @@ TEST(DocumentsInProcess, RealCabinets) {
         ++checked;
     }
     EXPECT_GT(checked, 0) << "no CE cabinet in " << realDir;
+}
+
+// ---- Text from the setup file cannot reshape either document ----------------------------
+
+// INF text read back by the INF rules: ";" starts a comment outside quotes; a
+// quoted string ends at a lone double quote and holds "" as one quote (a
+// backslash is itself); a "\" ending a line outside quotes continues it; ","
+// separates fields, the first unquoted "=" ends the key, and blanks around
+// unquoted text are dropped. A line starting with "[" names a section.
+struct InfEntry {
+    std::string key;
+    std::vector<std::string> fields;
+};
+using Inf = std::vector<std::pair<std::string, std::vector<InfEntry>>>;  // sections in order
+
+Inf ParseInf(const std::string& text) {
+    Inf inf;
+    InfEntry entry;
+    std::string field;
+    std::vector<bool> quoted;  // per character of `field`
+    bool content = false, continued = false;
+    auto endField = [&] {
+        size_t b = 0, e = field.size();
+        while (b < e && !quoted[b] && std::isblank(static_cast<unsigned char>(field[b]))) ++b;
+        while (e > b && !quoted[e - 1] && std::isblank(static_cast<unsigned char>(field[e - 1]))) --e;
+        std::string f = field.substr(b, e - b);
+        field.clear(), quoted.clear();
+        return f;
+    };
+    for (const std::string& line : Lines(text)) {
+        size_t i = line.find_first_not_of(" \t");
+        if (!continued && i != std::string::npos && line[i] == '[') {
+            inf.push_back({line.substr(i + 1, line.find(']', i) - i - 1), {}});
+            continue;
+        }
+        for (i = 0, continued = false; i < line.size() && line[i] != ';'; ++i) {
+            char c = line[i];
+            if (c == '"') {
+                // An unclosed string ends with its line.
+                for (content = true, ++i; i < line.size() && (line[i] != '"' || line[i + 1] == '"'); ++i) {
+                    if (line[i] == '"') ++i;
+                    field += line[i], quoted.push_back(true);
+                }
+            } else if (c == '\\' && line.find_first_not_of(" \t", i + 1) == std::string::npos) {
+                continued = true;
+                break;
+            } else if (c == ',') {
+                entry.fields.push_back(endField());
+            } else if (c == '=' && entry.key.empty() && entry.fields.empty()) {
+                entry.key = endField();
+            } else {
+                content = content || !std::isblank(static_cast<unsigned char>(c));
+                field += c, quoted.push_back(false);
+            }
+        }
+        if (continued) continue;
+        entry.fields.push_back(endField());
+        if (content && !inf.empty()) inf.back().second.push_back(entry);
+        entry = InfEntry{}, content = false;
+    }
+    return inf;
+}
+
+std::string Visible(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
+std::string RegEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) out += c == '\\' || c == '"' ? std::string("\\") + c : std::string(1, c);
+    return out;
+}
+
+size_t Count(const std::vector<std::string>& lines, const std::string& prefix) {
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string& l) { return l.compare(0, prefix.size(), prefix) == 0; });
+}
+
+// One of each: directory, installed file, shortcut, key and string value.
+CeSetup PlainSetup() {
+    CeSetup s;
+    s.provider = "Maker", s.appName = "App", s.unsupported = {"alpha"};
+    s.strings = {{1, "%CE1%\\App"}, {2, "Sub"}, {3, "Run"}, {4, "Tool"}, {5, "Base"}};
+    s.directories = {{1, {1, 2}}, {2, {5}}};
+    s.copyFiles = {{1, 1, "app.exe"}};
+    fixture::CeShortcut link;
+    link.baseDirectoryId = 2, link.targetId = 1, link.targetIsFile = 1, link.nameStringId = 4;
+    s.shortcuts = {link};
+    s.hives = {{1, 3, {3}}};
+    s.values = {{1, 0x00000000, "Name", TextZ("data")}};
+    return s;
+}
+
+// What a text put into the setup file must read back as: the INF entry's
+// fields from the given one to its end, and the registry export's line (for
+// texts it holds).
+struct Expected {
+    std::vector<std::string> fields;
+    std::string regLine = {};
+};
+using Files = std::vector<fixture::StoredFile>;
+
+// Each place a setup-file text reaches the documents, and where the INF holds
+// it: section, entry key (empty: the first entry) and field.
+struct Placement {
+    const char* what;
+    const char* section;
+    const char* key;
+    size_t field;
+    Expected (*put)(CeSetup&, Files&, const std::string&);
+};
+const Placement kPlacements[] = {
+    {"provider", "Version", "Provider", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.provider = t;
+         return Expected{{t}};
+     }},
+    {"app name", "CEStrings", "AppName", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.appName = t;
+         return Expected{{t}};
+     }},
+    {"install dir", "CEStrings", "InstallDir", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.strings[0].text = t;
+         return Expected{{t}};
+     }},
+    {"platform", "CEDevice", "UnsupportedPlatforms", 1, [](CeSetup& s, Files&, const std::string& t) {
+         s.unsupported.push_back(t);
+         return Expected{{t}};
+     }},
+    {"directory", "DestinationDirs", "Dir_1", 1, [](CeSetup& s, Files&, const std::string& t) {
+         s.strings[1].text = t;
+         return Expected{{"%InstallDir%\\" + t}};
+     }},
+    {"installed name", "Dir_1", "", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.copyFiles[0].name = t;  // the name is what follows the path's last "\"
+         return Expected{{t.substr(t.rfind('\\') + 1), "0001.001", "", "0x00000000"}};
+     }},
+    {"stored name", "Dir_1", "", 1, [](CeSetup&, Files& files, const std::string& t) {
+         files[0].name = t + ".001";
+         return Expected{{t + ".001", "", "0x00000000"}};
+     }},
+    {"shortcut", "Shortcuts", "", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.strings[3].text = t;
+         return Expected{{"Base\\" + t, "0", "%InstallDir%\\Sub\\app.exe"}};
+     }},
+    {"shortcut base", "Shortcuts", "", 0, [](CeSetup& s, Files&, const std::string& t) {
+         s.strings[4].text = t;
+         return Expected{{t + "\\Tool", "0", "%InstallDir%\\Sub\\app.exe"}};
+     }},
+    // Key lines keep their text as it is: "\" separates keys there.
+    {"key", "RegEntries", "", 1, [](CeSetup& s, Files&, const std::string& t) {
+         s.strings[2].text = t;
+         return Expected{{t, "Name", "0x00000000", "data"}, "[HKLM\\" + t + "]"};
+     }},
+    {"value name", "RegEntries", "", 2, [](CeSetup& s, Files&, const std::string& t) {
+         s.values[0].name = t;
+         return Expected{{t, "0x00000000", "data"}, "\"" + RegEscaped(t) + "\"=\"data\""};
+     }},
+    {"string", "RegEntries", "", 4, [](CeSetup& s, Files&, const std::string& t) {
+         s.values[0].data = TextZ(t);
+         return Expected{{t}, "\"Name\"=\"" + RegEscaped(t) + "\""};
+     }},
+    {"multi-string", "RegEntries", "", 4, [](CeSetup& s, Files&, const std::string& t) {
+         s.values[0].typeFlags = 0x00010000;
+         s.values[0].data = TextZ(t + std::string("\0b\\\0\"c\"\\\0", 9));
+         return Expected{{t, "b\\", "\"c\"\\", ""}, "\"Name\"=\"" + RegEscaped(t) + "\","};
+     }},
+};
+
+TEST(Documents, SetupTextsReadBackAndAddNoLineKeyOrSection) {
+    const std::string kNote = "; !! Control characters in the next entry are written as ? !!";
+    const std::string texts[] = {
+        "C:\\dir\\ 50%\\ [Evil]; a,b = \"c\" \"\"",
+        "x\"\r\n[Evil]\r\n\"pwn\"=\"calc.exe\"\\\nHKLM,\"Run\",\"pwn\",0x00000000,\"calc.exe\"\t\x01\x7f",
+    };
+    auto write = [](const Placement& at, const std::string& text, Expected* expected) {
+        CeSetup setup = PlainSetup();
+        Files files = {Stored("0001.001")};
+        *expected = at.put(setup, files, text);
+        Host host(false);
+        std::string cab = host.Cabinet("app.cab", fixture::BuildCeCabinet(setup, files));
+        return std::make_pair(Lines(host.Extract(cab, "~Cab~.REG").text), host.Extract(cab, "~Cab~.INF").text);
+    };
+    auto shape = [](const Inf& inf) {
+        std::vector<std::pair<std::string, size_t>> sections;
+        for (const auto& s : inf) sections.push_back({s.first, s.second.size()});
+        return sections;
+    };
+    for (const Placement& at : kPlacements) {
+        Expected expected;
+        auto [plainReg, plainInf] = write(at, "plain", &expected);
+        for (const std::string& text : texts) {
+            SCOPED_TRACE(std::string(at.what) + ": " + text);
+            auto [reg, infText] = write(at, text, &expected);
+            EXPECT_EQ(reg.size(), plainReg.size());
+            EXPECT_EQ(Count(reg, "["), Count(plainReg, "["));
+            if (!expected.regLine.empty()) {
+                EXPECT_EQ(Count(reg, Visible(expected.regLine)), 1u);
+            }
+
+            std::vector<std::string> inf = Lines(infText);
+            size_t notes = Count(inf, kNote);
+            EXPECT_EQ(notes > 0, Visible(text) != text);
+            EXPECT_EQ(inf.size() - notes, Lines(plainInf).size());
+            // A lambda, so a fatal check ends this case only.
+            [&] {
+                Inf parsed = ParseInf(infText);
+                ASSERT_EQ(shape(parsed), shape(ParseInf(plainInf)));
+                const auto& entries = std::find_if(parsed.begin(), parsed.end(), [&](const auto& s) {
+                                          return s.first == at.section;
+                                      })->second;
+                auto entry = std::find_if(entries.begin(), entries.end(),
+                                          [&](const InfEntry& e) { return !*at.key || e.key == at.key; });
+                ASSERT_NE(entry, entries.end());
+                ASSERT_EQ(entry->fields.size(), at.field + expected.fields.size());
+                for (size_t k = 0; k < expected.fields.size(); ++k)
+                    EXPECT_EQ(entry->fields[at.field + k], Visible(expected.fields[k])) << "field " << at.field + k;
+            }();
+        }
+    }
 }
 
 }  // namespace

@@ -400,7 +400,7 @@ std::map<std::string, Bytes> FilesBelow(const std::string& root) {
     std::map<std::string, Bytes> files;
     std::error_code error;
     for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
-        if (it->is_regular_file()) files[fs::relative(it->path(), root).string()] = ReadFile(it->path().string());
+        if (it->is_regular_file()) files[it->path().lexically_relative(root).string()] = ReadFile(it->path().string());
     }
     return files;
 }

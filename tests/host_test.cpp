@@ -2,12 +2,19 @@
 // runs it, loading the built module from beside itself.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <filesystem>
+#include <cstring>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/host.h"
 #include "tests/fixture.h"
 
 namespace fs = std::filesystem;
@@ -121,58 +128,144 @@ TEST(Host, EntryNamesNeverLeaveTheTargetDirectory) {
                     {"slash/x.txt", BytesOf("4")}, {"a/b.txt", BytesOf("5")}, {"ok/fine.txt", BytesOf("7")}}));
 }
 
-TEST(Host, ResultsAreSentencesWithTheirStatus) {
+// Running mirad as an unprivileged user, or on a full file system, needs
+// root's powers; those rows are skipped, saying so, where they are missing.
+bool CanRunAsNobody() { return fixture::Run("setpriv --reuid=nobody --regid=nogroup --clear-groups true").status == 0; }
+bool CanMountTmpfs() { return fixture::Run("unshare -m sh -c 'mount -t tmpfs -o size=64k tmpfs /mnt'").status == 0; }
+
+TEST(Host, EveryFailureNamesTheFileAndTheReason) {
     TempDir dir;
-    WriteText(dir / "text.cab", "this is no cabinet at all");
-    CabOptions compressed;
-    compressed.typeCompress = 1;
-    WriteFile(dir / "zip.cab", BuildCabinet({Stored("a", BytesOf("a"))}, compressed));
-    fs::create_directories(dir / "folder.cab");
+    fs::permissions(dir.path, fs::perms::all);  // an unprivileged run must reach it
+    WriteText(dir / "text.cab", "this is no cabinet at all, though it is long enough to hold a header");
+    WriteText(dir / "empty.cab", "");
+    auto withCompression = [](uint16_t type) {
+        CabOptions o;
+        o.typeCompress = type;
+        return BuildCabinet({Stored("a", BytesOf("a"))}, o);
+    };
+    WriteFile(dir / "zip.cab", withCompression(1));
+    WriteFile(dir / "lzx.cab", withCompression(3));
+    CabOptions second;
+    second.iCabinet = 1;
+    WriteFile(dir / "part2.cab", BuildCabinet({Stored("a", BytesOf("a"))}, second));
     // good.cab as written; in bad.cab b.bin's offset lies 1 MiB past the
     // folder's data: the header still opens, only reading the bytes finds the fault.
     CabLayout layout;
     Bytes cab = BuildCabinet({Stored("a.bin", Pattern(3000, 1)), Stored("b.bin", Pattern(3000, 2))}, {}, &layout);
     WriteFile(dir / "good.cab", cab);
+    Bytes cut(cab.begin(), cab.end() - 670);
+    WriteFile(dir / "cut.cab", cut);
+    Bytes longer = cab;
+    longer.push_back(0);
+    WriteFile(dir / "longer.cab", longer);
     cab[layout.fileRecordOffsets[1] + 6] = 0x10;  // uoffFolderStart
     WriteFile(dir / "bad.cab", cab);
     WriteGameCabinet(dir);
+    CeSetup bare;
+    bare.strings = {{1, "%CE1%\\Tool"}};
+    bare.directories = {{1, {1}}};
+    bare.copyFiles = {{1, 1, "tool.exe"}};
+    WriteFile(dir / "noreg.cab", BuildCeCabinet(bare, {Stored("tool.001", BytesOf("tool"))}));
+    fs::create_directories(dir / "folder.cab");
     fs::create_directories(dir / "src");
+    fs::create_directories(dir / "ro");
+    fs::permissions(dir / "ro", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+    fs::create_directories(dir / "cfg");
+    fs::permissions(dir / "cfg", fs::perms::all);
     WriteText(dir / "src/a.txt", "a");
     Tree before = FilesBelow(dir.path);
 
+    enum Run { kPlain, kPipe, kNobody, kFullDisk };
     struct Case {
+        Run run;
         std::string arguments, output;
         int status;
     };
     const Case cases[] = {
-        {"test good.cab", "good.cab: all 2 entries tested OK\n", 0},
-        {"test bad.cab",
+        {kPlain, "test good.cab", "good.cab: all 2 entries tested OK\n", 0},
+        {kPlain, "test bad.cab",
          "mirad: 'b.bin' in 'bad.cab' failed the test: bad data\n"
          "mirad: 1 of 2 entries in 'bad.cab' failed the test\n",
          1},
-        {"list nothing.cab", "mirad: cannot open 'nothing.cab': no such file\n", 1},
-        {"test text.cab", "mirad: 'text.cab' is not a cabinet, or it is damaged (bad data)\n", 1},
-        {"extract zip.cab -d out",
-         "mirad: 'zip.cab' is a cabinet Mirad does not read: compressed, or part of a multi-part set\n", 1},
-        {"list folder.cab", "mirad: cannot open 'folder.cab': it is a directory\n", 1},
-        {"extract good.cab -d out missing.txt",
-         "mirad: 'missing.txt' is not an entry of 'good.cab' in this view (see mirad list and the view flags)\n", 1},
-        {"pack good.cab -C src a.txt",
-         "mirad: 'good.cab' already exists: pack makes new cabinets (update replaces installed files)\n", 1},
-        {"pack other.cab -C src nothere.txt", "mirad: cannot pack 'src/nothere.txt': no such file or directory\n", 1},
-        {"update game.cab -C src a.txt",
-         "mirad: cannot update 'game.cab': 'a.txt' is not a file it installs (names are installed paths such as "
-         "%CE1%\\Game\\game.exe, as 'mirad list --installed' shows them); nothing was changed\n",
+        {kPlain, "list nothing.cab", "mirad: cannot open 'nothing.cab': No such file or directory\n", 1},
+        {kPlain, "list folder.cab", "mirad: cannot open 'folder.cab': Is a directory\n", 1},
+        {kPlain, "list empty.cab", "mirad: 'empty.cab' is empty (0 bytes), not a cabinet\n", 1},
+        {kPipe, "list /dev/stdin",
+         "mirad: cannot read '/dev/stdin': it is a pipe or device, and a cabinet is read by position (save it to a "
+         "file first)\n",
          1},
-        {"update absent.cab -C src a.txt", "mirad: cannot open 'absent.cab': no such file\n", 1},
-        {"--module /nonexistent/Mirad.wcx list good.cab",
-         "mirad: cannot load the module '/nonexistent/Mirad.wcx': no such file\n", 1},
-        {"frobnicate x.cab", "mirad: unknown command 'frobnicate' (see mirad --help)\n", 2},
-        {"list --frob x.cab", "mirad: unknown option '--frob' (see mirad --help)\n", 2},
-        {"list", "mirad: list takes one cabinet (see mirad --help)\n", 2},
+        {kPlain, "test text.cab", "mirad: 'text.cab' is not a cabinet (it does not start with \"MSCF\")\n", 1},
+        {kPlain, "list cut.cab",
+         "mirad: 'cut.cab' is truncated by 670 bytes (the cabinet says " + std::to_string(layout.cbCabinet) +
+             ", the file has " + std::to_string(layout.cbCabinet - 670) + ")\n",
+         1},
+        {kPlain, "list longer.cab",
+         "mirad: 'longer.cab' has 1 byte after the end of the cabinet (the cabinet says " +
+             std::to_string(layout.cbCabinet) + ", the file has " + std::to_string(layout.cbCabinet + 1) + ")\n",
+         1},
+        {kPlain, "extract lzx.cab -d out",
+         "mirad: 'lzx.cab' is compressed with LZX (1 folder of 1), which Mirad does not read\n", 1},
+        {kPlain, "list part2.cab",
+         "mirad: 'part2.cab' is part 2 of a multi-part cabinet set; multi-part sets are not supported\n", 1},
+        {kPlain, "extract good.cab -d out missing.txt",
+         "mirad: 'missing.txt' is not an entry of 'good.cab' in this view (see mirad list and the view flags)\n", 1},
+        {kPlain, "extract good.cab -d out '*.txt'",
+         "mirad: no entry of 'good.cab' matches '*.txt' in this view (see mirad list and the view flags)\n", 1},
+        {kPlain, "extract good.cab ~Cab~.INF -d -",
+         "mirad: 'good.cab' is not a CE installation cabinet (it has no setup file), so it has no ~Cab~.INF\n", 1},
+        {kPlain, "extract noreg.cab ~Cab~.REG -d -", "mirad: 'noreg.cab' installs no registry values, so it has no ~Cab~.REG\n", 1},
+        {kPlain, "pack good.cab -C src a.txt",
+         "mirad: 'good.cab' already exists: pack makes new cabinets (update replaces installed files)\n", 1},
+        {kPlain, "pack other.cab -C src nothere.txt",
+         "mirad: cannot pack 'src/nothere.txt': No such file or directory\n", 1},
+        {kPlain, "pack other.cab -C src ../x",
+         "mirad: cannot pack '../x': PATHs lie inside 'src' (relative to it; choose it with -C DIR, and name its "
+         "contents with .)\n",
+         1},
+        {kPlain, "update good.cab -C src a.txt",
+         "mirad: cannot update 'good.cab': it is not a CE installation cabinet (it has no setup file), so it "
+         "installs nothing to replace; make a new cabinet with pack\n",
+         1},
+        {kPlain, "update game.cab -C src a.txt",
+         "mirad: cannot update 'game.cab': 'a.txt' is not a file it installs (name it as 'mirad list' shows it: "
+         "--installed, --installed --expand or --stored); nothing was changed\n",
+         1},
+        {kPlain, "update game.cab -C src '%InstallDir%\\game.exe'",
+         "mirad: cannot update 'game.cab': cannot read the replacement 'src/%InstallDir%/game.exe': No such file or "
+         "directory; nothing was changed\n",
+         1},
+        {kPlain, "update absent.cab -C src a.txt", "mirad: cannot open 'absent.cab': No such file or directory\n", 1},
+        {kPlain, "--module /nonexistent/Mirad.wcx list good.cab",
+         "mirad: cannot load the module '/nonexistent/Mirad.wcx': No such file or directory\n", 1},
+        {kNobody, "extract good.cab -d ro a.bin",
+         "mirad: cannot extract 'a.bin' to 'ro/a.bin': Permission denied\n", 1},
+        {kNobody, "pack ro/new.cab -C src .", "mirad: cannot create 'ro/new.cab': Permission denied\n", 1},
+        {kFullDisk, "extract good.cab -d full",
+         "mirad: cannot extract 'b.bin' to 'full/b.bin': No space left on device\n", 1},
+        {kPlain, "frobnicate x.cab", "mirad: unknown command 'frobnicate' (see mirad --help)\n", 2},
+        {kPlain, "x good.cab -d y", "mirad: unknown command 'x' (see mirad --help)\n", 2},
+        {kPlain, "list --frob x.cab", "mirad: unknown option '--frob' (see mirad --help)\n", 2},
+        {kPlain, "list", "mirad: list takes a cabinet and optionally NAMEs or patterns (see mirad --help)\n", 2},
     };
+    const bool nobody = CanRunAsNobody(), tmpfs = CanMountTmpfs();
     for (const Case& c : cases) {
-        CommandResult r = Mirad(dir, c.arguments);
+        std::string mirad = Quote(HostPath()) + " --config cfg " + c.arguments;
+        std::string command = "cd " + Quote(dir.path) + " && ";
+        if (c.run == kPlain) command += mirad;
+        else if (c.run == kPipe) command += "cat good.cab | " + mirad;
+        else if (c.run == kNobody && nobody) command += "setpriv --reuid=nobody --regid=nogroup --clear-groups " + mirad;
+        else if (c.run == kFullDisk && tmpfs) {
+            // 3000 + 3000 bytes into 8 KiB: the second file finds no room.
+            command += "mkdir -p full && unshare -m sh -c " +
+                       Quote("mount -t tmpfs -o size=8k tmpfs full && head -c 4096 /dev/zero > full/filler && " +
+                             mirad);
+        } else if (c.run != kPlain) {
+            std::printf("[ SKIPPED  ] %s: needs %s\n", c.arguments.c_str(),
+                        c.run == kNobody ? "setpriv as root" : "unshare and a tmpfs mount as root");
+            continue;
+        }
+        CommandResult r = fixture::Run(command);
         EXPECT_EQ(r.status, c.status) << c.arguments;
         EXPECT_EQ(r.out, c.output) << c.arguments;
     }
@@ -195,7 +288,9 @@ TEST(Host, ViewFlagsChooseTheListingAndLeaveTheSettingsFileAlone) {
               "Windows/Start Menu/Programs/Game.lnk", "~Cab~.REG", "~Cab~.INF"}},
         {"--stored", stored},
         {"--installed", {"%InstallDir%/game.exe", "%InstallDir%/data/level.dat"}},
-        {"--shortcuts --expand", {"SETUP.000", "game.001", "level.002", "Windows/Start Menu/Programs/Game.lnk"}},
+        // Device paths are installed paths: --expand alone shows them.
+        {"--shortcuts --expand", {"Program Files/Game/game.exe", "Program Files/Game/data/level.dat",
+                                  "Windows/Start Menu/Programs/Game.lnk"}},
         {"--registry --inf", {"SETUP.000", "game.001", "level.002", "~Cab~.REG", "~Cab~.INF"}},
     };
     for (const auto& [flags, names] : cases) EXPECT_EQ(Listed(dir, flags + " list game.cab"), names) << flags;
@@ -310,16 +405,305 @@ TEST(Host, UpdateReplacesInstalledFilesKeepingStoredNames) {
     EXPECT_EQ(Listed(dir, "--stored list game.cab"), (Names{"SETUP.000", "game.001", "level.002"}));
 }
 
+TEST(Host, PatternsAndExclusionsSelectEntries) {
+    TempDir dir;
+    std::vector<StoredFile> files;
+    for (const char* name : {"bin\\App.DLL", "bin\\tool.exe", "lib/b.dll", "readme.txt", "x[1].txt"})
+        files.push_back(Stored(name, BytesOf(name)));
+    WriteFile(dir / "t.cab", BuildCabinet(files));
+    const std::pair<std::string, Names> cases[] = {
+        {"'*.dll'", {"bin/App.DLL", "lib/b.dll"}},  // any depth, either separator, any case
+        {"'BIN/*'", {"bin/App.DLL", "bin/tool.exe"}},
+        {"'b?n'", {"bin/App.DLL", "bin/tool.exe"}},          // a matched directory selects what is below it
+        {"'[a-r]*.txt'", {"readme.txt"}},
+        {"'[!r]*.txt'", {"x[1].txt"}},
+        {"'x[1].txt'", {"x[1].txt"}},                          // a name is taken as itself first
+        {"-x '*.dll' -x 'x*'", {"bin/tool.exe", "readme.txt"}},
+        {"'bin' -x '*.exe'", {"bin/App.DLL"}},
+    };
+    for (const auto& [arguments, names] : cases) {
+        EXPECT_EQ(Listed(dir, "list t.cab " + arguments), names) << arguments;
+        // extract takes the same selection.
+        fs::remove_all(dir / "out");
+        ASSERT_EQ(Mirad(dir, "extract t.cab -d out " + arguments).status, 0) << arguments;
+        Names written;
+        for (const auto& file : FilesBelow(dir / "out")) written.push_back(file.first);
+        Names expected;
+        for (std::string name : names) {
+            std::replace(name.begin(), name.end(), '\\', '/');
+            expected.push_back(name);
+        }
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(written, expected) << arguments;
+    }
+}
+
+TEST(Host, OverwriteControlAndWhatExtractSays) {
+    TempDir dir;
+    WriteFile(dir / "t.cab", BuildCabinet({Stored("a.txt", BytesOf("new a")), Stored("d\\b.txt", BytesOf("new b"))}));
+    auto reset = [&] {
+        fs::remove_all(dir / "out");
+        fs::create_directories(dir / "out");
+        WriteText(dir / "out/a.txt", "old a");
+    };
+    struct Case {
+        std::string flags, output;
+        Tree tree;
+    };
+    const Case cases[] = {
+        {"", "", {{"a.txt", BytesOf("new a")}, {"d/b.txt", BytesOf("new b")}}},
+        {"-o -v", "out/a.txt\nout/d/b.txt\n", {{"a.txt", BytesOf("new a")}, {"d/b.txt", BytesOf("new b")}}},
+        {"-n", "mirad: kept the existing 'out/a.txt' (-n)\n", {{"a.txt", BytesOf("old a")}, {"d/b.txt", BytesOf("new b")}}},
+        {"--no-overwrite --verbose", "mirad: kept the existing 'out/a.txt' (-n)\nout/d/b.txt\n",
+         {{"a.txt", BytesOf("old a")}, {"d/b.txt", BytesOf("new b")}}},
+        {"-n -q", "", {{"a.txt", BytesOf("old a")}, {"d/b.txt", BytesOf("new b")}}},
+    };
+    for (const Case& c : cases) {
+        reset();
+        CommandResult r = Mirad(dir, "extract t.cab -d out " + c.flags + " 2>&1");
+        EXPECT_EQ(r.status, 0) << c.flags;
+        EXPECT_EQ(r.out, c.output) << c.flags;
+        EXPECT_EQ(FilesBelow(dir / "out"), c.tree) << c.flags;
+    }
+    // -q silences warnings and summaries, never errors.
+    WriteFile(dir / "up.cab", BuildCabinet({Stored("..\\up.txt", BytesOf("u"))}));
+    EXPECT_EQ(Mirad(dir, "-q extract up.cab -d q").out, "");
+    EXPECT_EQ(Mirad(dir, "test -q t.cab").out, "");
+    EXPECT_EQ(Mirad(dir, "-q list missing.cab").out, "mirad: cannot open 'missing.cab': No such file or directory\n");
+    EXPECT_EQ(Mirad(dir, "list t.cab -n").status, 2);
+}
+
+TEST(Host, PackTakesTheContentsOfTheSourceDirectoryAsDot) {
+    TempDir dir;
+    fs::create_directories(dir / "tree/sub");
+    WriteText(dir / "tree/a.txt", "a");
+    WriteText(dir / "tree/sub/b.txt", "b");
+    for (std::string arguments : {"-C tree .", "-C tree ./", "--prefix P -C tree/ ."}) {
+        fs::remove(dir / "n.cab");
+        CommandResult r = Mirad(dir, "pack n.cab " + arguments);
+        ASSERT_EQ(r.status, 0) << arguments << r.out;
+        EXPECT_EQ(r.out, "Packed 2 files into 'n.cab'.\n");
+        Names expected = {"a.txt", "sub/b.txt"};
+        if (arguments[2] == 'p') expected = {"P/a.txt", "P/sub/b.txt"};
+        EXPECT_EQ(Listed(dir, "list n.cab"), expected) << arguments;
+    }
+}
+
+TEST(Host, UpdateTakesNamesAsEveryViewListsThem) {
+    TempDir dir;
+    const std::pair<std::string, std::string> names[] = {
+        {"%InstallDir%\\game.exe", "%InstallDir%/game.exe"},          // --installed
+        {"Program Files\\Game\\game.exe", "Program Files/Game/game.exe"},  // --installed --expand
+        {"game.001", "game.001"},                                        // --stored
+    };
+    for (const auto& [name, file] : names) {
+        WriteGameCabinet(dir);
+        Bytes replacement = BytesOf("replaced through " + name);
+        fs::create_directories(fs::path(dir / ("repl/" + file)).parent_path());
+        WriteFile(dir / ("repl/" + file), replacement);
+        CommandResult r = Mirad(dir, "update game.cab -C repl " + Quote(name));
+        ASSERT_EQ(r.status, 0) << name << r.out;
+        ASSERT_EQ(Mirad(dir, "--stored extract game.cab -d out -o").status, 0);
+        EXPECT_EQ(ReadFile(dir / "out/game.001"), replacement) << name;
+        EXPECT_EQ(ReadFile(dir / "out/level.002"), kLevel) << name;
+    }
+}
+
+// Shortcuts and documents show the cabinet's own date: this gives a cabinet
+// the date the fixture's files carry (2025-01-01 12:00:00), so output that
+// shows it is the same on every run.
+void SetFilesDate(const std::string& cabinet) {
+    int64_t when = 0;
+    ASSERT_TRUE(mirad::platform::DosToUnixTime(0x5A21, 0x6000, &when));
+    struct timespec times[2] = {{static_cast<time_t>(when), 0}, {static_cast<time_t>(when), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, cabinet.c_str(), times, 0), 0);
+}
+
+// Prints what python3's json module reads from `command`'s output.
+CommandResult Json(const TempDir& dir, const std::string& arguments, const std::string& expression) {
+    return Run("cd " + Quote(dir.path) + " && " + Quote(HostPath()) + " --config cfg " + arguments +
+               " | python3 -c " + Quote("import json, sys; d = json.load(sys.stdin); print(" + expression + ")"));
+}
+
+TEST(Host, InfoLongAndJsonTellTheSameFacts) {
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
+    TempDir dir;
+    WriteGameCabinet(dir);
+    SetFilesDate(dir / "game.cab");
+    CommandResult r = Mirad(dir, "info game.cab");
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (const char* line : {"Folder 1:              compression none, ", "Application:           Game\n",
+                             "Provider:              Example Co\n", "Installation dir:      %CE1%\\Game\n",
+                             "Processor:             StrongARM SA11xx (2577)\n", "OS versions:           3.0 to 4.1\n",
+                             "Installs:              2 files in 2 directories, 3 registry values in 1 key, 1 shortcut\n",
+                             "game.001      \\Program Files\\Game\\game.exe\n",
+                             "level.002     \\Program Files\\Game\\data\\level.dat\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+
+    const std::pair<std::string, std::string> json[] = {
+        {"[d['setup'][k] for k in ('appName', 'provider', 'installDir', 'processor', 'versionMin', 'versionMax', "
+         "'files', 'registryValues', 'shortcuts')]",
+         "['Game', 'Example Co', '%CE1%\\\\Game', 2577, '3.0', '4.1', 2, 3, 1]\n"},
+        {"[(f['compression'], f['index']) for f in d['folders']]", "[('none', 0)]\n"},
+        {"[(i['storedName'], i['destination'], i['devicePath']) for i in d['installs']]",
+         "[('game.001', '%InstallDir%\\\\game.exe', '\\\\Program Files\\\\Game\\\\game.exe'), ('level.002', "
+         "'%InstallDir%\\\\data\\\\level.dat', '\\\\Program Files\\\\Game\\\\data\\\\level.dat')]\n"},
+    };
+    for (const auto& [expression, expected] : json) {
+        r = Json(dir, "info --json game.cab", expression);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(r.out, expected) << expression;
+    }
+    r = Json(dir, "--full-view list --json game.cab",
+             "[(e['name'], e['type'], e['size'], e['modified'], e['storedName'], e['folder']) for e in d['entries']]");
+    EXPECT_EQ(r.out,
+              "[('Program Files/Game/game.exe', 'file', 5000, '2025-01-01T12:00:00', 'game.001', 0), "
+              "('Program Files/Game/data/level.dat', 'file', 40000, '2025-01-01T12:00:00', 'level.002', 0), "
+              "('Windows/Start Menu/Programs/Game.lnk', 'shortcut', 35, '2025-01-01T12:00:00', None, None), "
+              "('~Cab~.REG', 'document', 107, '2025-01-01T12:00:00', None, None), "
+              "('~Cab~.INF', 'document', 6580, '2025-01-01T12:00:00', None, None)]\n");
+    // Names that are no text: escaped, and still JSON.
+    WriteFile(dir / "odd.cab", BuildCabinet({Stored("a\"b\\c\x01\xe9.txt", BytesOf("x"))}));
+    r = Json(dir, "list --json odd.cab", "d['entries'][0]['name'].encode('unicode_escape')");
+    // On Linux "\\" separates and an unflagged name is Windows-1252 (\xE9 é).
+    EXPECT_EQ(r.out, "b'a\"b/c\\\\x01\\\\xe9.txt'\n");
+
+    // A cabinet the module refuses still shows its folders' compression.
+    CabOptions lzx;
+    lzx.typeCompress = 3;
+    WriteFile(dir / "lzx.cab", BuildCabinet({Stored("a", BytesOf("a"))}, lzx));
+    r = Mirad(dir, "info lzx.cab");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Folder 1:              compression LZX, 1 data block\n"), std::string::npos) << r.out;
+
+    // On a terminal (script gives one) a header and a totals line frame the list.
+    if (HaveTool("script")) {
+        r = fixture::Run("cd " + Quote(dir.path) + " && script -qec " +
+                         Quote(Quote(HostPath()) + " --config cfg --stored list game.cab") + " /dev/null");
+        Names framed = Lines(r.out);
+        ASSERT_EQ(framed.size(), 5u) << r.out;
+        EXPECT_EQ(framed[0], "       Size  Modified             Attr  Name");
+        unsigned long total = 0;
+        for (size_t i = 1; i < 4; ++i) total += std::stoul(framed[i].substr(0, 11));
+        EXPECT_EQ(framed[4], "3 entries, " + std::to_string(total) + " bytes");
+    }
+
+    // --long: the stored name, folder and offset beside each installed file.
+    Names lines = Lines(Mirad(dir, "--installed list --long game.cab").out);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("0x0020       0"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[1].find("  level.002     %InstallDir%/data/level.dat"), std::string::npos) << lines[1];
+}
+
 TEST(Host, HelpAndVersion) {
     CommandResult r = fixture::Run(Quote(HostPath()) + " --version");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("mirad ", 0), 0u) << r.out;
-    r = fixture::Run(Quote(HostPath()) + " --help");
-    EXPECT_EQ(r.status, 0);
-    // The flags and commands --help promises are the ones the host takes.
-    for (const char* word : {"--installed", "--expand", "--shortcuts", "--registry", "--inf", "--all", "--stored",
-                             "--module", "--config", "--log", "extract CAB [-d DIR]", "pack CAB", "update CAB"})
-        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
+
+// The options a text names: words starting with - or -- after a space or
+// an opening bracket.
+std::set<std::string> OptionsIn(const std::string& text) {
+    std::set<std::string> options;
+    for (size_t i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != '-' || (i > 0 && !std::strchr(" \t\n[(\"", text[i - 1]))) continue;
+        size_t end = i + 1;
+        if (text[end] == '-') ++end;
+        if (end >= text.size() || !std::islower(static_cast<unsigned char>(text[end]))) continue;
+        while (end < text.size() && (std::islower(static_cast<unsigned char>(text[end])) || text[end] == '-')) ++end;
+        options.insert(text.substr(i, end - i));
+        i = end;
+    }
+    return options;
+}
+
+TEST(Host, HelpManPageAndCompletionNameTheSameOptions) {
+    CommandResult help = fixture::Run(Quote(HostPath()) + " --help");
+    ASSERT_EQ(help.status, 0);
+    std::string man = ReadText(SourceDir() + "/host/mirad.1");
+    // Roff: "\-" is a hyphen, "\fB" and friends change the font.
+    for (size_t at; (at = man.find("\\-")) != std::string::npos;) man.erase(at, 1);
+    for (size_t at; (at = man.find("\\f")) != std::string::npos;) man.erase(at, 3);
+    std::set<std::string> options = OptionsIn(help.out);
+    EXPECT_EQ(OptionsIn(man), options);
+    // The completion's word lists are its assignments.
+    std::string words;
+    for (const std::string& line : Lines(ReadText(SourceDir() + "/host/mirad.bash-completion")))
+        if (line.find("=\"") != std::string::npos) words += line + "\n";
+    EXPECT_EQ(OptionsIn(words), options);
+    // Every option --help names is one mirad takes (it would say "unknown option").
+    for (const std::string& option : options) {
+        std::string value = std::strchr("dCx", option[1]) || option == "--module" || option == "--config" ||
+                                    option == "--log" || option == "--prefix"
+                                ? " v"
+                                : "";
+        CommandResult r = fixture::Run(Quote(HostPath()) + " " + option + value + " --help");
+        EXPECT_EQ(r.out.find("unknown option"), std::string::npos) << option << r.out;
+    }
+    for (const char* command : {"list CAB", "info CAB", "extract CAB", "test CAB", "pack CAB", "update CAB"}) {
+        EXPECT_NE(help.out.find(command), std::string::npos) << command;
+        EXPECT_NE(man.find(command), std::string::npos) << command;
+    }
+}
+
+TEST(Host, InstalledIntoAPrefixItRunsFromThere) {
+    if (!HaveTool("cmake")) GTEST_SKIP() << "cmake is not installed";
+    TempDir prefix;
+    std::string build = fs::path(HostPath()).parent_path().string();
+    CommandResult r = fixture::Run("cmake --install " + Quote(build) + " --prefix " + Quote(prefix.path));
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (const char* file : {"bin/mirad", "lib/mirad/Mirad.wcx", "share/man/man1/mirad.1",
+                             "share/bash-completion/completions/mirad"})
+        EXPECT_TRUE(FileExists(prefix / file)) << file;
+    // No module beside it: the installed mirad finds lib/mirad/Mirad.wcx.
+    WriteGameCabinet(prefix);
+    r = fixture::Run("cd " + Quote(prefix.path) + " && bin/mirad --config cfg --stored list game.cab");
+    EXPECT_EQ(NamesOf(r), (Names{"SETUP.000", "game.001", "level.002"}));
+}
+
+// Runs the README's console examples in a directory holding samples/ and a
+// fresh settings file, comparing what each command prints; "..." stands for
+// any run of lines, or of characters within a line.
+bool LineMatches(const std::string& expected, const std::string& actual) {
+    size_t cut = expected.find("...");
+    if (cut == std::string::npos) return expected == actual;
+    std::string head = expected.substr(0, cut), tail = expected.substr(cut + 3);
+    return actual.size() >= head.size() + tail.size() && actual.compare(0, head.size(), head) == 0 &&
+           actual.compare(actual.size() - tail.size(), tail.size(), tail) == 0;
+}
+bool OutputMatches(const Names& expected, size_t e, const Names& actual, size_t a) {
+    if (e == expected.size()) return a == actual.size();
+    if (expected[e] == "...") {
+        for (size_t skip = a; skip <= actual.size(); ++skip) {
+            if (OutputMatches(expected, e + 1, actual, skip)) return true;
+        }
+        return false;
+    }
+    return a < actual.size() && LineMatches(expected[e], actual[a]) && OutputMatches(expected, e + 1, actual, a + 1);
+}
+
+TEST(Host, ReadmeExamples) {
+    TempDir dir;
+    fs::copy(SourceDir() + "/samples", dir / "samples");
+    SetFilesDate(dir / "samples/sample.cab");
+    Names readme = Lines(ReadText(SourceDir() + "/README.md"));
+    unsigned commands = 0;
+    bool inConsole = false;
+    for (size_t i = 0; i < readme.size(); ++i) {
+        if (readme[i].rfind("```", 0) == 0) {
+            inConsole = !inConsole && readme[i] == "```console";
+            continue;
+        }
+        if (!inConsole || readme[i].rfind("$ mirad ", 0) != 0) continue;
+        Names expected;
+        for (size_t k = i + 1; k < readme.size() && readme[k].rfind("$ ", 0) != 0 && readme[k].rfind("```", 0) != 0; ++k)
+            expected.push_back(readme[k]);
+        CommandResult r = Mirad(dir, readme[i].substr(8) + " 2>&1");
+        Names actual = Lines(r.out);
+        EXPECT_TRUE(OutputMatches(expected, 0, actual, 0)) << readme[i] << "\n" << r.out;
+        ++commands;
+    }
+    EXPECT_GE(commands, 10u);
 }
 
 }  // namespace

@@ -401,7 +401,7 @@ TEST(CeViewSample, ShippedSampleListsInTheInstalledView) {
     std::string sample = SourceDir() + "/samples/sample.cab";
     if (!FileExists(sample)) GTEST_SKIP() << "samples/sample.cab is not there";
     View v;
-    // The shipped file is exactly what the fixture builder makes today.
+    // The shipped file is exactly what make_sample makes today.
     std::string made = v.dir / "made.cab";
     std::string tool = (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "make_sample").string();
     ASSERT_EQ(fixture::Run(Quote(tool) + " " + Quote(made)).status, 0);
