@@ -60,6 +60,9 @@ Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_
 // words (a short tail taken most significant byte first). Readers treat 0 as
 // "no checksum", but some refuse it, so every block we write carries one.
 uint32_t BlockChecksum(const uint8_t* data, uint32_t count);
+// The same for any block as it lies in the cabinet: its cbData bytes
+// (compressed or not), then its cbData and cbUncomp. Readers check it.
+uint32_t DataBlockChecksum(const uint8_t* data, uint16_t cbData, uint16_t cbUncomp);
 
 // The 36-byte CFHEADER of a plan with `fileCount` files.
 void EncodeHeader(const CabinetPlan& plan, uint16_t fileCount, uint8_t out[36]);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +17,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "cabinet/layout.h"
 
 namespace fs = std::filesystem;
 
@@ -84,7 +87,9 @@ Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& o, Ca
 
     // Lay out each folder's blocks and each file's offset.
     struct Block {
-        Bytes data;
+        Bytes data;          // uncompressed
+        Bytes written;       // as it lies in the cabinet
+        uint16_t cbUncomp = 0;
     };
     std::vector<std::vector<Block>> blocks(folderCount);
     std::vector<uint32_t> uoff(n, 0);
@@ -127,6 +132,28 @@ Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& o, Ca
         }
     }
 
+    // What each block holds in the cabinet.
+    size_t blockNumber = 0;
+    for (auto& bl : blocks) {
+        Bytes history;  // the folder's output so far
+        for (auto& b : bl) {
+            b.cbUncomp = static_cast<uint16_t>(b.data.size());
+            if (o.mszip) {
+                size_t keep = std::min<size_t>(history.size(), 32768);
+                b.written = {'C', 'K'};
+                Bytes stream = Deflate(b.data, history.data() + history.size() - keep, keep);
+                b.written.insert(b.written.end(), stream.begin(), stream.end());
+                history.insert(history.end(), b.data.begin(), b.data.end());
+                if (history.size() > 65536) history.erase(history.begin(), history.end() - 32768);
+            } else {
+                b.written = b.data;
+            }
+            if (o.damage) o.damage(blockNumber, b.written, b.cbUncomp);
+            ++blockNumber;
+        }
+    }
+    const uint16_t typeCompress = o.mszip && o.typeCompress == 0 ? 1 : o.typeCompress;
+
     Bytes out;
     out.reserve(dataStart + 1024);
     for (char c : {'M', 'S', 'C', 'F'}) out.push_back(static_cast<uint8_t>(c));
@@ -153,10 +180,10 @@ Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& o, Ca
     uint32_t at = dataStart;
     for (size_t folder = 0; folder < folderCount; ++folder) {
         folderStart[folder] = at;
-        for (const auto& b : blocks[folder]) at += 8 + dataReserve + static_cast<uint32_t>(b.data.size());
+        for (const auto& b : blocks[folder]) at += 8 + dataReserve + static_cast<uint32_t>(b.written.size());
         Put32(out, folderStart[folder]);
         Put16(out, static_cast<uint16_t>(blocks[folder].size()));
-        Put16(out, o.typeCompress);
+        Put16(out, typeCompress);
         out.insert(out.end(), o.reserve ? o.cbCFFolder : 0, 0);
     }
     layout.folderDataStart = folderStart;
@@ -175,23 +202,44 @@ Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& o, Ca
         for (const auto& b : blocks[folder]) {
             blockAt[folder].push_back(static_cast<uint32_t>(out.size()));
             layout.blockOffsets.push_back(static_cast<uint32_t>(out.size()));
-            Put32(out, 0);
-            Put16(out, static_cast<uint16_t>(b.data.size()));
-            Put16(out, static_cast<uint16_t>(b.data.size()));
+            const uint16_t cbData = static_cast<uint16_t>(b.written.size());
+            uint32_t csum = 0;
+            if (o.checksums) csum = mirad::DataBlockChecksum(b.written.data(), cbData, b.cbUncomp);
+            Put32(out, csum);
+            Put16(out, cbData);
+            Put16(out, b.cbUncomp);
             out.insert(out.end(), dataReserve, 0);
-            out.insert(out.end(), b.data.begin(), b.data.end());
+            out.insert(out.end(), b.written.begin(), b.written.end());
         }
     }
     for (size_t i = 0; i < n; ++i) {
         const auto& ba = blockAt[folderOf[i]];
         uint32_t off = 0;
-        if (fileBlockIndex[i] < ba.size()) off = ba[fileBlockIndex[i]] + 8 + dataReserve + fileInBlock[i];
+        if (fileBlockIndex[i] < ba.size() && !o.mszip) off = ba[fileBlockIndex[i]] + 8 + dataReserve + fileInBlock[i];
         layout.fileDataOffsets.push_back(off);
     }
     layout.cbCabinet = static_cast<uint32_t>(out.size());
     Patch32(out, 8, layout.cbCabinet);
     out.insert(out.end(), o.trailer.begin(), o.trailer.end());
     if (layoutOut) *layoutOut = layout;
+    return out;
+}
+
+Bytes Deflate(const Bytes& data, const uint8_t* dictionary, size_t dictionarySize) {
+    z_stream z = {};
+    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::runtime_error("deflateInit2 failed");
+    if (dictionarySize && deflateSetDictionary(&z, dictionary, static_cast<uInt>(dictionarySize)) != Z_OK)
+        throw std::runtime_error("deflateSetDictionary failed");
+    Bytes out(deflateBound(&z, static_cast<uLong>(data.size())) + 16);
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    int rc = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    if (rc != Z_STREAM_END) throw std::runtime_error("deflate did not finish");
     return out;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -49,6 +50,15 @@ struct CabOptions {
     uint16_t setID = 0;
     uint16_t iCabinet = 0;
     uint16_t typeCompress = 0;  // for every folder
+    // MSZIP: every block is "CK" and one raw deflate stream primed with the
+    // folder's output so far (typeCompress 1 unless set otherwise).
+    bool mszip = false;
+    // Give every block its checksum (otherwise 0: none).
+    bool checksums = false;
+    // Changes a block as it will be written (its data, compressed when MSZIP,
+    // and cbUncomp) before its checksum is taken; `block` counts over all
+    // folders in file order.
+    std::function<void(size_t block, Bytes& data, uint16_t& cbUncomp)> damage;
     // Bytes appended after cbCabinet (a signature); cbCabinet does not count them.
     Bytes trailer;
 };
@@ -59,11 +69,15 @@ struct CabLayout {
     std::vector<uint32_t> fileRecordOffsets;  // each CFFILE record
     std::vector<uint32_t> folderDataStart;    // coffCabStart of each folder
     std::vector<uint32_t> blockOffsets;       // every CFDATA header, in file order
-    std::vector<uint32_t> fileDataOffsets;    // absolute offset of each file's first byte
+    std::vector<uint32_t> fileDataOffsets;    // absolute offset of each file's first byte (stored only)
     uint32_t cbCabinet = 0;
 };
 
 Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& options = {}, CabLayout* layout = nullptr);
+
+// Raw deflate of `data` primed with `dictionary` (its last 32 KiB count), as
+// one MSZIP block's stream without the "CK".
+Bytes Deflate(const Bytes& data, const uint8_t* dictionary, size_t dictionarySize);
 
 // ---- CE setup files ------------------------------------------------------------
 

@@ -5,6 +5,7 @@
 // 64-bit build under 64-bit Wine where the kernel cannot execute 32-bit code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
@@ -227,6 +228,30 @@ TEST(Wine, WindowsModuleHasPlainExportsAndOnlySystemImports) {
     for (std::string name : imports) {
         for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         EXPECT_TRUE(name == "KERNEL32.DLL" || name == "MSVCRT.DLL" || name == "USER32.DLL") << name;
+    }
+}
+
+// The host reads refused cabinets itself on Windows too: the same sentences.
+TEST(Wine, RefusalsGiveTheSameReasons) {
+    SKIP_WITHOUT_WINE();
+    TempDir dir;
+    WriteText(dir / "empty.cab", "");
+    WriteText(dir / "text.cab", "this is no cabinet at all, though it is long enough to hold a header");
+    StoredFile a;
+    a.name = "a";
+    a.data = BytesOf("a");
+    Bytes cab = BuildCabinet({a});
+    WriteFile(dir / "cut.cab", Bytes(cab.begin(), cab.end() - 5));
+    CabOptions lzx;
+    lzx.typeCompress = 3;
+    WriteFile(dir / "lzx.cab", BuildCabinet({a}, lzx));
+    for (const char* cabinet : {"empty.cab", "text.cab", "cut.cab", "lzx.cab", "missing.cab"}) {
+        CommandResult native = Native(dir, std::string("list ") + cabinet), windows = Windows(dir, std::string("list ") + cabinet);
+        EXPECT_EQ(native.status, 1) << cabinet;
+        EXPECT_EQ(windows.status, 1) << cabinet;
+        // Windows writes its line ends as CR LF.
+        windows.out.erase(std::remove(windows.out.begin(), windows.out.end(), '\r'), windows.out.end());
+        EXPECT_EQ(windows.out, native.out) << cabinet;
     }
 }
 
