@@ -5,6 +5,7 @@
 // 64-bit build under 64-bit Wine where the kernel cannot execute 32-bit code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "platform/host.h"
 #include "tests/fixture.h"
 
 namespace fs = std::filesystem;
@@ -192,6 +196,40 @@ TEST(Wine, DocumentsMatchNative) {
     EXPECT_EQ(BytesOf(windows.out), tree["~Cab~.INF"]);
 }
 
+// Both builds give extracted files the stored date and time (local time) and
+// make read-only entries read-only; both hand out a Windows-1252 name and a
+// UTF-8-flagged name so that they land under the same (UTF-8) name on disk.
+TEST(Wine, ExtractedFilesKeepStoredTimesAttributesAndNames) {
+    SKIP_WITHOUT_WINE();
+    TempDir dir;
+    StoredFile ro = Stored("ro.txt", BytesOf("r")), rw = Stored("rw.txt", BytesOf("w"));
+    StoredFile latin = Stored("caf\xE9.txt", BytesOf("1252")), flagged = Stored("na\xC3\xAFve.txt", BytesOf("utf8"));
+    ro.attribs = 0x21;
+    ro.date = latin.date = 0x2470;  // 1998-03-16
+    ro.time = latin.time = 0x8E61;  // 17:51:02
+    flagged.attribs = 0xA0;
+    WriteFile(dir / "t.cab", BuildCabinet({ro, rw, latin, flagged}));
+    Tree tree = ExtractBoth(dir, "extract t.cab");
+    EXPECT_EQ(tree.size(), 4u);
+    EXPECT_EQ(tree.count("caf\xC3\xA9.txt"), 1u);
+    EXPECT_EQ(tree.count("na\xC3\xAFve.txt"), 1u);
+    int64_t stored = 0, builders = 0;
+    ASSERT_TRUE(mirad::platform::DosToUnixTime(0x2470, 0x8E61, &stored));
+    ASSERT_TRUE(mirad::platform::DosToUnixTime(rw.date, rw.time, &builders));
+    for (const char* out : {"nout", "wout"}) {
+        std::string at = dir / out;
+        struct stat st;
+        ASSERT_EQ(stat((at + "/ro.txt").c_str(), &st), 0);
+        EXPECT_EQ(static_cast<int64_t>(st.st_mtime), stored) << out;
+        EXPECT_EQ(st.st_mode & 0222, 0u) << out;
+        ASSERT_EQ(stat((at + "/caf\xC3\xA9.txt").c_str(), &st), 0);
+        EXPECT_EQ(static_cast<int64_t>(st.st_mtime), stored) << out;
+        ASSERT_EQ(stat((at + "/rw.txt").c_str(), &st), 0);
+        EXPECT_NE(st.st_mode & 0200, 0u) << out;
+        EXPECT_EQ(static_cast<int64_t>(st.st_mtime), builders) << out;
+    }
+}
+
 // The DLL a file manager loads: 32-bit PE, the nine exports under their
 // plain names (stdcall without decoration), and nothing but system DLLs to
 // load beside it (libgcc and libstdc++ linked in).
@@ -223,6 +261,30 @@ TEST(Wine, WindowsModuleHasPlainExportsAndOnlySystemImports) {
     for (std::string name : imports) {
         for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         EXPECT_TRUE(name == "KERNEL32.DLL" || name == "MSVCRT.DLL" || name == "USER32.DLL") << name;
+    }
+}
+
+// The host reads refused cabinets itself on Windows too: the same sentences.
+TEST(Wine, RefusalsGiveTheSameReasons) {
+    SKIP_WITHOUT_WINE();
+    TempDir dir;
+    WriteText(dir / "empty.cab", "");
+    WriteText(dir / "text.cab", "this is no cabinet at all, though it is long enough to hold a header");
+    StoredFile a;
+    a.name = "a";
+    a.data = BytesOf("a");
+    Bytes cab = BuildCabinet({a});
+    WriteFile(dir / "cut.cab", Bytes(cab.begin(), cab.end() - 5));
+    CabOptions lzx;
+    lzx.typeCompress = 3;
+    WriteFile(dir / "lzx.cab", BuildCabinet({a}, lzx));
+    for (const char* cabinet : {"empty.cab", "text.cab", "cut.cab", "lzx.cab", "missing.cab"}) {
+        CommandResult native = Native(dir, std::string("list ") + cabinet), windows = Windows(dir, std::string("list ") + cabinet);
+        EXPECT_EQ(native.status, 1) << cabinet;
+        EXPECT_EQ(windows.status, 1) << cabinet;
+        // Windows writes its line ends as CR LF.
+        windows.out.erase(std::remove(windows.out.begin(), windows.out.end(), '\r'), windows.out.end());
+        EXPECT_EQ(windows.out, native.out) << cabinet;
     }
 }
 
