@@ -10,8 +10,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 #include "platform/host.h"
+#include "platform/platform.h"
 
 namespace mirad {
 namespace platform {
@@ -141,7 +143,11 @@ char HostSeparator() { return '/'; }
 bool DosToUnixTime(uint16_t dosDate, uint16_t dosTime, int64_t* seconds) {
     struct tm t;
     if (!ValidDosDateTime(dosDate, dosTime, &t)) return false;
-    time_t value = std::mktime(&t);
+    time_t value;
+    {
+        std::lock_guard<Mutex> hold(LocalTimeLock());
+        value = std::mktime(&t);
+    }
     if (value == static_cast<time_t>(-1)) return false;  // DOS dates start in 1980
     *seconds = static_cast<int64_t>(value);
     return true;
