@@ -28,6 +28,7 @@
 
 #include "cabinet/format.h"
 #include "cabinet/layout.h"
+#include "platform/host.h"
 #include "platform/platform.h"
 #include "support/bytes.h"
 #include "support/io.h"
@@ -40,6 +41,8 @@ namespace {
 // Attribute bits a cabinet keeps: read-only, hidden, system, archive.
 constexpr uint32_t kKeptAttributes = 0x01 | 0x02 | 0x04 | 0x20;
 constexpr uint32_t kDirectoryAttribute = 0x10;
+// The format's flag for a stored name in UTF-8.
+constexpr uint32_t kNameIsUtf8 = 0x80;
 // Blocks gathered per write: fewer, larger writes, since every 8-byte block
 // header would otherwise leave each write off the page boundaries.
 constexpr size_t kBufferedBlocks = 32;
@@ -334,7 +337,14 @@ std::string JoinListPath(const char* prefix, const char* name) {
 }
 
 std::string StoredName(const char* subPath, const char* name) {
-    std::string s = JoinListPath(subPath, name);
+    // Hosts give the sub-path with or without its trailing separator.
+    std::string s = subPath ? subPath : "";
+    while (!s.empty() && (s.back() == '/' || s.back() == '\\')) s.pop_back();
+    if (!s.empty()) {
+        while (*name == '/' || *name == '\\') ++name;
+        s += '\\';
+    }
+    s += name;
     std::replace(s.begin(), s.end(), '/', '\\');
     return s;
 }
@@ -362,12 +372,13 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
         if ((found.attributes & kDirectoryAttribute) != 0) continue;
         if (found.size > UINT32_MAX) return RefuseTooLarge(source);
         PackEntry e;
-        e.storedName = StoredName(subPath, item.name);
+        bool utf8 = false;
+        e.storedName = platform::HostNameToStored(StoredName(subPath, item.name).c_str(), &utf8);
         e.listName = item.name;
         e.cbFile = static_cast<uint32_t>(found.size);
         e.date = found.dosDate;
         e.time = found.dosTime;
-        e.attribs = static_cast<uint16_t>(found.attributes & kKeptAttributes);
+        e.attribs = static_cast<uint16_t>((found.attributes & kKeptAttributes) | (utf8 ? kNameIsUtf8 : 0));
         LogMessage("File %s (%d bytes)", source.c_str(), static_cast<int>(e.cbFile));
         LogMessage("  -> %s", e.storedName.c_str());
         item.packed = true;

@@ -21,7 +21,8 @@ struct ListName {
 std::vector<ListName> ParseList(const char* addList);
 // Plain concatenation: a prefix naming a directory carries its own separator.
 std::string JoinListPath(const char* prefix, const char* name);
-// The stored name of a listed file: `subPath` + name, always separated by "\".
+// The stored name of a listed file: `subPath`, exactly one "\" when there is
+// a sub-path, and the name; "/" always becomes "\".
 std::string StoredName(const char* subPath, const char* name);
 // A path or stored name short enough to be used whole (never cut).
 bool FitsPath(const std::string& s);

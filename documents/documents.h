@@ -9,6 +9,7 @@
 #include "cabinet/cabinet.h"
 #include "setup/setup.h"
 #include "support/error.h"
+#include "support/io.h"
 #include "support/settings.h"
 
 namespace mirad {
@@ -27,6 +28,10 @@ Error WriteRegistryExport(const DocumentSource& source, const char* destination)
 // As above, and NoMemory for a script cut short (kept, ending at a section).
 Error WriteInfScript(const DocumentSource& source, const char* destination);
 
+// The same documents into a writer (one without a file only counts).
+Error RenderRegistryExport(const DocumentSource& source, TextWriter& out);
+Error RenderInfScript(const DocumentSource& source, TextWriter& out);
+
 struct GeneratedDocument {
     const char* name;           // as listed: "~Cab~.REG"
     int32_t Settings::*option;  // listed while this option is on
@@ -34,7 +39,12 @@ struct GeneratedDocument {
     bool (*present)(const CeSetup& setup);
     const char* label;  // in the log line "Extracting <label>%s"
     Error (*write)(const DocumentSource& source, const char* destination);
+    Error (*render)(const DocumentSource& source, TextWriter& out);
 };
+
+// The length `document` has when written from `source`; false when it cannot
+// be told (the writer ran out of memory).
+bool MeasureDocument(const GeneratedDocument& document, const DocumentSource& source, uint64_t* length);
 
 // In listing order.
 extern const GeneratedDocument kGeneratedDocuments[];

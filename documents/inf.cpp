@@ -546,12 +546,7 @@ void WriteInstallSections(TextWriter& out, const DocumentSource& source) {
 
 }  // namespace
 
-Error WriteInfScript(const DocumentSource& source, const char* destination) {
-    IoHandle file(IoOpen(destination, IoMode::Write));
-    if (!file) return CannotCreate("cannot create the INF script");
-    TextWriter out;
-    out.file = file.get();
-
+Error RenderInfScript(const DocumentSource& source, TextWriter& out) {
     Error result;
     try {
         char text[kPathSize];
@@ -563,6 +558,15 @@ Error WriteInfScript(const DocumentSource& source, const char* destination) {
     } catch (const std::bad_alloc&) {
         result = NoMemory("INF script");
     }
+    return result;
+}
+
+Error WriteInfScript(const DocumentSource& source, const char* destination) {
+    IoHandle file(IoOpen(destination, IoMode::Write));
+    if (!file) return CannotCreate("cannot create the INF script");
+    TextWriter out;
+    out.file = file.get();
+    Error result = RenderInfScript(source, out);
 
     // A script cut short for want of memory is kept: it ends at a section
     // header and the result says so.

@@ -27,12 +27,7 @@ const char* RootPrefix(uint16_t root) {
 
 }  // namespace
 
-Error WriteRegistryExport(const DocumentSource& source, const char* destination) {
-    IoHandle file(IoOpen(destination, IoMode::Write));
-    if (!file) return CannotCreate("cannot create the registry export");
-    TextWriter out;
-    out.file = file.get();
-
+Error RenderRegistryExport(const DocumentSource& source, TextWriter& out) {
     TextPut(out, "REGEDIT4\n");
     HiveIndex hives;
     try {
@@ -65,6 +60,7 @@ Error WriteRegistryExport(const DocumentSource& source, const char* destination)
             case RegValueKind::Binary: TextPut(out, "hex:"); break;
             case RegValueKind::Dword: TextPut(out, "dword:"); break;
             case RegValueKind::Unsupported:
+                if (!out.file) break;  // only measuring
                 std::printf("Ooops (valuetype 0x%08X)...\n", static_cast<unsigned>(value.typeFlags));
                 std::fflush(stdout);
                 break;
@@ -72,7 +68,15 @@ Error WriteRegistryExport(const DocumentSource& source, const char* destination)
         }
         WriteRegValueData(out, value, TextDialect::Reg);
     }
+    return kOk;
+}
 
+Error WriteRegistryExport(const DocumentSource& source, const char* destination) {
+    IoHandle file(IoOpen(destination, IoMode::Write));
+    if (!file) return CannotCreate("cannot create the registry export");
+    TextWriter out;
+    out.file = file.get();
+    if (Error result = RenderRegistryExport(source, out)) return result;
     if (!FinishDocument(out, file, destination)) return CannotCreate("the registry export could not be written");
     return kOk;
 }

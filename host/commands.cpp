@@ -3,8 +3,10 @@
 // one PackFiles call) and turns result codes into sentences.
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -243,7 +245,11 @@ struct Selection {
 
 }  // namespace
 
-std::string DosDateTime(int32_t fileTime, bool iso) {
+// The header record as this platform's module fills it: on Windows the DOS
+// date and time pair and DOS attribute bits; on POSIX Unix seconds (the
+// stored local time) and a file mode.
+#if defined(_WIN32)
+std::string EntryTime(int32_t fileTime, bool iso) {
     if (fileTime == 0) return iso ? "" : "-";
     uint32_t value = static_cast<uint32_t>(fileTime);
     unsigned date = value >> 16, time = value & 0xFFFF;
@@ -253,12 +259,36 @@ std::string DosDateTime(int32_t fileTime, bool iso) {
     return text;
 }
 
+int32_t EntryAttributeBits(int32_t attributes) { return attributes & 0xFF; }
+#else
+std::string EntryTime(int32_t fileTime, bool iso) {
+    if (fileTime == 0) return iso ? "" : "-";
+    time_t t = static_cast<time_t>(fileTime);
+    struct tm local;
+    char text[32];
+    if (!localtime_r(&t, &local) ||
+        !std::strftime(text, sizeof text, iso ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &local)) {
+        return iso ? "" : "-";
+    }
+    return text;
+}
+
+// A mode tells only read-only (no owner write bit); every regular file
+// counts as archive, the rule packing follows.
+int32_t EntryAttributeBits(int32_t mode) {
+    int32_t bits = (mode & 0170000) == 0100000 ? 0x20 : 0;
+    if (!(mode & 0200)) bits |= 0x01;
+    return bits;
+}
+#endif
+
 std::string AttributeLetters(int32_t attributes) {
+    int32_t bits = EntryAttributeBits(attributes);
     std::string letters = "----";
-    if (attributes & 0x01) letters[0] = 'R';
-    if (attributes & 0x02) letters[1] = 'H';
-    if (attributes & 0x04) letters[2] = 'S';
-    if (attributes & 0x20) letters[3] = 'A';
+    if (bits & 0x01) letters[0] = 'R';
+    if (bits & 0x02) letters[1] = 'H';
+    if (bits & 0x04) letters[2] = 'S';
+    if (bits & 0x20) letters[3] = 'A';
     return letters;
 }
 
@@ -266,14 +296,14 @@ std::string FormatEntry(const EntryHeader& header) {
     std::string name = EntryName(header);
     std::string size;
     if (header.packedSize == -1) {
-        // Entries without bytes of their own: a shortcut, or a document the
-        // module writes on demand.
+        // A shortcut or generated document whose length the module does
+        // not tell.
         size = IsDocumentName(name) ? "<generated>" : "<link>";
     } else {
         size = std::to_string(static_cast<uint32_t>(header.packedSize));
     }
     char line[64];
-    std::snprintf(line, sizeof line, "%11s  %-19s  %s  ", size.c_str(), DosDateTime(header.fileTime).c_str(),
+    std::snprintf(line, sizeof line, "%11s  %-19s  %s  ", size.c_str(), EntryTime(header.fileTime).c_str(),
                   AttributeLetters(header.fileAttributes).c_str());
     return line + name;
 }
@@ -420,7 +450,7 @@ struct LongContext {
 };
 
 std::string EntryKind(const ListedEntry& e) {
-    if (e.size != -1) return "file";
+    if (e.file) return "file";
     return IsDocumentName(e.name) ? "document" : "shortcut";
 }
 
@@ -438,18 +468,18 @@ std::string LongLine(const ListedEntry& e, const StoredInfo& stored) {
         std::snprintf(extra, sizeof extra, "0x%04x  %6u  %10u  %-12s  ", stored.entry->attribs, stored.entry->iFolder,
                       stored.entry->uoffFolderStart, stored.entry->name.c_str());
     } else {
-        std::snprintf(extra, sizeof extra, "0x%04x  %6s  %10s  %-12s  ", static_cast<unsigned>(e.attributes) & 0xFF,
+        std::snprintf(extra, sizeof extra, "0x%04x  %6s  %10s  %-12s  ", static_cast<unsigned>(EntryAttributeBits(e.attributes)),
                       "-", "-", "-");
     }
     return base + extra + e.name;
 }
 
 std::string JsonEntry(const ListedEntry& e, const StoredInfo& stored) {
-    std::string time = DosDateTime(e.time, true);
+    std::string time = EntryTime(e.time, true);
     std::string json = "{\"name\": " + JsonString(e.name) + ", \"type\": \"" + EntryKind(e) + "\"";
     json += ", \"size\": " + (e.size == -1 ? std::string("null") : std::to_string(static_cast<uint32_t>(e.size)));
     json += ", \"modified\": " + (time.empty() ? std::string("null") : "\"" + time + "\"");
-    json += ", \"attributes\": " + std::to_string(stored.entry ? stored.entry->attribs : (e.attributes & 0xFF));
+    json += ", \"attributes\": " + std::to_string(stored.entry ? stored.entry->attribs : EntryAttributeBits(e.attributes));
     json += ", \"attributeLetters\": \"" + AttributeLetters(e.attributes) + "\"";
     if (stored.entry) {
         json += ", \"storedName\": " + JsonString(stored.entry->name) + ", \"folder\": " +
@@ -474,9 +504,17 @@ int CommandList(const Options& options) {
     // session may run while the listing walks.
     const bool detailed = options.longFormat || options.json;
     LongContext more;
+    // The module lists files first, then shortcuts and documents: the same
+    // view without those tells where the files end.
+    size_t fileCount = SIZE_MAX;
     if (detailed) {
         if (!ReadCeFacts(options, cabinet, &more.ce)) return 1;
         more.facts = ReadCabinetFacts(cabinet);
+        SettingsOverride filesOnly = ViewOverride(options);
+        filesOnly.view[kShowShortcuts] = filesOnly.view[kShowRegistry] = filesOnly.view[kShowInfFile] = 0;
+        std::vector<ListedEntry> files;
+        if (!WalkView(options, filesOnly.view, cabinet, &files)) return 1;
+        fileCount = files.size();
     }
     Session session;
     if (!StartSession(options, ViewOverride(options), &session)) return 1;
@@ -500,10 +538,11 @@ int CommandList(const Options& options) {
         e.size = header.packedSize;
         e.time = header.fileTime;
         e.attributes = header.fileAttributes;
+        e.file = k < fileCount && e.size != -1;
         if (!selection.Selects(e.name)) continue;
         ++count;
         if (e.size != -1) totalBytes += static_cast<uint32_t>(e.size);
-        StoredInfo stored = detailed ? more.Find(k, e.name, e.size) : StoredInfo();
+        StoredInfo stored = detailed && e.file ? more.Find(k, e.name, e.size) : StoredInfo();
         if (options.json) json.push_back(JsonEntry(e, stored));
         else if (options.longFormat) std::printf("%s\n", LongLine(e, stored).c_str());
         else std::printf("%s\n", FormatEntry(header).c_str());
@@ -1016,6 +1055,11 @@ int CommandUpdate(const Options& options) {
         source = staging->path + kSeparator;
     }
 
+    // The module writes every folder stored: say so when that grows the cabinet.
+    CabinetFacts before = ReadCabinetFacts(cabinet);
+    bool compressed = false;
+    for (const CabinetFacts::Folder& folder : before.folders) compressed |= (folder.typeCompress & 0x0F) != 0;
+
     int32_t result;
     {
         Session session;
@@ -1032,6 +1076,12 @@ int CommandUpdate(const Options& options) {
             if (!options.quiet) {
                 std::printf("Updated '%s': replaced %zu file%s.\n", cabinet.c_str(), names.size(),
                             names.size() == 1 ? "" : "s");
+                std::error_code error;
+                uint64_t after = fs::file_size(fs::path(cabinet), error);
+                if (compressed && !error) {
+                    std::printf("It was compressed and is now written uncompressed: %llu bytes, was %llu.\n",
+                                static_cast<unsigned long long>(after), static_cast<unsigned long long>(before.length));
+                }
             }
             return 0;
         case MIRAD_NOT_SUPPORTED:

@@ -192,9 +192,10 @@ int CommandInfo(const Options& options);
 // One entry as ReadHeader gave it.
 struct ListedEntry {
     std::string name;
-    int32_t size = -1;  // -1: a shortcut or a generated document
+    int32_t size = -1;  // -1: a shortcut or document whose length the module does not tell
     int32_t time = 0;
     int32_t attributes = 0;
+    bool file = true;   // false for a shortcut or a generated document
 };
 
 // Lists `cabinet` in exactly the view given (0/1 for each option) and reads
@@ -220,8 +221,11 @@ bool ReadCeFacts(const Options& options, const std::string& cabinet, CeFacts* fa
 
 // Text for JSON: quoted, escaped; bytes that are not UTF-8 read as Latin-1.
 std::string JsonString(const std::string& text);
-std::string DosDateTime(int32_t fileTime, bool iso = false);  // "-" / null-worthy empty when 0
-std::string AttributeLetters(int32_t attributes);
+// A header record's time and attributes as this platform's module fills
+// them (DOS values on Windows, Unix seconds and a mode on POSIX).
+std::string EntryTime(int32_t fileTime, bool iso = false);  // "-" / null-worthy empty when 0
+int32_t EntryAttributeBits(int32_t attributes);             // as DOS attribute bits
+std::string AttributeLetters(int32_t attributes);           // RHSA of those bits
 
 // Helpers the commands share and tests can reason about.
 std::string ResultText(int32_t code);

@@ -177,10 +177,19 @@ bool ReadCeFacts(const Options& options, const std::string& cabinet, CeFacts* fa
     stored[kShowInfFile] = stored[kShowRegistry] = 1;
     std::vector<ListedEntry> entries;
     if (!WalkView(options, stored, cabinet, &entries)) return false;
-    for (const ListedEntry& e : entries) {
-        if (e.size == -1 && e.name == kInfName) facts->isCe = true;
-        if (e.size == -1 && e.name == kRegistryName) facts->hasRegistry = true;
-        if (e.size != -1 && facts->setupName.empty() && NumericSuffix(e.name) == 0) facts->setupName = e.name;
+    // The documents come last: the INF script always, for a CE cabinet, and
+    // the registry export before it when there are values.
+    size_t files = entries.size();
+    if (files > 0 && entries[files - 1].name == kInfName) {
+        facts->isCe = true;
+        --files;
+        if (files > 0 && entries[files - 1].name == kRegistryName) {
+            facts->hasRegistry = true;
+            --files;
+        }
+    }
+    for (size_t i = 0; i < files && facts->setupName.empty(); ++i) {
+        if (NumericSuffix(entries[i].name) == 0) facts->setupName = entries[i].name;
     }
     if (!facts->isCe) return true;
     std::vector<std::string> contents;
@@ -192,11 +201,17 @@ bool ReadCeFacts(const Options& options, const std::string& cabinet, CeFacts* fa
     installed[kExpandPath] = 1;
     entries.clear();
     if (!WalkView(options, installed, cabinet, &entries)) return false;
-    for (const ListedEntry& e : entries) facts->destinations.push_back(e.name);
+    // Paths on the device, in the device's own terms, whatever separator
+    // this platform's module lists them with.
+    auto devicePath = [](std::string name) {
+        std::replace(name.begin(), name.end(), '/', '\\');
+        return name;
+    };
+    for (const ListedEntry& e : entries) facts->destinations.push_back(devicePath(e.name));
     installed[kExpandCE] = 1;
     entries.clear();
     if (!WalkView(options, installed, cabinet, &entries)) return false;
-    for (const ListedEntry& e : entries) facts->devicePaths.push_back(e.name);
+    for (const ListedEntry& e : entries) facts->devicePaths.push_back(devicePath(e.name));
     return true;
 }
 

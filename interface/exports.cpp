@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/host.h"
 #include "setup/pack.h"
 #include "support/alloc.h"
 #include "support/log.h"
@@ -55,8 +56,11 @@ int32_t ReadHeaderImpl(ArchiveSession* session, EntryHeader* header) {
     CopyString(header->archiveName, sizeof header->archiveName, session->path().c_str());
     ListedEntry entry;
     bool listed = session->ListNext(*settings, &entry);
-    header->fileAttributes = entry.attributes;
-    header->fileTime = entry.fileTime;
+    // The one place where the module's terms meet the host's convention:
+    // separators, time and attributes as this platform's hosts read them.
+    header->fileAttributes = platform::HostAttributes(static_cast<uint16_t>(entry.attributes));
+    uint32_t dos = static_cast<uint32_t>(entry.fileTime);
+    header->fileTime = dos ? platform::HostFileTime(static_cast<uint16_t>(dos >> 16), static_cast<uint16_t>(dos)) : 0;
     header->packedSize = entry.packedSize;
     header->unpackedSize = entry.unpackedSize;
     header->fileCRC = 0;
@@ -68,6 +72,15 @@ int32_t ReadHeaderImpl(ArchiveSession* session, EntryHeader* header) {
     header->commentState = 0;
     if (!listed) return MIRAD_END_ARCHIVE;
     CopyString(header->fileName, sizeof header->fileName, entry.name);
+    const char separator = platform::HostSeparator();
+    for (char* c = header->fileName; *c; ++c) {
+        if (*c == '\\') *c = separator;
+    }
+    // A POSIX host would read a leading "/" as the root of its file system.
+    if (separator == '/') {
+        size_t skip = std::strspn(header->fileName, "/");
+        if (skip) std::memmove(header->fileName, header->fileName + skip, std::strlen(header->fileName + skip) + 1);
+    }
     return MIRAD_OK;
 }
 

@@ -83,5 +83,9 @@ private:
     alignas(8) unsigned char storage_[64];
 };
 
+// Held around the C library's local-time conversions: they share the time
+// zone state, and the thread checker cannot see the C library's own lock.
+Mutex& LocalTimeLock();
+
 }  // namespace platform
 }  // namespace mirad

@@ -311,7 +311,12 @@ void UnixTimeToDos(int64_t seconds, uint16_t* dosDate, uint16_t* dosTime) {
     struct tm local;
     std::memset(&local, 0, sizeof local);
     time_t t = static_cast<time_t>(seconds);
-    bool ok = static_cast<int64_t>(t) == seconds && localtime_r(&t, &local) != nullptr;
+    bool ok = static_cast<int64_t>(t) == seconds;
+    if (ok) {
+        LocalTimeLock().lock();
+        ok = localtime_r(&t, &local) != nullptr;
+        LocalTimeLock().unlock();
+    }
     int year = ok ? local.tm_year + 1900 : (seconds < 0 ? 0 : 9999);
     if (year < 1980) {
         *dosDate = kMinDate;
@@ -329,6 +334,11 @@ void UnixTimeToDos(int64_t seconds, uint16_t* dosDate, uint16_t* dosTime) {
 // ---- Threads -----------------------------------------------------------------
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(Mutex), "Mutex storage too small");
+
+Mutex& LocalTimeLock() {
+    static Mutex lock;
+    return lock;
+}
 
 Mutex::Mutex() { pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(storage_), nullptr); }
 Mutex::~Mutex() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_)); }

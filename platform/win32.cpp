@@ -218,6 +218,11 @@ void UnixTimeToDos(int64_t seconds, uint16_t* dosDate, uint16_t* dosTime) {
 
 static_assert(sizeof(SRWLOCK) <= sizeof(Mutex), "Mutex storage too small");
 
+Mutex& LocalTimeLock() {
+    static Mutex lock;
+    return lock;
+}
+
 Mutex::Mutex() { InitializeSRWLock(reinterpret_cast<SRWLOCK*>(storage_)); }
 Mutex::~Mutex() {}
 void Mutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(storage_)); }

@@ -8,9 +8,11 @@
 #include "cabinet/cabinet.h"
 #include "cabinet/writer.h"
 #include "platform/ascii.h"
+#include "platform/host.h"
 #include "setup/setup.h"
 #include "support/alloc.h"
 #include "support/paths.h"
+#include "support/settings.h"
 
 namespace mirad {
 
@@ -26,7 +28,7 @@ struct PackJob {
 // that takes stored file i's place. NotSupported when a name is too long or
 // names no installed file that a stored file carries.
 Error MatchReplacements(const PackJob& job, std::vector<ListName>& list, const char* subPath, const char* sourcePath,
-                        std::vector<const char*>* replacement) {
+                        uint32_t codePage, std::vector<const char*>* replacement) {
     const size_t fileCount = job.cabinet.files().size();
     replacement->assign(fileCount, nullptr);
     for (ListName& item : list) {
@@ -37,7 +39,9 @@ Error MatchReplacements(const PackJob& job, std::vector<ListName>& list, const c
         const SetupCopyFile* match = nullptr;
         if (job.setup) {
             for (const SetupCopyFile& c : job.setup->copyFiles()) {
-                if (EqualNoCase(key.c_str(), key.size(), c.destPath, std::strlen(c.destPath))) {
+                // The host names it as it was listed: in its own encoding.
+                std::string path = platform::StoredNameToHost(c.destPath, false, codePage);
+                if (EqualNoCase(key.c_str(), key.size(), path.c_str(), path.size())) {
                     match = &c;
                     break;
                 }
@@ -66,7 +70,8 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
 
     std::vector<ListName> list = ParseList(addList);
     std::vector<const char*> replacement;
-    if (Error e = MatchReplacements(*job, list, subPath, sourcePath, &replacement)) return e;
+    uint32_t codePage = CurrentSettings()->CodePage;
+    if (Error e = MatchReplacements(*job, list, subPath, sourcePath, codePage, &replacement)) return e;
     return RewriteCabinet(job->cabinet, cabinetPath, list, replacement, sourcePath, move);
 }
 

@@ -63,7 +63,7 @@ const SetupShortcut* ShortcutAt(const CeSetup& setup, uint16_t index) {
 
 }  // namespace
 
-void ExpandMacros(const CeSetup& setup, const Settings& settings, char* path) {
+void ExpandMacros(const CeSetup& setup, const Settings& settings, char* path, const char* installDirectory) {
     for (int done = 0; done < kMaxReplacements; ++done) {
         MacroAt m;
         // The scan restarts from the beginning, so text just put in is
@@ -76,6 +76,7 @@ void ExpandMacros(const CeSetup& setup, const Settings& settings, char* path) {
             replacement = setup.InstallDirectory();
             // No install directory: this macro and the rest stay as they are.
             if (!replacement) return;
+            if (installDirectory) replacement = installDirectory;
         }
         char rebuilt[kPathSize];
         std::memcpy(rebuilt, path, m.start);

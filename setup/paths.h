@@ -10,8 +10,10 @@
 namespace mirad {
 
 // Replaces %CEn% (from the settings' macro table) and %InstallDir% (the
-// setup's install directory) in `path`, a 260-byte buffer.
-void ExpandMacros(const CeSetup& setup, const Settings& settings, char* path);
+// setup's install directory, or `installDirectory` when given: the same text
+// in another encoding) in `path`, a 260-byte buffer.
+void ExpandMacros(const CeSetup& setup, const Settings& settings, char* path,
+                  const char* installDirectory = nullptr);
 
 // Where shortcut `index` is made, and what it points to, as stored (macros
 // unexpanded); `out` is a 260-byte buffer, empty for an index out of range.

@@ -63,6 +63,7 @@ static void TextSpill(TextWriter& w) {
     if (w.used && !w.failed && w.file) {
         if (!IoWriteAll(w.file, w.buffer, w.used)) w.failed = true;
     }
+    w.written += w.used;
     w.used = 0;
 }
 

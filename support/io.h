@@ -126,11 +126,13 @@ private:
 
 // Text documents (registry export, INF script, shortcut file) are byte
 // identical on every platform: each "\n" of their formats is written as CR LF.
-// Writes are buffered; `failed` remembers the first short write.
+// Writes are buffered; `failed` remembers the first short write. Without a
+// file the writer only counts: `written` is the length the text would have.
 struct TextWriter {
     IoFile* file = nullptr;
     bool failed = false;
     size_t used = 0;
+    uint64_t written = 0;  // bytes passed on so far
     char buffer[4096];
 };
 

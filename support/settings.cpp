@@ -23,6 +23,7 @@ const char kConfiguration[] = "CONFIGURATION";
 // "Language" is read into 19 bytes of its 20-byte field: 18 characters and
 // the terminator.
 const size_t kLanguageRead = 19;
+const uint32_t kDefaultCodePage = 1252;
 
 constexpr Settings kBuiltIn = {
     0, 0, 0, 0, 0, "", "English",
@@ -45,6 +46,7 @@ constexpr Settings kBuiltIn = {
         "\\Windows\\Recent",
         "\\Windows\\Start Menu",
     },
+    kDefaultCodePage,
 };
 
 // The published snapshot.
@@ -107,6 +109,8 @@ Settings ReadSettingsFile(const Settings& current, const char* path) {
     }
     platform::ProfileGetString(kConfiguration, "DebugFile", "", s.DebugFile, sizeof s.DebugFile, path);
     platform::ProfileGetString(kConfiguration, "Language", "English", s.Language, kLanguageRead, path);
+    int codePage = platform::ProfileGetInt(kConfiguration, "CodePage", static_cast<int>(kDefaultCodePage), path);
+    s.CodePage = codePage > 0 && codePage < 65536 ? static_cast<uint32_t>(codePage) : kDefaultCodePage;
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
@@ -127,7 +131,12 @@ void LoadLocked() {
         if (std::memcmp(stamp, g_stamp, sizeof stamp) == 0) return;
     } else {
         if (!platform::CreateNewEmptyFile(path)) return;
-        WriteSettingsFile(*PublishedSettings(), path);
+        // A new file has the views on: most hosts have no dialog for our
+        // options, so a user who never edits the file would never find the
+        // installed view (and absent keys already mean "on").
+        Settings fresh = *PublishedSettings();
+        for (const Flag& flag : kFlags) fresh.*flag.field = 1;
+        WriteSettingsFile(fresh, path);
         created = true;
     }
 

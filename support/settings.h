@@ -21,6 +21,9 @@ struct Settings {
     char Language[20];
     // Entry n - 1 holds the device directory for %CEn%.
     char DirectoryMacroTable[kMacroCount][260];
+    // The Windows code page of names and setup-file strings a cabinet stores
+    // without the UTF-8 flag ("CodePage", absent: 1252).
+    uint32_t CodePage;
 };
 
 using SettingsSnapshot = std::shared_ptr<const Settings>;

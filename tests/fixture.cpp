@@ -1,11 +1,15 @@
 #include "tests/fixture.h"
 
+#include "platform/host.h"
+#include "platform/platform.h"
+
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -625,6 +629,26 @@ std::vector<int32_t> ModuleEnv::Process(const std::string& cab, int32_t operatio
     std::vector<int32_t> codes;
     for (const auto& r : ExtractAll(m, cab, dir / sub, operation)) codes.push_back(r.second);
     return codes;
+}
+
+std::string HostName(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', mirad::platform::HostSeparator());
+    return name;
+}
+
+std::vector<std::string> HostNames(std::vector<std::string> names) {
+    for (std::string& name : names) name = HostName(name);
+    return names;
+}
+
+int32_t HostTime(uint16_t dosDate, uint16_t dosTime) { return mirad::platform::HostFileTime(dosDate, dosTime); }
+
+int32_t HostMode(uint16_t attribs) { return mirad::platform::HostAttributes(attribs); }
+
+int32_t CabinetTime(const std::string& cabinet) {
+    mirad::platform::FindData found;
+    if (!mirad::platform::FindFile(cabinet.c_str(), &found)) return 0;
+    return HostTime(found.dosDate, found.dosTime);
 }
 
 void WriteSettings(const std::string& dir, bool expandCE, bool expandPath, bool showRegistry, bool showShortcuts,

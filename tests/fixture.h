@@ -258,6 +258,16 @@ struct ModuleEnv {
     std::vector<int32_t> Process(const std::string& cab, int32_t operation, const std::string& sub = "out");
 };
 
+// What a host on this platform is shown for the module's own terms: names
+// with "/" for "\\", the Unix time of a stored DOS date and time, the mode of
+// stored attribute bits, and the cabinet file's own date (for shortcuts and
+// generated documents).
+std::string HostName(std::string name);
+std::vector<std::string> HostNames(std::vector<std::string> names);
+int32_t HostTime(uint16_t dosDate, uint16_t dosTime);
+int32_t HostMode(uint16_t attribs);
+int32_t CabinetTime(const std::string& cabinet);
+
 // Writes a Mirad.ini with the given CONFIGURATION values (flags 0/1 etc.).
 void WriteSettings(const std::string& dir, bool expandCE, bool expandPath, bool showRegistry, bool showShortcuts,
                    bool showInf, const std::string& debugFile = "");

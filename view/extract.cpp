@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "documents/documents.h"
+#include "platform/host.h"
 #include "setup/paths.h"
 #include "support/io.h"
 #include "support/log.h"
@@ -63,29 +64,47 @@ Error ArchiveSession::WriteShortcutFile(const Settings& settings, uint16_t index
     return kOk;
 }
 
+// A stored file's bytes, then its stored date, time and attributes: set
+// once the file is complete, so no later write changes them. A file system
+// that keeps no such things leaves the extraction good all the same.
+Error ArchiveSession::CopyStored(uint32_t entry, const char* destination) {
+    Error result = cabinet_.CopyFile(entry, destination);
+    if (!result) {
+        const CabFileEntry& f = cabinet_.files()[entry];
+        platform::StampFile(destination, f.date, f.time, f.attribs);
+    }
+    return result;
+}
+
 Error ArchiveSession::Extract(const Settings& settings, const char* destination) {
     uint16_t i = static_cast<uint16_t>(cursor_.index - 1);
+    Error result;
     switch (cursor_.phase) {
         case ListPhase::Stored:
             LogMessage("Extracting File %s -> %s", cabinet_.files()[i].name, destination);
-            return cabinet_.CopyFile(i, destination);
+            return CopyStored(i, destination);
         case ListPhase::Installed: {
             LogMessage("Extracting File %s -> %s", setup_->copyFiles()[i].destPath, destination);
             int32_t k = CarrierOf(i);
             if (k < 0) return BadData("no stored file carries it");
-            return cabinet_.CopyFile(static_cast<uint32_t>(k), destination);
+            return CopyStored(static_cast<uint32_t>(k), destination);
         }
         case ListPhase::Shortcuts:
-            return WriteShortcutFile(settings, i, destination);
+            result = WriteShortcutFile(settings, i, destination);
+            break;
         case ListPhase::Documents: {
             const GeneratedDocument& d = kGeneratedDocuments[i];
             LogMessage("Extracting %s%s", d.label, destination);
-            return d.write(DocumentSource{path_.c_str(), cabinet_, *setup_, settings}, destination);
+            result = d.write(DocumentSource{path_.c_str(), cabinet_, *setup_, settings}, destination);
+            break;
         }
         case ListPhase::End:
-            break;
+            return kOk;
     }
-    return kOk;
+    // Entries that stand for no stored file take the cabinet's own date, as
+    // the listing shows them.
+    if (!result) platform::StampFileTime(destination, cabinetDate_, cabinetTime_);
+    return result;
 }
 
 Error ArchiveSession::Process(const Settings& settings, EntryOperation operation, const char* outputDir,

@@ -2,8 +2,10 @@
 // call, so a settings reload between two calls changes what is left of the
 // listing.
 #include <cstring>
+#include <string>
 
 #include "documents/documents.h"
+#include "platform/host.h"
 #include "setup/paths.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -14,11 +16,27 @@ namespace mirad {
 namespace {
 
 constexpr int32_t kArchiveAttribute = 32;
+// The format's flag for a stored name in UTF-8.
+constexpr uint16_t kNameIsUtf8 = 0x80;
+
+// Copies as much of `text` as fits; a cut never ends inside a UTF-8
+// sequence.
+void CopyText(char* out, size_t size, const char* text) {
+    if (CopyString(out, size, text)) return;
+    size_t n = std::strlen(out);
+    size_t end = n;
+    while (end > 0 && (static_cast<unsigned char>(out[end - 1]) & 0xC0) == 0x80) --end;
+    if (end > 0 && static_cast<unsigned char>(out[end - 1]) >= 0xC0) {
+        unsigned char lead = static_cast<unsigned char>(out[end - 1]);
+        size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        if (n - (end - 1) < length) out[end - 1] = '\0';
+    }
+}
 
 // Copies a path into the entry's name without one leading separator.
 void SetName(ListedEntry* entry, const char* path) {
     if (path[0] == '\\' || path[0] == '/') ++path;
-    CopyString(entry->name, sizeof entry->name, path);
+    CopyText(entry->name, sizeof entry->name, path);
 }
 
 void FillFromStoredFile(ListedEntry* entry, const CabFileEntry& f) {
@@ -45,7 +63,8 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
         case ListPhase::Stored:
             if (!CeOption(settings, &Settings::ExpandPath) && cursor_.index < files.size()) {
                 const CabFileEntry& f = files[cursor_.index++];
-                SetName(entry, f.name);
+                std::string name = platform::StoredNameToHost(f.name, (f.attribs & kNameIsUtf8) != 0, settings.CodePage);
+                SetName(entry, name.c_str());
                 LogMessage("ReadHeader -> %s", entry->name);
                 FillFromStoredFile(entry, f);
                 return true;
@@ -55,8 +74,7 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
         case ListPhase::Installed:
             if (CeOption(settings, &Settings::ExpandPath) && cursor_.index < setup_->copyFiles().size()) {
                 const SetupCopyFile& c = setup_->copyFiles()[cursor_.index++];
-                CopyString(work, sizeof work, c.destPath);
-                ExpandMacrosIf(settings, work);
+                HostPath(settings, c.destPath, work);
                 SetName(entry, work);
                 bool carried = !c.noStoredFile && c.entryIndex < files.size();
                 LogMessage("ReadHeader -> %s (%s)", entry->name, carried ? files[c.entryIndex].name : "");
@@ -73,10 +91,14 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
             // fall through
         case ListPhase::Shortcuts:
             if (CeOption(settings, &Settings::ShowShortcuts) && cursor_.index < setup_->shortcuts().size()) {
-                ShortcutPath(*setup_, cursor_.index++, work);
-                ExpandMacrosIf(settings, work);
+                char stored[kPathSize];
+                uint16_t i = cursor_.index++;
+                ShortcutPath(*setup_, i, stored);
+                HostPath(settings, stored, work);
                 SetName(entry, work);
                 LogMessage("ReadHeader -> %s", entry->name);
+                entry->fileTime = CabinetFileTime();
+                entry->packedSize = entry->unpackedSize = ShortcutFileLength(settings, i);
                 return true;
             }
             NextPhase(ListPhase::Documents);
@@ -87,6 +109,8 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
                 if (CeOption(settings, d.option) && (!d.present || d.present(*setup_))) {
                     CopyString(entry->name, sizeof entry->name, d.name);
                     LogMessage("ReadHeader -> %s", entry->name);
+                    entry->fileTime = CabinetFileTime();
+                    entry->packedSize = entry->unpackedSize = DocumentLength(settings, cursor_.index - 1u);
                     return true;
                 }
             }

@@ -1,5 +1,11 @@
 #include "view/session.h"
 
+#include <cstring>
+#include <string>
+
+#include "documents/documents.h"
+#include "platform/host.h"
+#include "platform/platform.h"
 #include "setup/paths.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -23,6 +29,11 @@ Error ArchiveSession::Open(const char* path) {
         return result;
     }
     cursor_ = ListCursor();
+    platform::FindData found;
+    if (platform::FindFile(path, &found)) {
+        cabinetDate_ = found.dosDate;
+        cabinetTime_ = found.dosTime;
+    }
     return kOk;
 }
 
@@ -33,6 +44,48 @@ void ArchiveSession::NextPhase(ListPhase phase) {
 
 void ArchiveSession::ExpandMacrosIf(const Settings& settings, char* path) const {
     if (CeOption(settings, &Settings::ExpandCE)) ExpandMacros(*setup_, settings, path);
+}
+
+void ArchiveSession::HostPath(const Settings& settings, const char* stored, char* out) const {
+    // Converted before the macros are expanded: the macro table comes from
+    // the settings file, which is in the host's encoding already.
+    CopyString(out, kPathSize, platform::StoredNameToHost(stored, false, settings.CodePage).c_str());
+    if (!CeOption(settings, &Settings::ExpandCE)) return;
+    const char* install = setup_->InstallDirectory();
+    std::string converted = install ? platform::StoredNameToHost(install, false, settings.CodePage) : std::string();
+    ExpandMacros(*setup_, settings, out, install ? converted.c_str() : nullptr);
+}
+
+int32_t ArchiveSession::CabinetFileTime() const {
+    return static_cast<int32_t>((static_cast<uint32_t>(cabinetDate_) << 16) | cabinetTime_);
+}
+
+// What WriteShortcutFile writes: the target's length plus 2 in decimal, "#",
+// the quoted target and CR LF.
+int32_t ArchiveSession::ShortcutFileLength(const Settings& settings, uint16_t index) const {
+    char target[kPathSize];
+    ShortcutTarget(*setup_, index, target);
+    ExpandMacrosIf(settings, target);
+    std::string digits = std::to_string(std::strlen(target) + 2);
+    return static_cast<int32_t>(digits.size() + 1 + std::strlen(target) + 2 + 2);
+}
+
+// Rendering a document to count it costs about as much as writing it: a few
+// milliseconds for a real cabinet, seconds for tables of tens of thousands of
+// rows. Beyond kMeasuredRows the listing says 0 rather than wait.
+int32_t ArchiveSession::DocumentLength(const Settings& settings, size_t document) const {
+    constexpr uint32_t kMeasuredRows = 4096;
+    const SetupHeader& h = setup_->header();
+    uint32_t rows = static_cast<uint32_t>(h.directoryCount) + h.copyFileCount + h.regHiveCount + h.regValueCount +
+                    h.shortcutCount;
+    uint64_t length = 0;
+    if (rows > kMeasuredRows ||
+        !MeasureDocument(kGeneratedDocuments[document], DocumentSource{path_.c_str(), cabinet_, *setup_, settings},
+                         &length) ||
+        length > INT32_MAX) {
+        return 0;
+    }
+    return static_cast<int32_t>(length);
 }
 
 int32_t ArchiveSession::CarrierOf(uint16_t index) const {

@@ -25,7 +25,9 @@ struct ListCursor {
     uint16_t index = 0;
 };
 
-// One listed entry, as the host is told about it.
+// One listed entry in the module's own terms: the name in the host's
+// encoding but with "\" separators, the DOS date and time, the stored
+// attribute bits. The export turns them into the host's convention.
 struct ListedEntry {
     char name[260];
     int32_t attributes;
@@ -67,13 +69,23 @@ private:
     }
     void NextPhase(ListPhase phase);
     void ExpandMacrosIf(const Settings& settings, char* path) const;
+    // A setup-file path (macros unexpanded) as the host is shown it: in the
+    // host's encoding, then expanded when ExpandCE is on.
+    void HostPath(const Settings& settings, const char* stored, char* out) const;
+    int32_t CabinetFileTime() const;
+    int32_t ShortcutFileLength(const Settings& settings, uint16_t index) const;
+    int32_t DocumentLength(const Settings& settings, size_t document) const;
     int32_t CarrierOf(uint16_t index) const;
     bool HasCurrent() const;
     Error Test();
     Error Extract(const Settings& settings, const char* destination);
+    Error CopyStored(uint32_t entry, const char* destination);
     Error WriteShortcutFile(const Settings& settings, uint16_t index, const char* destination);
 
     std::string path_;
+    // The cabinet file's own date and time (DOS, local): shown for entries
+    // that stand for no stored file, and given to the files they extract to.
+    uint16_t cabinetDate_ = 0, cabinetTime_ = 0;
     Cabinet cabinet_;
     std::unique_ptr<CeSetup> setup_;
     ListCursor cursor_;

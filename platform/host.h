@@ -1,0 +1,58 @@
+// What the host expects of names, times and attributes, which differs by OS:
+// a Windows host reads the header record the Windows way (names with "\" in
+// the ANSI code page, a DOS date and time pair, DOS attribute bits); a POSIX
+// host reads it the Unix way (names with "/" in UTF-8, Unix seconds, a Unix
+// file mode). Implemented in platform/posix_host.cpp and platform/win32_host.cpp.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace mirad {
+namespace platform {
+
+// The code page of names a cabinet stores without the UTF-8 flag, unless the
+// settings name another.
+constexpr uint32_t kDefaultCodePage = 1252;
+
+// The separator the host shows and hands back in entry names.
+char HostSeparator();
+
+// The header record's time for a stored DOS date and time (local time, as the
+// cabinet holds it). A POSIX host gets Unix seconds, 0 for a date and time
+// that name no real moment.
+int32_t HostFileTime(uint16_t dosDate, uint16_t dosTime);
+
+// The header record's attributes for stored attribute bits. A POSIX host gets
+// the mode of a regular file, 0644, or 0444 when read-only.
+int32_t HostAttributes(uint16_t attribs);
+
+// A stored name or setup-file string in the host's encoding: `utf8` says the
+// bytes are UTF-8 (the format's 0x80 name flag), otherwise they are in the
+// single-byte code page `codePage`. Never fails: what cannot be converted is
+// replaced by a character every file system accepts.
+std::string StoredNameToHost(const char* name, bool utf8, uint32_t codePage);
+
+// A name from the host as a cabinet stores it; `*utf8` tells whether the
+// stored bytes need the UTF-8 name flag.
+std::string HostNameToStored(const char* name, bool* utf8);
+
+// Gives a finished file the stored date and time and attributes: read-only
+// (0x01) takes every write permission away on POSIX; on Windows the
+// read-only, hidden, system and archive bits are set as stored. A date and
+// time that name no real moment leave the file's time alone. Call it once
+// every byte is written: a later write would change the time again. The
+// stream form flushes first and works on the open descriptor.
+bool StampFile(const char* path, uint16_t dosDate, uint16_t dosTime, uint16_t attribs);
+bool StampFile(std::FILE* file, uint16_t dosDate, uint16_t dosTime, uint16_t attribs);
+
+// Only the date and time (for files that stand for no stored file).
+bool StampFileTime(const char* path, uint16_t dosDate, uint16_t dosTime);
+
+// Unix seconds of a DOS date and time read as local time; false when the
+// fields name no real date and time (month 0, day 31 of April, hour 24 ...).
+bool DosToUnixTime(uint16_t dosDate, uint16_t dosTime, int64_t* seconds);
+
+}  // namespace platform
+}  // namespace mirad

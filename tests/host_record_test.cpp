@@ -1,0 +1,227 @@
+// What a Linux host is told and given, through the exports: names with "/"
+// in UTF-8, Unix times of the stored local date and time, Unix modes, real
+// sizes for shortcuts and generated documents, extracted files stamped with
+// their stored date, time and read-only bit, and names packed as hosts give
+// them (sub-path with or without its separator, UTF-8 with the format's flag).
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/host.h"
+#include "tests/fixture.h"
+
+using namespace fixture;
+
+namespace {
+
+int64_t UnixTime(uint16_t date, uint16_t time) {
+    int64_t seconds = 0;
+    EXPECT_TRUE(mirad::platform::DosToUnixTime(date, time, &seconds));
+    return seconds;
+}
+
+std::map<std::string, Entry> ByName(const std::vector<Entry>& entries) {
+    std::map<std::string, Entry> byName;
+    for (const Entry& e : entries) byName[e.name] = e;
+    return byName;
+}
+
+StoredFile File(const std::string& name, const std::string& text, uint16_t attribs, uint16_t date, uint16_t time) {
+    StoredFile f;
+    f.name = name;
+    f.data = BytesOf(text);
+    f.attribs = attribs;
+    f.date = date;
+    f.time = time;
+    return f;
+}
+
+struct StatOf {
+    bool ok;
+    struct stat st;
+    explicit StatOf(const std::string& path) { ok = stat(path.c_str(), &st) == 0; }
+};
+
+}  // namespace
+
+// Stored names, times and attributes as the header record gives them, and
+// the files extracted from them.
+TEST(HostRecord, StoredEntriesSpeakTheUnixConvention) {
+    ModuleEnv env;
+    env.Options(false, false, false, false, false);
+    const std::vector<StoredFile> files = {
+        File("dir\\sub\\a.txt", "a", 0x21, 0x2470, 0x8E61),       // read-only, 1998-03-16 17:51:02
+        File("caf\xE9.txt", "1252", 0x20, 0x26AA, 0x80F1),         // Windows-1252, 1999-05-10 16:07:34
+        File("na\xC3\xAFve.txt", "utf8", 0xA0, 0x5A21, 0x6000),   // UTF-8 flag
+        File("\\lead.txt", "lead", 0x00, 0x5A21, 0x6000),
+    };
+    std::string cab = env.Cab("t.cab", BuildCabinet(files));
+    struct Expected {
+        const char* name;
+        size_t file;
+        int32_t mode;
+    } expected[] = {
+        {"dir/sub/a.txt", 0, 0100444},
+        {"caf\xC3\xA9.txt", 1, 0100644},
+        {"na\xC3\xAFve.txt", 2, 0100644},
+        {"lead.txt", 3, 0100644},
+    };
+    std::vector<Entry> listed = List(env.m, cab);
+    ASSERT_EQ(listed.size(), 4u);
+    for (size_t i = 0; i < listed.size(); ++i) {
+        const Expected& x = expected[i];
+        const StoredFile& f = files[x.file];
+        EXPECT_EQ(listed[i].name, x.name);
+        EXPECT_EQ(listed[i].fileTime, UnixTime(f.date, f.time)) << x.name;
+        EXPECT_EQ(listed[i].attributes, x.mode) << x.name;
+        EXPECT_EQ(listed[i].packedSize, static_cast<int32_t>(f.data.size())) << x.name;
+    }
+
+    for (const auto& r : ExtractAll(env.m, cab, env.dir / "out")) EXPECT_EQ(r.second, 0) << r.first;
+    for (const Expected& x : expected) {
+        const StoredFile& f = files[x.file];
+        std::string path = env.dir / "out/" + x.name;
+        StatOf s(path);
+        ASSERT_TRUE(s.ok) << path;
+        EXPECT_EQ(ReadFile(path), f.data) << x.name;
+        EXPECT_EQ(static_cast<int64_t>(s.st.st_mtime), UnixTime(f.date, f.time)) << x.name;
+        EXPECT_EQ((s.st.st_mode & 0222) == 0, (f.attribs & 1) != 0) << x.name;
+    }
+}
+
+// Installed paths, shortcuts and generated documents: "/" names, setup
+// strings read through the code page, real sizes, the cabinet's own date.
+TEST(HostRecord, InstalledViewShortcutsAndDocuments) {
+    ModuleEnv env;
+    env.Options(true, true, true, true, true);
+    std::string cab = env.Cab("game.cab", GameCabinet());
+    // The cabinet's own time, at the two-second step of a DOS time.
+    StatOf cabinet(cab);
+    ASSERT_TRUE(cabinet.ok);
+    int64_t cabinetTime = cabinet.st.st_mtime - (cabinet.st.st_mtime % 2 != 0 ? 1 : 0);
+
+    std::map<std::string, Entry> listed = ByName(List(env.m, cab));
+    ASSERT_EQ(listed.size(), 5u);
+    ASSERT_EQ(listed.count("Program Files/Game/game.exe"), 1u);
+    ASSERT_EQ(listed.count("Program Files/Game/data/level.dat"), 1u);
+    for (const auto& r : ExtractAll(env.m, cab, env.dir / "out")) EXPECT_EQ(r.second, 0) << r.first;
+    for (const char* name : {"Windows/Start Menu/Programs/Game.lnk", "~Cab~.REG", "~Cab~.INF"}) {
+        ASSERT_EQ(listed.count(name), 1u) << name;
+        const Entry& e = listed[name];
+        std::string path = env.dir / "out/" + name;
+        StatOf s(path);
+        ASSERT_TRUE(s.ok) << path;
+        EXPECT_EQ(e.packedSize, static_cast<int32_t>(s.st.st_size)) << name;
+        EXPECT_EQ(e.unpackedSize, e.packedSize) << name;
+        EXPECT_EQ(e.fileTime, cabinetTime) << name;
+        EXPECT_EQ(static_cast<int64_t>(s.st.st_mtime), cabinetTime) << name;
+        EXPECT_EQ(e.attributes, 0100644) << name;
+    }
+}
+
+// The first string is the install directory: converted before %CE1% in it
+// is expanded.
+TEST(HostRecord, SetupStringsFollowTheCodePage) {
+    ModuleEnv env;
+    CeSetup s;
+    s.strings = {{1, "%CE1%\\Caf\xE9"}, {2, "Men\xFC.lnk"}};
+    s.directories = {{1, {1}}};
+    s.copyFiles = {{1, 1, "r\xE9sum\xE9.txt"}};
+    CeShortcut shortcut;
+    shortcut.baseMacro = 11;
+    shortcut.targetId = 1;
+    shortcut.nameStringId = 2;
+    s.shortcuts = {shortcut};
+    StoredFile f;
+    f.name = "resume.001";
+    f.data = BytesOf("cv");
+    std::string cab = env.Cab("ce.cab", BuildCeCabinet(s, {f}));
+
+    env.Options(false, true, false, true, false);
+    EXPECT_EQ(env.Names(cab),
+              (std::vector<std::string>{"%InstallDir%/r\xC3\xA9sum\xC3\xA9.txt", "%CE11%/Men\xC3\xBC.lnk"}));
+    env.Options(true, true, false, true, false);
+    EXPECT_EQ(env.Names(cab), (std::vector<std::string>{"Program Files/Caf\xC3\xA9/r\xC3\xA9sum\xC3\xA9.txt",
+                                                        "Windows/Start Menu/Programs/Men\xC3\xBC.lnk"}));
+    WriteText(env.m.directory() + "/Mirad.ini",
+              "[CONFIGURATION]\nExpandCE=0\nExpandPath=1\nShowRegistry=0\nShowShortcuts=0\nShowInfFile=0\n"
+              "CodePage=1251\n");
+    env.m.SetSettingsDir(env.m.directory());
+    EXPECT_EQ(env.Names(cab), (std::vector<std::string>{"%InstallDir%/r\xD0\xB9sum\xD0\xB9.txt"}));
+}
+
+// PackFiles as Double Commander calls it: names with "/", the sub-path with
+// or without its trailing separator; UTF-8 names get the format's flag, and
+// everything reads back under the names it was packed from.
+TEST(HostRecord, PackJoinsSubPathsAndFlagsUtf8Names) {
+    struct Case {
+        const char* subPath;
+        const char* name;
+        const char* listed;
+        const char* stored;
+        bool flagged;
+    } cases[] = {
+        {nullptr, "a.txt", "a.txt", "a.txt", false},
+        {"", "a.txt", "a.txt", "a.txt", false},
+        {"Game/Data", "a.txt", "Game/Data/a.txt", "Game\\Data\\a.txt", false},
+        {"Game/Data/", "a.txt", "Game/Data/a.txt", "Game\\Data\\a.txt", false},
+        {"Game\\Data\\", "sub/a.txt", "Game/Data/sub/a.txt", "Game\\Data\\sub\\a.txt", false},
+        {"Game", "/a.txt", "Game/a.txt", "Game\\a.txt", false},
+        {nullptr, "caf\xC3\xA9.txt", "caf\xC3\xA9.txt", "caf\xC3\xA9.txt", true},
+        {"D\xC3\xA9j\xC3\xA0", "x.txt", "D\xC3\xA9j\xC3\xA0/x.txt", "D\xC3\xA9j\xC3\xA0\\x.txt", true},
+        // Not UTF-8 (an older file system's name): stored as it is, unflagged,
+        // and read back as Windows-1252.
+        {nullptr, "caf\xE9.txt", "caf\xC3\xA9.txt", "caf\xE9.txt", false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        ModuleEnv env;
+        env.Options(false, false, false, false, false);
+        std::string src = env.dir / "src/";
+        std::string name = c.name[0] == '/' ? c.name + 1 : c.name;
+        size_t slash = name.rfind('/');
+        std::filesystem::create_directories(src + (slash == std::string::npos ? "" : name.substr(0, slash)));
+        WriteText(src + name, "data");
+        std::string cab = env.dir / ("p" + std::to_string(n++) + ".cab");
+        std::string list = std::string(c.name) + '\0' + '\0';
+        std::string sub = c.subPath ? c.subPath : "";
+        ASSERT_EQ(env.m.PackFiles(&cab[0], c.subPath ? &sub[0] : nullptr, &src[0], &list[0], 0), 0) << c.listed;
+        std::vector<Entry> listed = List(env.m, cab);
+        ASSERT_EQ(listed.size(), 1u) << c.listed;
+        EXPECT_EQ(listed[0].name, c.listed);
+        // The one CFFILE record, after the 36-byte header and one folder.
+        Bytes bytes = ReadFile(cab);
+        ASSERT_GT(bytes.size(), 36u + 8u + 16u);
+        uint16_t attribs = static_cast<uint16_t>(bytes[36 + 8 + 14] | (bytes[36 + 8 + 15] << 8));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(&bytes[36 + 8 + 16])), c.stored);
+        EXPECT_EQ((attribs & 0x80) != 0, c.flagged) << c.listed;
+    }
+}
+
+// An update names the installed file as the host saw it listed: under
+// %InstallDir% given without its separator.
+TEST(HostRecord, UpdateIntoInstallDirWithoutSeparator) {
+    ModuleEnv env;
+    env.Options(false, true, false, false, false);
+    CeSetup s;
+    s.strings = {{1, "%CE1%\\Game"}};
+    s.directories = {{1, {1}}};
+    s.copyFiles = {{1, 1, "game.exe"}};
+    StoredFile f;
+    f.name = "game.001";
+    f.data = BytesOf("old");
+    std::string cab = env.Cab("u.cab", BuildCeCabinet(s, {f}));
+    ASSERT_EQ(env.Names(cab), (std::vector<std::string>{"%InstallDir%/game.exe"}));
+    std::string src = env.dir / "new/";
+    std::filesystem::create_directories(src);
+    WriteText(src + "game.exe", "new bytes");
+    std::string sub = "%InstallDir%", list = std::string("game.exe") + '\0' + '\0';
+    ASSERT_EQ(env.m.PackFiles(&cab[0], &sub[0], &src[0], &list[0], 0), 0);
+    for (const auto& r : ExtractAll(env.m, cab, env.dir / "out")) EXPECT_EQ(r.second, 0);
+    EXPECT_EQ(ReadFile(env.dir / "out/%InstallDir%/game.exe"), BytesOf("new bytes"));
+}
