@@ -1,7 +1,6 @@
 // Reading the cabinet container: the header and the folder and file tables;
 // each folder's bytes come from its block source.
 //
-// Where we read differently from common tools:
 // - A folder's uoffFolderStart values may count data bytes only or every
 //   passed block's header and reserve as well: the block source decides
 //   when the folder is first read (block_source.cpp).

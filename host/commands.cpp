@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "platform/ascii.h"
 
 namespace fs = std::filesystem;
 
@@ -43,7 +44,7 @@ std::string ResultText(int32_t code) {
 }
 
 std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : text) c = mirad::AsciiLower(c);
     return text;
 }
 

@@ -54,8 +54,6 @@ size_t StdWrite(void*, IoFile* f, const void* buffer, size_t count) {
 
 bool StdSeek(void*, IoFile* f, uint64_t offset) { return platform::SeekFile(AsFile(f), offset); }
 
-uint64_t StdTell(void*, IoFile* f) { return platform::TellFile(AsFile(f)); }
-
 bool StdSize(void*, IoFile* f, uint64_t* size) { return platform::FileLength(AsFile(f), size); }
 
 bool StdClose(void*, IoFile* f) {
@@ -67,7 +65,7 @@ bool StdClose(void*, IoFile* f) {
     return closed && ok;
 }
 
-const IoSystem kDefault = {nullptr, StdOpen, StdRead, StdWrite, StdSeek, StdTell, StdSize, StdClose};
+const IoSystem kDefault = {nullptr, StdOpen, StdRead, StdWrite, StdSeek, StdSize, StdClose};
 std::atomic<const IoSystem*> g_current{&kDefault};
 
 }  // namespace

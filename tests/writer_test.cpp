@@ -683,10 +683,9 @@ TEST_F(WriterInterop, EveryPeerRefusesAFlippedDataByte) {
     }
 }
 
-// Pending until the module verifies block checksums when it reads: then it
-// fails the entries of the damaged block as the peers do, and leaves no
-// damaged file behind.
-TEST_F(WriterInterop, DISABLED_ModuleRefusesAFlippedDataByteAsPeersDo) {
+// The module fails the entries of the damaged block as the peers do, and
+// leaves no damaged file behind.
+TEST_F(WriterInterop, ModuleRefusesAFlippedDataByteAsPeersDo) {
     std::string cab = FlippedCabinet(m, dir);
     for (int32_t operation : {MIRAD_TEST, MIRAD_EXTRACT}) {
         TempDir out;
