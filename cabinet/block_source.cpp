@@ -1,10 +1,13 @@
 // Where we read differently from common tools: a folder's uoffFolderStart
 // values may count data bytes only (the published reckoning, written by every
 // standard tool) or every passed block's header and reserve as well (as some
-// older CE cabinet writers did). The cabinet decides per folder when it is
-// opened (cabinet.cpp); here the decision is applied.
+// older CE cabinet writers did). A stored folder is read the header-counting
+// way when some file of it would end beyond the data its blocks hold; the
+// decision is made from the block index when the folder is first read.
+// Compressed folders count uncompressed bytes only.
 #include "cabinet/block_source.h"
 
+#include "cabinet/layout.h"
 #include "support/bytes.h"
 #include "support/log.h"
 
@@ -12,97 +15,182 @@ namespace mirad {
 
 const char kOffsetInsideBlockHeader[] = "file offset inside a block header";
 const char kSinkRefused[] = "the receiver refused the bytes";
+const char kChecksumMismatch[] = "block checksum does not match";
 
 namespace {
 constexpr size_t kMaxChunk = cfdata::MaxData;  // a whole block
 }
 
-BlockSource::BlockSource(IoFile* file, uint64_t limit, const CabFolder& folder, uint8_t cbCFData,
-                         std::unique_ptr<FolderDecoder> decoder)
-    : stream_(file, limit), folder_(folder), cbCFData_(cbCFData), decoder_(std::move(decoder)) {}
+BlockSource::BlockSource(CabinetStream& stream, const CabFolder& folder, uint8_t cbCFData,
+                         std::unique_ptr<FolderDecoder> decoder, uint64_t filesEnd)
+    : stream_(stream), folder_(folder), cbCFData_(cbCFData), decoder_(std::move(decoder)), filesEnd_(filesEnd) {}
 
-void BlockSource::Rewind() {
-    stream_.Forget();
-    block_ = DataBlockHeader{};
-    dataAt_ = 0;
-    nextHeader_ = folder_.coffCabStart;
-    blocksLeft_ = folder_.cCFData;
-    decoder_->Reset();
+// One walk over the folder's block headers. cCFData is taken as the true
+// count of the folder's blocks (every writer we know, ours included, writes
+// it so), and every one must lie whole inside the cabinet: with a block
+// missing no offset in the folder can be trusted, so every read from it is
+// bad data. A read that fails inside the cabinet is tried again next time.
+Error BlockSource::Index() {
+    blocks_.clear();
+    blocks_.reserve(folder_.cCFData);
+    uint64_t at = folder_.coffCabStart;
+    uint64_t position = 0;  // at most 65535 blocks of 65535 bytes: fits 32 bits
+    for (uint32_t k = 0; k < folder_.cCFData; ++k) {
+        uint8_t raw[cfdata::Size];
+        if (at > stream_.limit() || stream_.limit() - at < sizeof raw) {
+            indexed_ = true;
+            return indexError_ = BadData("block header beyond the cabinet", at);
+        }
+        if (!stream_.ReadAt(at, raw, sizeof raw)) return BadData("block header unreadable", at);
+        Block b;
+        b.cbData = le16(raw + cfdata::CbData);
+        b.cbUncomp = le16(raw + cfdata::CbUncomp);
+        uint64_t dataAt = at + cfdata::Size + cbCFData_;
+        // A block whose data runs past the cabinet does not hold what it promises.
+        if (dataAt > stream_.limit() || b.cbData > stream_.limit() - dataAt) {
+            indexed_ = true;
+            return indexError_ = BadData("block data beyond the cabinet", at);
+        }
+        b.dataAt = static_cast<uint32_t>(dataAt);  // within the limit, itself below 4 GiB
+        b.start = static_cast<uint32_t>(position);
+        blocks_.push_back(b);
+        position += Size(k);
+        at = dataAt + b.cbData;
+    }
+    headerCounted_ = decoder_->Stored() && filesEnd_ > position;
+    indexed_ = true;
+    return kOk;
 }
 
-Error BlockSource::NextBlock() {
-    if (blocksLeft_ == 0) return BadData("the folder has no more blocks", nextHeader_);
-    uint8_t raw[cfdata::Size];
-    if (!stream_.ReadAt(nextHeader_, raw, sizeof raw)) return BadData("block header beyond the cabinet", nextHeader_);
-    --blocksLeft_;
-    block_.csum = le32(raw + cfdata::Csum);
-    block_.cbData = le16(raw + cfdata::CbData);
-    block_.cbUncomp = le16(raw + cfdata::CbUncomp);
-    dataAt_ = nextHeader_ + cfdata::Size + cbCFData_;
-    // A block whose data runs past the cabinet does not hold what it promises.
-    if (dataAt_ > stream_.limit() || block_.cbData > stream_.limit() - dataAt_)
-        return BadData("block data beyond the cabinet", nextHeader_);
-    nextHeader_ = dataAt_ + block_.cbData;
-    if (!decoder_->Stored()) {
-        in_.resize(block_.cbData);
-        out_.resize(BlockSize());
-        if (!stream_.ReadAt(dataAt_, in_.data(), in_.size())) return BadData("block data unreadable", dataAt_);
-        if (Error e = decoder_->Decode(block_, in_.data(), out_.data())) return e;
+bool BlockSource::HeaderCountedOffsets() {
+    if (!indexed_) Index();
+    return headerCounted_;
+}
+
+Error BlockSource::Locate(uint64_t offset, size_t* block, uint32_t* within) {
+    const size_t n = blocks_.size();
+    // Block k's first byte by the folder's rule: header-counted offsets also
+    // count every earlier block's header and reserve.
+    const uint64_t overhead = headerCounted_ ? cfdata::Size + uint64_t{cbCFData_} : 0;
+    auto first = [&](size_t k) { return uint64_t{blocks_[k].start} + k * overhead; };
+    // The first block whose data reaches the offset.
+    size_t lo = 0, hi = n;
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (first(mid) + Size(mid) < offset)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    if (headerCounted_) {
+        // The walk this replaces logged each block it passed; the log still does.
+        for (size_t k = 0; k < lo && k < n; ++k) LogMessage("File offset > CFDATA size");
+        // Between one block's data and the next one's lies a header.
+        bool inside = lo < n ? lo > 0 && offset < first(lo) : n > 0 && offset < first(n - 1) + Size(n - 1) + overhead;
+        if (inside) {
+            LogMessage("Bad File offset");
+            return BadData(kOffsetInsideBlockHeader);
+        }
+    }
+    if (lo == n) return BadData("the folder has no more blocks");
+    *block = lo;
+    *within = static_cast<uint32_t>(offset - first(lo));
+    return kOk;
+}
+
+Error BlockSource::ReadBlock(size_t k, bool* matches) {
+    const Block& b = blocks_[k];
+    // Header, reserve and data in one read.
+    const size_t head = cfdata::Size + cbCFData_;
+    in_.resize(head + b.cbData);
+    if (!stream_.ReadAt(b.dataAt - head, in_.data(), in_.size())) return BadData("block unreadable", b.dataAt);
+    header_.csum = le32(in_.data() + cfdata::Csum);
+    header_.cbData = b.cbData;
+    header_.cbUncomp = b.cbUncomp;
+    // A checksum of 0 means none.
+    *matches = header_.csum == 0 || DataBlockChecksum(in_.data() + head, b.cbData, b.cbUncomp) == header_.csum;
+    return kOk;
+}
+
+Error BlockSource::Mismatch(size_t k) const {
+    LogMessage("Checksum mismatch in data block %d of the folder at %d", static_cast<int>(k + 1),
+               static_cast<int>(folder_.coffCabStart));
+    return BadData(kChecksumMismatch, blocks_[k].dataAt);
+}
+
+Error BlockSource::Load(size_t k, Checksums checksums) {
+    const bool verify = checksums == Checksums::Verify;
+    if (decoder_->Stored()) {
+        if (k != current_) {
+            current_ = kNone;
+            if (Error e = ReadBlock(k, &currentMatches_)) return e;
+            current_ = k;
+        }
+        return verify && !currentMatches_ ? Mismatch(k) : kOk;
+    }
+    // A compressed block needs the folder's history: go on from the block
+    // decoded last, or start over when the read goes back.
+    if (undecodable_ != kNone && k >= undecodable_) return decodeError_;
+    if (verify && runMismatch_ != kNone && k >= runMismatch_) return Mismatch(runMismatch_);
+    if (k == current_) return kOk;
+    if (current_ == kNone || k < current_) {
+        decoder_->Reset();
+        current_ = kNone;
+        runMismatch_ = kNone;
+    }
+    const size_t head = cfdata::Size + cbCFData_;
+    for (size_t j = current_ == kNone ? 0 : current_ + 1; j <= k; ++j) {
+        bool matches = true;
+        if (Error e = ReadBlock(j, &matches)) {
+            decoder_->Reset();
+            current_ = kNone;
+            return e;
+        }
+        if (!matches) {
+            if (runMismatch_ == kNone) runMismatch_ = j;
+            // Not decoded when checked: damaged data is not worth decoding.
+            if (verify) return Mismatch(j);
+        }
+        out_.resize(Size(j));
+        if (Error e = decoder_->Decode(header_, in_.data() + head, out_.data())) {
+            undecodable_ = j;
+            decodeError_ = e;
+            decoder_->Reset();
+            current_ = kNone;
+            return e;
+        }
+        current_ = j;
+        ++decoded_;
     }
     return kOk;
 }
 
-Error BlockSource::Seek(uint64_t offset, uint32_t* within) {
-    Rewind();
-    if (Error e = NextBlock()) return e;
-    uint64_t skip = offset;
-    if (folder_.headerCountedOffsets) {
-        while (skip > BlockSize()) {
-            LogMessage("File offset > CFDATA size");
-            uint64_t step = uint64_t{BlockSize()} + cbCFData_ + cfdata::Size;
-            if (step > skip) {
-                LogMessage("Bad File offset");
-                return BadData(kOffsetInsideBlockHeader, dataAt_);
-            }
-            skip -= step;
-            if (Error e = NextBlock()) return e;
-        }
-    } else {
-        while (skip > BlockSize()) {
-            skip -= BlockSize();
-            if (Error e = NextBlock()) return e;
-        }
-    }
-    *within = static_cast<uint32_t>(skip);
-    return kOk;
-}
-
-Error BlockSource::Read(uint64_t offset, uint64_t count, const ByteSink& sink, size_t chunk) {
+Error BlockSource::Read(uint64_t offset, uint64_t count, const ByteSink& sink, size_t chunk, Checksums checksums) {
     if (count == 0) return kOk;
+    if (!indexed_) {
+        if (Error e = Index()) return e;
+    }
+    if (indexError_) return indexError_;
     if (chunk == 0 || chunk > kMaxChunk) chunk = kMaxChunk;
-    uint32_t at = 0;  // next byte of the current block to deliver
-    if (Error e = Seek(offset, &at)) return e;
-    uint64_t remaining = count;
-    uint8_t buffer[kMaxChunk];
-    for (;;) {
-        while (at < BlockSize() && remaining > 0) {
+    size_t k = 0;
+    uint32_t at = 0;  // next byte of block k to deliver
+    if (Error e = Locate(offset, &k, &at)) return e;
+    const size_t head = cfdata::Size + cbCFData_;
+    for (uint64_t remaining = count;; ++k, at = 0) {
+        if (k >= blocks_.size()) return BadData("the folder has no more blocks");
+        const uint32_t size = Size(k);
+        if (at >= size) continue;  // the offset lies at a block's end: the next block holds it
+        if (Error e = Load(k, checksums)) return e;
+        const uint8_t* data = decoder_->Stored() ? in_.data() + head : out_.data();
+        while (at < size && remaining > 0) {
             size_t n = chunk;
-            if (BlockSize() - at < n) n = BlockSize() - at;
+            if (size - at < n) n = size - at;
             if (remaining < n) n = static_cast<size_t>(remaining);
-            const uint8_t* data = nullptr;
-            if (decoder_->Stored()) {
-                if (!stream_.ReadAt(dataAt_ + at, buffer, n)) return BadData("block data unreadable", dataAt_ + at);
-                data = buffer;
-            } else {
-                data = out_.data() + at;
-            }
+            if (sink && !sink(data + at, n)) return CannotCreate(kSinkRefused);
             at += static_cast<uint32_t>(n);
             remaining -= n;
-            if (sink && !sink(data, n)) return CannotCreate(kSinkRefused);
         }
         if (remaining == 0) return kOk;
-        if (Error e = NextBlock()) return e;
-        at = 0;
     }
 }
 

@@ -1,14 +1,18 @@
-// One folder's uncompressed byte stream: the one place that walks a folder's
-// data blocks, skips their reserves, applies the folder's offset rule and
-// hands out bytes from any offset.
+// One folder's uncompressed byte stream: the one place that reads a folder's
+// data blocks, skips their reserves, checks their checksums, applies the
+// folder's offset rule, decodes them and hands out bytes from any offset.
 //
-// The steps, each in one place below, are where the next capabilities go:
-// - NextBlock reads a block header: a checksum check belongs there;
-// - the folder's decoder (decoder.h) turns blocks into bytes;
-// - Seek finds the block holding an offset by walking from the folder's
-//   first block: a block index (each block's header offset, data offset and
-//   uncompressed position) makes it a binary search, and keeping the walk's
-//   position between reads lets in-order extraction go on without a rewalk.
+// - The folder's blocks are indexed once, on its first read (opening a
+//   cabinet reads no block): each block's data offset, sizes, checksum and
+//   position in the folder's stream. Finding the block that holds an offset
+//   is a binary search, and the offset rule is decided from the same index.
+// - The block read last stays, with its decoded bytes and the decoder's
+//   history, so reading a folder's files in order reads and decodes each
+//   block once. A compressed folder is decoded from its first block again
+//   only when a read goes back; a read decodes up to its last byte and no
+//   further.
+// - Memory per folder: one block as stored and one decoded, the decoder's
+//   state, and 12 bytes of index per block.
 #pragma once
 
 #include <cstddef>
@@ -33,47 +37,83 @@ using ByteSink = std::function<bool(const uint8_t* data, size_t count)>;
 extern const char kOffsetInsideBlockHeader[];
 // The reason of the error for a sink that refused bytes.
 extern const char kSinkRefused[];
+// The reason of the error for a block that does not match its checksum.
+extern const char kChecksumMismatch[];
+
+// Whether the blocks a read needs must match their checksums.
+enum class Checksums : uint8_t { Verify, Ignore };
 
 class BlockSource {
 public:
-    BlockSource(IoFile* file, uint64_t limit, const CabFolder& folder, uint8_t cbCFData,
-                std::unique_ptr<FolderDecoder> decoder);
+    // `stream` is the cabinet's, shared by all its folders. `filesEnd` is
+    // where the folder's furthest file ends by its recorded offset and size:
+    // past the data a stored folder's blocks hold, the folder was written with
+    // header-counted offsets.
+    BlockSource(CabinetStream& stream, const CabFolder& folder, uint8_t cbCFData,
+                std::unique_ptr<FolderDecoder> decoder, uint64_t filesEnd = 0);
 
     // Delivers `count` bytes from where the folder's offset rule places
     // `offset` (a file's uoffFolderStart) to `sink`, in chunks of at most
     // `chunk` bytes (at most 32768) that never cross a block boundary.
     // BadData when the blocks do not hold them (or the offset falls inside a
-    // block header); CannotCreate when the sink refused bytes.
-    Error Read(uint64_t offset, uint64_t count, const ByteSink& sink, size_t chunk);
+    // block header, or a block needed does not match its non-zero checksum);
+    // CannotCreate when the sink refused bytes.
+    Error Read(uint64_t offset, uint64_t count, const ByteSink& sink, size_t chunk,
+               Checksums checksums = Checksums::Verify);
 
     // The header of the block read last.
-    const DataBlockHeader& CurrentBlock() const { return block_; }
+    const DataBlockHeader& CurrentBlock() const { return header_; }
+    // The folder's offset rule (indexes the folder when it has not been read).
+    bool HeaderCountedOffsets();
+    // Blocks decoded so far, compressed folders only.
+    uint64_t BlocksDecoded() const { return decoded_; }
 
 private:
-    // Back to the folder's first block.
-    void Rewind();
-    // Reads the next block's header (and, for a decoded folder, the block).
-    Error NextBlock();
-    // Moves to the block holding `offset`; `*within` is the offset in it.
-    Error Seek(uint64_t offset, uint32_t* within);
-    // Uncompressed bytes of the current block.
-    uint32_t BlockSize() const { return decoder_->UncompressedSize(block_); }
+    struct Block {
+        uint32_t dataAt;  // absolute offset of its data (a cabinet is below 4 GiB)
+        uint32_t start;   // its first byte's place in the folder's stream
+        uint16_t cbData;
+        uint16_t cbUncomp;
+    };
+    static constexpr size_t kNone = static_cast<size_t>(-1);
 
-    CabinetStream stream_;
+    Error Index();
+    uint32_t Size(size_t k) const { return decoder_->Stored() ? blocks_[k].cbData : blocks_[k].cbUncomp; }
+    // The block holding `offset` by the folder's rule, and the offset in it.
+    Error Locate(uint64_t offset, size_t* block, uint32_t* within);
+    // Makes block `k` the current one: read, checked as asked, decoded.
+    Error Load(size_t k, Checksums checksums);
+    // Reads block k as stored into in_; false in `*matches` when it differs
+    // from its checksum.
+    Error ReadBlock(size_t k, bool* matches);
+    Error Mismatch(size_t k) const;
+
+    CabinetStream& stream_;
     CabFolder folder_;
     uint8_t cbCFData_;
     std::unique_ptr<FolderDecoder> decoder_;
+    uint64_t filesEnd_;
 
-    // The walk: the current block's header, where its data starts, where the
-    // next header lies, and how many blocks remain. cCFData is taken as the
-    // true count of the folder's blocks: a folder that runs out of blocks
-    // before a read is done is bad data, and the walk never leaves the folder.
-    DataBlockHeader block_ = {};
-    uint64_t dataAt_ = 0;
-    uint64_t nextHeader_ = 0;
-    uint32_t blocksLeft_ = 0;
-    // A decoded folder's current block, whole.
+    bool indexed_ = false;
+    Error indexError_;
+    std::vector<Block> blocks_;
+    bool headerCounted_ = false;
+
+    // The current block: its index, header, bytes as stored and (decoded
+    // folders) its output; for a stored folder whether it matches its checksum.
+    size_t current_ = kNone;
+    bool currentMatches_ = false;
+    DataBlockHeader header_ = {};
     std::vector<uint8_t> in_, out_;
+    // Decoded folders: the first block of the decoded run that did not match
+    // its checksum (a checked read of it or of any later block fails: their
+    // history is suspect), and the first block that could not be decoded
+    // (every read of it or a later block fails). A damaged folder thus costs
+    // no new walk per file.
+    size_t runMismatch_ = kNone;
+    size_t undecodable_ = kNone;
+    Error decodeError_;
+    uint64_t decoded_ = 0;
 };
 
 }  // namespace mirad

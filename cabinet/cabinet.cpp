@@ -1,21 +1,18 @@
-// Reading the cabinet container: the header, the folder and file tables, and
-// the per-folder offset rule.
+// Reading the cabinet container: the header and the folder and file tables;
+// each folder's bytes come from its block source.
 //
 // Where we read differently from common tools:
 // - A folder's uoffFolderStart values may count data bytes only or every
-//   passed block's header and reserve as well (block_source.cpp). The open
-//   walks each folder's block headers once: when some file of the folder
-//   would end beyond the data its blocks hold, the folder was written the
-//   header-counting way and is read that way; otherwise data bytes only are
-//   counted.
+//   passed block's header and reserve as well: the block source decides
+//   when the folder is first read (block_source.cpp).
 // - A signed cabinet carries its signature after cbCabinet and describes it
 //   in the header reserve; exactly that layout is accepted with a longer file.
 // - A cabinet with no folders or no files opens and lists nothing.
 // - Every read is checked against the cabinet's length: a cabinet that ends
-//   early (in the header, a table, a name or any folder's data blocks), a file
-//   in a folder that does not exist, an empty stored name, or blocks that do
-//   not hold the promised bytes are bad data. Opening walks every folder's
-//   block headers, so a cabinet that opens has all its blocks.
+//   early (in the header, a table or a name), a file in a folder that does
+//   not exist or an empty stored name is bad data at open; blocks that do
+//   not hold the promised bytes are bad data for the entries that need them.
+//   Opening reads the header and the tables and no data block.
 #include "cabinet/cabinet.h"
 
 #include <cstring>
@@ -90,43 +87,9 @@ bool ReadName(CabinetStream& c, uint64_t* pos, char* name) {
     return false;
 }
 
-// D, the data bytes a folder's blocks hold. Every one of its cCFData blocks
-// must lie whole inside the cabinet: with a block missing, neither offset rule
-// could be told apart nor trusted, so such a cabinet is refused as a whole.
-bool FolderDataBytes(CabinetStream& c, const CabFolder& folder, uint8_t cbCFData, uint64_t* total) {
-    *total = 0;
-    uint64_t pos = folder.coffCabStart;
-    for (uint32_t k = 0; k < folder.cCFData; ++k) {
-        uint8_t h[cfdata::Size];
-        if (!c.ReadAt(pos, h, sizeof h)) return false;
-        uint16_t cbData = le16(h + cfdata::CbData);
-        *total += cbData;
-        pos += uint64_t{cfdata::Size} + cbCFData + cbData;
-        if (pos > c.limit()) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 uint64_t Cabinet::Limit() const { return length_ < header_.cbCabinet ? length_ : header_.cbCabinet; }
-
-Error Cabinet::DetectOffsetRules(CabinetStream& c) {
-    const uint16_t cFolders = header_.cFolders;
-    if (cFolders == 0) return kOk;
-    std::vector<uint64_t> ends(cFolders, 0);
-    for (const CabFileEntry& e : files_) {
-        uint64_t end = uint64_t{e.uoffFolderStart} + e.cbFile;
-        if (end > ends[e.iFolder]) ends[e.iFolder] = end;
-    }
-    for (uint32_t f = 0; f < cFolders; ++f) {
-        CabFolder& folder = folders_[f];
-        uint64_t data = 0;
-        if (!FolderDataBytes(c, folder, cbCFData_, &data)) return BadData("folder blocks beyond the cabinet");
-        folder.headerCountedOffsets = ends[f] > data ? 1 : 0;
-    }
-    return kOk;
-}
 
 Error Cabinet::ReadTables(CabinetStream& c, uint64_t foldersAt) {
     const CabHeader& h = header_;
@@ -143,7 +106,7 @@ Error Cabinet::ReadTables(CabinetStream& c, uint64_t foldersAt) {
         folder.coffCabStart = le32(raw + cffold::CoffCabStart);
         folder.cCFData = le16(raw + cffold::CCFData);
         folder.typeCompress = le16(raw + cffold::TypeCompress);
-        if (!MakeDecoder(folder.typeCompress)) {
+        if (!CanDecode(folder.typeCompress)) {
             LogMessage("Compressed CAB not handled");
             return UnknownFormat("compression type not handled");
         }
@@ -158,7 +121,7 @@ Error Cabinet::ReadTables(CabinetStream& c, uint64_t foldersAt) {
     if (blocks > c.limit() / cfdata::Size) return BadData("more blocks than the cabinet can hold");
 
     LogMessage("reading MSCF files section");
-    if (h.cFiles == 0) return DetectOffsetRules(c);
+    if (h.cFiles == 0) return kOk;
     if (h.coffFiles > c.limit()) return BadData("file table beyond the cabinet", h.coffFiles);
     files_ = CountedVector<CabFileEntry>(h.cFiles);
     pos = h.coffFiles;
@@ -181,7 +144,7 @@ Error Cabinet::ReadTables(CabinetStream& c, uint64_t foldersAt) {
         // An entry without a name could be neither listed nor extracted.
         if (e.name[0] == '\0') return BadData("empty stored name", recordAt);
     }
-    return DetectOffsetRules(c);
+    return kOk;
 }
 
 Error Cabinet::Read(IoHandle file_handle) {
@@ -222,6 +185,12 @@ Error Cabinet::Read(IoHandle file_handle) {
             if (foldersAt > c.limit()) return BadData("header reserve beyond the cabinet");
         }
         if (Error e = ReadTables(c, foldersAt)) return e;
+        filesEnd_.assign(folders_.size(), 0);
+        for (const CabFileEntry& e : files_) {
+            uint64_t end = uint64_t{e.uoffFolderStart} + e.cbFile;
+            if (end > filesEnd_[e.iFolder]) filesEnd_[e.iFolder] = end;
+        }
+        stream_.reset(new CabinetStream(file, Limit()));
         sources_.clear();
         sources_.resize(folders_.size());
         return kOk;
@@ -234,16 +203,17 @@ BlockSource& Cabinet::Source(uint16_t index) {
     std::unique_ptr<BlockSource>& source = sources_.at(index);
     if (!source) {
         const CabFolder& folder = folders_[index];
-        source.reset(new BlockSource(file_.get(), Limit(), folder, cbCFData_, MakeDecoder(folder.typeCompress)));
+        source.reset(
+            new BlockSource(*stream_, folder, cbCFData_, MakeDecoder(folder.typeCompress), filesEnd_.at(index)));
     }
     return *source;
 }
 
-Error Cabinet::ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk) {
-    if (!file_ || entry >= files_.size()) return BadData("no such stored file");
+Error Cabinet::ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk, Checksums checksums) {
+    if (!file_ || !stream_ || entry >= files_.size()) return BadData("no such stored file");
     const CabFileEntry& e = files_[entry];
     if (e.iFolder >= sources_.size()) return BadData("no such folder");
-    return Source(e.iFolder).Read(e.uoffFolderStart, e.cbFile, sink, chunk);
+    return Source(e.iFolder).Read(e.uoffFolderStart, e.cbFile, sink, chunk, checksums);
 }
 
 Error Cabinet::CopyFile(uint32_t entry, const char* destination) {
@@ -259,11 +229,12 @@ Error Cabinet::CopyFile(uint32_t entry, const char* destination) {
     if (!out.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the destination");
     uint64_t written = 0;
     IoFile* target = out.file();
+    // Whole blocks at a time: the block source holds each one in memory.
     Error result = ReadFile(entry, [&](const uint8_t* data, size_t count) {
         if (!IoWriteAll(target, data, count)) return false;
         written += count;
         return true;
-    });
+    }, cfdata::MaxData);
     // The one failed file kept is the empty one of an offset that falls
     // inside a block header: it holds nothing, and that is how such a
     // cabinet has always been answered.
@@ -274,6 +245,7 @@ Error Cabinet::CopyFile(uint32_t entry, const char* destination) {
 
 void Cabinet::CloseFile() {
     sources_.clear();
+    stream_.reset();
     file_.Close();
 }
 

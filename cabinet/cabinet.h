@@ -22,8 +22,8 @@ public:
     Cabinet(const Cabinet&) = delete;
     Cabinet& operator=(const Cabinet&) = delete;
 
-    // Takes the open file, reads and checks the header and both tables, and
-    // decides each folder's offset rule, logging each section. UnknownFormat
+    // Takes the open file and reads and checks the header and both tables,
+    // logging each section; no data block is read. UnknownFormat
     // (not a cabinet we read), BadData or NoMemory; what was read before a
     // failure stays.
     Error Read(IoHandle file);
@@ -38,9 +38,11 @@ public:
 
     // Hands stored file `entry`'s cbFile bytes to `sink` (empty: read and
     // discard) in chunks of at most `chunk` bytes that never cross a block.
-    // BadData (no such entry, or blocks that do not hold its bytes) or
-    // CannotCreate (the sink refused).
-    Error ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk = 4096);
+    // BadData (no such entry, blocks that do not hold its bytes or, unless
+    // ignored, do not match their checksums) or CannotCreate (the sink
+    // refused).
+    Error ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk = 4096,
+                   Checksums checksums = Checksums::Verify);
     // Reads stored file `entry` through the same walk, writing nothing.
     Error TestFile(uint32_t entry) { return ReadFile(entry, ByteSink()); }
     // Writes stored file `entry` to a new file at `destination`: a copy
@@ -56,7 +58,6 @@ public:
 
 private:
     Error ReadTables(class CabinetStream& stream, uint64_t foldersAt);
-    Error DetectOffsetRules(CabinetStream& stream);
     // Bytes that belong to the cabinet proper: a signature after cbCabinet
     // is never read as cabinet data.
     uint64_t Limit() const;
@@ -69,6 +70,12 @@ private:
     uint64_t length_ = 0;
     CountedVector<CabFolder> folders_;
     CountedVector<CabFileEntry> files_;
+    // Where each folder's furthest file ends: the block source decides the
+    // folder's offset rule from it once it has indexed the blocks.
+    std::vector<uint64_t> filesEnd_;
+    // One positioned reader for every folder, so none trusts a file position
+    // another has moved.
+    std::unique_ptr<CabinetStream> stream_;
     std::vector<std::unique_ptr<BlockSource>> sources_;
 };
 

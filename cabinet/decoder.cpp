@@ -2,11 +2,15 @@
 
 #include <cstring>
 
+#include "cabinet/mszip.h"
+
 namespace mirad {
 
 namespace {
 
 constexpr uint16_t kStored = 0;
+constexpr uint16_t kMszip = 1;
+constexpr uint16_t kMethodMask = 0x000F;  // the rest of typeCompress tunes LZX and Quantum
 
 // A stored block's data bytes are its uncompressed bytes; cbUncomp is not
 // consulted.
@@ -20,13 +24,29 @@ public:
     }
 };
 
+// "CK" and one deflate stream per block, decoded with the folder's history.
+class MszipFolderDecoder : public FolderDecoder {
+public:
+    uint32_t UncompressedSize(const DataBlockHeader& block) const override { return block.cbUncomp; }
+    void Reset() override { mszip_.Reset(); }
+    Error Decode(const DataBlockHeader& block, const uint8_t* in, uint8_t* out) override {
+        if (!mszip_.ok()) return NoMemory("MSZIP decoder");
+        const char* why = mszip_.Decode(in, block.cbData, out, block.cbUncomp);
+        return why ? BadData(why) : kOk;
+    }
+
+private:
+    MszipDecoder mszip_;
+};
+
 }  // namespace
 
+bool CanDecode(uint16_t typeCompress) { return typeCompress == kStored || (typeCompress & kMethodMask) == kMszip; }
+
 std::unique_ptr<FolderDecoder> MakeDecoder(uint16_t typeCompress) {
-    switch (typeCompress) {
-        case kStored: return std::unique_ptr<FolderDecoder>(new StoredDecoder());
-        default: return nullptr;
-    }
+    if (typeCompress == kStored) return std::unique_ptr<FolderDecoder>(new StoredDecoder());
+    if ((typeCompress & kMethodMask) == kMszip) return std::unique_ptr<FolderDecoder>(new MszipFolderDecoder());
+    return nullptr;
 }
 
 }  // namespace mirad

@@ -34,7 +34,10 @@ public:
     virtual Error Decode(const DataBlockHeader& block, const uint8_t* in, uint8_t* out) = 0;
 };
 
-// The decoder for a folder's typeCompress; null for a type not handled.
+// The decoder for a folder's typeCompress: stored (0) or MSZIP (1); null
+// for a type not handled (LZX, Quantum).
 std::unique_ptr<FolderDecoder> MakeDecoder(uint16_t typeCompress);
+// Whether MakeDecoder has a decoder for the type (without making one).
+bool CanDecode(uint16_t typeCompress);
 
 }  // namespace mirad

@@ -45,9 +45,6 @@ struct CabFolder {
     uint32_t coffCabStart;
     uint16_t cCFData;
     uint16_t typeCompress;
-    // File offsets in this folder count block headers and reserves as well
-    // as data (decided once per folder when the cabinet is read).
-    uint8_t headerCountedOffsets;
 };
 
 struct CabFileEntry {

@@ -15,8 +15,16 @@
 
 namespace memio {
 
+// What the seam has been asked to do with files opened for reading, for
+// tests that guard linear reading.
+struct Counts {
+    uint64_t reads = 0, seeks = 0, bytesRead = 0;
+    Counts operator-(const Counts& o) const { return {reads - o.reads, seeks - o.seeks, bytesRead - o.bytesRead}; }
+};
+
 struct MemoryFs {
     std::map<std::string, std::vector<uint8_t>> files;
+    Counts counts;
     long readsLeft = -1;               // >= 0: reads fail once this many have been made
     uint64_t writeLimit = UINT64_MAX;  // no file grows beyond this many bytes
     int openCount = 0;                 // files opened and not yet closed
@@ -26,6 +34,7 @@ struct MemoryFs {
 struct Handle {
     std::vector<uint8_t>* data;
     uint64_t pos;
+    bool reading;
 };
 
 inline MemoryFs& Fs(void* context) { return *static_cast<MemoryFs*>(context); }
@@ -51,7 +60,7 @@ inline mirad::IoFile* Open(void* context, const char* path, mirad::IoMode mode) 
             break;
     }
     ++fs.openCount;
-    return reinterpret_cast<mirad::IoFile*>(new Handle{data, 0});
+    return reinterpret_cast<mirad::IoFile*>(new Handle{data, 0, mode == mirad::IoMode::Read});
 }
 
 inline size_t Read(void* context, mirad::IoFile* f, void* buffer, size_t count) {
@@ -59,12 +68,14 @@ inline size_t Read(void* context, mirad::IoFile* f, void* buffer, size_t count) 
     if (fs.readsLeft == 0) return 0;
     if (fs.readsLeft > 0) --fs.readsLeft;
     Handle& h = H(f);
+    if (h.reading) ++fs.counts.reads;
     uint64_t size = h.data->size();
     if (h.pos >= size) return 0;
     size_t n = count;
     if (n > size - h.pos) n = static_cast<size_t>(size - h.pos);
     if (n) std::memcpy(buffer, h.data->data() + h.pos, n);
     h.pos += n;
+    if (h.reading) fs.counts.bytesRead += n;
     return n;
 }
 
@@ -80,7 +91,8 @@ inline size_t Write(void* context, mirad::IoFile* f, const void* buffer, size_t 
     return n;
 }
 
-inline bool Seek(void*, mirad::IoFile* f, uint64_t offset) {
+inline bool Seek(void* context, mirad::IoFile* f, uint64_t offset) {
+    if (H(f).reading) ++Fs(context).counts.seeks;
     H(f).pos = offset;
     return true;
 }

@@ -1049,6 +1049,11 @@ int CommandUpdate(const Options& options) {
         source = staging->path + kSeparator;
     }
 
+    // The module writes every folder stored: say so when that grows the cabinet.
+    CabinetFacts before = ReadCabinetFacts(cabinet);
+    bool compressed = false;
+    for (const CabinetFacts::Folder& folder : before.folders) compressed |= (folder.typeCompress & 0x0F) != 0;
+
     int32_t result;
     {
         Session session;
@@ -1065,6 +1070,12 @@ int CommandUpdate(const Options& options) {
             if (!options.quiet) {
                 std::printf("Updated '%s': replaced %zu file%s.\n", cabinet.c_str(), names.size(),
                             names.size() == 1 ? "" : "s");
+                std::error_code error;
+                uint64_t after = fs::file_size(fs::path(cabinet), error);
+                if (compressed && !error) {
+                    std::printf("It was compressed and is now written uncompressed: %llu bytes, was %llu.\n",
+                                static_cast<unsigned long long>(after), static_cast<unsigned long long>(before.length));
+                }
             }
             return 0;
         case MIRAD_NOT_SUPPORTED:

@@ -2,6 +2,7 @@
 // to say why the module refused it, and the per-folder compression and the
 // stored-file table that `info` and `list --long` show. The module's answer
 // always comes first; this only explains it.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -164,7 +165,7 @@ std::string ExplainRefusal(const std::string& cabinet, const CabinetFacts& facts
                std::to_string(facts.length) + ")";
     }
     if ((facts.flags & 3) || facts.iCabinet != 0) {
-        std::string sentence = name + " is part " + std::to_string(facts.iCabinet + 1) + " of a multi-part cabinet set";
+        std::string sentence = name + " is part " + std::to_string(facts.iCabinet + 1) + " of a multi-part set";
         const std::string& before = facts.previousCabinet;
         const std::string& after = facts.nextCabinet;
         if (!before.empty() && !after.empty()) sentence += " (it follows '" + before + "' and continues in '" + after + "')";
@@ -172,27 +173,29 @@ std::string ExplainRefusal(const std::string& cabinet, const CabinetFacts& facts
         else if (!after.empty()) sentence += " (it continues in '" + after + "')";
         return sentence + "; multi-part sets are not supported";
     }
-    // Which compression methods the folders use. Methods other than MSZIP
-    // are named first: a module that reads MSZIP refuses a mixed cabinet for
-    // the others.
-    std::string others, mszip;
-    unsigned otherFolders = 0, mszipFolders = 0;
+    // Compression methods the module does not read (it reads MSZIP), named:
+    // one such folder refuses the whole cabinet.
+    std::vector<std::string> methods;
+    unsigned otherFolders = 0;
     for (const CabinetFacts::Folder& folder : facts.folders) {
         uint16_t type = folder.typeCompress & 0x0F;
-        if (type == 0) continue;
+        if (type == 0 || type == 1) continue;
+        ++otherFolders;
         std::string method = CompressionName(type);
-        std::string& list = type == 1 ? mszip : others;
-        ++(type == 1 ? mszipFolders : otherFolders);
-        if (list.find(method) == std::string::npos) list += (list.empty() ? "" : " and ") + method;
+        if (std::find(methods.begin(), methods.end(), method) == methods.end()) methods.push_back(method);
     }
-    const std::string total = " of " + std::to_string(facts.folders.size());
-    if (!others.empty()) {
-        return name + " is compressed with " + others + " (" + Plural(otherFolders, "folder", "folders") + total +
-               "), which Mirad does not read";
-    }
-    if (!mszip.empty()) {
-        return name + " is compressed with MSZIP (" + Plural(mszipFolders, "folder", "folders") + total +
-               "), which this Mirad module does not read";
+    if (!methods.empty()) {
+        std::string list, named;  // "LZX and Quantum", "LZX- and Quantum-compressed"
+        bool known = true;
+        for (size_t i = 0; i < methods.size(); ++i) {
+            const char* joint = i + 1 == methods.size() ? "" : i + 2 == methods.size() ? " and " : ", ";
+            list += methods[i] + joint;
+            named += methods[i] + (*joint ? "-" + std::string(joint) : "-compressed");
+            known = known && methods[i].find(' ') == std::string::npos;
+        }
+        return name + " is compressed with " + list + " (" + Plural(otherFolders, "folder", "folders") + " of " +
+               std::to_string(facts.folders.size()) + "): " +
+               (known ? named + " cabinets are not supported" : "that compression is not supported");
     }
     if (facts.cbCabinet < facts.length) {
         return name + " has " + Plural(facts.length - facts.cbCabinet, "byte", "bytes") +

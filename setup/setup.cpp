@@ -348,11 +348,16 @@ Error CeSetup::Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out) {
         // A setup file whose blocks cannot be read opens the cabinet as a
         // plain one: its stored files stay listable, and testing SETUP.000
         // reports the damage.
-        Error read = cabinet.ReadFile(0, [&bytes, &first](const uint8_t* data, size_t count) {
-            if (count > first.cbFile - bytes.size()) return false;
-            bytes.insert(bytes.end(), data, data + count);
-            return true;
-        });
+        // Checksums are not checked here: a setup file whose blocks carry a
+        // wrong one still opens, as it always has.
+        Error read = cabinet.ReadFile(
+            0,
+            [&bytes, &first](const uint8_t* data, size_t count) {
+                if (count > first.cbFile - bytes.size()) return false;
+                bytes.insert(bytes.end(), data, data + count);
+                return true;
+            },
+            cfdata::MaxData, Checksums::Ignore);
         if (read || bytes.size() != first.cbFile || !IsMsce(bytes.data())) return kOk;
         DecodeHeader(setup->header_, bytes.data(), bytes.size());
         LogMessage("Processing MSCE file");

@@ -60,6 +60,19 @@ std::vector<Sample> Samples() {
     setup.provider = "Maker";
     out.push_back({"CE", fixture::BuildCeCabinet(setup, {File("GAME.001", 2000, 6), File("LEVEL.002", 300, 7)})});
 
+    // MSZIP, once without checksums so that damaged streams reach the
+    // decoder, once with them; the CE setup file is compressed as well.
+    CabOptions zip;
+    zip.mszip = true;
+    zip.filesPerFolder = 3;
+    zip.blockSize = 4096;
+    std::vector<StoredFile> text = {File("GAME.001", 9000, 6), File("LEVEL.002", 300, 7)};
+    text[0].data.assign(9000, 'a');
+    for (size_t i = 0; i < text[0].data.size(); i += 7) text[0].data[i] = static_cast<uint8_t>('a' + i % 26);
+    out.push_back({"MSZIP CE", fixture::BuildCeCabinet(setup, text, zip)});
+    zip.checksums = true;
+    out.push_back({"MSZIP with checksums", fixture::BuildCabinet(files, zip)});
+
     CabOptions sig;
     sig.reserve = true;
     sig.cbCFHeader = 20;

@@ -323,7 +323,6 @@ TEST(CeSetupFile, RealCeCabinetsInstalledViewMatchesCabextract) {
         e.Options(true, true, false, false, false, log);
         int32_t code = -1;
         Names list = e.Names(cab, &code);
-        if (code == MIRAD_UNKNOWN_FORMAT) continue;  // the compressed one: refused, not ours to check here
         ASSERT_EQ(code, 0) << name;
         ASSERT_FALSE(list.empty()) << name;
         for (const std::string& entry : list) {
@@ -338,6 +337,7 @@ TEST(CeSetupFile, RealCeCabinetsInstalledViewMatchesCabextract) {
             if (open != std::string::npos && line.back() == ')')
                 carrier[HostName(line.substr(14, open - 14))] = line.substr(open + 2, line.size() - open - 3);
         }
+        if (carrier.empty()) continue;  // no setup file (sdk__Certs.cab): stored names only
         std::string peer = e.dir / "peer", ours = e.dir / "ours";
         ASSERT_EQ(fixture::Run("cabextract -q -d " + Quote(peer) + " " + Quote(cab)).status, 0) << name;
         auto results = ExtractAll(e.m, cab, ours);

@@ -110,18 +110,51 @@ TEST(Wine, GcabCabinetListsAndExtractsAsNatively) {
     WriteFile(dir / "src/small.txt", BytesOf("small\n"));
     WriteFile(dir / "src/large.bin", Pattern(100000, 3));
     WriteFile(dir / "src/middle.bin", Pattern(20000, 4));
-    CommandResult made =
-        fixture::Run("cd " + Quote(dir / "src") + " && gcab -c ../g.cab small.txt large.bin middle.bin");
-    ASSERT_EQ(made.status, 0) << made.out;
+    for (const char* gcab : {"gcab -c", "gcab -c -z"}) {  // stored and MSZIP
+        SCOPED_TRACE(gcab);
+        CommandResult made = fixture::Run("cd " + Quote(dir / "src") + " && " + gcab +
+                                          " ../g.cab small.txt large.bin middle.bin");
+        ASSERT_EQ(made.status, 0) << made.out;
 
-    CommandResult native = Native(dir, "list g.cab"), windows = Windows(dir, "list g.cab");
-    ASSERT_EQ(native.status, 0) << native.out;
-    ASSERT_EQ(windows.status, 0) << windows.out;
-    std::string listed;
-    for (char c : windows.out)
-        if (c != '\r') listed += c;
-    EXPECT_EQ(listed, native.out);
-    EXPECT_EQ(ExtractBoth(dir, "extract g.cab"), FilesBelow(dir / "src"));
+        CommandResult native = Native(dir, "list g.cab"), windows = Windows(dir, "list g.cab");
+        ASSERT_EQ(native.status, 0) << native.out;
+        ASSERT_EQ(windows.status, 0) << windows.out;
+        std::string listed;
+        for (char c : windows.out)
+            if (c != '\r') listed += c;
+        EXPECT_EQ(listed, native.out);
+        EXPECT_EQ(ExtractBoth(dir, "extract g.cab"), FilesBelow(dir / "src"));
+        fs::remove_all(dir / "nout");
+        fs::remove_all(dir / "wout");
+    }
+}
+
+// Every real CE cabinet with an MSZIP folder tests and extracts under Wine
+// as cabextract extracts it.
+TEST(Wine, RealMszipCabinetsExtractLikeCabextract) {
+    SKIP_WITHOUT_WINE();
+    const std::string corpus = CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "third-party corpus not present";
+    if (!HaveTool("cabextract")) GTEST_SKIP() << "cabextract missing";
+    int seen = 0;
+    for (const auto& entry : fs::directory_iterator(corpus + "/real-ce")) {
+        Bytes cab = ReadFile(entry.path().string());
+        // The first folder's typeCompress, after the header and its reserve.
+        if (cab.size() < 40) continue;
+        size_t folder = 36 + ((cab[30] & 4) ? 4u + (cab[36] | cab[37] << 8) : 0u);
+        if (cab.size() < folder + 8 || (cab[folder + 6] & 0x0F) != 1) continue;
+        ++seen;
+        SCOPED_TRACE(entry.path().filename().string());
+        TempDir dir;
+        WriteFile(dir / "z.cab", cab);
+        EXPECT_EQ(Windows(dir, "test z.cab").status, 0);
+        CommandResult peer = fixture::Run("cabextract -q -d " + Quote(dir / "peer") + " " + Quote(dir / "z.cab"));
+        ASSERT_EQ(peer.status, 0) << peer.out;
+        CommandResult windows = Windows(dir, "--stored extract z.cab -d wout");
+        EXPECT_EQ(windows.status, 0) << windows.out;
+        EXPECT_EQ(FilesBelow(dir / "wout"), FilesBelow(dir / "peer"));
+    }
+    EXPECT_GT(seen, 0);
 }
 
 TEST(Wine, SettingsFileMadeThroughTheProfileApi) {
