@@ -103,7 +103,7 @@ int Write(const ArchiveSession& s, Error (*write)(const DocumentSource&, const c
 
 // ---- The quadratic method -----------------------------------------------------------------
 // Selection by id into an order of directoryCount positions, "holds files" and
-// the file-to-position lookup by linear scans, as the classic writer does.
+// the file-to-position lookup by linear scans, as a straightforward writer would.
 // Valid for distinct ids between 1 and 65534; it writes the bodies of the
 // sections the numbering touches, CR LF line ends included.
 

@@ -1,7 +1,6 @@
 // Reading the cabinet container: the header and the folder and file tables;
 // each folder's bytes come from its block source.
 //
-// Where we read differently from common tools:
 // - A folder's uoffFolderStart values may count data bytes only or every
 //   passed block's header and reserve as well: the block source decides
 //   when the folder is first read (block_source.cpp).
@@ -28,7 +27,7 @@
 namespace mirad {
 namespace {
 
-constexpr size_t kNameSize = sizeof(CabFileEntry{}.name);  // 259 characters and a NUL
+constexpr size_t kNameSize = kPathSize;  // 259 characters and a NUL
 constexpr size_t kReserveSizes = 4;                        // cbCFHeader u16, cbCFFolder u8, cbCFData u8
 // A signed cabinet's header reserve: bytes 4..7 repeat cbCabinet, bytes 8..11
 // give the length of the signature that follows it.
@@ -140,9 +139,11 @@ Error Cabinet::ReadTables(CabinetStream& c, uint64_t foldersAt) {
         // A file in a folder that does not exist has no bytes to give; the
         // special values of multi-part sets land here as well.
         if (e.iFolder >= h.cFolders) return BadData("file in a folder that does not exist", recordAt);
-        if (!ReadName(c, &pos, e.name)) return BadData("stored name beyond the cabinet", recordAt);
+        char name[kNameSize];
+        if (!ReadName(c, &pos, name)) return BadData("stored name beyond the cabinet", recordAt);
         // An entry without a name could be neither listed nor extracted.
-        if (e.name[0] == '\0') return BadData("empty stored name", recordAt);
+        if (name[0] == '\0') return BadData("empty stored name", recordAt);
+        e.name = names_.Add(name);
     }
     return kOk;
 }

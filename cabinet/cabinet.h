@@ -13,6 +13,7 @@
 #include "support/alloc.h"
 #include "support/error.h"
 #include "support/io.h"
+#include "support/text_pool.h"
 
 namespace mirad {
 
@@ -41,7 +42,7 @@ public:
     // BadData (no such entry, blocks that do not hold its bytes or, unless
     // ignored, do not match their checksums) or CannotCreate (the sink
     // refused).
-    Error ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk = 4096,
+    Error ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk = cfdata::MaxData,
                    Checksums checksums = Checksums::Verify);
     // Reads stored file `entry` through the same walk, writing nothing.
     Error TestFile(uint32_t entry) { return ReadFile(entry, ByteSink()); }
@@ -70,6 +71,7 @@ private:
     uint64_t length_ = 0;
     CountedVector<CabFolder> folders_;
     CountedVector<CabFileEntry> files_;
+    TextPool names_;  // the stored names files_ point to
     // Where each folder's furthest file ends: the block source decides the
     // folder's offset rule from it once it has indexed the blocks.
     std::vector<uint64_t> filesEnd_;

@@ -54,7 +54,9 @@ struct CabFileEntry {
     uint16_t date;
     uint16_t time;
     uint16_t attribs;
-    char name[260];
+    // At most 259 characters and a NUL, every "/" read as "\"; held in the
+    // cabinet's name pool, so a row costs what its name does.
+    const char* name = "";
 };
 
 struct DataBlockHeader {

@@ -71,33 +71,15 @@ void WriteBanner(TextWriter& out, const DocumentSource& source) {
     TextPut(out, "; CabWiz INF file for ");
     PutVisible(out, source.archivePath + AfterLastSeparator(source.archivePath));
     TextPut(out, "\n");
-    static const char* const kMacros[] = {
-        ";\n",
-        kRule,
-        "; Directory macros\n",
-        "; ----------------\n",
-        "; %CE1%  = \\Program Files\n",
-        "; %CE2%  = \\Windows\n",
-        "; %CE3%  = \\Windows\\Desktop\n",
-        "; %CE4%  = \\Windows\\Startup\n",
-        "; %CE5%  = \\My Documents\n",
-        "; %CE6%  = \\Program Files\\Accessories\n",
-        "; %CE7%  = \\Program Files\\Communication\n",
-        "; %CE8%  = \\Program Files\\Games\n",
-        "; %CE9%  = \\Program Files\\Pocket Outlook\n",
-        "; %CE10% = \\Program Files\\Office\n",
-        "; %CE11% = \\Windows\\Start Menu\\Programs\n",
-        "; %CE12% = \\Windows\\Programs\\Accessories\n",
-        "; %CE13% = \\Windows\\Programs\\Communications\n",
-        "; %CE14% = \\Windows\\Start Menu\\Programs\\Games\n",
-        "; %CE15% = \\Windows\\Fonts\n",
-        "; %CE16% = \\Windows\\Recent\n",
-        "; %CE17% = \\Windows\\Start Menu\n",
-        kRule,
-        ";\n",
-        nullptr,
-    };
-    PutLines(out, kMacros);
+    static const char* const kHead[] = {";\n", kRule, "; Directory macros\n", "; ----------------\n", nullptr};
+    PutLines(out, kHead);
+    // The device directories of the built-in macro table: a script describes
+    // the cabinet, whatever this machine's settings say.
+    const Settings& builtIn = BuiltInSettings();
+    for (int n = 1; n <= kMacroCount; ++n)
+        TextPrintf(out, "; %%CE%d%%%s = %s\n", n, n < 10 ? " " : "", builtIn.DirectoryMacroTable[n - 1]);
+    static const char* const kTail[] = {kRule, ";\n", nullptr};
+    PutLines(out, kTail);
 }
 
 void WriteVersion(TextWriter& out, const CeSetup& setup, char* text) {
@@ -329,7 +311,7 @@ void WriteDefaultInstall(TextWriter& out, const DocumentSource& source, const Di
     TextPut(out, "CEShortcuts = Shortcuts\n");
     for (const CabFileEntry& file : source.cabinet.files()) {
         const char* name = file.name;
-        size_t n = strnlen(name, sizeof file.name);
+        size_t n = std::strlen(name);
         if (n >= 4 && std::memcmp(name + n - 4, ".999", 4) == 0) {
             NoteControls(out, {name});
             TextPut(out, "CESetupDLL  = ");

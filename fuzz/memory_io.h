@@ -97,7 +97,6 @@ inline bool Seek(void* context, mirad::IoFile* f, uint64_t offset) {
     return true;
 }
 
-inline uint64_t Tell(void*, mirad::IoFile* f) { return H(f).pos; }
 
 inline bool Size(void*, mirad::IoFile* f, uint64_t* size) {
     *size = H(f).data->size();
@@ -127,7 +126,7 @@ inline bool Remove(void* context, const char* path) { return Fs(context).files.e
 // Installs `fs` as the I/O system for the scope's lifetime.
 struct Installed {
     explicit Installed(MemoryFs& fs) {
-        fs.io = mirad::IoSystem{&fs, Open, Read, Write, Seek, Tell, Size, Close, Sync, Rename, Remove};
+        fs.io = mirad::IoSystem{&fs, Open, Read, Write, Seek, Size, Close, Sync, Rename, Remove};
         mirad::SetIo(&fs.io);
     }
     ~Installed() { mirad::SetIo(nullptr); }

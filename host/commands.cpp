@@ -10,11 +10,13 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "host/host.h"
+#include "platform/ascii.h"
 
 namespace fs = std::filesystem;
 
@@ -42,7 +44,7 @@ std::string ResultText(int32_t code) {
 }
 
 std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : text) c = mirad::AsciiLower(c);
     return text;
 }
 
@@ -655,6 +657,9 @@ int CommandExtract(const Options& options) {
     if (!OpenCabinet(session, cabinet, &archive)) return 1;
 
     unsigned failures = 0;
+    // Directories this run has made or found: each is made once, not once
+    // per entry (a cabinet's entries mostly share a few directories).
+    std::set<std::string> madeDirectories;
     auto skip = [&] { session.api.ProcessFile(archive.handle, MIRAD_SKIP, nullptr, nullptr); };
     for (;;) {
         EntryHeader header;
@@ -701,14 +706,18 @@ int CommandExtract(const Options& options) {
                 continue;
             }
             // Below the destination nothing is followed: a link already
-            // there could lead anywhere.
-            std::string blocked = MakeDirectoriesBelow(dir, parts, parts.size() - 1);
+            // there could lead anywhere. Each directory is walked once a run.
+            std::string parent = dir;
+            for (size_t i = 0; i + 1 < parts.size(); ++i) parent = JoinPath(parent, parts[i]);
+            std::string blocked =
+                madeDirectories.count(parent) ? std::string() : MakeDirectoriesBelow(dir, parts, parts.size() - 1);
             if (!blocked.empty()) {
                 Error("cannot extract " + Quoted(name) + ": " + blocked);
                 ++failures;
                 skip();
                 continue;
             }
+            madeDirectories.insert(parent);
         }
 
         std::vector<char> target(destination.begin(), destination.end());

@@ -42,7 +42,6 @@ bool CreateNewEmptyFile(const char* path);
 std::FILE* OpenNewFile(const char* path);
 
 bool SeekFile(std::FILE* file, uint64_t offset);
-uint64_t TellFile(std::FILE* file);
 bool FileLength(std::FILE* file, uint64_t* length);
 
 // What a directory scan tells about one file.

@@ -244,12 +244,6 @@ bool SeekFile(std::FILE* file, uint64_t offset) {
     return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
-uint64_t TellFile(std::FILE* file) {
-    if (!file) return UINT64_MAX;
-    off_t pos = ftello(file);
-    return pos < 0 ? UINT64_MAX : static_cast<uint64_t>(pos);
-}
-
 bool FileLength(std::FILE* file, uint64_t* length) {
     if (!file || !length) return false;
     // Bytes still in the stream's buffer belong to the file too.

@@ -143,10 +143,36 @@ char HostSeparator() { return '/'; }
 bool DosToUnixTime(uint16_t dosDate, uint16_t dosTime, int64_t* seconds) {
     struct tm t;
     if (!ValidDosDateTime(dosDate, dosTime, &t)) return false;
-    time_t value;
+    const struct tm wanted = t;
+    const time_t intoHour = t.tm_min * 60 + t.tm_sec;
+    // mktime reads the zone's rules again (a stat of the zone file) on every
+    // call, which costs more than the rest of listing an entry. The start of
+    // the last hour converted is kept and the minutes added, as long as the
+    // zone's clock gives back exactly the time asked for (no change of offset
+    // in that hour, no change of zone since).
+    static uint16_t memoDate = 0;
+    static int memoHour = -1;
+    static time_t memoStart = 0;
+    time_t value = static_cast<time_t>(-1);
     {
         std::lock_guard<Mutex> hold(LocalTimeLock());
-        value = std::mktime(&t);
+        bool known = false;
+        if (memoDate == dosDate && memoHour == wanted.tm_hour) {
+            value = memoStart + intoHour;
+            struct tm back;
+            known = localtime_r(&value, &back) && back.tm_sec == wanted.tm_sec && back.tm_min == wanted.tm_min &&
+                    back.tm_hour == wanted.tm_hour && back.tm_mday == wanted.tm_mday &&
+                    back.tm_mon == wanted.tm_mon && back.tm_year == wanted.tm_year;
+        }
+        if (!known) {
+            value = std::mktime(&t);
+            memoHour = -1;
+            if (value != static_cast<time_t>(-1)) {
+                memoDate = dosDate;
+                memoHour = wanted.tm_hour;
+                memoStart = value - intoHour;
+            }
+        }
     }
     if (value == static_cast<time_t>(-1)) return false;  // DOS dates start in 1980
     *seconds = static_cast<int64_t>(value);

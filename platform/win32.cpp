@@ -151,12 +151,6 @@ bool SeekFile(std::FILE* file, uint64_t offset) {
     return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
 
-uint64_t TellFile(std::FILE* file) {
-    if (!file) return UINT64_MAX;
-    __int64 pos = _ftelli64(file);
-    return pos < 0 ? UINT64_MAX : static_cast<uint64_t>(pos);
-}
-
 bool FileLength(std::FILE* file, uint64_t* length) {
     if (!file || !length) return false;
     // Bytes still in the stream's buffer belong to the file too.

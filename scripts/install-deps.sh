@@ -30,6 +30,7 @@ need g++ g++
 need libgtest-dev
 need cabextract cabextract
 need gcab gcab
+need time /usr/bin/time  # bench/run: peak memory
 need 7zip 7zz
 need libarchive-tools bsdtar
 need g++-mingw-w64-i686 i686-w64-mingw32-g++

@@ -45,16 +45,18 @@ struct SetupHeader {
     uint16_t unsupportedLength;
 };
 
+// Texts are NUL-terminated, at most 259 characters, and live in the setup's
+// text pool: a row holds only a pointer, so a table costs what its file holds.
 struct SetupString {
     uint16_t id;
     uint16_t length;  // text length up to its first NUL, plus 1
-    char text[260];
+    const char* text = "";
 };
 
 struct SetupDirectory {
     uint16_t id;
     uint16_t pathLength;  // length of path plus 1
-    char path[260];
+    const char* path = "";
 };
 
 constexpr uint16_t kNoStoredFile = 0xFFFF;
@@ -65,7 +67,7 @@ struct SetupCopyFile {
     uint16_t entryIndex;  // index into the cabinet's files
     uint32_t flags;
     uint16_t nameLength;
-    char destPath[260];
+    const char* destPath = "";
     // No stored file carries fileId: listed with no size, refused (12) on
     // extraction; entryIndex is then never used.
     uint8_t noStoredFile;
@@ -74,7 +76,7 @@ struct SetupCopyFile {
 struct SetupRegHive {
     uint16_t id;
     uint16_t root;
-    char keyPath[260];
+    const char* keyPath = "";
 };
 
 // Kept exactly as stored (14 bytes).

@@ -148,7 +148,7 @@ ByteReader CeSetup::Reader() const {
 
 Error CeSetup::ReadStrings(ByteReader& r) {
     ReadTable(r, "reading MSCE strings section", header_.stringTableOffset, &header_.stringCount, kMinString,
-              &strings_, [](SetupString& s, ByteReader& in) {
+              &strings_, [this](SetupString& s, ByteReader& in) {
                   uint16_t id = Read16(in);
                   uint16_t stored = Read16(in);
                   // A text longer than the buffer keeps 259 characters; the
@@ -160,8 +160,9 @@ Error CeSetup::ReadStrings(ByteReader& r) {
                   Skip(in, stored - keep);
                   if (in.failed) return false;
                   s.id = id;
-                  std::memcpy(s.text, text, sizeof text);
-                  s.length = static_cast<uint16_t>(std::strlen(s.text) + 1);
+                  size_t length = std::strlen(text);
+                  s.text = texts_.Add(text, length);
+                  s.length = static_cast<uint16_t>(length + 1);
                   return true;
               });
     stringIds_ = BuildIdIndex(strings_, StringId);
@@ -173,8 +174,11 @@ Error CeSetup::ReadDirectories(ByteReader& r) {
               kMinDirectory, &directories_, [this](SetupDirectory& d, ByteReader& in) {
                   d.id = Read16(in);
                   d.pathLength = 1;
-                  DecodeDirectoryPath(in, d.path, &d.pathLength);
-                  return !in.failed;
+                  char path[kPathSize];
+                  DecodeDirectoryPath(in, path, &d.pathLength);
+                  if (in.failed) return false;
+                  d.path = texts_.Add(path);
+                  return true;
               });
     directoryIds_ = BuildIdIndex(directories_, DirectoryId);
     return kOk;
@@ -201,19 +205,21 @@ Error CeSetup::ReadCopyFiles(ByteReader& r, const Cabinet& cabinet) {
             return false;
         }
         size_t pos = 0;
-        c.destPath[0] = '\0';
+        char destPath[kPathSize];
+        destPath[0] = '\0';
         int32_t d = FindDirectory(c.directoryId);
         if (d >= 0) {
             const char* path = directories_[d].path;
-            PutBounded(c.destPath, &pos, path, std::strlen(path));
-            PutBounded(c.destPath, &pos, "\\", 1);
+            PutBounded(destPath, &pos, path, std::strlen(path));
+            PutBounded(destPath, &pos, "\\", 1);
         }
         // The stored name ends at its NUL or after nameLength bytes.
         const char* name = reinterpret_cast<const char*>(in.data + in.pos);
         const void* nul = std::memchr(name, '\0', c.nameLength);
         size_t nameChars = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : c.nameLength;
-        PutBounded(c.destPath, &pos, name, nameChars);
+        PutBounded(destPath, &pos, name, nameChars);
         Skip(in, c.nameLength);
+        c.destPath = texts_.Add(destPath, pos);
 
         if (c.fileId < kFileNumbers && firstIndex[c.fileId] >= 0) {
             c.entryIndex = static_cast<uint16_t>(firstIndex[c.fileId]);
@@ -235,9 +241,12 @@ Error CeSetup::ReadRegHives(ByteReader& r) {
                   k.id = Read16(in);
                   uint32_t rootValue = Read32(in);
                   uint16_t length = 1;
-                  DecodeDirectoryPath(in, k.keyPath, &length);
+                  char keyPath[kPathSize];
+                  DecodeDirectoryPath(in, keyPath, &length);
+                  if (in.failed) return false;
+                  k.keyPath = texts_.Add(keyPath);
                   k.root = static_cast<uint16_t>(rootValue & 0xFFFFu);
-                  return !in.failed;
+                  return true;
               });
     return kOk;
 }

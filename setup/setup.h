@@ -12,6 +12,7 @@
 #include "support/alloc.h"
 #include "support/bytes.h"
 #include "support/error.h"
+#include "support/text_pool.h"
 
 namespace mirad {
 
@@ -66,6 +67,8 @@ private:
     // copy-file tables, so id lookups stay logarithmic for tables of 65535
     // records. Empty: look up linearly.
     std::vector<uint32_t> stringIds_, directoryIds_, copyFileIds_;
+    // Every text the tables point to.
+    TextPool texts_;
 };
 
 // Reads the cabinet from `file`, then its setup file, and logs that the

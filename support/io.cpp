@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -11,7 +12,21 @@
 namespace mirad {
 namespace {
 
-std::FILE* AsFile(IoFile* f) { return reinterpret_cast<std::FILE*>(f); }
+// The streams' own buffers. The library's default (a few KiB) turns every
+// block into several system calls; with 256 KiB, the small reads of records
+// and block headers come from one read of the file, data moves a whole block
+// or more per call, and requests as large as the buffer bypass it. (Copying
+// in the kernel, copy_file_range or sendfile, was measured no faster than
+// this on tmpfs or on disk, and could not check block checksums on the way.)
+// The buffer is ours: given none, some C libraries ignore the size asked for.
+constexpr size_t kStreamBuffer = 256 * 1024;
+
+struct StdFile {
+    std::FILE* file;
+    char buffer[kStreamBuffer];
+};
+
+std::FILE* AsFile(IoFile* f) { return reinterpret_cast<StdFile*>(f)->file; }
 
 IoFile* StdOpen(void*, const char* path, IoMode mode) {
     if (!path) return nullptr;
@@ -21,7 +36,15 @@ IoFile* StdOpen(void*, const char* path, IoMode mode) {
         case IoMode::Write: f = std::fopen(path, "wb"); break;
         case IoMode::CreateNew: f = platform::OpenNewFile(path); break;
     }
-    return reinterpret_cast<IoFile*>(f);
+    if (!f) return nullptr;
+    StdFile* owned = new (std::nothrow) StdFile;
+    if (!owned) {
+        std::fclose(f);
+        return nullptr;
+    }
+    owned->file = f;
+    std::setvbuf(f, owned->buffer, _IOFBF, kStreamBuffer);
+    return reinterpret_cast<IoFile*>(owned);
 }
 
 size_t StdRead(void*, IoFile* f, void* buffer, size_t count) { return std::fread(buffer, 1, count, AsFile(f)); }
@@ -32,14 +55,15 @@ size_t StdWrite(void*, IoFile* f, const void* buffer, size_t count) {
 
 bool StdSeek(void*, IoFile* f, uint64_t offset) { return platform::SeekFile(AsFile(f), offset); }
 
-uint64_t StdTell(void*, IoFile* f) { return platform::TellFile(AsFile(f)); }
-
 bool StdSize(void*, IoFile* f, uint64_t* size) { return platform::FileLength(AsFile(f), size); }
 
 bool StdClose(void*, IoFile* f) {
-    std::FILE* file = AsFile(f);
+    StdFile* owned = reinterpret_cast<StdFile*>(f);
+    std::FILE* file = owned->file;
     bool ok = std::fflush(file) == 0 && !std::ferror(file);
-    return std::fclose(file) == 0 && ok;
+    bool closed = std::fclose(file) == 0;
+    delete owned;  // after fclose: the stream uses the buffer until then
+    return closed && ok;
 }
 
 bool StdSync(void*, IoFile* f) { return platform::SyncFile(AsFile(f)); }
@@ -50,8 +74,8 @@ bool StdRename(void*, const char* from, const char* to, bool replace) {
 
 bool StdRemove(void*, const char* path) { return platform::DeleteFile(path); }
 
-const IoSystem kDefault = {nullptr, StdOpen,  StdRead, StdWrite,  StdSeek,  StdTell,
-                           StdSize, StdClose, StdSync, StdRename, StdRemove};
+const IoSystem kDefault = {nullptr,  StdOpen, StdRead,   StdWrite, StdSeek,
+                           StdSize,  StdClose, StdSync, StdRename, StdRemove};
 std::atomic<const IoSystem*> g_current{&kDefault};
 
 }  // namespace

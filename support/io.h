@@ -26,7 +26,6 @@ struct IoSystem {
     // Returns the number of bytes written; short only on error.
     size_t (*write)(void* context, IoFile* file, const void* buffer, size_t count);
     bool (*seek)(void* context, IoFile* file, uint64_t offset);  // absolute
-    uint64_t (*tell)(void* context, IoFile* file);
     bool (*size)(void* context, IoFile* file, uint64_t* size);
     // False when data still buffered could not be written.
     bool (*close)(void* context, IoFile* file);
@@ -62,10 +61,6 @@ inline size_t IoWrite(IoFile* f, const void* buffer, size_t count) {
 inline bool IoSeek(IoFile* f, uint64_t offset) {
     const IoSystem& io = Io();
     return io.seek(io.context, f, offset);
-}
-inline uint64_t IoTell(IoFile* f) {
-    const IoSystem& io = Io();
-    return io.tell(io.context, f);
 }
 inline bool IoSize(IoFile* f, uint64_t* size) {
     const IoSystem& io = Io();

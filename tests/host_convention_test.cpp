@@ -77,6 +77,64 @@ TEST(HostConvention, DosLocalTimeToUnixSeconds) {
     EXPECT_EQ(HostFileTime(Date(2107, 12, 31), Time(23, 59, 58)), INT32_MAX);  // past the 32-bit field
 }
 
+// Converting many times in a row (as listing does) agrees with the C
+// library's own conversion on the days the clocks change, minute by minute:
+// through the hour that is skipped and the one that comes twice.
+TEST(HostConvention, DosLocalTimesAcrossClockChanges) {
+    struct Case {
+        const char* zone;
+        uint16_t date;
+    } cases[] = {
+        {"CET-1CEST,M3.5.0,M10.5.0/3", Date(2024, 3, 31)},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", Date(2024, 10, 27)},
+        {"EST5EDT,M3.2.0,M11.1.0", Date(2024, 3, 10)},
+        {"EST5EDT,M3.2.0,M11.1.0", Date(2024, 11, 3)},
+        // Clocks that change in the middle of an hour.
+        {"XST-1XDT,M3.5.0/2:30,M10.5.0/3:30", Date(2024, 3, 31)},
+        {"XST-1XDT,M3.5.0/2:30,M10.5.0/3:30", Date(2024, 10, 27)},
+    };
+    for (const Case& c : cases) {
+        TimeZone zone(c.zone);
+        for (int minute = 0; minute < 24 * 60; minute += 3) {
+            const int second = minute % 30 * 2;  // DOS keeps even seconds
+            const uint16_t time = Time(minute / 60, minute % 60, second);
+            SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(minute / 60) + ":" + std::to_string(minute % 60));
+            int64_t seconds = 0;
+            ASSERT_TRUE(DosToUnixTime(c.date, time, &seconds));
+            struct tm t = {};
+            t.tm_year = 2024 - 1900;
+            t.tm_mon = ((c.date >> 5) & 0x0F) - 1;
+            t.tm_mday = c.date & 0x1F;
+            t.tm_hour = minute / 60;
+            t.tm_min = minute % 60;
+            t.tm_sec = second;
+            t.tm_isdst = -1;
+            const struct tm wanted = t;
+            const time_t expected = std::mktime(&t);
+            if (seconds == static_cast<int64_t>(expected)) continue;
+            // A time that comes twice may be either: both must read back as it.
+            for (time_t v : {static_cast<time_t>(seconds), expected}) {
+                struct tm back;
+                ASSERT_TRUE(localtime_r(&v, &back));
+                EXPECT_EQ(back.tm_hour * 3600 + back.tm_min * 60 + back.tm_sec,
+                          wanted.tm_hour * 3600 + wanted.tm_min * 60 + wanted.tm_sec)
+                    << seconds << " against " << expected;
+            }
+        }
+    }
+    // The same local time in another zone is another moment.
+    int64_t utc = 0, est = 0;
+    {
+        TimeZone zone("UTC0");
+        ASSERT_TRUE(DosToUnixTime(Date(2024, 6, 1), Time(12, 0, 0), &utc));
+    }
+    {
+        TimeZone zone("EST5");
+        ASSERT_TRUE(DosToUnixTime(Date(2024, 6, 1), Time(12, 0, 0), &est));
+    }
+    EXPECT_EQ(est - utc, 5 * 3600);
+}
+
 TEST(HostConvention, ModesAndSeparator) {
     EXPECT_EQ(HostSeparator(), '/');
     EXPECT_EQ(HostAttributes(0x20), 0100644);

@@ -407,7 +407,7 @@ TEST(ReaderOffsets, ChunksOfAtMost4096StopAtBlockBoundaries) {
         seen.bytes.insert(seen.bytes.end(), data, data + n);
         return true;
     };
-    ASSERT_EQ(ResultCode(cab.cabinet.ReadFile(1, sink)), 0);
+    ASSERT_EQ(ResultCode(cab.cabinet.ReadFile(1, sink, 4096)), 0);
     EXPECT_EQ(seen.sizes, (std::vector<size_t>{2000, 4096, 904, 4096, 904}));
     EXPECT_EQ(seen.bytes, fixture::Pattern(12000, 2));
     // The last header read: the third block is full.
