@@ -21,6 +21,7 @@
 #include "platform/platform.h"
 #include "support/bytes.h"
 #include "support/log.h"
+#include "support/output.h"
 #include "support/paths.h"
 
 namespace mirad {
@@ -222,24 +223,24 @@ Error Cabinet::CopyFile(uint32_t entry, const char* destination) {
     if (!file_ || entry >= files_.size() || files_[entry].iFolder >= sources_.size())
         return BadData("no such stored file");
 
-    IoHandle out(IoOpen(destination, IoMode::Write));
-    if (!out) return CannotCreate("cannot create the destination");
+    // Written beside an existing file and renamed over it once complete, so
+    // a failed copy leaves the old file as it was and nothing that looks
+    // complete; a link under the name is replaced, never written through.
+    OutputFile out;
+    if (!out.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the destination");
     uint64_t written = 0;
-    IoFile* target = out.get();
+    IoFile* target = out.file();
     // Whole blocks at a time: the block source holds each one in memory.
     Error result = ReadFile(entry, [&](const uint8_t* data, size_t count) {
         if (!IoWriteAll(target, data, count)) return false;
         written += count;
         return true;
     }, cfdata::MaxData);
-    bool closed = out.Close();
-    if (!result && !closed) result = CannotCreate("the destination could not be finished");
-    // A failed copy must not leave a file that looks complete. The one file
-    // kept is the empty one of an offset that falls inside a block header: it
-    // holds nothing, and that is how such a cabinet has always been answered.
-    bool keepEmpty = result.Is(ErrorKind::BadData) && result.reason == kOffsetInsideBlockHeader && written == 0 &&
-                     closed;
-    if (result && !keepEmpty) platform::DeleteFile(destination);
+    // The one failed file kept is the empty one of an offset that falls
+    // inside a block header: it holds nothing, and that is how such a
+    // cabinet has always been answered.
+    bool keepEmpty = result.Is(ErrorKind::BadData) && result.reason == kOffsetInsideBlockHeader && written == 0;
+    if ((!result || keepEmpty) && !out.Commit() && !result) result = CannotCreate("the destination could not be finished");
     return result;
 }
 

@@ -12,16 +12,21 @@
 //   when it vanished, shrank, grew or cannot be read; CannotCreate when the
 //   output cannot be written), and a cabinet that could not be finished is
 //   removed;
-// - a rewrite goes beside the cabinet under a fresh name and replaces it by
-//   one rename, so the cabinet is either the old one or the new one;
+// - a new cabinet and a rewrite are written beside the final name under a
+//   temporary name that says whose it is (".game.cab.mirad-XXXXXX"), synced,
+//   and renamed into place, so the name shows nothing or the old cabinet
+//   until the new one is complete; a new cabinet never replaces a file that
+//   appeared meanwhile;
+// - a rewrite follows a link to the cabinet it names, keeps its mode and
+//   owner, refuses a read-only cabinet, and holds an exclusive lock from
+//   reading to rename, so a second update waits for the first and then reads
+//   its result; temporary files a killed update left are removed under it;
 // - the format's widths are checked before anything is created;
 // - sources are removed ("move") only once the finished cabinet is in place.
 #include "cabinet/writer.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -33,6 +38,7 @@
 #include "support/bytes.h"
 #include "support/io.h"
 #include "support/log.h"
+#include "support/output.h"
 #include "support/paths.h"
 
 namespace mirad {
@@ -301,21 +307,18 @@ Error Plan(const std::vector<PackEntry>& entries, const char* sourcePath, Cabine
     return rc;
 }
 
-// A name beside the cabinet that nobody uses yet, created exclusively so a
-// concurrent writer can never share it.
-IoFile* CreateTemporary(const char* cabinetPath, std::string* path) {
-    std::string dir(cabinetPath, AfterLastSeparator(cabinetPath));
-    uint32_t seed = static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                    static_cast<uint32_t>(reinterpret_cast<uintptr_t>(path));
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        seed = seed * 1664525u + 1013904223u;
-        char name[32];
-        std::snprintf(name, sizeof name, "~mirad%08x.tmp", static_cast<unsigned>(seed));
-        *path = dir + name;
-        if (!FitsPath(*path)) return nullptr;
-        if (IoFile* f = IoOpen(path->c_str(), IoMode::CreateNew)) return f;
+// Temporary files of this cabinet left by an update or pack that was killed.
+// Only called under the cabinet's lock, so none of them is being written.
+void RemoveStaleTemporaries(const std::string& cabinetPath) {
+    size_t cut = AfterLastSeparator(cabinetPath.c_str());
+    std::string dir = cabinetPath.substr(0, cut), base = cabinetPath.substr(cut);
+    std::vector<std::string> names;
+    if (!platform::ListDirectory(dir.empty() ? "." : dir.c_str(), &names)) return;
+    for (const std::string& name : names) {
+        if (!IsTemporaryNameOf(name, base)) continue;
+        LogMessage("Removing stale temporary file %s", name.c_str());
+        IoRemove((dir + name).c_str());
     }
-    return nullptr;
 }
 
 }  // namespace
@@ -388,23 +391,75 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
     CabinetPlan plan;
     if (Error e = Plan(entries, sourcePath, &plan)) return e;
 
-    // Never truncate a file that exists: this path is only taken when the
+    // Never replace a file that exists: this path is only taken when the
     // cabinet could not be opened for reading, which an unreadable cabinet
-    // also gives.
-    OutputFile out(IoOpen(cabinetPath, IoMode::CreateNew), cabinetPath);
-    if (!out) return CannotOpen("cannot create the cabinet");
+    // also gives. The name is taken only once the cabinet is complete and on
+    // the disk, so a killed pack leaves nothing under it.
+    OutputFile out;
+    if (platform::NameTaken(cabinetPath) || !out.Open(cabinetPath, OutputPolicy::NewFile))
+        return CannotOpen("cannot create the cabinet");
 
-    Error rc = WriteCabinet(out.get(), nullptr, entries, plan, sourcePath);
-    if (!out.Close() && !rc) rc = CannotCreate("the cabinet could not be finished");
-    if (rc) return rc;
-    out.Keep();
+    if (Error rc = WriteCabinet(out.file(), nullptr, entries, plan, sourcePath)) return rc;
+    bool taken = false;
+    if (!out.Commit(&taken)) {
+        if (!taken) return CannotCreate("the cabinet could not be finished");
+        LogMessage("Cabinet appeared meanwhile, not replaced");
+        return CannotOpen("a file appeared under the cabinet's name");
+    }
 
     if (move) RemoveSources(list, sourcePath, cabinetPath);
     return kOk;
 }
 
-Error RewriteCabinet(Cabinet& old, const char* cabinetPath, std::vector<ListName>& list,
+Error UpdateTarget::Acquire(const char* path) {
+    path_ = path;
+    std::string real;
+    if (!platform::ResolvePath(path, &real)) {
+        // A cabinet the I/O system holds elsewhere (in memory) has no links,
+        // modes or locks.
+        return FilesOnDisk() ? CannotOpen("cannot resolve the cabinet") : kOk;
+    }
+    // The file a link points to is the cabinet; the link stays a link.
+    if (!FitsPath(real)) return NotSupported("cabinet path too long");
+    path_ = real;
+    if (!platform::DescribeTarget(path_.c_str(), &info_) || !info_.regular) return CannotOpen("not a file");
+    if (info_.readOnly) {
+        LogMessage("Cabinet is read-only, not updated");
+        return CannotCreate("the cabinet is read-only");
+    }
+    for (unsigned waited = 0;; waited += 250) {
+        platform::FileLock::Result r = lock_.Acquire(path_.c_str(), 0);
+        if (r == platform::FileLock::kLocked) break;
+        if (r == platform::FileLock::kFailed) return CannotOpen("cannot lock the cabinet");
+        if (waited >= 30000) {
+            LogMessage("Cabinet is being updated by another process");
+            return CannotCreate("the cabinet is being updated by another process");
+        }
+        platform::SleepMilliseconds(250);
+    }
+    // The cabinet may have been replaced while we waited.
+    if (!platform::DescribeTarget(path_.c_str(), &info_)) return CannotOpen("the cabinet went away");
+    RemoveStaleTemporaries(path_);
+    return kOk;
+}
+
+bool UpdateTarget::ApplyTo(const char* newFile) const {
+    return !held() || platform::ApplyTargetInfo(newFile, info_);
+}
+
+bool UpdateTarget::StillInPlace() const {
+    if (!held()) return true;
+    platform::TargetInfo now;
+    return platform::DescribeTarget(path_.c_str(), &now) && now.identity == lock_.identity();
+}
+
+void UpdateTarget::BeforeReplace() {
+    if (platform::ReplaceNeedsClosedTarget()) lock_.Release();
+}
+
+Error RewriteCabinet(Cabinet& old, UpdateTarget& target, std::vector<ListName>& list,
                      const std::vector<const char*>& replacement, const char* sourcePath, bool move) {
+    const char* cabinetPath = target.path().c_str();
     // Entries keep their names, dates, times and attributes; a replaced one
     // takes the current size of its new file.
     const auto& files = old.files();
@@ -435,19 +490,22 @@ Error RewriteCabinet(Cabinet& old, const char* cabinetPath, std::vector<ListName
     CabinetPlan plan;
     if (Error e = Plan(entries, sourcePath, &plan)) return e;
 
-    std::string tempPath;
-    IoFile* tempFile = CreateTemporary(cabinetPath, &tempPath);
-    OutputFile temp(tempFile, tempPath.c_str());
-    if (!temp) return CannotCreate("cannot create a temporary cabinet");
-
-    Error rc = WriteCabinet(temp.get(), &old, entries, plan, sourcePath);
-    if (!temp.Close() && !rc) rc = CannotCreate("the cabinet could not be finished");
-    if (rc) return rc;
+    OutputFile temp;
+    if (!temp.Open(cabinetPath, OutputPolicy::Replacement)) return CannotCreate("cannot create a temporary cabinet");
+    // The cabinet's own permissions before any of its bytes are in the file.
+    if (!target.ApplyTo(temp.writingPath().c_str())) return CannotCreate("cannot give the new cabinet its mode");
+    if (Error rc = WriteCabinet(temp.file(), &old, entries, plan, sourcePath)) return rc;
+    // Whoever renamed another file over the name without our lock would
+    // lose it to ours.
+    if (!target.StillInPlace()) {
+        LogMessage("Cabinet was replaced while being updated, not replaced again");
+        return CannotCreate("the cabinet was replaced meanwhile");
+    }
 
     // Windows cannot replace a file that is still open.
     old.CloseFile();
-    if (!platform::ReplaceFile(tempPath.c_str(), cabinetPath)) return CannotCreate("cannot replace the cabinet");
-    temp.Keep();  // it is the cabinet now
+    target.BeforeReplace();
+    if (!temp.Commit()) return CannotCreate("cannot replace the cabinet");
 
     if (move) RemoveSources(list, sourcePath, cabinetPath);
     return kOk;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cabinet/cabinet.h"
+#include "platform/safe_files.h"
 #include "support/error.h"
 
 namespace mirad {
@@ -35,12 +36,42 @@ bool FitsPath(const std::string& s);
 Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
                     bool move);
 
-// Rewrites `old` (open, read from `cabinetPath`) with stored file i replaced
-// by the file `replacement[i]` below `sourcePath` where that is not null;
-// every other file keeps its bytes. The new cabinet replaces the old one in
-// one step; `old` is closed then. With `move` the packed names of `list` are
+// The cabinet file an update rewrites, held from before it is read until
+// the new cabinet is in its place: the file a link names (the link stays),
+// checked writable, locked against other updates, with the mode the new
+// cabinet keeps.
+class UpdateTarget {
+public:
+    // Resolves `path`, refuses a read-only cabinet (CannotCreate), takes the
+    // lock, waiting up to 30 s for another update (CannotCreate when it does
+    // not end), and removes temporary files a killed update of the same
+    // cabinet left. A path that names no file on disk while the I/O system
+    // holds files elsewhere (in memory) is taken as it is, unheld.
+    Error Acquire(const char* path);
+    bool held() const { return lock_.held(); }
+    // The cabinet to read and replace.
+    const std::string& path() const { return path_; }
+    // Gives the new cabinet's file the old one's mode (and owner where
+    // permitted) before any of its bytes are written.
+    bool ApplyTo(const char* newFile) const;
+    // Whether the name still names the locked file; no other writer renamed
+    // a file over it meanwhile.
+    bool StillInPlace() const;
+    // Lets go of the lock where the system cannot rename over an open file.
+    void BeforeReplace();
+
+private:
+    std::string path_;
+    platform::TargetInfo info_;
+    platform::FileLock lock_;
+};
+
+// Rewrites `old` (open, read from `target`) with stored file i replaced by
+// the file `replacement[i]` below `sourcePath` where that is not null; every
+// other file keeps its bytes. The new cabinet replaces the old one in one
+// step; `old` is closed then. With `move` the packed names of `list` are
 // removed afterwards.
-Error RewriteCabinet(Cabinet& old, const char* cabinetPath, std::vector<ListName>& list,
+Error RewriteCabinet(Cabinet& old, UpdateTarget& target, std::vector<ListName>& list,
                      const std::vector<const char*>& replacement, const char* sourcePath, bool move);
 
 }  // namespace mirad

@@ -24,6 +24,7 @@
 #include "setup/paths.h"
 #include "support/alloc.h"
 #include "support/log.h"
+#include "support/output.h"
 #include "support/paths.h"
 
 namespace mirad {
@@ -544,15 +545,15 @@ Error RenderInfScript(const DocumentSource& source, TextWriter& out) {
 }
 
 Error WriteInfScript(const DocumentSource& source, const char* destination) {
-    IoHandle file(IoOpen(destination, IoMode::Write));
-    if (!file) return CannotCreate("cannot create the INF script");
+    OutputFile file;
+    if (!file.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the INF script");
     TextWriter out;
-    out.file = file.get();
+    out.file = file.file();
     Error result = RenderInfScript(source, out);
 
     // A script cut short for want of memory is kept: it ends at a section
     // header and the result says so.
-    if (!FinishDocument(out, file, destination)) return CannotCreate("the INF script could not be written");
+    if (!FinishDocument(out, file)) return CannotCreate("the INF script could not be written");
     return result;
 }
 

@@ -10,6 +10,7 @@
 #include "documents/documents.h"
 #include "documents/quoting.h"
 #include "documents/regvalue.h"
+#include "support/output.h"
 
 namespace mirad {
 
@@ -72,12 +73,12 @@ Error RenderRegistryExport(const DocumentSource& source, TextWriter& out) {
 }
 
 Error WriteRegistryExport(const DocumentSource& source, const char* destination) {
-    IoHandle file(IoOpen(destination, IoMode::Write));
-    if (!file) return CannotCreate("cannot create the registry export");
+    OutputFile file;
+    if (!file.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the registry export");
     TextWriter out;
-    out.file = file.get();
+    out.file = file.file();
     if (Error result = RenderRegistryExport(source, out)) return result;
-    if (!FinishDocument(out, file, destination)) return CannotCreate("the registry export could not be written");
+    if (!FinishDocument(out, file)) return CannotCreate("the registry export could not be written");
     return kOk;
 }
 

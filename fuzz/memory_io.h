@@ -109,10 +109,24 @@ inline bool Close(void* context, mirad::IoFile* f) {
     return true;
 }
 
+inline bool Sync(void*, mirad::IoFile*) { return true; }
+
+inline bool Rename(void* context, const char* from, const char* to, bool replace) {
+    MemoryFs& fs = Fs(context);
+    auto it = fs.files.find(from);
+    if (it == fs.files.end() || (!replace && fs.files.count(to))) return false;
+    std::vector<uint8_t> data = std::move(it->second);
+    fs.files.erase(it);
+    fs.files[to] = std::move(data);
+    return true;
+}
+
+inline bool Remove(void* context, const char* path) { return Fs(context).files.erase(path) == 1; }
+
 // Installs `fs` as the I/O system for the scope's lifetime.
 struct Installed {
     explicit Installed(MemoryFs& fs) {
-        fs.io = mirad::IoSystem{&fs, Open, Read, Write, Seek, Size, Close};
+        fs.io = mirad::IoSystem{&fs, Open, Read, Write, Seek, Size, Close, Sync, Rename, Remove};
         mirad::SetIo(&fs.io);
     }
     ~Installed() { mirad::SetIo(nullptr); }

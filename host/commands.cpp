@@ -705,12 +705,14 @@ int CommandExtract(const Options& options) {
                 skip();
                 continue;
             }
+            // Below the destination nothing is followed: a link already
+            // there could lead anywhere. Each directory is walked once a run.
             std::string parent = dir;
             for (size_t i = 0; i + 1 < parts.size(); ++i) parent = JoinPath(parent, parts[i]);
-            if (!madeDirectories.count(parent) && !MakeDirectories(parent)) {
-                std::string why = WhyCannotCreate(JoinPath(parent, ".mirad"), 0);
-                Error("cannot extract " + Quoted(name) + ": cannot create the directory " + Quoted(parent) +
-                      (why.empty() ? "" : ": " + why));
+            std::string blocked =
+                madeDirectories.count(parent) ? std::string() : MakeDirectoriesBelow(dir, parts, parts.size() - 1);
+            if (!blocked.empty()) {
+                Error("cannot extract " + Quoted(name) + ": " + blocked);
                 ++failures;
                 skip();
                 continue;
@@ -1094,6 +1096,10 @@ int CommandUpdate(const Options& options) {
                   "nothing was changed");
             break;
         case MIRAD_ECREATE: {
+            if (IsReadOnlyFile(cabinet)) {
+                Error("cannot update " + Quoted(cabinet) + ": it is read-only; nothing was changed");
+                break;
+            }
             std::error_code error;
             uint64_t size = fs::file_size(fs::path(cabinet), error);
             std::string why = WhyCannotCreate(JoinPath(ParentDirectory(cabinet), ".mirad-probe"), error ? 0 : size);

@@ -52,6 +52,13 @@ bool IsDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
 bool PathExists(const std::string& path);
 bool MakeDirectories(const std::string& path);
+// The file a path names (after links) is marked read-only or is not ours to
+// write.
+bool IsReadOnlyFile(const std::string& path);
+// Makes root/parts[0]/.../parts[count-1], never following a link on the way
+// below root (root itself may be one: the user chose it). Empty on success,
+// else the end of a sentence saying why not.
+std::string MakeDirectoriesBelow(const std::string& root, const std::vector<std::string>& parts, size_t count);
 std::string AbsolutePath(const std::string& path);
 bool CopyFileBytes(const std::string& from, const std::string& to);
 // Copies a file's bytes to standard output (binary on every platform).

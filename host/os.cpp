@@ -15,6 +15,7 @@
 #include <windows.h>
 #else
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 #endif
@@ -78,6 +79,49 @@ bool MakeDirectories(const std::string& path) {
     std::error_code error;
     fs::create_directories(fs::path(path), error);
     return IsDirectory(path);
+}
+
+namespace {
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+}  // namespace
+
+std::string MakeDirectoriesBelow(const std::string& root, const std::vector<std::string>& parts, size_t count) {
+    std::string path = root;
+    for (size_t i = 0; i < count && i < parts.size(); ++i) {
+        path = JoinPath(path, parts[i]);
+#if defined(_WIN32)
+        DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+                return "cannot create the directory " + Quote(path);
+            attributes = GetFileAttributesA(path.c_str());
+        }
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return "the way in, " + Quote(path) + ", is a link (reparse point); it is not followed";
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return Quote(path) + " is not a directory";
+#else
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+                return "cannot create the directory " + Quote(path) + ": " + std::strerror(errno);
+            if (lstat(path.c_str(), &st) != 0) return "cannot create the directory " + Quote(path);
+        }
+        if (S_ISLNK(st.st_mode)) return "the way in, " + Quote(path) + ", is a symbolic link; it is not followed";
+        if (!S_ISDIR(st.st_mode)) return Quote(path) + " is not a directory";
+#endif
+    }
+    return "";
+}
+
+bool IsReadOnlyFile(const std::string& path) {
+#if defined(_WIN32)
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+#else
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && (!(st.st_mode & S_IWUSR) || access(path.c_str(), W_OK) != 0);
+#endif
 }
 
 std::string AbsolutePath(const std::string& path) {
@@ -179,6 +223,9 @@ std::string WhyCannotCreate(const std::string& path, uint64_t size) {
     // Asking the system is the only sure way to learn its reason; a file
     // made by the question is removed again, one that was there is not cut.
     bool existed = PathExists(path);
+    // A probe through a link would create or touch what it points at.
+    std::error_code linkError;
+    if (existed && fs::is_symlink(fs::symlink_status(fs::path(path), linkError))) return "";
     errno = 0;
     std::FILE* probe = std::fopen(path.c_str(), "ab");
     if (!probe) return std::strerror(errno ? errno : EACCES);

@@ -231,7 +231,7 @@ bool CreateNewEmptyFile(const char* path) {
 
 std::FILE* OpenNewFile(const char* path) {
     if (!path || !path[0]) return nullptr;
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return nullptr;
     std::FILE* f = fdopen(fd, "wb");
     if (!f) close(fd);

@@ -66,13 +66,20 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
     if (std::strlen(cabinetPath) >= kPathSize) return NotSupported("cabinet path too long");
     IoHandle file(IoOpen(cabinetPath, IoMode::Read));
     if (!file) return CreateCabinet(cabinetPath, subPath, sourcePath, addList, move);
+    // Read only what the lock protects: the file the name leads to once
+    // another update has finished with it.
+    file.Close();
+    UpdateTarget target;
+    if (Error e = target.Acquire(cabinetPath)) return e;
+    file = IoHandle(IoOpen(target.path().c_str(), IoMode::Read));
+    if (!file) return CannotOpen("cannot open the cabinet");
     if (Error e = ReadCeCabinet(std::move(file), &job->cabinet, &job->setup)) return e;
 
     std::vector<ListName> list = ParseList(addList);
     std::vector<const char*> replacement;
     uint32_t codePage = CurrentSettings()->CodePage;
     if (Error e = MatchReplacements(*job, list, subPath, sourcePath, codePage, &replacement)) return e;
-    return RewriteCabinet(job->cabinet, cabinetPath, list, replacement, sourcePath, move);
+    return RewriteCabinet(job->cabinet, target, list, replacement, sourcePath, move);
 }
 
 }  // namespace mirad

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 
 namespace mirad {
 namespace {
@@ -69,7 +70,16 @@ bool StdClose(void*, IoFile* f) {
     return closed && ok;
 }
 
-const IoSystem kDefault = {nullptr, StdOpen, StdRead, StdWrite, StdSeek, StdSize, StdClose};
+bool StdSync(void*, IoFile* f) { return platform::SyncFile(AsFile(f)); }
+
+bool StdRename(void*, const char* from, const char* to, bool replace) {
+    return replace ? platform::ReplaceFile(from, to) : platform::RenameNoReplace(from, to);
+}
+
+bool StdRemove(void*, const char* path) { return platform::DeleteFile(path); }
+
+const IoSystem kDefault = {nullptr,  StdOpen, StdRead,   StdWrite, StdSeek,
+                           StdSize,  StdClose, StdSync, StdRename, StdRemove};
 std::atomic<const IoSystem*> g_current{&kDefault};
 
 }  // namespace
@@ -122,19 +132,6 @@ void TextPrintf(TextWriter& w, const char* format, ...) {
 bool TextFlush(TextWriter& w) {
     TextSpill(w);
     return !w.failed;
-}
-
-bool FinishDocument(TextWriter& w, IoHandle& file, const char* path) {
-    bool written = TextFlush(w);
-    if (!file.Close()) written = false;
-    w.file = nullptr;
-    if (!written) platform::DeleteFile(path);
-    return written;
-}
-
-OutputFile::~OutputFile() {
-    handle_.Close();
-    if (!keep_ && !path_.empty()) platform::DeleteFile(path_.c_str());
 }
 
 }  // namespace mirad

@@ -13,7 +13,7 @@ namespace mirad {
 enum class IoMode {
     Read,      // existing file, binary read ("rb")
     Write,     // create or truncate, binary write ("wb")
-    CreateNew, // create, failing when the file already exists (temporary files)
+    CreateNew, // create, failing when anything (a link too) exists under the name
 };
 
 struct IoFile;  // opaque to callers
@@ -29,6 +29,12 @@ struct IoSystem {
     bool (*size)(void* context, IoFile* file, uint64_t* size);
     // False when data still buffered could not be written.
     bool (*close)(void* context, IoFile* file);
+    // Everything written so far is on the disk (not only in a cache).
+    bool (*sync)(void* context, IoFile* file);
+    // Renames a file; with `replace` false only when nothing exists under
+    // `to`. A link under `to` is replaced itself, never followed.
+    bool (*rename)(void* context, const char* from, const char* to, bool replace);
+    bool (*remove)(void* context, const char* path);
 };
 
 // The system in force; SetIo(nullptr) restores the default. Switching is
@@ -36,6 +42,9 @@ struct IoSystem {
 const IoSystem& Io();
 void SetIo(const IoSystem* io);
 const IoSystem& DefaultIo();
+
+// True when the default I/O opens files: every path names a file on disk.
+inline bool FilesOnDisk() { return Io().open == DefaultIo().open; }
 
 inline IoFile* IoOpen(const char* path, IoMode mode) {
     const IoSystem& io = Io();
@@ -60,6 +69,18 @@ inline bool IoSize(IoFile* f, uint64_t* size) {
 inline bool IoClose(IoFile* f) {
     const IoSystem& io = Io();
     return io.close(io.context, f);
+}
+inline bool IoSync(IoFile* f) {
+    const IoSystem& io = Io();
+    return io.sync(io.context, f);
+}
+inline bool IoRename(const char* from, const char* to, bool replace) {
+    const IoSystem& io = Io();
+    return io.rename(io.context, from, to, replace);
+}
+inline bool IoRemove(const char* path) {
+    const IoSystem& io = Io();
+    return io.remove(io.context, path);
 }
 
 // Reads exactly `count` bytes or fails.
@@ -97,28 +118,6 @@ private:
     IoFile* file_ = nullptr;
 };
 
-// A file being written that must not survive unless it was finished: closed
-// and removed on scope exit (a failed write, an exhausted heap) unless Keep()
-// was called.
-class OutputFile {
-public:
-    OutputFile() = default;
-    OutputFile(IoFile* f, const char* path) : handle_(f), path_(f && path ? path : "") {}
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile();
-
-    IoFile* get() const { return handle_.get(); }
-    explicit operator bool() const { return static_cast<bool>(handle_); }
-    bool Close() { return handle_.Close(); }
-    void Keep() { keep_ = true; }
-
-private:
-    IoHandle handle_;
-    std::string path_;
-    bool keep_ = false;
-};
-
 // Text documents (registry export, INF script, shortcut file) are byte
 // identical on every platform: each "\n" of their formats is written as CR LF.
 // Writes are buffered; `failed` remembers the first short write. Without a
@@ -139,10 +138,5 @@ void TextPrintf(TextWriter& w, const char* format, ...)
 #endif
     ;
 bool TextFlush(TextWriter& w);  // false when any write so far failed
-
-// Flushes and closes a generated document. One that could not be written
-// whole is removed, since a cut document would look complete. True when the
-// document was written whole.
-bool FinishDocument(TextWriter& w, IoHandle& file, const char* path);
 
 }  // namespace mirad

@@ -316,7 +316,7 @@ struct FullDisk {
         io.open = [](void* self, const char* path, mirad::IoMode mode) {
             auto* d = static_cast<FullDisk*>(self);
             mirad::IoFile* f = mirad::DefaultIo().open(nullptr, path, mode);
-            if (mode == mirad::IoMode::Write) d->document = f;
+            if (mode != mirad::IoMode::Read) d->document = f;
             return f;
         };
         io.write = [](void* self, mirad::IoFile* f, const void* buffer, size_t count) {
@@ -333,7 +333,7 @@ struct FullDisk {
     ~FullDisk() { mirad::SetIo(nullptr); }
 };
 
-TEST(DocumentsInProcess, FullDiskGivesSixteenAndLeavesNoDocument) {
+TEST(DocumentsInProcess, FullDiskGivesSixteenAndLeavesThePreviousDocument) {
     fixture::TempDir dir;
     fixture::WriteFile(dir / "app.cab", fixture::BuildCeCabinet(InstallSetup(), InstallFiles()));
     auto context = OpenInProcess(dir / "app.cab");
@@ -347,12 +347,20 @@ TEST(DocumentsInProcess, FullDiskGivesSixteenAndLeavesNoDocument) {
     testing::internal::CaptureStdout();
     for (const Case& c : {Case{mirad::WriteInfScript, "install.inf", {0, 100, 5000}},
                           Case{mirad::WriteRegistryExport, "install_reg.reg", {0, 100, 380}}}) {
+        // A failed document leaves what was under its name as it was: nothing
+        // at first, the previous case's document later.
+        const bool had = fixture::FileExists(out);
+        const std::string before = had ? fixture::ReadText(out) : std::string();
         for (size_t limit : c.limits) {
             {
                 FullDisk disk(limit);
                 EXPECT_EQ(context->Write(c.write, out), 16) << c.golden << " " << limit;
             }
-            EXPECT_FALSE(fixture::FileExists(out)) << c.golden << " " << limit;
+            EXPECT_EQ(fixture::FileExists(out), had) << c.golden << " " << limit;
+            if (had) {
+                EXPECT_EQ(fixture::ReadText(out), before) << c.golden << " " << limit;
+            }
+            EXPECT_EQ(fixture::FilesBelow(dir.path).size(), had ? 2u : 1u) << "a temporary file was left behind";
         }
         // With room enough the same context writes the document whole.
         FullDisk roomy(1 << 20);

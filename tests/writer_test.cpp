@@ -26,6 +26,7 @@
 #include "platform/platform.h"
 #include "support/bytes.h"
 #include "support/io.h"
+#include "support/output.h"
 #include "tests/fixture.h"
 
 using namespace fixture;
@@ -979,7 +980,7 @@ TEST(WriterFaults, KilledUpdateLeavesCabinetAndSources) {
     bool started = false;
     for (int i = 0; i < 2000 && !started; ++i) {
         for (const auto& name : DirNames(dir.path))
-            if (name.rfind("~mirad", 0) == 0 && fs::file_size(dir / name) > 100000) started = true;
+            if (mirad::IsTemporaryNameOf(name, "g.cab") && fs::file_size(dir / name) > 100000) started = true;
         if (!started) usleep(5000);
     }
     kill(pid, SIGKILL);
@@ -989,6 +990,10 @@ TEST(WriterFaults, KilledUpdateLeavesCabinetAndSources) {
     ASSERT_TRUE(WIFSIGNALED(status)) << "the update finished before it was killed";
     EXPECT_EQ(ReadFile(dir / "g.cab"), cab);
     EXPECT_TRUE(fs::exists(dir / "src/game.exe"));
+    // The next update clears what the killed one left, and nothing else.
+    WriteFile(dir / ".other.cab.mirad-abcdef", {});
+    EXPECT_EQ(Pack(nullptr, dir / "g.cab", dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", 0), 0);
+    EXPECT_EQ(DirNames(dir.path), (Names{".other.cab.mirad-abcdef", "g.cab", "src"}));
 }
 
 TEST(WriterLimits, RefusedBeforeAnythingIsCreated) {
@@ -1015,3 +1020,103 @@ TEST(WriterLimits, RefusedBeforeAnythingIsCreated) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whether a file's first bytes (its first block) are in the cabinet.
+bool Contains(const Bytes& cabinet, const Bytes& file) {
+    auto head = file.begin() + static_cast<std::ptrdiff_t>(std::min<size_t>(file.size(), 1000));
+    return std::search(cabinet.begin(), cabinet.end(), file.begin(), head) != cabinet.end();
+}
+
+}  // namespace
+
+// An update reaches the cabinet a link names and keeps what the cabinet was:
+// its mode, the link itself; a read-only cabinet is refused untouched.
+TEST(WriterSafety, UpdateFollowsLinksKeepsModeAndRefusesReadOnly) {
+    struct Case {
+        const char* what;
+        mode_t mode;
+        bool viaLink;
+        int rc;
+    } cases[] = {{"0600", 0600, false, 0}, {"0640 through a link", 0640, true, 0}, {"read-only 0444", 0444, false, 16}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UpdateScene s;
+        ASSERT_EQ(chmod((s.dir / "g.cab").c_str(), c.mode), 0);
+        std::string named = s.dir / "g.cab";
+        if (c.viaLink) {
+            named = s.dir / "link.cab";
+            ASSERT_EQ(symlink("g.cab", named.c_str()), 0);
+        }
+        EXPECT_EQ(Pack(nullptr, named, s.dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", 0), c.rc);
+        struct stat st;
+        ASSERT_EQ(lstat((s.dir / "g.cab").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.mode);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        if (c.viaLink) {
+            EXPECT_TRUE(fs::is_symlink(named));
+        }
+        EXPECT_EQ(Contains(ReadFile(s.dir / "g.cab"), Pattern(100000, 6)), c.rc == 0);
+        Names expected = {"g.cab", "src"};
+        if (c.viaLink) expected.insert(expected.begin() + 1, "link.cab");
+        EXPECT_EQ(DirNames(s.dir.path), expected) << "a temporary file remains";
+    }
+}
+
+// Two updates of one cabinet at once: the second waits for the first's lock
+// and reads its result, so both replacements are in the cabinet.
+TEST(WriterSafety, ConcurrentUpdatesKeepBothReplacements) {
+    UpdateScene s;
+    s.cab = BuildCeCabinet(GameSetup(), {GameFiles()[0], {"DATA.002", Pattern(3 << 20, 5)}});
+    WriteFile(s.dir / "g.cab", s.cab);
+    pid_t slow = fork();
+    ASSERT_GE(slow, 0);
+    if (slow == 0) {
+        FaultScope fault;
+        fault.io.writeDelayUs = 300000;
+        _exit(Pack(nullptr, s.dir / "g.cab", s.dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", 0));
+    }
+    bool writing = false;  // the first holds the lock once its temporary file exists
+    for (int i = 0; i < 2000 && !writing; ++i) {
+        for (const auto& name : DirNames(s.dir.path)) writing = writing || mirad::IsTemporaryNameOf(name, "g.cab");
+        if (!writing) usleep(2000);
+    }
+    EXPECT_TRUE(writing);
+    EXPECT_EQ(Pack(nullptr, s.dir / "g.cab", s.dir / "src", {"data.bin"}, "%InstallDir%\\Game\\", 0), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(slow, &status, 0), slow);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    Bytes now = ReadFile(s.dir / "g.cab");
+    EXPECT_TRUE(Contains(now, Pattern(100000, 6))) << "the first update was lost";
+    EXPECT_TRUE(Contains(now, Pattern(10, 7))) << "the second update was lost";
+    EXPECT_EQ(DirNames(s.dir.path), (Names{"g.cab", "src"}));
+}
+
+// A pack killed mid-way leaves nothing under the cabinet's name.
+TEST(WriterSafety, KilledPackLeavesNothingUnderTheName) {
+    TempDir dir;
+    WriteTree(dir / "src", {{"big", Pattern(8 << 20, 2)}});
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        FaultScope slow;
+        slow.io.writeDelayUs = 2000;
+        _exit(Pack(nullptr, dir / "n.cab", dir / "src", {"big"}, nullptr, 1));
+    }
+    bool started = false;
+    for (int i = 0; i < 2000 && !started; ++i) {
+        for (const auto& name : DirNames(dir.path))
+            if (mirad::IsTemporaryNameOf(name, "n.cab") && fs::file_size(dir / name) > 100000) started = true;
+        if (!started) usleep(5000);
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(started && WIFSIGNALED(status));
+    EXPECT_FALSE(fs::exists(dir / "n.cab"));
+    EXPECT_EQ(ReadFile(dir / "src/big"), Pattern(8 << 20, 2));
+    // The name is free for the retry.
+    EXPECT_EQ(Pack(nullptr, dir / "n.cab", dir / "src", {"big"}), 0);
+}

@@ -10,6 +10,7 @@
 #include "setup/paths.h"
 #include "support/io.h"
 #include "support/log.h"
+#include "support/output.h"
 #include "support/paths.h"
 #include "view/session.h"
 
@@ -53,14 +54,14 @@ Error ArchiveSession::WriteShortcutFile(const Settings& settings, uint16_t index
     char path[kPathSize];
     ShortcutPath(*setup_, index, path);
     LogMessage("Extracting Link %s -> %s", path, destination);
-    IoHandle file(IoOpen(destination, IoMode::Write));
-    if (!file) return CannotCreate("cannot create the shortcut file");
+    OutputFile file;
+    if (!file.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the shortcut file");
     ShortcutTarget(*setup_, index, path);
     ExpandMacrosIf(settings, path);
     TextWriter w;
-    w.file = file.get();
+    w.file = file.file();
     TextPrintf(w, "%d#\"%s\"\n", static_cast<int>(std::strlen(path) + 2), path);
-    if (!FinishDocument(w, file, destination)) return CannotCreate("the shortcut file could not be written");
+    if (!FinishDocument(w, file)) return CannotCreate("the shortcut file could not be written");
     return kOk;
 }
 

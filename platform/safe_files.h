@@ -1,0 +1,92 @@
+// File services for writing safely: nothing is written through a link that
+// already sits under a name, a name is taken without replacing what appeared
+// there meanwhile, data reaches the disk before a rename makes it visible,
+// and two writers of one cabinet take turns. POSIX in
+// platform/posix_safe.cpp, Win32 in platform/win32_safe.cpp.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace mirad {
+namespace platform {
+
+// Renames `from` to `to` only when nothing exists under `to` (a link there
+// counts as something). False, with nothing changed, otherwise.
+bool RenameNoReplace(const char* from, const char* to);
+
+// Writes what the stream buffers and asks the system to put the file's data
+// on the disk.
+bool SyncFile(std::FILE* file);
+// Makes the names in the directory holding `path` durable (POSIX; true
+// where the system has no such notion).
+bool SyncDirectoryOf(const char* path);
+
+// Which file a name refers to, compared whole.
+struct FileIdentity {
+    uint64_t volume = 0;
+    uint64_t index = 0;
+    bool operator==(const FileIdentity& o) const { return volume == o.volume && index == o.index; }
+    bool operator!=(const FileIdentity& o) const { return !(*this == o); }
+};
+
+// What an update needs to know about the cabinet before it writes.
+struct TargetInfo {
+    FileIdentity identity;
+    bool regular = false;   // an ordinary file
+    bool readOnly = false;  // read-only attribute or no owner write bit, or no write access
+    uint32_t mode = 0;      // POSIX permission bits (0 on Windows)
+    uint32_t owner = 0, group = 0;
+};
+
+// The file a path finally names once every symbolic link is followed
+// (absolute). False when it cannot be resolved (a dangling link, say).
+bool ResolvePath(const char* path, std::string* resolved);
+bool DescribeTarget(const char* path, TargetInfo* info);
+// Gives a freshly written file the permissions (and, where permitted, the
+// owner) the file it replaces had. Best effort for the owner.
+bool ApplyTargetInfo(const char* path, const TargetInfo& info);
+
+// True when anything exists under the name: a file, a directory, a link
+// (dangling too).
+bool NameTaken(const char* path);
+
+// Names in a directory ("." and ".." left out). False when it cannot be read.
+bool ListDirectory(const char* dir, std::vector<std::string>* names);
+
+// An exclusive advisory lock on an existing file, held while the object
+// lives. Another process taking the same lock waits or is told it is busy.
+class FileLock {
+public:
+    FileLock() = default;
+    ~FileLock() { Release(); }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    enum Result { kLocked, kBusy, kFailed };
+    // Tries for up to `waitMilliseconds`. Once locked, the path still names
+    // the locked file (a writer that renamed a new file in meanwhile is
+    // noticed and the new file locked instead).
+    Result Acquire(const char* path, unsigned waitMilliseconds);
+    // The identity of the locked file.
+    const FileIdentity& identity() const { return identity_; }
+    void Release();
+    bool held() const { return handle_ != kNone; }
+
+private:
+    static constexpr intptr_t kNone = -1;
+    intptr_t handle_ = kNone;  // descriptor or HANDLE
+    FileIdentity identity_;
+};
+
+// True where a file that is open (the locked cabinet) cannot be renamed
+// over, so the lock has to go just before the rename.
+bool ReplaceNeedsClosedTarget();
+
+// A pause, for polling a lock.
+void SleepMilliseconds(unsigned milliseconds);
+
+}  // namespace platform
+}  // namespace mirad

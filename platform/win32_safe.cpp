@@ -1,0 +1,133 @@
+// Win32 implementation of the safe-writing services.
+#include <windows.h>
+
+#include <io.h>
+
+#include <cstring>
+
+#include "platform/safe_files.h"
+
+namespace mirad {
+namespace platform {
+
+namespace {
+
+bool IdentityOfHandle(HANDLE h, FileIdentity* id) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return false;
+    id->volume = info.dwVolumeSerialNumber;
+    id->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+HANDLE OpenForQuery(const char* path) {
+    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+// Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
+bool RenameNoReplace(const char* from, const char* to) { return from && to && MoveFileExA(from, to, 0) != 0; }
+
+bool SyncFile(std::FILE* file) {
+    if (!file || std::fflush(file) != 0) return false;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h) != 0;
+}
+
+// Renames are durable once MoveFileEx returns on NTFS.
+bool SyncDirectoryOf(const char* path) { return path != nullptr; }
+
+bool ResolvePath(const char* path, std::string* resolved) {
+    if (!path || !path[0]) return false;
+    char buffer[MAX_PATH];
+    DWORD n = GetFullPathNameA(path, sizeof buffer, buffer, nullptr);
+    if (n == 0 || n >= sizeof buffer) return false;
+    *resolved = buffer;
+    return true;
+}
+
+bool DescribeTarget(const char* path, TargetInfo* info) {
+    if (!path) return false;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    HANDLE h = OpenForQuery(path);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = IdentityOfHandle(h, &info->identity);
+    CloseHandle(h);
+    info->regular = !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE));
+    info->readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    info->mode = attributes;  // the attributes travel to the new file
+    return ok;
+}
+
+bool ApplyTargetInfo(const char* path, const TargetInfo& info) {
+    const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+    DWORD attributes = info.mode & kept;
+    return path && SetFileAttributesA(path, attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
+}
+
+bool NameTaken(const char* path) { return path && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool ListDirectory(const char* dir, std::vector<std::string>* names) {
+    std::string pattern = dir && dir[0] ? dir : ".";
+    if (pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
+    pattern += '*';
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA(pattern.c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    names->clear();
+    do {
+        if (std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0) continue;
+        names->push_back(found.cFileName);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+    return true;
+}
+
+FileLock::Result FileLock::Acquire(const char* path, unsigned waitMilliseconds) {
+    Release();
+    if (!path) return kFailed;
+    // Delete sharing lets the finished cabinet be renamed over this one once
+    // the lock is given up.
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return kFailed;
+    unsigned waited = 0;
+    for (;;) {
+        // A byte far beyond any cabinet's end: Windows locks are mandatory,
+        // and a lock on the data would stop our own reads of it.
+        OVERLAPPED at;
+        std::memset(&at, 0, sizeof at);
+        at.Offset = 0xFFFFFFFEu;
+        at.OffsetHigh = 0x7FFFFFFFu;
+        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) break;
+        if (GetLastError() != ERROR_LOCK_VIOLATION || waited >= waitMilliseconds) {
+            bool busy = GetLastError() == ERROR_LOCK_VIOLATION;
+            CloseHandle(h);
+            return busy ? kBusy : kFailed;
+        }
+        SleepMilliseconds(20);
+        waited += 20;
+    }
+    if (!IdentityOfHandle(h, &identity_)) {
+        CloseHandle(h);
+        return kFailed;
+    }
+    handle_ = reinterpret_cast<intptr_t>(h);
+    return kLocked;
+}
+
+void FileLock::Release() {
+    if (handle_ == kNone) return;
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));  // closing drops the lock
+    handle_ = kNone;
+}
+
+bool ReplaceNeedsClosedTarget() { return true; }
+
+void SleepMilliseconds(unsigned milliseconds) { Sleep(milliseconds); }
+
+}  // namespace platform
+}  // namespace mirad
