@@ -217,7 +217,7 @@ Error Cabinet::ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk, Chec
     return Source(e.iFolder).Read(e.uoffFolderStart, e.cbFile, sink, chunk, checksums);
 }
 
-Error Cabinet::CopyFile(uint32_t entry, const char* destination) {
+Error Cabinet::CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress) {
     // A cut path could name another file, so an over-long one is refused whole.
     if (!destination || std::strlen(destination) >= kPathSize) return CannotCreate("destination path too long");
     if (!file_ || entry >= files_.size() || files_[entry].iFolder >= sources_.size())
@@ -230,12 +230,15 @@ Error Cabinet::CopyFile(uint32_t entry, const char* destination) {
     if (!out.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the destination");
     uint64_t written = 0;
     IoFile* target = out.file();
+    Progress reported(progress, destination);
     // Whole blocks at a time: the block source holds each one in memory.
     Error result = ReadFile(entry, [&](const uint8_t* data, size_t count) {
         if (!IoWriteAll(target, data, count)) return false;
         written += count;
-        return true;
+        return reported.Add(count);
     }, cfdata::MaxData);
+    if (!result) reported.Report();
+    if (reported.aborted()) return Aborted("stopped by the host");  // the output goes as on failure
     // The one failed file kept is the empty one of an offset that falls
     // inside a block header: it holds nothing, and that is how such a
     // cabinet has always been answered.

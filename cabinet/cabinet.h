@@ -13,6 +13,7 @@
 #include "support/alloc.h"
 #include "support/error.h"
 #include "support/io.h"
+#include "support/progress.h"
 #include "support/text_pool.h"
 
 namespace mirad {
@@ -46,9 +47,10 @@ public:
                    Checksums checksums = Checksums::Verify);
     // Reads stored file `entry` through the same walk, writing nothing.
     Error TestFile(uint32_t entry) { return ReadFile(entry, ByteSink()); }
-    // Writes stored file `entry` to a new file at `destination`: a copy
-    // that fails leaves no file that looks complete.
-    Error CopyFile(uint32_t entry, const char* destination);
+    // Writes stored file `entry` to `destination`, reporting its bytes to
+    // `progress`: a copy that fails or is stopped (Aborted) leaves no file
+    // that looks complete and an existing file as it was.
+    Error CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress = ProgressCallback());
 
     // The block source of folder `index` (created on first use).
     BlockSource& Source(uint16_t index);

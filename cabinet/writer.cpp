@@ -74,6 +74,7 @@ struct CabOutput {
     uint32_t blockLeft = 0;   // bytes of the current block still to come
     size_t blockAt = 0;       // where the current block's header lies in the buffer
     uint32_t blockSize = 0;   // its data bytes
+    Progress* progress = nullptr;  // of the file being copied
 };
 
 uint64_t Position(const CabOutput& o) { return o.flushed + o.used; }
@@ -168,6 +169,7 @@ Error CopySource(CabOutput& o, IoFile* source) {
         o.blockLeft -= static_cast<uint32_t>(k);
         o.fileLeft -= static_cast<uint32_t>(k);
         FinishBlockIfDone(o);
+        if (!o.progress->Add(k)) return Aborted("stopped by the host");
     }
     // A source that grew since the scan would be stored cut short.
     uint8_t extra;
@@ -188,8 +190,10 @@ Error CopyFromDisk(CabOutput& o, const PackEntry& entry, const char* sourcePath)
 Error CopyKept(CabOutput& o, Cabinet* old, const PackEntry& entry) {
     if (!old) return BadData("no cabinet to keep data from");
     Error read = old->ReadFile(
-        entry.keptEntry, [&o](const uint8_t* data, size_t count) { return PutFileData(o, data, count); },
+        entry.keptEntry,
+        [&o](const uint8_t* data, size_t count) { return PutFileData(o, data, count) && o.progress->Add(count); },
         kBlockData);
+    if (o.progress->aborted()) return Aborted("stopped by the host");
     if (o.writeFailed) return CannotCreate("cannot write the cabinet");
     // The sink refuses only surplus bytes once writing is fine: bad old data.
     if (read.Is(ErrorKind::CannotCreate)) return BadData("kept file longer than planned");
@@ -201,7 +205,7 @@ Error CopyKept(CabOutput& o, Cabinet* old, const PackEntry& entry) {
 // CannotOpen (a source) or CannotCreate (the output). The caller closes the
 // file.
 Error WriteCabinet(IoFile* file, Cabinet* old, const std::vector<PackEntry>& entries, const CabinetPlan& plan,
-                   const char* sourcePath) {
+                   const char* sourcePath, const ProgressCallback& progress) {
     CabOutput o;
     o.file = file;
     // Whole blocks, header and data, gathered into writes of about 1 MiB.
@@ -250,8 +254,13 @@ Error WriteCabinet(IoFile* file, Cabinet* old, const std::vector<PackEntry>& ent
             folder = plan.iFolder[i];
             BeginFolder(o, plan.folders[folder].cbData);
         }
-        BeginFile(o, entries[i].cbFile);
-        rc = entries[i].listName ? CopyFromDisk(o, entries[i], sourcePath) : CopyKept(o, old, entries[i]);
+        const PackEntry& e = entries[i];
+        BeginFile(o, e.cbFile);
+        Progress reported(progress, e.listName ? JoinListPath(sourcePath, e.listName).c_str() : e.storedName.c_str());
+        o.progress = &reported;
+        rc = e.listName ? CopyFromDisk(o, e, sourcePath) : CopyKept(o, old, e);
+        if (!rc && !reported.Report()) rc = Aborted("stopped by the host");
+        o.progress = nullptr;
     }
     if (!rc && !Flush(o)) rc = CannotCreate("cannot write the cabinet");
     if (Position(o) != plan.cbCabinet || rc) {
@@ -355,7 +364,7 @@ std::string StoredName(const char* subPath, const char* name) {
 bool FitsPath(const std::string& s) { return s.size() < kPathSize; }
 
 Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
-                    bool move) {
+                    bool move, const ProgressCallback& progress) {
     std::vector<ListName> list = ParseList(addList);
     // Every path is checked before the scan logs or creates anything.
     for (const ListName& item : list) {
@@ -399,7 +408,7 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
     if (platform::NameTaken(cabinetPath) || !out.Open(cabinetPath, OutputPolicy::NewFile))
         return CannotOpen("cannot create the cabinet");
 
-    if (Error rc = WriteCabinet(out.file(), nullptr, entries, plan, sourcePath)) return rc;
+    if (Error rc = WriteCabinet(out.file(), nullptr, entries, plan, sourcePath, progress)) return rc;
     bool taken = false;
     if (!out.Commit(&taken)) {
         if (!taken) return CannotCreate("the cabinet could not be finished");
@@ -411,7 +420,7 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
     return kOk;
 }
 
-Error UpdateTarget::Acquire(const char* path) {
+Error UpdateTarget::Acquire(const char* path, const ProgressCallback& progress) {
     path_ = path;
     std::string real;
     if (!platform::ResolvePath(path, &real)) {
@@ -427,6 +436,8 @@ Error UpdateTarget::Acquire(const char* path) {
         LogMessage("Cabinet is read-only, not updated");
         return CannotCreate("the cabinet is read-only");
     }
+    // Another update goes first; the host may stop the wait like any work.
+    Progress waiting(progress, path_.c_str());
     for (unsigned waited = 0;; waited += 250) {
         platform::FileLock::Result r = lock_.Acquire(path_.c_str(), 0);
         if (r == platform::FileLock::kLocked) break;
@@ -435,6 +446,7 @@ Error UpdateTarget::Acquire(const char* path) {
             LogMessage("Cabinet is being updated by another process");
             return CannotCreate("the cabinet is being updated by another process");
         }
+        if (!waiting.Report()) return Aborted("stopped by the host");
         platform::SleepMilliseconds(250);
     }
     // The cabinet may have been replaced while we waited.
@@ -458,7 +470,8 @@ void UpdateTarget::BeforeReplace() {
 }
 
 Error RewriteCabinet(Cabinet& old, UpdateTarget& target, std::vector<ListName>& list,
-                     const std::vector<const char*>& replacement, const char* sourcePath, bool move) {
+                     const std::vector<const char*>& replacement, const char* sourcePath, bool move,
+                     const ProgressCallback& progress) {
     const char* cabinetPath = target.path().c_str();
     // Entries keep their names, dates, times and attributes; a replaced one
     // takes the current size of its new file.
@@ -494,7 +507,7 @@ Error RewriteCabinet(Cabinet& old, UpdateTarget& target, std::vector<ListName>& 
     if (!temp.Open(cabinetPath, OutputPolicy::Replacement)) return CannotCreate("cannot create a temporary cabinet");
     // The cabinet's own permissions before any of its bytes are in the file.
     if (!target.ApplyTo(temp.writingPath().c_str())) return CannotCreate("cannot give the new cabinet its mode");
-    if (Error rc = WriteCabinet(temp.file(), &old, entries, plan, sourcePath)) return rc;
+    if (Error rc = WriteCabinet(temp.file(), &old, entries, plan, sourcePath, progress)) return rc;
     // Whoever renamed another file over the name without our lock would
     // lose it to ours.
     if (!target.StillInPlace()) {

@@ -9,6 +9,7 @@
 #include "cabinet/cabinet.h"
 #include "platform/safe_files.h"
 #include "support/error.h"
+#include "support/progress.h"
 
 namespace mirad {
 
@@ -29,12 +30,13 @@ std::string StoredName(const char* subPath, const char* name);
 bool FitsPath(const std::string& s);
 
 // Writes a new cabinet at `cabinetPath` (which must not exist) from the
-// files of `addList` below `sourcePath`, stored under `subPath`; with `move`
-// the packed sources are removed once the cabinet is in place. NotSupported
-// (a path too long, a cabinet the format cannot hold), CannotOpen (the
-// cabinet cannot be created, a source) or CannotCreate.
+// files of `addList` below `sourcePath`, stored under `subPath`, reporting
+// each file's bytes to `progress`; with `move` the packed sources are
+// removed once the cabinet is in place. NotSupported (a path too long, a
+// cabinet the format cannot hold), CannotOpen (the cabinet cannot be
+// created, a source), CannotCreate or Aborted.
 Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
-                    bool move);
+                    bool move, const ProgressCallback& progress = ProgressCallback());
 
 // The cabinet file an update rewrites, held from before it is read until
 // the new cabinet is in its place: the file a link names (the link stays),
@@ -44,10 +46,11 @@ class UpdateTarget {
 public:
     // Resolves `path`, refuses a read-only cabinet (CannotCreate), takes the
     // lock, waiting up to 30 s for another update (CannotCreate when it does
-    // not end), and removes temporary files a killed update of the same
-    // cabinet left. A path that names no file on disk while the I/O system
-    // holds files elsewhere (in memory) is taken as it is, unheld.
-    Error Acquire(const char* path);
+    // not end, Aborted when `progress` stops the wait), and removes
+    // temporary files a killed update of the same cabinet left. A path that
+    // names no file on disk while the I/O system holds files elsewhere (in
+    // memory) is taken as it is, unheld.
+    Error Acquire(const char* path, const ProgressCallback& progress = ProgressCallback());
     bool held() const { return lock_.held(); }
     // The cabinet to read and replace.
     const std::string& path() const { return path_; }
@@ -68,10 +71,11 @@ private:
 
 // Rewrites `old` (open, read from `target`) with stored file i replaced by
 // the file `replacement[i]` below `sourcePath` where that is not null; every
-// other file keeps its bytes. The new cabinet replaces the old one in one
-// step; `old` is closed then. With `move` the packed names of `list` are
-// removed afterwards.
+// other file keeps its bytes, reported to `progress` as they are copied.
+// The new cabinet replaces the old one in one step; `old` is closed then.
+// With `move` the packed names of `list` are removed afterwards.
 Error RewriteCabinet(Cabinet& old, UpdateTarget& target, std::vector<ListName>& list,
-                     const std::vector<const char*>& replacement, const char* sourcePath, bool move);
+                     const std::vector<const char*>& replacement, const char* sourcePath, bool move,
+                     const ProgressCallback& progress = ProgressCallback());
 
 }  // namespace mirad

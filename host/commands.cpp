@@ -22,11 +22,11 @@ namespace fs = std::filesystem;
 
 namespace host {
 
-void Error(const std::string& sentence) { std::fprintf(stderr, "mirad: %s\n", sentence.c_str()); }
+void Error(const std::string& sentence) { std::fprintf(stderr, "mirad: %s\n", Printable(sentence).c_str()); }
 bool gQuiet = false;
 
 void Warning(const std::string& sentence) {
-    if (!gQuiet) std::fprintf(stderr, "mirad: warning: %s\n", sentence.c_str());
+    if (!gQuiet) std::fprintf(stderr, "mirad: warning: %s\n", Printable(sentence).c_str());
 }
 
 std::string ResultText(int32_t code) {
@@ -39,6 +39,7 @@ std::string ResultText(int32_t code) {
         case MIRAD_EOPEN: return "cannot open";
         case MIRAD_ECREATE: return "cannot create";
         case MIRAD_NOT_SUPPORTED: return "not supported";
+        case MIRAD_ABORTED: return "interrupted";
         default: return "unknown result " + std::to_string(code);
     }
 }
@@ -145,6 +146,7 @@ bool OpenCabinet(Session& session, const std::string& cabinet, Archive* archive)
         Error(OpenFailure(cabinet, request.openResult ? request.openResult : MIRAD_EOPEN));
         return false;
     }
+    session.api.SetProcessDataProc(archive->handle, ProgressCallback);
     return true;
 }
 
@@ -530,6 +532,10 @@ int CommandList(const Options& options) {
     uint64_t totalBytes = 0;
     unsigned count = 0;
     for (size_t k = 0;; ++k) {
+        if (Interrupted()) {
+            Error("interrupted");
+            return kInterruptedStatus;
+        }
         EntryHeader header;
         std::memset(&header, 0, sizeof header);
         if (session.api.ReadHeader(archive.handle, &header) != MIRAD_OK) break;
@@ -545,8 +551,8 @@ int CommandList(const Options& options) {
         if (e.size != -1) totalBytes += static_cast<uint32_t>(e.size);
         StoredInfo stored = detailed && e.file ? more.Find(k, e.name, e.size) : StoredInfo();
         if (options.json) json.push_back(JsonEntry(e, stored));
-        else if (options.longFormat) std::printf("%s\n", LongLine(e, stored).c_str());
-        else std::printf("%s\n", FormatEntry(header).c_str());
+        else if (options.longFormat) std::printf("%s\n", Printable(LongLine(e, stored)).c_str());
+        else std::printf("%s\n", Printable(FormatEntry(header)).c_str());
     }
     if (options.json) {
         std::printf("{\"cabinet\": %s, \"entries\": [", JsonString(cabinet).c_str());
@@ -583,12 +589,16 @@ int CommandTest(const Options& options) {
             continue;
         }
         int32_t result = session.api.ProcessFile(archive.handle, MIRAD_TEST, nullptr, nullptr);
+        if (result == MIRAD_ABORTED || Interrupted()) {
+            Error("interrupted");
+            return kInterruptedStatus;
+        }
         ++tested;
         if (result != MIRAD_OK) {
             ++failed;
             Error(Quoted(name) + " in " + Quoted(cabinet) + " failed the test: " + ResultText(result));
         } else if (options.verbose) {
-            std::printf("OK  %s\n", name.c_str());
+            std::printf("OK  %s\n", Printable(name).c_str());
         }
     }
     failed += selection.ReportMissing(cabinet);
@@ -597,7 +607,7 @@ int CommandTest(const Options& options) {
               " failed the test");
         return 1;
     }
-    if (!options.quiet) std::printf("%s: all %u entries tested OK\n", cabinet.c_str(), tested);
+    if (!options.quiet) std::printf("%s: all %u entries tested OK\n", Printable(cabinet).c_str(), tested);
     return 0;
 }
 
@@ -655,6 +665,7 @@ int CommandExtract(const Options& options) {
     }
     Archive archive;
     if (!OpenCabinet(session, cabinet, &archive)) return 1;
+    StartProgress();
 
     unsigned failures = 0;
     // Directories this run has made or found: each is made once, not once
@@ -701,7 +712,9 @@ int CommandExtract(const Options& options) {
                 continue;
             }
             if (options.keepExisting && PathExists(destination)) {
-                if (!gQuiet) std::fprintf(stderr, "mirad: kept the existing %s (-n)\n", Quoted(destination).c_str());
+                if (!gQuiet) {
+                    std::fprintf(stderr, "mirad: kept the existing %s (-n)\n", Printable(Quoted(destination)).c_str());
+                }
                 skip();
                 continue;
             }
@@ -729,6 +742,12 @@ int CommandExtract(const Options& options) {
         } else {
             result = session.api.ProcessFile(archive.handle, MIRAD_EXTRACT, nullptr, target.data());
         }
+        if (result == MIRAD_ABORTED || Interrupted()) {
+            if (toStdout) std::remove(destination.c_str());
+            EndProgress();
+            Error("interrupted");
+            return kInterruptedStatus;
+        }
         if (result == MIRAD_OK && toStdout && !CopyToStdout(destination)) {
             Error("cannot write " + Quoted(name) + " to standard output");
             ++failures;
@@ -745,11 +764,12 @@ int CommandExtract(const Options& options) {
             Error("cannot extract " + Quoted(name) + " from " + Quoted(cabinet) + ": " + ResultText(result));
             ++failures;
         } else if (options.verbose) {
-            std::fprintf(progress, "%s\n", toStdout ? name.c_str() : destination.c_str());
+            std::fprintf(progress, "%s\n", Printable(toStdout ? name : destination).c_str());
         }
         if (toStdout) std::remove(destination.c_str());
     }
 
+    EndProgress();
     // The walk is over; the questions below load the module afresh.
     if (archive.handle) session.api.CloseArchive(archive.handle);
     archive.handle = nullptr;
@@ -939,9 +959,12 @@ int CommandPack(const Options& options) {
         std::vector<char> subPath(prefix.begin(), prefix.end()), sourcePath(source.begin(), source.end());
         subPath.push_back('\0');
         sourcePath.push_back('\0');
+        session.api.SetProcessDataProc(MIRAD_PACK_HANDLE, ProgressCallback);
+        StartProgress();
         result = session.api.PackFiles(cabinetName.data(), prefix.empty() ? nullptr : subPath.data(),
                                        source.empty() ? nullptr : sourcePath.data(), &list[0],
                                        options.move ? MIRAD_PACK_MOVE : 0);
+        EndProgress();
     }
     uint64_t total = 0;
     for (const std::string& name : names) {
@@ -951,10 +974,13 @@ int CommandPack(const Options& options) {
     switch (result) {
         case MIRAD_OK:
             if (!options.quiet) {
-                std::printf("Packed %u file%s into '%s'%s.\n", files, files == 1 ? "" : "s", cabinet.c_str(),
+                std::printf("Packed %u file%s into '%s'%s.\n", files, files == 1 ? "" : "s", Printable(cabinet).c_str(),
                             options.move ? " and removed the sources" : "");
             }
             return 0;
+        case MIRAD_ABORTED:
+            Error("interrupted; " + Quoted(cabinet) + " was not made and the sources are as they were");
+            return kInterruptedStatus;
         case MIRAD_EOPEN:
         case MIRAD_ECREATE: {
             // The module says only that something could not be opened or
@@ -1071,13 +1097,16 @@ int CommandUpdate(const Options& options) {
         std::vector<char> cabinetName(cabinet.begin(), cabinet.end()), sourcePath(source.begin(), source.end());
         cabinetName.push_back('\0');
         sourcePath.push_back('\0');
+        session.api.SetProcessDataProc(MIRAD_PACK_HANDLE, ProgressCallback);
+        StartProgress();
         result = session.api.PackFiles(cabinetName.data(), nullptr, source.empty() ? nullptr : sourcePath.data(),
                                        &list[0], 0);
+        EndProgress();
     }
     switch (result) {
         case MIRAD_OK:
             if (!options.quiet) {
-                std::printf("Updated '%s': replaced %zu file%s.\n", cabinet.c_str(), names.size(),
+                std::printf("Updated '%s': replaced %zu file%s.\n", Printable(cabinet).c_str(), names.size(),
                             names.size() == 1 ? "" : "s");
                 std::error_code error;
                 uint64_t after = fs::file_size(fs::path(cabinet), error);
@@ -1091,6 +1120,9 @@ int CommandUpdate(const Options& options) {
             Error("cannot update " + Quoted(cabinet) +
                   ": not supported (a name too long, or beyond what a cabinet holds); nothing was changed");
             break;
+        case MIRAD_ABORTED:
+            Error("interrupted; " + Quoted(cabinet) + " is as it was");
+            return kInterruptedStatus;
         case MIRAD_EOPEN:
             Error("cannot update " + Quoted(cabinet) + ": a replacement file could not be read as planned; "
                   "nothing was changed");

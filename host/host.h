@@ -187,6 +187,27 @@ bool StartSession(const Options& options, const SettingsOverride& changes, Sessi
 std::string ModuleFilePath(const Options& options);
 std::string SettingsDirectory(const Options& options);
 
+// ---- Safety (host/safety.cpp) --------------------------------------------------------
+
+// The text with control characters shown escaped (\n, \r, \t, \x1b; the
+// UTF-8 form of C1 controls too), so a name cannot drive the terminal or
+// forge lines.
+std::string Printable(const std::string& text);
+// Flushes standard output; false when anything written to it was lost.
+bool StdoutWritten();
+
+// SIGINT and SIGTERM set a flag the progress callback reports to the module.
+void InstallInterruptHandlers();
+bool Interrupted();
+constexpr int kInterruptedStatus = 130;
+// The module's progress callback: counts bytes, asks the module to stop
+// once interrupted, and on a terminal shows one line on standard error for
+// operations longer than a second (unless quiet).
+void SetQuiet(bool quiet);
+void StartProgress();
+int MIRAD_CALL ProgressCallback(char* name, int32_t size);
+void EndProgress();
+
 // ---- Commands (host/commands.cpp) ----------------------------------------------------
 
 int CommandList(const Options& options);

@@ -269,7 +269,9 @@ int CommandInfo(const Options& options) {
         return 0;
     }
 
-    auto row = [](const char* label, const std::string& value) { std::printf("%-22s %s\n", label, value.c_str()); };
+    auto row = [](const char* label, const std::string& value) {
+        std::printf("%-22s %s\n", label, Printable(value).c_str());
+    };
     row("Cabinet:", cabinet + " (" + std::to_string(cab.length) + " bytes)");
     row("Stored files:", std::to_string(cab.cFiles));
     for (size_t i = 0; i < cab.folders.size(); ++i) {
@@ -300,7 +302,7 @@ int CommandInfo(const Options& options) {
     std::printf("\n%-12s  %s\n", "Stored", "Installed as");
     for (size_t i = 0; i < installs; ++i) {
         std::string storedName = i < ce.storedNames.size() ? ce.storedNames[i] : "?";
-        std::printf("%-12s  \\%s\n", storedName.c_str(), ce.devicePaths[i].c_str());
+        std::printf("%-12s  \\%s\n", Printable(storedName).c_str(), Printable(ce.devicePaths[i]).c_str());
     }
     return 0;
 }

@@ -105,7 +105,9 @@ const char kHelp[] =
     "read-only cabinet, and waits for another update of the same cabinet.\n"
     "\n"
     "Options:\n"
-    "  -q, --quiet     no warnings and no summary lines; errors only\n"
+    "  -q, --quiet     no warnings, no summary lines and no progress line; errors\n"
+    "                  only (on a terminal, a progress line on stderr shows for\n"
+    "                  extract, pack and update when they take over a second)\n"
     "  --module PATH   the module to load (default: Mirad.wcx beside mirad, else\n"
     "                  ../lib/mirad/Mirad.wcx from mirad's directory)\n"
     "  --config DIR    settings directory (default: $XDG_CONFIG_HOME/mirad, else\n"
@@ -115,11 +117,17 @@ const char kHelp[] =
     "  -h, --help      this text\n"
     "  --version       the version\n"
     "\n"
+    "Ctrl-C (or SIGTERM) stops list, extract, test, pack and update cleanly: nothing\n"
+    "partial is left under a final name, an existing file or cabinet is kept as\n"
+    "it was, and mirad says \"interrupted\" and exits with status 130.\n"
+    "\n"
     "Errors name the file and the reason: the system's own words for files that\n"
     "cannot be read or written, and what is wrong with a cabinet Mirad refuses\n"
     "(empty, not a cabinet, truncated, compressed, part of a multi-part set).\n"
+    "\n"
     "Exit status: 0 on success, 1 when something failed (a sentence on stderr\n"
-    "says what), 2 for a command line mirad does not understand.\n";
+    "says what, control characters in names shown escaped as \\x1b, \\n...),\n"
+    "2 for a command line mirad does not understand, 130 when interrupted.\n";
 
 bool TakeValue(int argc, char** argv, int* i, const char* flag, std::string* value) {
     std::string argument = argv[*i];
@@ -219,10 +227,19 @@ int main(int argc, char** argv) {
         Error("no command given (see mirad --help)");
         return 2;
     }
-    if (command == "list") return CommandList(options);
-    if (command == "info") return CommandInfo(options);
-    if (command == "extract") return CommandExtract(options);
-    if (command == "test") return CommandTest(options);
-    if (command == "pack") return CommandPack(options);
-    return CommandUpdate(options);
+    int (*run)(const Options&) = CommandUpdate;
+    if (command == "list") run = CommandList;
+    if (command == "info") run = CommandInfo;
+    if (command == "extract") run = CommandExtract;
+    if (command == "test") run = CommandTest;
+    if (command == "pack") run = CommandPack;
+    SetQuiet(options.quiet);
+    InstallInterruptHandlers();
+    int status = run(options);
+    // A listing cut short by a full disk or a closed pipe is a failure.
+    if (!StdoutWritten()) {
+        Error("cannot write to standard output");
+        if (status == 0) status = 1;
+    }
+    return status;
 }

@@ -6,6 +6,7 @@
 #include "interface/exports.h"
 #include "interface/result.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -33,6 +34,15 @@ int32_t ResultOfException() {
 }
 
 using SessionPtr = CountedPtr<ArchiveSession>;
+
+// The callback PackFiles reports to: one for the module, set with the
+// packing handle.
+std::atomic<ProcessDataCallback> g_packProgress{nullptr};
+
+ProgressCallback HostProgress(ProcessDataCallback callback) {
+    if (!callback) return ProgressCallback();
+    return [callback](char* name, int32_t bytes) { return callback(name, bytes) != 0; };
+}
 
 void* OpenArchiveImpl(OpenRequest* request) {
     request->commentBuffer = nullptr;
@@ -152,7 +162,8 @@ MIRAD_EXPORT int32_t MIRAD_CALL PackFiles(char* cabinetPath, char* subPath, char
     try {
         SettingsForCall settings;
         bool move = (flags & MIRAD_PACK_MOVE) != 0;
-        return ResultCode(PackFilesInto(cabinetPath, subPath, sourcePath, addList, move));
+        ProcessDataCallback callback = g_packProgress.load();
+        return ResultCode(PackFilesInto(cabinetPath, subPath, sourcePath, addList, move, HostProgress(callback)));
     } catch (...) {
         return ResultOfException();
     }
@@ -173,8 +184,20 @@ MIRAD_EXPORT void MIRAD_CALL PackSetDefaultParams(DefaultParams* params) {
 
 MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void) { return MIRAD_CAPS; }
 
-// The module never reports progress and never asks for another volume.
+// The module never asks for another volume.
 MIRAD_EXPORT void MIRAD_CALL SetChangeVolProc(void*, ChangeVolumeCallback) {}
-MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void*, ProcessDataCallback) {}
+
+// Per archive; the packing handle (or none) sets the one PackFiles uses.
+MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void* archive, ProcessDataCallback callback) {
+    if (!archive || archive == MIRAD_PACK_HANDLE) {
+        g_packProgress.store(callback);
+        return;
+    }
+    try {
+        static_cast<ArchiveSession*>(archive)->SetProgress(HostProgress(callback));
+    } catch (...) {
+        // Without memory for it the archive goes on without progress.
+    }
+}
 
 }  // extern "C"

@@ -22,6 +22,7 @@ enum {
     MIRAD_UNKNOWN_FORMAT = 14,
     MIRAD_EOPEN = 15,
     MIRAD_ECREATE = 16,
+    MIRAD_ABORTED = 21, /* the progress callback asked to stop */
     MIRAD_NOT_SUPPORTED = 24,
 };
 
@@ -70,7 +71,12 @@ typedef struct DefaultParams {
 } DefaultParams;
 
 typedef int(MIRAD_CALL* ChangeVolumeCallback)(char* archiveName, int32_t mode);
+/* Called with the entry's name and the bytes processed since the last call;
+   returning 0 stops the operation (result MIRAD_ABORTED). */
 typedef int(MIRAD_CALL* ProcessDataCallback)(char* fileName, int32_t size);
+
+/* The handle SetProcessDataProc takes for the callback PackFiles uses. */
+#define MIRAD_PACK_HANDLE ((void*)(intptr_t)-1)
 
 #ifdef __cplusplus
 extern "C" {

@@ -18,6 +18,7 @@ inline int32_t ResultCode(const Error& error) {
         case ErrorKind::CannotOpen: return MIRAD_EOPEN;
         case ErrorKind::CannotCreate: return MIRAD_ECREATE;
         case ErrorKind::NotSupported: return MIRAD_NOT_SUPPORTED;
+        case ErrorKind::Aborted: return MIRAD_ABORTED;
     }
     return MIRAD_BAD_DATA;
 }

@@ -59,18 +59,18 @@ Error MatchReplacements(const PackJob& job, std::vector<ListName>& list, const c
 }  // namespace
 
 Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
-                    bool move) {
+                    bool move, const ProgressCallback& progress) {
     CountedPtr<PackJob> job = MakeCounted<PackJob>();
     if (!job) return NoMemory("packing");
     // A cut path could name another file.
     if (std::strlen(cabinetPath) >= kPathSize) return NotSupported("cabinet path too long");
     IoHandle file(IoOpen(cabinetPath, IoMode::Read));
-    if (!file) return CreateCabinet(cabinetPath, subPath, sourcePath, addList, move);
+    if (!file) return CreateCabinet(cabinetPath, subPath, sourcePath, addList, move, progress);
     // Read only what the lock protects: the file the name leads to once
     // another update has finished with it.
     file.Close();
     UpdateTarget target;
-    if (Error e = target.Acquire(cabinetPath)) return e;
+    if (Error e = target.Acquire(cabinetPath, progress)) return e;
     file = IoHandle(IoOpen(target.path().c_str(), IoMode::Read));
     if (!file) return CannotOpen("cannot open the cabinet");
     if (Error e = ReadCeCabinet(std::move(file), &job->cabinet, &job->setup)) return e;
@@ -79,7 +79,7 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
     std::vector<const char*> replacement;
     uint32_t codePage = CurrentSettings()->CodePage;
     if (Error e = MatchReplacements(*job, list, subPath, sourcePath, codePage, &replacement)) return e;
-    return RewriteCabinet(job->cabinet, target, list, replacement, sourcePath, move);
+    return RewriteCabinet(job->cabinet, target, list, replacement, sourcePath, move, progress);
 }
 
 }  // namespace mirad

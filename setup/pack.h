@@ -3,6 +3,7 @@
 #pragma once
 
 #include "support/error.h"
+#include "support/progress.h"
 
 namespace mirad {
 
@@ -11,8 +12,9 @@ namespace mirad {
 // Otherwise it is read as a CE cabinet and every listed file replaces the
 // stored file that carries the installed file of the same path (subPath +
 // name, compared without regard to case). With `move`, packed sources are
-// removed once the cabinet is in place.
+// removed once the cabinet is in place. Every file's bytes are reported to
+// `progress`, which may stop the work (Aborted, nothing changed).
 Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
-                    bool move);
+                    bool move, const ProgressCallback& progress = ProgressCallback());
 
 }  // namespace mirad

@@ -15,6 +15,7 @@ enum class ErrorKind : uint8_t {
     CannotOpen,     // an input (cabinet, source file) cannot be opened or read
     CannotCreate,   // an output cannot be created or written
     NotSupported,   // a request the module does not carry out
+    Aborted,        // the host's progress callback asked to stop
 };
 
 struct Error {
@@ -39,5 +40,6 @@ inline Error UnknownFormat(const char* why) { return Error(ErrorKind::UnknownFor
 inline Error CannotOpen(const char* why) { return Error(ErrorKind::CannotOpen, why); }
 inline Error CannotCreate(const char* why) { return Error(ErrorKind::CannotCreate, why); }
 inline Error NotSupported(const char* why) { return Error(ErrorKind::NotSupported, why); }
+inline Error Aborted(const char* why) { return Error(ErrorKind::Aborted, why); }
 
 }  // namespace mirad

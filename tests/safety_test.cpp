@@ -1,11 +1,19 @@
 // Files on disk are never lost or written where they do not belong: links in
-// the destination, failed entries over existing files.
+// the destination, failed entries over existing files, names that would
+// drive the terminal, output that cannot be written, work stopped part-way.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <string>
 
 #include "support/output.h"
@@ -99,6 +107,36 @@ TEST(SafeOutput, TemporaryNamesSayWhatTheyBelongTo) {
 
 namespace {
 
+// Control characters in names reach the terminal escaped, in listings and
+// in messages alike.
+TEST(SafeHost, ControlCharactersInNamesAreEscaped) {
+    TempDir dir;
+    StoredFile c1 = Stored("c\xc2\x9b" "2J", "z");  // CSI as UTF-8, so flagged UTF-8
+    c1.attribs |= 0x80;
+    WriteFile(dir / "t.cab", BuildCabinet({Stored("a\x1b]0;owned\x07.txt", "x"), Stored("b\nforged line", "y"), c1}));
+    CommandResult r = Mirad(dir, "list t.cab");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find_first_of("\x1b\x07\r"), std::string::npos) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+    for (const char* shown : {"a\\x1b]0;owned\\x07.txt", "b\\nforged line", "c\\xc2\\x9b2J"})
+        EXPECT_NE(r.out.find(shown), std::string::npos) << shown << "\n" << r.out;
+    r = Mirad(dir, "extract t.cab 'b\nforged line' -d /dev/null/x");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.find_first_of("\x1b\x07"), std::string::npos) << r.out;
+}
+
+TEST(SafeHost, FailedWritesToStandardOutputAreErrors) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    TempDir dir;
+    WriteFile(dir / "t.cab", BuildCabinet({Stored("a.txt", "hello")}));
+    for (const char* command : {"list t.cab", "extract t.cab a.txt -d -", "test t.cab"}) {
+        CommandResult r = fixture::Run("cd " + Quote(dir.path) + " && (" + Quote(HostPath()) + " --config cfg " + command +
+                              " > /dev/full)");
+        EXPECT_EQ(r.status, 1) << command << "\n" << r.out;
+        EXPECT_NE(r.out.find("standard output"), std::string::npos) << command << "\n" << r.out;
+    }
+}
+
 // The host names the reason a cabinet was not updated.
 TEST(SafeHost, ReadOnlyCabinetIsRefusedWithItsOwnMessage) {
     TempDir dir;
@@ -111,6 +149,205 @@ TEST(SafeHost, ReadOnlyCabinetIsRefusedWithItsOwnMessage) {
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("cannot update 'game.cab': it is read-only; nothing was changed"), std::string::npos) << r.out;
     EXPECT_EQ(ReadFile(dir / "game.cab"), cab);
+}
+
+}  // namespace
+
+namespace {
+
+// The callback the tests hand the module: counts calls and bytes per name,
+// and answers 0 ("stop") once `stopAfter` bytes have been reported.
+struct Counter {
+    uint64_t bytes = 0;
+    size_t calls = 0;
+    uint64_t stopAfter = UINT64_MAX;
+    std::map<std::string, size_t> callsPerName;
+};
+Counter g_counter;
+int MIRAD_CALL CountingCallback(char* name, int32_t size) {
+    g_counter.bytes += static_cast<uint64_t>(size);
+    ++g_counter.calls;
+    ++g_counter.callsPerName[name];
+    return g_counter.bytes >= g_counter.stopAfter ? 0 : 1;
+}
+
+const std::vector<StoredFile> kProgressFiles = {{"big.bin", Pattern(3 << 20, 1)},
+                                                {"small.txt", BytesOf("small")},
+                                                {"empty", {}}};
+
+// Extraction, pack and update report every byte they write, at least once
+// per entry and about once per MiB.
+TEST(Progress, CallbackSumsEqualTheBytesWritten) {
+    ModuleEnv env;
+    ASSERT_TRUE(env.m.ok());
+    std::string cab = env.Cab("p.cab", BuildCabinet(kProgressFiles));
+    OpenResult open = Open(env.m, cab);
+    ASSERT_TRUE(open.handle);
+    env.m.SetProcessDataProc(open.handle, CountingCallback);
+    g_counter = Counter();
+    EntryHeader header;
+    uint64_t written = 0;
+    while (env.m.ReadHeader(open.handle, &header) == MIRAD_OK) {
+        std::string out = env.dir / ("x-" + std::string(header.fileName));
+        ASSERT_EQ(env.m.ProcessFile(open.handle, MIRAD_EXTRACT, nullptr, &out[0]), MIRAD_OK);
+        written += ReadFile(out).size();
+        EXPECT_GE(g_counter.callsPerName[out], 1u) << out;
+    }
+    env.m.CloseArchive(open.handle);
+    EXPECT_EQ(g_counter.bytes, written);
+    EXPECT_GE(g_counter.calls, 3u + 3u);     // every entry, and big.bin about once per MiB
+    EXPECT_LE(g_counter.calls, 3u + 3u + 3u);  // but not once per block
+
+    // PackFiles uses the callback given with the packing handle.
+    std::filesystem::create_directories(env.dir / "src");
+    WriteFile(env.dir / "src/big.bin", kProgressFiles[0].data);
+    WriteFile(env.dir / "src/small.txt", kProgressFiles[1].data);
+    env.m.SetProcessDataProc(MIRAD_PACK_HANDLE, CountingCallback);
+    g_counter = Counter();
+    std::string packed = env.dir / "new.cab", list = std::string("big.bin") + '\0' + "small.txt" + '\0' + '\0';
+    std::string source = env.dir / "src/";
+    ASSERT_EQ(env.m.PackFiles(&packed[0], nullptr, &source[0], &list[0], 0), MIRAD_OK);
+    EXPECT_EQ(g_counter.bytes, kProgressFiles[0].data.size() + 5);
+    env.m.SetProcessDataProc(MIRAD_PACK_HANDLE, nullptr);
+}
+
+// A callback that answers 0 part-way stops extraction, pack and update at
+// the next block with the host's abort code, and leaves nothing behind: no
+// partial or temporary file, the old file or cabinet as it was.
+TEST(Progress, StopPartWayLeavesNothingBehind) {
+    ModuleEnv env;
+    ASSERT_TRUE(env.m.ok());
+    std::string cab = env.Cab("p.cab", BuildCabinet(kProgressFiles));
+    std::filesystem::create_directories(env.dir / "out");
+    std::filesystem::create_directories(env.dir / "src");
+    WriteText(env.dir / "out/big.bin", "old");
+    OpenResult open = Open(env.m, cab);
+    ASSERT_TRUE(open.handle);
+    env.m.SetProcessDataProc(open.handle, CountingCallback);
+    g_counter = Counter();
+    g_counter.stopAfter = 1;
+    EntryHeader header;
+    ASSERT_EQ(env.m.ReadHeader(open.handle, &header), MIRAD_OK);
+    std::string out = env.dir / "out/big.bin";
+    EXPECT_EQ(env.m.ProcessFile(open.handle, MIRAD_EXTRACT, nullptr, &out[0]), MIRAD_ABORTED);
+    env.m.CloseArchive(open.handle);
+    EXPECT_EQ(ReadText(out), "old");
+    EXPECT_EQ(FilesBelow(env.dir / "out").size(), 1u);
+    EXPECT_LT(g_counter.bytes, kProgressFiles[0].data.size());
+
+    WriteFile(env.dir / "src/big.bin", kProgressFiles[0].data);
+    env.m.SetProcessDataProc(MIRAD_PACK_HANDLE, CountingCallback);
+    g_counter = Counter();
+    g_counter.stopAfter = 1;
+    std::string packed = env.dir / "new.cab", list = std::string("big.bin") + '\0' + '\0';
+    std::string source = env.dir / "src/";
+    EXPECT_EQ(env.m.PackFiles(&packed[0], nullptr, &source[0], &list[0], MIRAD_PACK_MOVE), MIRAD_ABORTED);
+    EXPECT_FALSE(FileExists(packed));
+    EXPECT_TRUE(FileExists(env.dir / "src/big.bin"));
+
+    // An update keeps the cabinet as it was.
+    const Bytes game = GameCabinet();
+    std::string updated = env.Cab("game.cab", game);
+    WriteFile(env.dir / "src/game.exe", kProgressFiles[0].data);
+    g_counter = Counter();
+    g_counter.stopAfter = 1;
+    std::string sub = "%InstallDir%", replaced = std::string("game.exe") + '\0' + '\0';
+    EXPECT_EQ(env.m.PackFiles(&updated[0], &sub[0], &source[0], &replaced[0], 0), MIRAD_ABORTED);
+    EXPECT_EQ(ReadFile(updated), game);
+    EXPECT_GE(g_counter.calls, 1u);
+    for (const auto& [name, bytes] : FilesBelow(env.dir.path))
+        EXPECT_EQ(name.find(".mirad-"), std::string::npos) << name;
+    env.m.SetProcessDataProc(MIRAD_PACK_HANDLE, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// Runs mirad in `dir` in the background, waits until `ready` says the work
+// is under way, sends SIGINT and returns the exit status.
+int InterruptMirad(const TempDir& dir, const std::vector<std::string>& arguments, const std::function<bool()>& ready,
+                   bool* wasReady) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.path.c_str()) != 0) _exit(127);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<std::string> all = {HostPath(), "--config", "cfg"};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    *wasReady = false;
+    for (int i = 0; i < 20000 && !*wasReady; ++i) {
+        *wasReady = ready();
+        if (!*wasReady) usleep(500);
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool AnyTemporary(const std::string& dir) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+        if (entry.path().filename().string().find(".mirad-") != std::string::npos) return true;
+    return false;
+}
+
+// Ctrl-C stops mirad with status 130 and nothing partial: no file under a
+// final name that was not complete, no temporary file, sources and cabinet
+// as they were.
+TEST(SafeHost, InterruptLeavesNothingPartial) {
+    TempDir dir;
+    const Bytes big = Pattern(16 << 20, 9);
+    std::filesystem::create_directories(dir / "src");
+    WriteFile(dir / "src/big.bin", big);
+    bool ready = false;
+
+    int status = InterruptMirad(dir, {"pack", "n.cab", "-C", "src", "--move", "big.bin"}, [&] {
+        for (const auto& e : std::filesystem::directory_iterator(dir.path))
+            if (mirad::IsTemporaryNameOf(e.path().filename().string(), "n.cab")) return true;
+        return false;
+    }, &ready);
+    ASSERT_TRUE(ready) << "pack never started writing";
+    EXPECT_EQ(status, 130);
+    EXPECT_FALSE(FileExists(dir / "n.cab"));
+    EXPECT_EQ(ReadFile(dir / "src/big.bin"), big);
+    EXPECT_FALSE(AnyTemporary(dir.path));
+
+    WriteFile(dir / "b.cab", BuildCabinet({{"big.bin", big}}));
+    status = InterruptMirad(dir, {"extract", "b.cab", "-d", "out"}, [&] { return FileExists(dir / "out/big.bin"); },
+                            &ready);
+    ASSERT_TRUE(ready) << "extract never started writing";
+    EXPECT_EQ(status, 130);
+    EXPECT_FALSE(FileExists(dir / "out/big.bin"));
+    EXPECT_FALSE(AnyTemporary(dir.path));
+}
+
+// An update waiting for another one's lock can be interrupted too; the
+// cabinet stays as it was.
+TEST(SafeHost, InterruptedUpdateWaitingForTheLock) {
+    TempDir dir;
+    Bytes cab = GameCabinet();
+    WriteFile(dir / "game.cab", cab);
+    std::filesystem::create_directories(dir / "src/%InstallDir%");
+    WriteText(dir / "src/%InstallDir%/game.exe", "new");
+    int fd = open((dir / "game.cab").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    auto started = std::chrono::steady_clock::now();
+    bool ready = false;
+    int status = InterruptMirad(dir, {"update", "game.cab", "-C", "src", "%InstallDir%\\game.exe"}, [&] {
+        return std::chrono::steady_clock::now() - started > std::chrono::milliseconds(700);
+    }, &ready);
+    close(fd);
+    EXPECT_EQ(status, 130);
+    EXPECT_EQ(ReadFile(dir / "game.cab"), cab);
+    EXPECT_FALSE(AnyTemporary(dir.path));
 }
 
 }  // namespace

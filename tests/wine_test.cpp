@@ -288,4 +288,50 @@ TEST(Wine, RefusalsGiveTheSameReasons) {
     }
 }
 
+// The Windows build keeps files safe as the native one does: a damaged entry
+// leaves the file it would replace as it was, a good one replaces it whole,
+// a read-only cabinet is not updated, an update and a pack leave no
+// temporary file and pack never takes a name that exists.
+TEST(Wine, ExtractionAndUpdateKeepFilesSafe) {
+    SKIP_WITHOUT_WINE();
+    TempDir dir;
+    CabLayout layout;
+    Bytes cab = BuildCabinet({Stored("a.txt", Bytes(5000, 'n'))}, {}, &layout);
+    WriteFile(dir / "good.cab", cab);
+    cab[layout.blockOffsets[0] + 4] ^= 0xFF;  // cbData: the block no longer fits
+    cab[layout.blockOffsets[0] + 5] ^= 0xFF;
+    WriteFile(dir / "bad.cab", cab);
+    fs::create_directories(dir / "d");
+    WriteText(dir / "d/a.txt", "old content");
+    EXPECT_EQ(Windows(dir, "extract bad.cab -d d").status, 1);
+    EXPECT_EQ(FilesBelow(dir / "d"), (Tree{{"a.txt", BytesOf("old content")}})) << "old file lost or temporary left";
+    EXPECT_EQ(Windows(dir, "extract good.cab -d d").status, 0);
+    EXPECT_EQ(FilesBelow(dir / "d"), (Tree{{"a.txt", Bytes(5000, 'n')}}));
+
+    const Bytes game = GameCabinet();
+    WriteFile(dir / "game.cab", game);
+    fs::create_directories(dir / "src/%InstallDir%");
+    WriteFile(dir / "src/%InstallDir%/game.exe", Pattern(70000, 5));
+    const std::string update = "update game.cab -C src '%InstallDir%\\game.exe'";
+    ASSERT_EQ(chmod((dir / "game.cab").c_str(), 0444), 0);
+    CommandResult r = Windows(dir, update);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("it is read-only; nothing was changed"), std::string::npos) << r.out;
+    EXPECT_EQ(ReadFile(dir / "game.cab"), game);
+    ASSERT_EQ(chmod((dir / "game.cab").c_str(), 0644), 0);
+    r = Windows(dir, update);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(ReadFile(dir / "game.cab"), game);
+
+    r = Windows(dir, "pack new.cab -C src --move .");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(FileExists(dir / "src/%InstallDir%/game.exe"));
+    r = Windows(dir, "pack game.cab -C d a.txt");
+    EXPECT_EQ(r.status, 1) << r.out;
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir.path)) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"bad.cab", "d", "game.cab", "good.cab", "new.cab", "src", "wcfg"}));
+}
+
 }  // namespace

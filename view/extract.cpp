@@ -69,7 +69,7 @@ Error ArchiveSession::WriteShortcutFile(const Settings& settings, uint16_t index
 // once the file is complete, so no later write changes them. A file system
 // that keeps no such things leaves the extraction good all the same.
 Error ArchiveSession::CopyStored(uint32_t entry, const char* destination) {
-    Error result = cabinet_.CopyFile(entry, destination);
+    Error result = cabinet_.CopyFile(entry, destination, progress_);
     if (!result) {
         const CabFileEntry& f = cabinet_.files()[entry];
         platform::StampFile(destination, f.date, f.time, f.attribs);
@@ -77,9 +77,27 @@ Error ArchiveSession::CopyStored(uint32_t entry, const char* destination) {
     return result;
 }
 
+// A shortcut file or document is small and written at once: the host hears
+// of it before (and may stop it then) and of its bytes after, when it is
+// complete; a stop asked for then takes effect at the next entry.
+void ArchiveSession::ReportWritten(const char* destination) const {
+    if (!progress_) return;
+    uint64_t size = 0;
+    IoHandle file(IoOpen(destination, IoMode::Read));
+    if (file) IoSize(file.get(), &size);
+    Progress reported(progress_, destination);
+    reported.Add(static_cast<size_t>(size));
+    reported.Report();
+}
+
 Error ArchiveSession::Extract(const Settings& settings, const char* destination) {
     uint16_t i = static_cast<uint16_t>(cursor_.index - 1);
     Error result;
+    bool stored = cursor_.phase == ListPhase::Stored || cursor_.phase == ListPhase::Installed;
+    if (!stored && cursor_.phase != ListPhase::End) {
+        Progress starting(progress_, destination);
+        if (!starting.Report()) return Aborted("stopped by the host");
+    }
     switch (cursor_.phase) {
         case ListPhase::Stored:
             LogMessage("Extracting File %s -> %s", cabinet_.files()[i].name, destination);
@@ -102,6 +120,7 @@ Error ArchiveSession::Extract(const Settings& settings, const char* destination)
         case ListPhase::End:
             return kOk;
     }
+    if (!result) ReportWritten(destination);
     // Entries that stand for no stored file take the cabinet's own date, as
     // the listing shows them.
     if (!result) platform::StampFileTime(destination, cabinetDate_, cabinetTime_);

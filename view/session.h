@@ -11,6 +11,7 @@
 #include "cabinet/cabinet.h"
 #include "setup/setup.h"
 #include "support/error.h"
+#include "support/progress.h"
 #include "support/settings.h"
 
 namespace mirad {
@@ -59,8 +60,12 @@ public:
     // The next entry, or false when there are no more.
     bool ListNext(const Settings& settings, ListedEntry* entry);
 
+    // Where extraction reports its bytes; the host may stop it there.
+    void SetProgress(ProgressCallback progress) { progress_ = std::move(progress); }
+
     // Skips, tests or extracts the entry listed last; `outputDir` and
-    // `outputName` are joined as given.
+    // `outputName` are joined as given. Aborted when the progress callback
+    // said stop: the entry is then left as after a failure.
     Error Process(const Settings& settings, EntryOperation operation, const char* outputDir, const char* outputName);
 
 private:
@@ -79,6 +84,7 @@ private:
     bool HasCurrent() const;
     Error Test();
     Error Extract(const Settings& settings, const char* destination);
+    void ReportWritten(const char* destination) const;
     Error CopyStored(uint32_t entry, const char* destination);
     Error WriteShortcutFile(const Settings& settings, uint16_t index, const char* destination);
 
@@ -89,6 +95,7 @@ private:
     Cabinet cabinet_;
     std::unique_ptr<CeSetup> setup_;
     ListCursor cursor_;
+    ProgressCallback progress_;
 };
 
 }  // namespace mirad
