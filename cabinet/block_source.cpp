@@ -3,8 +3,9 @@
 // standard tool) or every passed block's header and reserve as well (as some
 // older CE cabinet writers did). A stored folder is read the header-counting
 // way when some file of it would end beyond the data its blocks hold; the
-// decision is made from the block index when the folder is first read.
-// Compressed folders count uncompressed bytes only.
+// decision is made from the block index when a read first goes past the
+// folder's first block (both rules start that block at 0). Compressed
+// folders count uncompressed bytes only.
 #include "cabinet/block_source.h"
 
 #include "cabinet/layout.h"
@@ -25,41 +26,69 @@ BlockSource::BlockSource(CabinetStream& stream, const CabFolder& folder, uint8_t
                          std::unique_ptr<FolderDecoder> decoder, uint64_t filesEnd)
     : stream_(stream), folder_(folder), cbCFData_(cbCFData), decoder_(std::move(decoder)), filesEnd_(filesEnd) {}
 
+// Block `k`'s entry from its header at `at`. A header or data outside the
+// cabinet is for good (`*lasting`); a read that fails inside it is tried
+// again next time.
+Error BlockSource::IndexBlock(size_t k, uint64_t at, uint64_t position, bool* lasting) {
+    *lasting = false;
+    uint8_t raw[cfdata::Size];
+    if (at > stream_.limit() || stream_.limit() - at < sizeof raw) {
+        *lasting = true;
+        return BadData("block header beyond the cabinet", at);
+    }
+    if (!stream_.ReadAt(at, raw, sizeof raw)) return BadData("block header unreadable", at);
+    Block b;
+    b.cbData = le16(raw + cfdata::CbData);
+    b.cbUncomp = le16(raw + cfdata::CbUncomp);
+    uint64_t dataAt = at + cfdata::Size + cbCFData_;
+    // A block whose data runs past the cabinet does not hold what it promises.
+    if (dataAt > stream_.limit() || b.cbData > stream_.limit() - dataAt) {
+        *lasting = true;
+        return BadData("block data beyond the cabinet", at);
+    }
+    b.dataAt = static_cast<uint32_t>(dataAt);  // within the limit, itself below 4 GiB
+    b.start = static_cast<uint32_t>(position);
+    if (blocks_.size() > k) blocks_[k] = b;
+    else blocks_.push_back(b);
+    return kOk;
+}
+
 // One walk over the folder's block headers. cCFData is taken as the true
 // count of the folder's blocks (every writer we know, ours included, writes
 // it so), and every one must lie whole inside the cabinet: with a block
 // missing no offset in the folder can be trusted, so every read from it is
-// bad data. A read that fails inside the cabinet is tried again next time.
+// bad data.
 Error BlockSource::Index() {
     blocks_.clear();
     blocks_.reserve(folder_.cCFData);
     uint64_t at = folder_.coffCabStart;
     uint64_t position = 0;  // at most 65535 blocks of 65535 bytes: fits 32 bits
     for (uint32_t k = 0; k < folder_.cCFData; ++k) {
-        uint8_t raw[cfdata::Size];
-        if (at > stream_.limit() || stream_.limit() - at < sizeof raw) {
-            indexed_ = true;
-            return indexError_ = BadData("block header beyond the cabinet", at);
+        bool lasting = false;
+        if (Error e = IndexBlock(k, at, position, &lasting)) {
+            if (lasting) {
+                indexed_ = true;
+                indexError_ = e;
+            }
+            return e;
         }
-        if (!stream_.ReadAt(at, raw, sizeof raw)) return BadData("block header unreadable", at);
-        Block b;
-        b.cbData = le16(raw + cfdata::CbData);
-        b.cbUncomp = le16(raw + cfdata::CbUncomp);
-        uint64_t dataAt = at + cfdata::Size + cbCFData_;
-        // A block whose data runs past the cabinet does not hold what it promises.
-        if (dataAt > stream_.limit() || b.cbData > stream_.limit() - dataAt) {
-            indexed_ = true;
-            return indexError_ = BadData("block data beyond the cabinet", at);
-        }
-        b.dataAt = static_cast<uint32_t>(dataAt);  // within the limit, itself below 4 GiB
-        b.start = static_cast<uint32_t>(position);
-        blocks_.push_back(b);
         position += Size(k);
-        at = dataAt + b.cbData;
+        at = uint64_t{blocks_[k].dataAt} + blocks_[k].cbData;
     }
     headerCounted_ = decoder_->Stored() && filesEnd_ > position;
     indexed_ = true;
     return kOk;
+}
+
+// Whether a read of `count` bytes at `offset` lies inside the folder's first
+// block. Such a read needs neither the other blocks nor the offset rule (both
+// rules start the first block at 0), so reading the setup file, as opening a
+// CE cabinet for a listing does, reads one block and walks no folder.
+bool BlockSource::InFirstBlock(uint64_t offset, uint64_t count) {
+    if (folder_.cCFData == 0) return false;
+    bool lasting = false;
+    if (blocks_.empty() && IndexBlock(0, folder_.coffCabStart, 0, &lasting)) return false;
+    return offset < Size(0) && count <= Size(0) - offset;
 }
 
 bool BlockSource::HeaderCountedOffsets() {
@@ -167,7 +196,7 @@ Error BlockSource::Load(size_t k, Checksums checksums) {
 
 Error BlockSource::Read(uint64_t offset, uint64_t count, const ByteSink& sink, size_t chunk, Checksums checksums) {
     if (count == 0) return kOk;
-    if (!indexed_) {
+    if (!indexed_ && !InFirstBlock(offset, count)) {
         if (Error e = Index()) return e;
     }
     if (indexError_) return indexError_;

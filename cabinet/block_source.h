@@ -2,10 +2,11 @@
 // data blocks, skips their reserves, checks their checksums, applies the
 // folder's offset rule, decodes them and hands out bytes from any offset.
 //
-// - The folder's blocks are indexed once, on its first read (opening a
-//   cabinet reads no block): each block's data offset, sizes, checksum and
-//   position in the folder's stream. Finding the block that holds an offset
-//   is a binary search, and the offset rule is decided from the same index.
+// - The folder's blocks are indexed once, on its first read that goes past
+//   its first block (opening a cabinet reads no block): each block's data
+//   offset, sizes and position in the folder's stream. Finding the block
+//   that holds an offset is a binary search, and the offset rule is decided
+//   from the same index.
 // - The block read last stays, with its decoded bytes and the decoder's
 //   history, so reading a folder's files in order reads and decodes each
 //   block once. A compressed folder is decoded from its first block again
@@ -78,6 +79,8 @@ private:
     static constexpr size_t kNone = static_cast<size_t>(-1);
 
     Error Index();
+    Error IndexBlock(size_t k, uint64_t at, uint64_t position, bool* lasting);
+    bool InFirstBlock(uint64_t offset, uint64_t count);
     uint32_t Size(size_t k) const { return decoder_->Stored() ? blocks_[k].cbData : blocks_[k].cbUncomp; }
     // The block holding `offset` by the folder's rule, and the offset in it.
     Error Locate(uint64_t offset, size_t* block, uint32_t* within);

@@ -128,6 +128,18 @@ bool StampDescriptor(int fd, uint16_t dosDate, uint16_t dosTime, bool setMode, u
 
 bool StampPath(const char* path, uint16_t dosDate, uint16_t dosTime, bool setMode, uint16_t attribs) {
     if (!path || !path[0]) return false;
+    if (!setMode || !(attribs & 0x01)) {
+        // Times only, set by name: two calls per file instead of four. Never
+        // through a link, and only on a regular file.
+        struct stat st;
+        if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        int64_t seconds;
+        if (!DosToUnixTime(dosDate, dosTime, &seconds)) return true;
+        struct timespec times[2];
+        times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
+        times[0].tv_nsec = times[1].tv_nsec = 0;
+        return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
+    }
     // Never through a link, never blocking on a FIFO: only the file written.
     int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -12,18 +13,19 @@
 namespace mirad {
 namespace {
 
-// The streams' own buffers. The library's default (a few KiB) turns every
-// block into several system calls; with 256 KiB, the small reads of records
-// and block headers come from one read of the file, data moves a whole block
-// or more per call, and requests as large as the buffer bypass it. (Copying
-// in the kernel, copy_file_range or sendfile, was measured no faster than
-// this on tmpfs or on disk, and could not check block checksums on the way.)
-// The buffer is ours: given none, some C libraries ignore the size asked for.
-constexpr size_t kStreamBuffer = 256 * 1024;
+// Files written get a buffer of 256 KiB: whole blocks go out in few system
+// calls. Files read keep the library's small default: a cabinet is read in
+// whole blocks, which bypass the buffer, and in small records and block
+// headers spread over the file, where a large buffer would read far more
+// than is asked for. (Copying in the kernel, copy_file_range or sendfile, was
+// measured no faster than this on tmpfs or on disk, and could not check block
+// checksums on the way.) The buffer is ours: given none, some C libraries
+// ignore the size asked for.
+constexpr size_t kWriteBuffer = 256 * 1024;
 
 struct StdFile {
     std::FILE* file;
-    char buffer[kStreamBuffer];
+    std::unique_ptr<char[]> buffer;
 };
 
 std::FILE* AsFile(IoFile* f) { return reinterpret_cast<StdFile*>(f)->file; }
@@ -37,13 +39,15 @@ IoFile* StdOpen(void*, const char* path, IoMode mode) {
         case IoMode::CreateNew: f = platform::OpenNewFile(path); break;
     }
     if (!f) return nullptr;
-    StdFile* owned = new (std::nothrow) StdFile;
+    StdFile* owned = new (std::nothrow) StdFile{f, nullptr};
+    if (owned && mode != IoMode::Read) {
+        owned->buffer.reset(new (std::nothrow) char[kWriteBuffer]);
+        if (owned->buffer) std::setvbuf(f, owned->buffer.get(), _IOFBF, kWriteBuffer);
+    }
     if (!owned) {
         std::fclose(f);
         return nullptr;
     }
-    owned->file = f;
-    std::setvbuf(f, owned->buffer, _IOFBF, kStreamBuffer);
     return reinterpret_cast<IoFile*>(owned);
 }
 

@@ -228,6 +228,9 @@ TEST(HostConvention, StampedFilesKeepStoredTimeAndReadOnlyBit) {
     std::string link = dir / "link";
     ASSERT_EQ(symlink(fresh.c_str(), link.c_str()), 0);
     EXPECT_FALSE(StampFile(link.c_str(), date, time, 0x21));
+    EXPECT_FALSE(StampFile(link.c_str(), date, time, 0x20));
+    EXPECT_FALSE(StampFileTime(link.c_str(), date, time));
     ASSERT_EQ(stat(fresh.c_str(), &st), 0);
     EXPECT_NE(st.st_mode & 0200, 0u);
+    EXPECT_GT(static_cast<int64_t>(st.st_mtime), expected);  // the target keeps its own time
 }
