@@ -1,20 +1,52 @@
 #!/usr/bin/env bash
-# Writes seed cabinets for fuzz_open into DIR (default: corpus): gcab's
-# stored and MSZIP cabinets of a few small files, so mutations reach both
-# the stored walk and the MSZIP decoder, and the samples we ship.
+# Writes the committed seed corpora of the fuzz targets into DIR (default:
+# fuzz/corpus): DIR/open/, DIR/views/ and DIR/update/. The cabinets are small
+# on purpose (mutations of a small input run fast): a CE cabinet with every
+# record kind (build/make_sample --small, so the native build must exist),
+# the same files in an MSZIP cabinet, and gcab's stored and MSZIP cabinets of
+# a few files, so mutations reach both the stored walk and the MSZIP decoder.
+# views seeds carry a view byte in front, update seeds a fault selector and
+# its size. The contents are fixed: the corpus is the same every time.
 # Usage: fuzz/make_seeds.sh [DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-out=${1:-corpus}
-mkdir -p "$out"
-src=$(mktemp -d)
-trap 'rm -rf "$src"' EXIT
-printf 'a small text file\n' > "$src/a.txt"
-: > "$src/empty"
-head -c 40000 /dev/urandom > "$src/random.bin"
-yes 'text that compresses well, spanning more than one block' | head -c 70000 > "$src/text.txt"
-(cd "$src" && gcab -c "$OLDPWD/$out/stored.cab" a.txt empty random.bin text.txt)
-(cd "$src" && gcab -c -z "$OLDPWD/$out/mszip.cab" a.txt empty random.bin text.txt)
-(cd "$src" && gcab -c -z "$OLDPWD/$out/mszip-small.cab" a.txt empty)
-cp samples/*.cab "$out/"
-echo "seeds in $out: $(ls "$out" | wc -l) files"
+out=${1:-fuzz/corpus}
+[ -x build/make_sample ] || { echo "make_seeds.sh: build/make_sample is missing (scripts/build.sh native)" >&2; exit 1; }
+rm -rf "$out/open" "$out/views" "$out/update"
+mkdir -p "$out/open" "$out/views" "$out/update"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A few plain files: text, bytes that do not compress, and an empty one.
+mkdir "$work/plain"
+printf 'a small text file\n' > "$work/plain/a.txt"
+: > "$work/plain/empty"
+for i in $(seq 1 64); do printf '%s' "$i" | sha256sum | cut -c1-64 | xxd -r -p; done > "$work/plain/random.bin"
+{ yes 'text that compresses well, spanning more than one block' || true; } | head -c 40000 > "$work/plain/text.txt"
+(cd "$work/plain" && gcab -c "$work/stored.cab" a.txt empty random.bin text.txt)
+(cd "$work/plain" && gcab -c -z "$work/mszip.cab" a.txt empty random.bin text.txt)
+
+# The CE cabinet, and its files again in the same order, MSZIP-compressed.
+build/make_sample --small "$work/ce.cab"
+mkdir "$work/ce"
+names=$(cabextract -q -l "$work/ce.cab" | awk -F' \\| ' 'NR > 2 && NF == 3 { print $3 }' | sed '/^$/d;/^All done/d')
+cabextract -q -d "$work/ce" "$work/ce.cab"
+(cd "$work/ce" && gcab -c -z "$work/ce-mszip.cab" $names)
+
+cp "$work/stored.cab" "$work/mszip.cab" "$work/ce.cab" "$work/ce-mszip.cab" "$out/open/"
+# Views: none, each option alone, and all of them (ExpandCE 1, ExpandPath 2,
+# ShowRegistry 4, ShowShortcuts 8, ShowInfFile 16).
+for view in 00 01 02 04 08 10 1f; do
+    for cab in ce ce-mszip; do
+        { printf "\\x$view"; cat "$work/$cab.cab"; } > "$out/views/$cab-$view.bin"
+    done
+done
+{ printf '\x1f'; cat "$work/mszip.cab"; } > "$out/views/mszip-1f.bin"
+# Update: no fault, reads failing after 40 calls, writes stopping at 3 x 997
+# bytes, the progress callback saying stop after 2 calls.
+for fault in 0000 0128 0203 0302; do
+    for cab in ce ce-mszip; do
+        { printf "\\x${fault:0:2}\\x${fault:2:2}"; cat "$work/$cab.cab"; } > "$out/update/$cab-$fault.bin"
+    done
+done
+echo "make_seeds.sh: $(find "$out/open" "$out/views" "$out/update" -type f | wc -l) seeds in $out"

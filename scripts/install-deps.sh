@@ -42,6 +42,11 @@ need libz-mingw-w64-dev
 installed wine32:i386 || missing+=("wine32:i386")
 need wine64
 need g++-mingw-w64-x86-64 x86_64-w64-mingw32-g++
+# The fuzz targets (scripts/fuzz.sh): clang with its libFuzzer and sanitizer
+# runtimes, and llvm-profdata/llvm-cov for coverage reports.
+need clang clang++
+need libclang-rt-dev
+need llvm llvm-cov
 
 if [ ${#missing[@]} -eq 0 ]; then
     echo "install-deps: everything is installed"

@@ -65,19 +65,18 @@ bool OutputFile::Open(const char* path, OutputPolicy policy) {
     if (!path || !path[0]) return false;
     final_ = path;
     policy_ = policy;
-    // Nothing under the name: creating it exclusively cannot write through
-    // a link and saves the rename.
-    if (policy == OutputPolicy::Entry) {
-        file_ = IoOpen(path, IoMode::CreateNew);
-        if (file_) {
-            writing_ = final_;
-            open_ = true;
-            return true;
-        }
-    }
+    // Beside the name, so the name shows nothing partial even when the
+    // process is killed; the rename replaces a link there, never follows it.
     for (int attempt = 0; attempt < 16 && !file_; ++attempt) {
         writing_ = TemporaryNameFor(final_);
         file_ = IoOpen(writing_.c_str(), IoMode::CreateNew);
+    }
+    // An entry whose name leaves no room for a longer one beside it (paths
+    // of 259 characters on Windows) is created in place, only where nothing
+    // exists under its name, and removed again on failure.
+    if (!file_ && policy == OutputPolicy::Entry) {
+        writing_ = final_;
+        file_ = IoOpen(final_.c_str(), IoMode::CreateNew);
     }
     open_ = file_ != nullptr;
     if (!open_) writing_.clear();

@@ -10,9 +10,9 @@
 namespace mirad {
 
 enum class OutputPolicy {
-    // An extracted entry or document: created in place when nothing exists
-    // under the name (and removed again on failure), otherwise written beside
-    // it and renamed over the old file (or link) once complete.
+    // An extracted entry or document: written beside its name and renamed
+    // over whatever is there (a file, a link) once complete; a name too long
+    // for that is created in place where nothing exists under it.
     Entry,
     // A new cabinet: written beside its name, synced, and the name taken
     // only when it is still free.

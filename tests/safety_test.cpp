@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -265,9 +266,9 @@ TEST(Progress, StopPartWayLeavesNothingBehind) {
 namespace {
 
 // Runs mirad in `dir` in the background, waits until `ready` says the work
-// is under way, sends SIGINT and returns the exit status.
+// is under way, sends `signal` and returns the exit status (-1: killed).
 int InterruptMirad(const TempDir& dir, const std::vector<std::string>& arguments, const std::function<bool()>& ready,
-                   bool* wasReady) {
+                   bool* wasReady, int signal = SIGINT) {
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.path.c_str()) != 0) _exit(127);
@@ -287,7 +288,7 @@ int InterruptMirad(const TempDir& dir, const std::vector<std::string>& arguments
         *wasReady = ready();
         if (!*wasReady) usleep(500);
     }
-    kill(pid, SIGINT);
+    kill(pid, signal);
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -299,34 +300,45 @@ bool AnyTemporary(const std::string& dir) {
     return false;
 }
 
-// Ctrl-C stops mirad with status 130 and nothing partial: no file under a
-// final name that was not complete, no temporary file, sources and cabinet
-// as they were.
-TEST(SafeHost, InterruptLeavesNothingPartial) {
-    TempDir dir;
+bool TemporaryIn(const std::string& dir, const std::string& name) {
+    std::error_code error;
+    for (const auto& e : std::filesystem::directory_iterator(dir, error))
+        if (mirad::IsTemporaryNameOf(e.path().filename().string(), name)) return true;
+    return false;
+}
+
+// Ctrl-C or SIGTERM stops mirad with status 130 and nothing partial: no file
+// under a final name that was not complete, no temporary file, sources as
+// they were. SIGKILL cannot be answered, yet leaves nothing under a final
+// name either (only a temporary file beside it).
+TEST(SafeHost, StoppedOrKilledLeavesNothingPartial) {
     const Bytes big = Pattern(16 << 20, 9);
-    std::filesystem::create_directories(dir / "src");
-    WriteFile(dir / "src/big.bin", big);
-    bool ready = false;
+    for (int signal : {SIGINT, SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(strsignal(signal));
+        TempDir dir;
+        std::filesystem::create_directories(dir / "src");
+        WriteFile(dir / "src/big.bin", big);
+        bool ready = false;
+        int status = InterruptMirad(dir, {"pack", "n.cab", "-C", "src", "--move", "big.bin"},
+                                    [&] { return TemporaryIn(dir.path, "n.cab"); }, &ready, signal);
+        ASSERT_TRUE(ready) << "pack never started writing";
+        EXPECT_EQ(status, signal == SIGKILL ? -1 : 130);
+        EXPECT_FALSE(FileExists(dir / "n.cab"));
+        EXPECT_EQ(ReadFile(dir / "src/big.bin"), big);
+        if (signal != SIGKILL) {
+            EXPECT_FALSE(AnyTemporary(dir.path));
+        }
 
-    int status = InterruptMirad(dir, {"pack", "n.cab", "-C", "src", "--move", "big.bin"}, [&] {
-        for (const auto& e : std::filesystem::directory_iterator(dir.path))
-            if (mirad::IsTemporaryNameOf(e.path().filename().string(), "n.cab")) return true;
-        return false;
-    }, &ready);
-    ASSERT_TRUE(ready) << "pack never started writing";
-    EXPECT_EQ(status, 130);
-    EXPECT_FALSE(FileExists(dir / "n.cab"));
-    EXPECT_EQ(ReadFile(dir / "src/big.bin"), big);
-    EXPECT_FALSE(AnyTemporary(dir.path));
-
-    WriteFile(dir / "b.cab", BuildCabinet({{"big.bin", big}}));
-    status = InterruptMirad(dir, {"extract", "b.cab", "-d", "out"}, [&] { return FileExists(dir / "out/big.bin"); },
-                            &ready);
-    ASSERT_TRUE(ready) << "extract never started writing";
-    EXPECT_EQ(status, 130);
-    EXPECT_FALSE(FileExists(dir / "out/big.bin"));
-    EXPECT_FALSE(AnyTemporary(dir.path));
+        WriteFile(dir / "b.cab", BuildCabinet({{"big.bin", big}}));
+        status = InterruptMirad(dir, {"extract", "b.cab", "-d", "out"},
+                                [&] { return TemporaryIn(dir / "out", "big.bin"); }, &ready, signal);
+        ASSERT_TRUE(ready) << "extract never started writing";
+        EXPECT_EQ(status, signal == SIGKILL ? -1 : 130);
+        EXPECT_FALSE(FileExists(dir / "out/big.bin"));
+        if (signal != SIGKILL) {
+            EXPECT_FALSE(AnyTemporary(dir.path));
+        }
+    }
 }
 
 // An update waiting for another one's lock can be interrupted too; the

@@ -38,10 +38,13 @@ Bytes Text(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_sample OUTPUT.cab\n");
+    // --small: the same cabinet with a few bytes per file, a fuzzing seed.
+    bool small = argc == 3 && std::string(argv[1]) == "--small";
+    if (argc != 2 && !small) {
+        std::fprintf(stderr, "usage: make_sample [--small] OUTPUT.cab\n");
         return 2;
     }
+    const char* output = argv[argc - 1];
     try {
         fixture::CeSetup s;
         s.appName = "Sample App";
@@ -83,17 +86,17 @@ int main(int argc, char** argv) {
         s.shortcuts = {startMenu, readme, folder};
 
         std::vector<fixture::StoredFile> files = {
-            Stored("sample.001", fixture::Pattern(6000, 1)),
-            Stored("sampleui.002", fixture::Pattern(2500, 2)),
+            Stored("sample.001", fixture::Pattern(small ? 60 : 6000, 1)),
+            Stored("sampleui.002", fixture::Pattern(small ? 25 : 2500, 2)),
             Stored("readme.003", fixture::BytesOf("Sample App\r\nA cabinet made for trying the Mirad module.\r\n")),
-            Stored("levels.004", fixture::Pattern(40000, 4)),
+            Stored("levels.004", fixture::Pattern(small ? 400 : 40000, 4)),
             Stored("config.005", fixture::BytesOf("[General]\r\nLevel=1\r\n"), 0x21),
             Stored("sample.006", fixture::BytesOf("<html><body>Sample App help</body></html>\r\n")),
         };
-        fixture::WriteFile(argv[1], fixture::BuildCeCabinet(s, files));
-        int rc = mirad::ResultCode(mirad::PackFilesInto(argv[1], nullptr, nullptr, "", false));
+        fixture::WriteFile(output, fixture::BuildCeCabinet(s, files));
+        int rc = mirad::ResultCode(mirad::PackFilesInto(output, nullptr, nullptr, "", false));
         if (rc != 0) {
-            std::fprintf(stderr, "make_sample: rewriting %s gave result %d\n", argv[1], rc);
+            std::fprintf(stderr, "make_sample: rewriting %s gave result %d\n", output, rc);
             return 1;
         }
     } catch (const std::exception& e) {
