@@ -217,20 +217,30 @@ Error Cabinet::ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk, Chec
     return Source(e.iFolder).Read(e.uoffFolderStart, e.cbFile, sink, chunk, checksums);
 }
 
-Error Cabinet::CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress) {
+Error Cabinet::CopyFile(uint32_t entry, const OutputTarget& destination, const ProgressCallback& progress) {
     // A cut path could name another file, so an over-long one is refused whole.
-    if (!destination || std::strlen(destination) >= kPathSize) return CannotCreate("destination path too long");
+    const char* path = destination.path();
+    if (!path || std::strlen(path) >= kPathSize) return CannotCreate("destination path too long");
     if (!file_ || entry >= files_.size() || files_[entry].iFolder >= sources_.size())
         return BadData("no such stored file");
 
     // Written beside an existing file and renamed over it once complete, so
     // a failed copy leaves the old file as it was and nothing that looks
     // complete; a link under the name is replaced, never written through.
+    // The stored date, time and attributes go with it, set on the complete
+    // file before it takes its name.
     OutputFile out;
     if (!out.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the destination");
+    const CabFileEntry& stored = files_[entry];
+    IoStamp stamp;
+    stamp.dosDate = stored.date;
+    stamp.dosTime = stored.time;
+    stamp.attribs = stored.attribs;
+    stamp.attributes = true;
+    out.SetStamp(stamp);
     uint64_t written = 0;
     IoFile* target = out.file();
-    Progress reported(progress, destination);
+    Progress reported(progress, path);
     // Whole blocks at a time: the block source holds each one in memory.
     Error result = ReadFile(entry, [&](const uint8_t* data, size_t count) {
         if (!IoWriteAll(target, data, count)) return false;

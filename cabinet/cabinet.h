@@ -13,6 +13,7 @@
 #include "support/alloc.h"
 #include "support/error.h"
 #include "support/io.h"
+#include "support/output.h"
 #include "support/progress.h"
 #include "support/text_pool.h"
 
@@ -50,7 +51,8 @@ public:
     // Writes stored file `entry` to `destination`, reporting its bytes to
     // `progress`: a copy that fails or is stopped (Aborted) leaves no file
     // that looks complete and an existing file as it was.
-    Error CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress = ProgressCallback());
+    Error CopyFile(uint32_t entry, const OutputTarget& destination,
+                   const ProgressCallback& progress = ProgressCallback());
 
     // The block source of folder `index` (created on first use).
     BlockSource& Source(uint16_t index);
