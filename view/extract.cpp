@@ -38,10 +38,11 @@ Error ArchiveSession::Test() {
     uint16_t i = static_cast<uint16_t>(cursor_.index - 1);
     switch (cursor_.phase) {
         case ListPhase::Stored:
-            return current ? cabinet_.TestFile(i) : BadData("no entry listed");
+            return current ? cabinet_.TestFile(i, progress_, listedName_.c_str()) : BadData("no entry listed");
         case ListPhase::Installed: {
             int32_t k = current ? CarrierOf(i) : -1;
-            return k >= 0 ? cabinet_.TestFile(static_cast<uint32_t>(k)) : BadData("no stored file carries it");
+            return k >= 0 ? cabinet_.TestFile(static_cast<uint32_t>(k), progress_, listedName_.c_str())
+                          : BadData("no stored file carries it");
         }
         case ListPhase::Shortcuts:
             return current ? kOk : BadData("no entry listed");
@@ -75,42 +76,42 @@ void ArchiveSession::ReportWritten(const OutputTarget& destination) const {
     uint64_t size = 0;
     IoHandle file(IoOpenIn(destination.dir, destination.name, IoMode::Read));
     if (file) IoSize(file.get(), &size);
-    Progress reported(progress_, destination.path());
+    Progress reported(progress_, listedName_.c_str());
     reported.Add(static_cast<size_t>(size));
     reported.Report();
 }
 
 // Stored and installed files get their stored date, time and attributes
 // (the cabinet sets them); entries that stand for no stored file take the
-// cabinet's own date, as the listing shows them.
+// date the listing shows.
 Error ArchiveSession::Extract(const Settings& settings, OutputTarget destination) {
     uint16_t i = static_cast<uint16_t>(cursor_.index - 1);
     Error result;
     bool stored = cursor_.phase == ListPhase::Stored || cursor_.phase == ListPhase::Installed;
     if (!stored && cursor_.phase != ListPhase::End) {
-        Progress starting(progress_, destination.path());
+        Progress starting(progress_, listedName_.c_str());
         if (!starting.Report()) return Aborted("stopped by the host");
     }
-    IoStamp cabinetDate;
-    cabinetDate.dosDate = cabinetDate_;
-    cabinetDate.dosTime = cabinetTime_;
+    IoStamp listedDate;
+    listedDate.dosDate = generatedDate_;
+    listedDate.dosTime = generatedTime_;
     switch (cursor_.phase) {
         case ListPhase::Stored:
             LogMessage("Extracting File %s -> %s", cabinet_.files()[i].name, destination.path());
-            return cabinet_.CopyFile(i, destination, progress_);
+            return cabinet_.CopyFile(i, destination, progress_, listedName_.c_str());
         case ListPhase::Installed: {
             LogMessage("Extracting File %s -> %s", setup_->copyFiles()[i].destPath, destination.path());
             int32_t k = CarrierOf(i);
             if (k < 0) return BadData("no stored file carries it");
-            return cabinet_.CopyFile(static_cast<uint32_t>(k), destination, progress_);
+            return cabinet_.CopyFile(static_cast<uint32_t>(k), destination, progress_, listedName_.c_str());
         }
         case ListPhase::Shortcuts:
-            result = WriteShortcutFile(settings, i, destination.WithStamp(cabinetDate));
+            result = WriteShortcutFile(settings, i, destination.WithStamp(listedDate));
             break;
         case ListPhase::Documents: {
             const GeneratedDocument& d = kGeneratedDocuments[i];
             LogMessage("Extracting %s%s", d.label, destination.path());
-            result = d.write(DocumentSource{path_.c_str(), cabinet_, *setup_, settings}, destination.WithStamp(cabinetDate));
+            result = d.write(DocumentSource{path_.c_str(), cabinet_, *setup_, settings}, destination.WithStamp(listedDate));
             break;
         }
         case ListPhase::End:
