@@ -184,7 +184,11 @@ Error Cabinet::Read(IoHandle file_handle) {
         // Only possible when cbCabinet itself claims fewer than 36 bytes.
         if (got < sizeof raw) return BadData("header beyond the cabinet");
 
-        CabinetStream c(file, Limit());
+        // The tables are read through the stream the folders read from, so
+        // what its window holds past them (a first block's header and data,
+        // often) is not read again.
+        std::unique_ptr<CabinetStream> stream(new CabinetStream(file, Limit()));
+        CabinetStream& c = *stream;
         uint64_t foldersAt = cfhead::Size;
         if (h.flags & cfhead::FlagReservePresent) {
             uint8_t sizes[kReserveSizes];
@@ -202,7 +206,7 @@ Error Cabinet::Read(IoHandle file_handle) {
             if (end > filesEnd_[e.iFolder]) filesEnd_[e.iFolder] = end;
         }
         CloseFolders();
-        stream_.reset(new CabinetStream(file, Limit()));
+        stream_ = std::move(stream);
         return kOk;
     } catch (const std::bad_alloc&) {
         return NoMemory("cabinet tables");

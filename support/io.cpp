@@ -15,13 +15,14 @@ namespace mirad {
 namespace {
 
 // Files written get a buffer of 256 KiB: whole blocks go out in few system
-// calls. Files read keep the library's small default: a cabinet is read in
-// whole blocks, which bypass the buffer, and in small records and block
-// headers spread over the file, where a large buffer would read far more
-// than is asked for. (Copying in the kernel, copy_file_range or sendfile, was
-// measured no faster than this on tmpfs or on disk, and could not check block
-// checksums on the way.) The buffer is ours: given none, some C libraries
-// ignore the size asked for.
+// calls. Files read get none: a cabinet is read in whole blocks and, for its
+// records and block headers, through the reader's own read-ahead window
+// (cabinet/stream.h), so a buffer here would only copy every byte once more
+// and read far more than is asked for around headers spread over the file.
+// (Copying in the kernel, copy_file_range or sendfile, was measured no
+// faster than this on tmpfs or on disk, and could not check block checksums
+// on the way.) The buffer is ours: given none, some C libraries ignore the
+// size asked for.
 constexpr size_t kWriteBuffer = 256 * 1024;
 
 struct StdFile {
@@ -50,7 +51,9 @@ IoFile* StdOpen(void*, IoDir* at, const char* path, IoMode mode) {
     }
     if (!f) return nullptr;
     StdFile* owned = new (std::nothrow) StdFile{f, nullptr};
-    if (owned && mode != IoMode::Read) {
+    if (owned && mode == IoMode::Read) {
+        std::setvbuf(f, nullptr, _IONBF, 0);
+    } else if (owned) {
         owned->buffer.reset(new (std::nothrow) char[kWriteBuffer]);
         if (owned->buffer) std::setvbuf(f, owned->buffer.get(), _IOFBF, kWriteBuffer);
     }
