@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -298,10 +299,10 @@ std::string AttributeLetters(int32_t attributes) {
 std::string FormatEntry(const EntryHeader& header) {
     std::string name = EntryName(header);
     std::string size;
-    if (header.packedSize == -1) {
-        // A shortcut or generated document whose length the module does
-        // not tell.
-        size = IsDocumentName(name) ? "<generated>" : "<link>";
+    // Every entry has its length (a stored file of 0xFFFFFFFF bytes comes
+    // as -1), except a generated document the module does not measure.
+    if (header.packedSize == -1 && IsDocumentName(name)) {
+        size = "<generated>";
     } else {
         size = std::to_string(static_cast<uint32_t>(header.packedSize));
     }
@@ -480,7 +481,8 @@ std::string LongLine(const ListedEntry& e, const StoredInfo& stored) {
 std::string JsonEntry(const ListedEntry& e, const StoredInfo& stored) {
     std::string time = EntryTime(e.time, true);
     std::string json = "{\"name\": " + JsonString(e.name) + ", \"type\": \"" + EntryKind(e) + "\"";
-    json += ", \"size\": " + (e.size == -1 ? std::string("null") : std::to_string(static_cast<uint32_t>(e.size)));
+    json += ", \"size\": " +
+            (e.size == -1 && IsDocumentName(e.name) ? std::string("null") : std::to_string(static_cast<uint32_t>(e.size)));
     json += ", \"modified\": " + (time.empty() ? std::string("null") : "\"" + time + "\"");
     json += ", \"attributes\": " + std::to_string(stored.entry ? stored.entry->attribs : EntryAttributeBits(e.attributes));
     json += ", \"attributeLetters\": \"" + AttributeLetters(e.attributes) + "\"";
@@ -672,12 +674,40 @@ int CommandExtract(const Options& options) {
     // directory below DIR from the one above and follows no link there.
     std::string destinationDir = dir;
     if (!toStdout && !IsSeparator(destinationDir.back())) destinationDir += kSeparator;
+    // The listing already drops a stored name's leading separators; the
+    // stored table says which names lost them.
+    // Stored files without a name are passed over by the listing: said
+    // once the walk shows the stored view.
+    std::map<std::string, std::string> rooted;
+    std::set<std::string> storedNames;
+    std::vector<size_t> nameless;
+    bool storedView = false;
+    if (!toStdout) {
+        const CabinetFacts facts = ReadCabinetFacts(cabinet);
+        for (size_t i = 0; i < facts.files.size(); ++i) {
+            const std::string& stored = facts.files[i].name;
+            size_t skip = stored.find_first_not_of('\\');
+            if (skip == std::string::npos) {
+                nameless.push_back(i);
+                continue;
+            }
+            std::string listed = stored.substr(skip);
+            std::replace(listed.begin(), listed.end(), '\\', kSeparator);
+            storedNames.insert(listed);
+            if (skip) rooted.emplace(listed, stored);
+        }
+    }
+    // Output name (as this system compares file names) -> the entry
+    // written there in this run.
+    std::map<std::string, std::string> writtenBy;
+    auto outputKey = [](const std::string& path) { return kSeparator == '/' ? path : NameKey(path); };
     auto skip = [&] { session.api.ProcessFile(archive.handle, MIRAD_SKIP, nullptr, nullptr); };
     for (;;) {
         EntryHeader header;
         std::memset(&header, 0, sizeof header);
         if (session.api.ReadHeader(archive.handle, &header) != MIRAD_OK) break;
         std::string name = EntryName(header);
+        if (storedNames.count(name)) storedView = true;
         if (!selection.Selects(name)) {
             skip();
             continue;
@@ -700,9 +730,10 @@ int CommandExtract(const Options& options) {
                 continue;
             }
             for (const std::string& part : parts) relative = relative.empty() ? part : JoinPath(relative, part);
-            if (changed) {
-                Warning("entry " + Quoted(name) + " would leave " + Quoted(dir) + "; writing it as " +
-                        Quoted(relative) + " inside it");
+            auto lost = rooted.find(name);
+            if (changed || lost != rooted.end()) {
+                Warning("entry " + Quoted(lost != rooted.end() ? NativeSeparators(lost->second) : name) +
+                        " would leave " + Quoted(dir) + "; writing it as " + Quoted(relative) + " inside it");
             }
             destination = JoinPath(dir, relative);
             if (destination.size() > kMaxPath) {
@@ -711,6 +742,11 @@ int CommandExtract(const Options& options) {
                 ++failures;
                 skip();
                 continue;
+            }
+            auto earlier = writtenBy.find(outputKey(destination));
+            if (earlier != writtenBy.end() && !options.keepExisting) {
+                Warning("entry " + Quoted(name) + " replaces entry " + Quoted(earlier->second) +
+                        ", written before it in this run as " + Quoted(destination));
             }
             if (options.keepExisting && PathExists(destination)) {
                 if (!gQuiet) {
@@ -765,6 +801,7 @@ int CommandExtract(const Options& options) {
         } else if (options.verbose) {
             std::fprintf(progress, "%s\n", Printable(toStdout ? name : destination).c_str());
         }
+        if (result == MIRAD_OK && !toStdout) writtenBy[outputKey(destination)] = name;
         if (toStdout) std::remove(destination.c_str());
     }
 
@@ -782,6 +819,12 @@ int CommandExtract(const Options& options) {
         ++failures;
     }
     failures += selection.ReportMissing(cabinet);
+    if (storedView && selection.wanted.empty()) {
+        for (size_t i : nameless) {
+            Error("stored file " + std::to_string(i) + " of " + Quoted(cabinet) + " has no name; skipped");
+            ++failures;
+        }
+    }
     if (blockedByLinks && !gQuiet) {
         std::fprintf(stderr, "mirad: %u of %u entries not extracted, %u of them behind a link or file on the way in\n",
                      failures, entries, blockedByLinks);
