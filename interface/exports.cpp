@@ -1,4 +1,4 @@
-// The nine exports: the only place where the module's errors become the
+// The exports: the only place where the module's errors become the
 // host's result codes. Each export takes the settings snapshot once and uses
 // it for the whole call, and catches everything, so no exception ever
 // crosses into the host: an exhausted heap is result 11, anything else that
@@ -11,9 +11,11 @@
 #include <new>
 #include <string>
 
+#include "cabinet/cabinet.h"
 #include "platform/host.h"
 #include "setup/pack.h"
 #include "support/alloc.h"
+#include "support/io.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/settings.h"
@@ -125,6 +127,16 @@ int32_t ProcessFileImpl(ArchiveSession* session, int32_t operation, const char* 
     return ResultCode(session->Process(*settings, op, outputDir, outputName));
 }
 
+// A cabinet whose header and tables the reader accepts (no data block is
+// read); said quietly, since the host asks about files it is not opening.
+bool CanHandleImpl(const char* path) {
+    if (!path || std::strlen(path) >= kPathSize) return false;
+    SettingsForCall settings;
+    LogSilenced quiet;
+    Cabinet cabinet;
+    return !cabinet.Read(IoHandle(IoOpen(path, IoMode::Read)));
+}
+
 }  // namespace
 
 }  // namespace mirad
@@ -200,6 +212,14 @@ MIRAD_EXPORT void MIRAD_CALL PackSetDefaultParams(DefaultParams* params) {
 }
 
 MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void) { return MIRAD_CAPS; }
+
+MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFile(char* fileName) {
+    try {
+        return CanHandleImpl(fileName) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
 
 // The module never asks for another volume.
 MIRAD_EXPORT void MIRAD_CALL SetChangeVolProc(void*, ChangeVolumeCallback) {}

@@ -35,7 +35,8 @@ enum {
     MIRAD_CAPS_NEW = 1,      /* PackFiles creates new cabinets */
     MIRAD_CAPS_MODIFY = 2,   /* PackFiles replaces files in an existing CE cabinet */
     MIRAD_CAPS_MULTIPLE = 4, /* a cabinet holds several files */
-    MIRAD_CAPS = MIRAD_CAPS_NEW | MIRAD_CAPS_MODIFY | MIRAD_CAPS_MULTIPLE
+    MIRAD_CAPS_BY_CONTENT = 64, /* CanYouHandleThisFile recognises cabinets by their bytes */
+    MIRAD_CAPS = MIRAD_CAPS_NEW | MIRAD_CAPS_MODIFY | MIRAD_CAPS_MULTIPLE | MIRAD_CAPS_BY_CONTENT
 };
 
 /* PackFiles flag: remove the sources after packing. */
@@ -98,6 +99,8 @@ MIRAD_EXPORT void MIRAD_CALL PackSetDefaultParams(DefaultParams* params);
 MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void);
 MIRAD_EXPORT void MIRAD_CALL SetChangeVolProc(void* archive, ChangeVolumeCallback callback);
 MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void* archive, ProcessDataCallback callback);
+/* Nonzero when the file is a cabinet the module can open, whatever its name. */
+MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFile(char* fileName);
 
 #ifdef __cplusplus
 }
@@ -113,3 +116,4 @@ typedef void(MIRAD_CALL* PackSetDefaultParamsFn)(DefaultParams*);
 typedef int32_t(MIRAD_CALL* GetPackerCapsFn)(void);
 typedef void(MIRAD_CALL* SetChangeVolProcFn)(void*, ChangeVolumeCallback);
 typedef void(MIRAD_CALL* SetProcessDataProcFn)(void*, ProcessDataCallback);
+typedef int32_t(MIRAD_CALL* CanYouHandleThisFileFn)(char*);
