@@ -65,8 +65,8 @@ TEST(Host, ModuleExportsExactlyTheHostFunctions) {
     CommandResult r = fixture::Run("nm -D --defined-only " + Quote(ModulePath()) + " | awk '{print $3}' | sort");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out,
-              "CanYouHandleThisFile\nCloseArchive\nGetPackerCaps\nOpenArchive\nPackFiles\nPackSetDefaultParams\n"
-              "ProcessFile\nReadHeader\nSetChangeVolProc\nSetProcessDataProc\n");
+              "CanYouHandleThisFile\nCloseArchive\nGetBackgroundFlags\nGetPackerCaps\nOpenArchive\nPackFiles\n"
+              "PackSetDefaultParams\nProcessFile\nReadHeader\nSetChangeVolProc\nSetProcessDataProc\n");
 }
 
 TEST(Host, ListShowsSizeDateAttributesAndName) {
