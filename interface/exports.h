@@ -35,8 +35,13 @@ enum {
     MIRAD_CAPS_NEW = 1,      /* PackFiles creates new cabinets */
     MIRAD_CAPS_MODIFY = 2,   /* PackFiles replaces files in an existing CE cabinet */
     MIRAD_CAPS_MULTIPLE = 4, /* a cabinet holds several files */
-    MIRAD_CAPS = MIRAD_CAPS_NEW | MIRAD_CAPS_MODIFY | MIRAD_CAPS_MULTIPLE
+    MIRAD_CAPS_BY_CONTENT = 64, /* CanYouHandleThisFile recognises cabinets by their bytes */
+    MIRAD_CAPS = MIRAD_CAPS_NEW | MIRAD_CAPS_MODIFY | MIRAD_CAPS_MULTIPLE | MIRAD_CAPS_BY_CONTENT
 };
+
+/* GetBackgroundFlags bits: extraction and testing (1) and packing (2) may
+   run on background threads, several at once. */
+enum { MIRAD_BACKGROUND_UNPACK = 1, MIRAD_BACKGROUND_PACK = 2 };
 
 /* PackFiles flag: remove the sources after packing. */
 enum { MIRAD_PACK_MOVE = 1 };
@@ -98,6 +103,9 @@ MIRAD_EXPORT void MIRAD_CALL PackSetDefaultParams(DefaultParams* params);
 MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void);
 MIRAD_EXPORT void MIRAD_CALL SetChangeVolProc(void* archive, ChangeVolumeCallback callback);
 MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void* archive, ProcessDataCallback callback);
+MIRAD_EXPORT int32_t MIRAD_CALL GetBackgroundFlags(void);
+/* Nonzero when the file is a cabinet the module can open, whatever its name. */
+MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFile(char* fileName);
 
 #ifdef __cplusplus
 }
@@ -113,3 +121,5 @@ typedef void(MIRAD_CALL* PackSetDefaultParamsFn)(DefaultParams*);
 typedef int32_t(MIRAD_CALL* GetPackerCapsFn)(void);
 typedef void(MIRAD_CALL* SetChangeVolProcFn)(void*, ChangeVolumeCallback);
 typedef void(MIRAD_CALL* SetProcessDataProcFn)(void*, ProcessDataCallback);
+typedef int32_t(MIRAD_CALL* CanYouHandleThisFileFn)(char*);
+typedef int32_t(MIRAD_CALL* GetBackgroundFlagsFn)(void);

@@ -279,6 +279,40 @@ TEST(HostRecord, AnnouncedCapabilitiesAreTheOnesTheExportsHave) {
              return env.m.PackFiles(&cab[0], nullptr, &src[0], &both[0], 0) == MIRAD_OK &&
                     env.Names(cab) == std::vector<std::string>{"a.txt", "b.txt"};
          }},
+        {MIRAD_CAPS_BY_CONTENT, "cabinets recognised by their bytes",
+         [&] {
+             // Yes only for what the module opens, whatever the name; the
+             // question leaves no trace in the log.
+             Bytes good = GameCabinet(), cut(good.begin(), good.end() - 1), noise = Pattern(5000, 4);
+             CabOptions lzx;
+             lzx.typeCompress = 3;
+             CabOptions later;
+             later.iCabinet = 1;
+             const std::vector<std::pair<Bytes, bool>> files = {
+                 {good, true},
+                 {BuildCabinet({File("a", "a", 0x20, 0x5A21, 0x6000)}), true},
+                 {cut, false},
+                 {noise, false},
+                 {BytesOf("MSCF"), false},
+                 {BuildCabinet({File("a", "a", 0x20, 0x5A21, 0x6000)}, lzx), false},
+                 {BuildCabinet({File("a", "a", 0x20, 0x5A21, 0x6000)}, later), false},
+             };
+             const std::string log = env.dir / "detect.log";
+             env.Options(false, false, false, false, false, log);
+             const Bytes logged = FileExists(log) ? ReadFile(log) : Bytes();
+             bool right = true;
+             for (size_t i = 0; i < files.size(); ++i) {
+                 std::string path = env.Cab("file" + std::to_string(i) + ".bin", files[i].first);
+                 bool answer = env.m.CanYouHandleThisFile(&path[0]) != 0;
+                 EXPECT_EQ(answer, files[i].second) << "file " << i;
+                 right &= answer == files[i].second;
+             }
+             std::string missing = env.dir / "missing.cab", directory = env.dir / "src";
+             right &= !env.m.CanYouHandleThisFile(&missing[0]) && !env.m.CanYouHandleThisFile(&directory[0]) &&
+                      !env.m.CanYouHandleThisFile(nullptr);
+             EXPECT_EQ(FileExists(log) ? ReadFile(log) : Bytes(), logged);
+             return right;
+         }},
     };
     const int32_t caps = env.m.GetPackerCaps();
     int32_t tried = 0;
