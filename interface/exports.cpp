@@ -7,6 +7,7 @@
 #include "interface/result.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
@@ -20,6 +21,11 @@
 #include "support/paths.h"
 #include "support/settings.h"
 #include "view/session.h"
+
+// The host's packed layout, on every build (the tests check each field).
+static_assert(offsetof(EntryHeader, commentBuffer) == 556 && sizeof(EntryHeader) == 568 + sizeof(void*),
+              "EntryHeader differs from the host's record");
+static_assert(sizeof(OpenRequest) == 20 + 2 * sizeof(void*), "OpenRequest differs from the host's record");
 
 namespace mirad {
 

@@ -1,4 +1,4 @@
-/* The module's boundary: the host's records, result codes and the nine
+/* The module's boundary: the host's records, result codes and the
    exported functions. Shared with the `mirad` host, which loads the module
    at run time and resolves these names. */
 #pragma once
@@ -46,6 +46,11 @@ enum { MIRAD_BACKGROUND_UNPACK = 1, MIRAD_BACKGROUND_PACK = 2 };
 /* PackFiles flag: remove the sources after packing. */
 enum { MIRAD_PACK_MOVE = 1 };
 
+/* The host declares its records packed: with 64-bit pointers an unpacked
+   EntryHeader would put the comment fields 4 bytes later and reach past the
+   end of the host's record. */
+#pragma pack(push, 1)
+
 typedef struct OpenRequest {
     char* archiveName;
     int32_t openMode;
@@ -80,6 +85,8 @@ typedef struct DefaultParams {
     uint32_t interfaceVersionHigh;
     char defaultSettingsPath[260];
 } DefaultParams;
+
+#pragma pack(pop)
 
 typedef int(MIRAD_CALL* ChangeVolumeCallback)(char* archiveName, int32_t mode);
 /* Called with the entry's name and the bytes processed since the last call;
