@@ -8,6 +8,8 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 bash scripts/build.sh native asan win32 tsan win64
+# The packages, which the Packages tests install and run.
+bash scripts/package.sh --no-build >/dev/null
 
 # The Wine tests run each Windows build in a private prefix; making a prefix
 # is slow, so it happens once here, before the tests, with a limit. The
