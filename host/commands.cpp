@@ -951,8 +951,11 @@ int CommandPack(const Options& options) {
 
     int32_t result;
     {
+        // The module compresses as its settings say: pack says it always.
+        SettingsOverride changes = LogOnly(options);
+        changes.compression = options.compress ? "MSZIP" : "none";
         Session session;
-        if (!StartSession(options, LogOnly(options), &session)) return 1;
+        if (!StartSession(options, changes, &session)) return 1;
         std::string list = ListBuffer(names);
         std::vector<char> cabinetName(cabinet.begin(), cabinet.end());
         cabinetName.push_back('\0');
@@ -1084,10 +1087,11 @@ int CommandUpdate(const Options& options) {
         source = staging->path + kSeparator;
     }
 
-    // The module writes every folder stored: say so when that grows the cabinet.
+    // The module keeps the cabinet's compression; one that mixes methods is
+    // written in one, which the user is told.
     CabinetFacts before = ReadCabinetFacts(cabinet);
-    bool compressed = false;
-    for (const CabinetFacts::Folder& folder : before.folders) compressed |= (folder.typeCompress & 0x0F) != 0;
+    std::set<std::string> methods;
+    for (const CabinetFacts::Folder& folder : before.folders) methods.insert(CompressionName(folder.typeCompress));
 
     int32_t result;
     {
@@ -1108,11 +1112,14 @@ int CommandUpdate(const Options& options) {
             if (!options.quiet) {
                 std::printf("Updated '%s': replaced %zu file%s.\n", Printable(cabinet).c_str(), names.size(),
                             names.size() == 1 ? "" : "s");
-                std::error_code error;
-                uint64_t after = fs::file_size(fs::path(cabinet), error);
-                if (compressed && !error) {
-                    std::printf("It was compressed and is now written uncompressed: %llu bytes, was %llu.\n",
-                                static_cast<unsigned long long>(after), static_cast<unsigned long long>(before.length));
+                CabinetFacts after = ReadCabinetFacts(cabinet);
+                if (methods.size() > 1 && !after.folders.empty()) {
+                    std::string method = CompressionName(after.folders[0].typeCompress);
+                    std::printf("It mixed stored and MSZIP folders and is now written %s, as most of its data was: "
+                                "%llu bytes, was %llu.\n",
+                                method == "none" ? "stored" : method.c_str(),
+                                static_cast<unsigned long long>(after.length),
+                                static_cast<unsigned long long>(before.length));
                 }
             }
             return 0;

@@ -34,6 +34,7 @@ struct Options {
     std::string sourceDir;               // pack/update -C
     std::string prefix;                  // pack --prefix
     bool move = false;                   // pack --move
+    bool compress = false;               // pack --compress
     std::vector<std::string> excludes;   // -x PATTERN
     bool keepExisting = false;           // extract -n
     bool verbose = false;                // -v
@@ -159,6 +160,7 @@ struct SettingsOverride {
     int view[kViewOptionCount] = {-1, -1, -1, -1, -1};
     bool setDebugFile = false;
     std::string debugFile;
+    std::string compression;  // "Compression"; empty: keep
     bool any() const;
 };
 

@@ -14,16 +14,15 @@ namespace {
 const char kHelp[] =
     "Usage: mirad [OPTIONS] COMMAND CABINET [ARGUMENTS]\n"
     "\n"
-    "Browse and extract cabinets (stored or MSZIP-compressed), build uncompressed\n"
-    "ones, and Windows CE installation cabinets in particular, through the Mirad\n"
-    "module.\n"
+    "Browse, extract and build cabinets (stored or MSZIP-compressed), and Windows\n"
+    "CE installation cabinets in particular, through the Mirad module.\n"
     "\n"
     "Commands:\n"
     "  list CAB [NAME...]          one line per entry: size, date and time,\n"
     "                              attributes (R read-only, H hidden, S system,\n"
     "                              A archive), name. Shortcuts and the generated\n"
     "                              documents show the size of the file they extract\n"
-    "                              to and the cabinet's date.\n"
+    "                              to and the setup file's date.\n"
     "                              On a terminal a header and a totals line\n"
     "                              (entries, bytes) frame the list.\n"
     "      --long                  add the attribute bits, folder, offset and\n"
@@ -47,7 +46,7 @@ const char kHelp[] =
     "                              for the run even when the view would not.\n"
     "  test CAB [NAME...]          read every entry's data (or the NAMEs'), write\n"
     "                              nothing; -v names each entry tested\n"
-    "  pack CAB [-C DIR] [--prefix P] [--move] PATH...\n"
+    "  pack CAB [-C DIR] [--prefix P] [--move] [-z] PATH...\n"
     "                              make a new cabinet of the files and directories\n"
     "                              PATH (relative to DIR, default the current\n"
     "                              directory; . is all of DIR's contents); a\n"
@@ -57,14 +56,17 @@ const char kHelp[] =
     "                              complete. CAB must not exist yet. A selection\n"
     "                              without files, or a file of 4 GiB or more, is\n"
     "                              refused and nothing is written.\n"
+    "      -z, --compress          compress the folders with MSZIP (without it\n"
+    "                              they are stored)\n"
     "  update CAB [-C DIR] NAME... replace installed files of an existing CE cabinet:\n"
     "                              NAME is an installed file as list shows it in\n"
     "                              any view (%CE1%\\Game\\game.exe with --installed,\n"
     "                              Program Files\\Game\\game.exe with --expand, or\n"
     "                              its stored name); the new contents are read\n"
     "                              from DIR/NAME. Every entry keeps its name, date,\n"
-    "                              time and attributes. A compressed cabinet is\n"
-    "                              written back uncompressed, and so larger.\n"
+    "                              time and attributes, and the cabinet its\n"
+    "                              compression (one that mixes stored and MSZIP\n"
+    "                              folders is written as most of its data was).\n"
     "\n"
     "Selecting entries (list, extract, test):\n"
     "  NAME          an entry name or a wildcard pattern (* any run, ? one\n"
@@ -170,6 +172,7 @@ int main(int argc, char** argv) {
             else if (TakeValue(argc, argv, &i, "--prefix", &options.prefix)) prefixGiven = true;
             else if (TakeValue(argc, argv, &i, "-x", &value)) options.excludes.push_back(value);
             else if (argument == "--move") options.move = true;
+            else if (argument == "-z" || argument == "--compress") options.compress = true;
             else if (argument == "-n" || argument == "--no-overwrite") options.keepExisting = overwriteGiven = true;
             else if (argument == "-o" || argument == "--overwrite") {
                 options.keepExisting = false;
@@ -202,7 +205,8 @@ int main(int argc, char** argv) {
         if (outputGiven && c != "extract") throw std::string("-d applies to extract only");
         if (overwriteGiven && c != "extract") throw std::string("-n and -o apply to extract only");
         if (sourceGiven && c != "pack" && c != "update") throw std::string("-C applies to pack and update only");
-        if ((prefixGiven || options.move) && c != "pack") throw std::string("--prefix and --move apply to pack only");
+        if ((prefixGiven || options.move || options.compress) && c != "pack")
+            throw std::string("--prefix, --move and --compress apply to pack only");
         if (!options.excludes.empty() && c != "list" && c != "extract" && c != "test")
             throw std::string("-x applies to list, extract and test only");
         if (options.longFormat && c != "list") throw std::string("--long applies to list only");

@@ -50,7 +50,7 @@ bool SettingsOverride::any() const {
     for (int value : view) {
         if (value >= 0) return true;
     }
-    return setDebugFile;
+    return setDebugFile || !compression.empty();
 }
 
 std::string ModuleFilePath(const Options& options) {
@@ -108,6 +108,7 @@ bool StartSession(const Options& options, const SettingsOverride& changes, Sessi
             if (changes.view[i] >= 0) text = SetIniValue(text, kSection, kViewKeys[i], changes.view[i] ? "1" : "0");
         }
         if (changes.setDebugFile) text = SetIniValue(text, kSection, "DebugFile", changes.debugFile);
+        if (!changes.compression.empty()) text = SetIniValue(text, kSection, "Compression", changes.compression);
         settingsPath = JoinPath(dir, "Mirad.ini");
         if (!WriteWholeFile(settingsPath, text)) {
             Error("cannot write the private settings file '" + settingsPath + "'");
