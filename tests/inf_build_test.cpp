@@ -1,0 +1,140 @@
+// CE cabinets built from INFs: the round trip of every real CE cabinet
+// (installed files, ~Cab~.INF and the setup DLL laid out, then built through
+// PackFiles as a file manager asks for it), and crafted INFs that must fail
+// with a message and write nothing.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <string>
+#include <vector>
+
+#include "documents/inf_build.h"
+#include "tests/fixture.h"
+
+using namespace fixture;
+
+namespace {
+
+std::string Mirad(const std::string& dir, const std::string& arguments) {
+    return "cd " + Quote(dir) + " && " + Quote(HostPath()) + " --config cfg " + arguments;
+}
+
+// A document's text without its second line (the banner naming the cabinet).
+std::string WithoutBanner(const Bytes& bytes) {
+    std::string text(bytes.begin(), bytes.end());
+    size_t first = text.find('\n');
+    size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
+    return second == std::string::npos ? text : text.substr(0, first + 1) + text.substr(second + 1);
+}
+
+std::vector<std::string> RealCeCabinets(const std::string& corpus) {
+    std::vector<std::string> names;
+    DIR* d = opendir((corpus + "/real-ce").c_str());
+    if (!d) return names;
+    while (dirent* e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n.size() > 4 && (n.substr(n.size() - 4) == ".CAB" || n.substr(n.size() - 4) == ".cab")) names.push_back(n);
+    }
+    closedir(d);
+    return names;
+}
+
+TEST(InfBuild, EveryRealCeCabinetRoundTrips) {
+    const std::string corpus = CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "third-party corpus not present at " << MIRAD_CORPUS_DIR;
+    TempDir dir;
+    // The settings a file manager's user has: PackFiles builds from a CE INF.
+    ASSERT_EQ(fixture::Run("mkdir -p " + Quote(dir / "build")).status, 0);
+    WriteText(dir / "build/Mirad.ini", "[CONFIGURATION]\nBuildFromInf=1\n");
+    int built = 0;
+    for (const std::string& name : RealCeCabinets(corpus)) {
+        SCOPED_TRACE(name);
+        const std::string cab = corpus + "/real-ce/" + name, t = dir / name;
+        CommandResult inf = fixture::Run(Mirad(dir.path, "extract --installed " + Quote(cab) + " '~Cab~.INF' -d " + Quote(t)));
+        if (inf.status != 0) continue;  // no setup file, no script
+        ASSERT_EQ(fixture::Run(Mirad(dir.path, "extract --installed " + Quote(cab) + " -d " + Quote(t))).status, 0);
+        CommandResult dll = fixture::Run(Mirad(dir.path, "extract --stored " + Quote(cab) + " '*.999' -d " + Quote(t)));
+        ASSERT_TRUE(dll.status == 0 || dll.out.find("matches '*.999'") != std::string::npos) << dll.out;
+        const std::string again = dir / ("re-" + name);
+        CommandResult b = fixture::Run("cd " + Quote(dir.path) + " && " + Quote(HostPath()) + " --config build pack " +
+                              Quote(again) + " -C " + Quote(t) + " '~Cab~.INF'");
+        ASSERT_EQ(b.status, 0) << b.out;
+        ++built;
+        const char* view = "--installed --shortcuts --registry --inf ";
+        const std::string a = dir / ("a-" + name), c = dir / ("c-" + name);
+        ASSERT_EQ(fixture::Run(Mirad(dir.path, "extract " + std::string(view) + Quote(cab) + " -d " + Quote(a))).status, 0);
+        ASSERT_EQ(fixture::Run(Mirad(dir.path, "extract " + std::string(view) + Quote(again) + " -d " + Quote(c))).status, 0);
+        // Names in order, sizes, dates and attributes (but the script's size:
+        // its banner names the cabinet).
+        std::string listed = fixture::Run(Mirad(dir.path, "list --installed --shortcuts --registry " + Quote(cab))).out;
+        EXPECT_EQ(fixture::Run(Mirad(dir.path, "list --installed --shortcuts --registry " + Quote(again))).out, listed);
+        auto before = FilesBelow(a), after = FilesBelow(c);
+        EXPECT_EQ(before.size(), after.size());
+        for (const auto& f : before) {
+            ASSERT_TRUE(after.count(f.first)) << f.first;
+            if (f.first == "~Cab~.INF") {
+                EXPECT_EQ(WithoutBanner(after[f.first]), WithoutBanner(f.second));
+            } else {
+                EXPECT_TRUE(after[f.first] == f.second) << f.first;
+            }
+        }
+        // Peers read what was built.
+        const char* const peers[][2] = {
+            {"cabextract", "cabextract -t "}, {"7zz", "7zz t "}, {"gcab", "gcab -l "}, {"bsdtar", "bsdtar -tf "}};
+        for (const auto& peer : peers) {
+            if (HaveTool(peer[0])) {
+                EXPECT_EQ(fixture::Run(peer[1] + Quote(again)).status, 0) << peer[0];
+            }
+        }
+    }
+    EXPECT_GT(built, 10);
+}
+
+// A small project: an INF and its one source; the case changes it.
+const char* const kInf =
+    "[Version]\nCESignature = \"$Windows CE$\"\n[CEStrings]\nAppName = App\nInstallDir = %CE1%\\App\n"
+    "[SourceDisksNames]\n1 = ,,,src\n[SourceDisksFiles]\na.exe = 1\n[DefaultInstall]\nCopyFiles = Files\n"
+    "[DestinationDirs]\nFiles = 0,%InstallDir%\n[Files]\na.exe\n";
+
+TEST(InfBuild, CraftedInfsFailAndWriteNothing) {
+    std::string many = std::string(kInf);
+    for (int i = 0; i < 70000; ++i) many += "\"f" + std::to_string(i) + "\",a.exe\n";
+    struct Case {
+        std::string inf;
+        std::string sourceDir;  // relative to the case's folder; empty: the INF's
+        const char* message;
+    };
+    const Case cases[] = {
+        {std::string(kInf) + "[DestinationDirs]\nFiles = 0,%CE1%\\..\\..\\x\n", "",
+         "app.inf:17: \"%CE1%\\..\\..\\x\" is no device directory (a drive letter or \"..\")"},
+        {std::string(kInf) + "[DestinationDirs]\nFiles = 0,C:\\Windows\n", "",
+         "app.inf:17: \"C:\\Windows\" is no device directory (a drive letter or \"..\")"},
+        {std::string(kInf) + "[SourceDisksNames]\n1 = ,,,..\\..\n", "project",
+         "app.inf:9: the source \"a.exe\" lies outside the source directory "},
+        {std::string(kInf) + "[SourceDisksFiles]\nb.exe = 1\n[Files]\nb.exe\n", "",
+         "app.inf:17: cannot find the source \"b.exe\" (searched "},
+        {many, "", "app.inf:65550: more than 65535 files to copy"},
+        {std::string(kInf) + "[Strings]\nx = " + std::string(10 * 1024 * 1024, 'x') + "\n", "",
+         "app.inf:17: a line longer than 65536 characters"},
+        {std::string(kInf) + "[Strings]\nx = %y%\ny = %x%\n[Files]\n%x%\n", "",
+         "app.inf:18: %y% refers to itself through [Strings]"},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string root = dir / std::to_string(n++);
+        ASSERT_EQ(fixture::Run("mkdir -p " + Quote(root + "/project/src")).status, 0);
+        WriteText(root + "/project/src/a.exe", "program");
+        WriteText(root + "/project/app.inf", c.inf);
+        mirad::InfBuildOptions options;
+        if (!c.sourceDir.empty()) options.sourceDir = root + "/" + c.sourceDir;
+        mirad::InfReport report;
+        const std::string out = root + "/app.cab";
+        EXPECT_TRUE(mirad::BuildCabinetFromInf(out.c_str(), (root + "/project/app.inf").c_str(), options, &report));
+        EXPECT_EQ(report.error.substr(0, std::string(c.message).size()), c.message);
+        EXPECT_FALSE(FileExists(out)) << c.message;
+    }
+}
+
+}  // namespace
