@@ -168,8 +168,10 @@ bool Builder::Build(std::vector<InfStoredFile>* files) {
     // Copy files by full destination path (lower case) and by name, for
     // shortcut targets.
     std::map<std::string, uint16_t> byPath, byName;
-    // Files are numbered in [SourceDisksFiles] order, which ~Cab~.INF
-    // writes in the setup file's order; files of one source keep list order.
+    // The wizard numbers files in list order. ~Cab~.INF lists them by
+    // directory but writes [SourceDisksFiles] in the setup file's order, so
+    // its files are numbered in that order (files of one source in list
+    // order).
     struct Copy {
         size_t list;
         const InfCopyFile* file;
@@ -177,8 +179,9 @@ bool Builder::Build(std::vector<InfStoredFile>* files) {
     std::vector<Copy> copies;
     for (size_t i = 0; i < inf_.copyLists.size(); ++i)
         for (const InfCopyFile& f : inf_.copyLists[i].files) copies.push_back({i, &f});
-    std::stable_sort(copies.begin(), copies.end(),
-                     [](const Copy& a, const Copy& b) { return a.file->sourceEntry < b.file->sourceEntry; });
+    if (keepNumbers)
+        std::stable_sort(copies.begin(), copies.end(),
+                         [](const Copy& a, const Copy& b) { return a.file->sourceEntry < b.file->sourceEntry; });
     for (const Copy& copy : copies) {
         const InfCopyList& l = inf_.copyLists[copy.list];
         const InfCopyFile& f = *copy.file;

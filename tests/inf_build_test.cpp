@@ -138,3 +138,110 @@ TEST(InfBuild, CraftedInfsFailAndWriteNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// A listing with the date and time of every shortcut line blanked.
+std::string WithoutShortcutDates(const std::string& listing) {
+    std::string out, line;
+    for (char c : listing) {
+        if (c != '\n') {
+            line += c;
+            continue;
+        }
+        if (line.size() > 34 && line.compare(line.size() - 4, 4, ".lnk") == 0) line.replace(13, 19, 19, ' ');
+        out += line + "\n";
+        line.clear();
+    }
+    return out;
+}
+
+// Lays out the sources a wizard INF names from the installed files of the
+// cabinet built from it: each copy line's destination file becomes its
+// source, where [SourceDisksNames] says; the setup DLL is the stored .999.
+bool LayOutSources(const std::string& infPath, const std::string& cpu, const std::string& installed,
+                   const std::string& stored, const std::string& src, std::string* problem) {
+    Bytes text = ReadFile(infPath);
+    mirad::InfOptions o;
+    o.name = "wizard.inf";
+    o.cpu = cpu;
+    mirad::CeInf inf;
+    mirad::InfReport report;
+    if (!mirad::ReadCeInf(text.data(), text.size(), o, &inf, &report)) return *problem = report.error, false;
+    auto hostPath = [](std::string p) {
+        for (char& c : p)
+            if (c == '\\') c = '/';
+        return p;
+    };
+    for (const mirad::InfCopyList& list : inf.copyLists) {
+        for (const mirad::InfCopyFile& f : list.files) {
+            const mirad::InfSourceFile& s = inf.sources[f.sourceEntry];
+            std::string from = installed + "/" + hostPath(list.destination) + "/" + f.dest;
+            std::string to = src + "/" + hostPath(s.directory) + "/" + s.name;
+            if (fixture::Run("mkdir -p \"$(dirname " + Quote(to) + ")\" && cp -p " + Quote(from) + " " + Quote(to)).status)
+                return *problem = "no installed file " + from, false;
+        }
+    }
+    if (!inf.setupDll.empty()) {
+        const mirad::InfSourceFile* s = mirad::FindSource(inf, inf.setupDll);
+        std::string to = src + "/" + hostPath(s->directory) + "/" + s->name;
+        if (fixture::Run("mkdir -p \"$(dirname " + Quote(to) + ")\" && cp -p " + Quote(stored) + "/*.999 " + Quote(to)).status)
+            return *problem = "no setup DLL in the cabinet", false;
+    }
+    return true;
+}
+
+// The wizard's INFs build the cabinets that were built from them. Where the
+// INF was edited after the build, the difference is expected below.
+TEST(InfBuild, WizardInfsBuildTheirCabinets) {
+    const std::string corpus = CorpusDir();
+    if (corpus.empty()) GTEST_SKIP() << "third-party corpus not present at " << MIRAD_CORPUS_DIR;
+    struct Pair {
+        const char* inf;
+        const char* cabinet;
+        const char* cpu;
+    };
+    const char* const blkjack = "Mel__ce3-ppc2k_samples_win32_appinst_blkjack.inf";
+    const char* const sample = "Mel__ce3-hpc2k_support_activesyncsdk_windows_ce_application_installation_sample.inf";
+    const Pair pairs[] = {
+        {blkjack, "sdk__blkjack.ppc201_mips.CAB", "PPC201_MIPS"}, {blkjack, "sdk__blkjack.ppc201_sh3.CAB", "PPC201_SH3"},
+        {blkjack, "sdk__blkjack.ppc211_mips.CAB", "PPC211_MIPS"}, {blkjack, "sdk__blkjack.ppc211_sh3.CAB", "PPC211_SH3"},
+        {blkjack, "sdk__blkjack.ppc30_mips.CAB", "PPC30_MIPS"},   {blkjack, "sdk__blkjack.ppc30_sh3.CAB", "PPC30_SH3"},
+        {sample, "sdk__Sample.HPCPro_ARM.CAB", "HPCPro_ARM"},     {sample, "sdk__Sample.HPCPro_MIPS.CAB", "HPCPro_MIPS"},
+        {sample, "sdk__Sample.HPCPro_SH3.CAB", "HPCPro_SH3"},     {sample, "sdk__Sample.HPC_MIPS.CAB", "HPC_MIPS"},
+        {sample, "sdk__Sample.HPC_SH3.CAB", "HPC_SH3"},           {sample, "sdk__Sample.PPC_MIPS.CAB", "PPC_MIPS"},
+        {sample, "sdk__Sample.PPC_SH3.CAB", "PPC_SH3"},
+        {"fza__eliminator_Installation_Eliminator.inf", "fzm__Eliminator.ARM.CAB", "ARM"},
+        {"fza__kgarcade_distributions_arm_kgarcade.inf", "fzm__kgarcade.ARM.CAB", "ARM"},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const Pair& p : pairs) {
+        SCOPED_TRACE(p.cabinet);
+        const std::string cab = corpus + "/real-ce/" + p.cabinet, root = dir / std::to_string(n++);
+        const std::string inf = corpus + "/inf/" + p.inf;
+        ASSERT_EQ(fixture::Run(Mirad(dir.path, "extract --installed " + Quote(cab) + " -d " + Quote(root + "/i"))).status, 0);
+        fixture::Run(Mirad(dir.path, "extract --stored " + Quote(cab) + " '*.999' -d " + Quote(root + "/s")));
+        ASSERT_EQ(fixture::Run("mkdir -p " + Quote(root + "/p") + " && cp " + Quote(inf) + " " + Quote(root + "/p/w.inf")).status, 0);
+        std::string problem;
+        ASSERT_TRUE(LayOutSources(inf, p.cpu, root + "/i", root + "/s", root + "/p", &problem)) << problem;
+        mirad::InfBuildOptions options;
+        options.cpu = p.cpu;
+        mirad::InfReport report;
+        const std::string out = root + "/w.cab";
+        ASSERT_FALSE(mirad::BuildCabinetFromInf(out.c_str(), (root + "/p/w.inf").c_str(), options, &report)) << report.error;
+        // Shortcuts take the setup file's date: the INF's here, the wizard's
+        // run there.
+        const std::string view = "list --installed --shortcuts ";
+        EXPECT_EQ(WithoutShortcutDates(fixture::Run(Mirad(dir.path, view + Quote(out))).out),
+                  WithoutShortcutDates(fixture::Run(Mirad(dir.path, view + Quote(cab))).out));
+        const std::string a = root + "/a", b = root + "/b";
+        fixture::Run(Mirad(dir.path, "extract --installed --registry " + Quote(cab) + " -d " + Quote(a)));
+        fixture::Run(Mirad(dir.path, "extract --installed --registry " + Quote(out) + " -d " + Quote(b)));
+        auto before = FilesBelow(a), after = FilesBelow(b);
+        EXPECT_EQ(before.size(), after.size());
+        for (const auto& f : before) EXPECT_TRUE(after[f.first] == f.second) << f.first;
+    }
+}
+
+}  // namespace
