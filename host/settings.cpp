@@ -55,10 +55,17 @@ bool SettingsOverride::any() const {
 
 std::string ModuleFilePath(const Options& options) {
     if (!options.modulePath.empty()) return options.modulePath;
+    // A 64-bit Windows process loads only the 64-bit module, named as file
+    // managers expect it.
+#if defined(_WIN64)
+    const char* module = "Mirad.wcx64";
+#else
+    const char* module = "Mirad.wcx";
+#endif
     // Beside mirad in a build tree; in lib/mirad/ next to bin/ once installed.
-    std::string beside = JoinPath(ExecutableDirectory(), "Mirad.wcx");
+    std::string beside = JoinPath(ExecutableDirectory(), module);
     std::string installed = JoinPath(JoinPath(JoinPath(ExecutableDirectory(), ".."), "lib"), "mirad");
-    installed = JoinPath(installed, "Mirad.wcx");
+    installed = JoinPath(installed, module);
     return !PathExists(beside) && PathExists(installed) ? installed : beside;
 }
 
