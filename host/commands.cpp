@@ -636,6 +636,26 @@ int CommandExtract(const Options& options) {
         Error("extract takes a cabinet and optionally NAMEs or patterns (see mirad --help)");
         return 2;
     }
+    if (options.sources) {
+        // What build needs: the installed files by destination and
+        // ~Cab~.INF (the installed view), and beside the INF the setup DLL,
+        // a stored file the installed view does not list.
+        Options installed = options;
+        installed.sources = false;
+        installed.viewGiven = true;
+        for (bool& on : installed.view) on = false;
+        installed.view[kExpandPath] = installed.view[kShowInfFile] = true;
+        if (int status = CommandExtract(installed)) return status;
+        CabinetFacts facts = ReadCabinetFacts(options.arguments[0]);
+        for (const CabinetFacts::StoredEntry& e : facts.files) {
+            if (e.name.size() < 4 || e.name.compare(e.name.size() - 4, 4, ".999") != 0) continue;
+            Options stored = installed;
+            for (bool& on : stored.view) on = false;
+            stored.arguments = {options.arguments[0], e.name};
+            return CommandExtract(stored);
+        }
+        return 0;
+    }
     const std::string& cabinet = options.arguments[0];
     Selection selection(std::vector<std::string>(options.arguments.begin() + 1, options.arguments.end()),
                         options.excludes);
@@ -1199,6 +1219,129 @@ int CommandUpdate(const Options& options) {
         default:
             Error("cannot update " + Quoted(cabinet) + ": " + ResultText(result));
             break;
+    }
+    return 1;
+}
+
+}  // namespace host
+
+namespace host {
+
+// `mirad build`: PackFiles asked for a new cabinet from one CE INF, as a file
+// manager asks for it with BuildFromInf on. The module says what is wrong
+// with the INF in its log, one line naming the INF and the line; mirad
+// hands it a private log and shows those lines.
+int CommandBuild(const Options& options) {
+    if (options.arguments.size() != 1) {
+        Error("build takes one INF (see mirad --help)");
+        return 2;
+    }
+    const std::string& inf = options.arguments[0];
+    if (!IsRegularFile(inf)) {
+        std::string why = WhyCannotRead(inf);
+        Error("cannot build from " + Quoted(inf) + ": " + (why.empty() ? "not a regular file" : why));
+        return 1;
+    }
+    size_t cut = inf.find_last_of("/\\");
+    std::string folder = cut == std::string::npos ? std::string() : inf.substr(0, cut + 1);
+    std::string name = inf.substr(folder.size());
+    // The wizard's name: the INF's, with the processor when one is given.
+    std::string output = options.output;
+    if (output.empty()) {
+        std::string base = name;
+        if (base.size() > 4 && Lower(base.substr(base.size() - 4)) == ".inf") base.resize(base.size() - 4);
+        output = folder + base + (options.cpu.empty() ? "" : "." + options.cpu) + ".cab";
+    }
+    if (PathExists(output)) {
+        Error(Quoted(output) + " already exists: build makes new cabinets");
+        return 1;
+    }
+    if (!options.sourceDir.empty() && !IsDirectory(options.sourceDir)) {
+        Error("cannot build from " + Quoted(options.sourceDir) + ": no such directory");
+        return 1;
+    }
+    if (name.size() < 5 || Lower(name.substr(name.size() - 4)) != ".inf") {
+        Error("cannot build from " + Quoted(inf) + ": an INF's name ends in .inf");
+        return 1;
+    }
+
+    TempDirectory logDir;
+    if (logDir.path.empty()) {
+        Error("cannot create a temporary directory for the module's log");
+        return 1;
+    }
+    SettingsOverride changes;
+    changes.setDebugFile = true;
+    changes.debugFile = options.logFile.empty() ? JoinPath(logDir.path, "build.log") : AbsolutePath(options.logFile);
+    changes.compression = options.compress ? "MSZIP" : "none";
+    changes.values = {{"BuildFromInf", "1"},
+                      {"BuildProcessor", options.cpu},
+                      {"BuildSourceDir", options.sourceDir.empty() ? "" : AbsolutePath(options.sourceDir)},
+                      {"BuildStrict", options.strict ? "1" : "0"}};
+    uint64_t logStart = 0;
+    {
+        std::error_code error;
+        if (fs::exists(changes.debugFile, error)) logStart = fs::file_size(changes.debugFile, error);
+    }
+    int32_t result;
+    {
+        Session session;
+        if (!StartSession(options, changes, &session)) return 1;
+        std::vector<char> cabinetName(output.begin(), output.end());
+        cabinetName.push_back('\0');
+        std::string source = folder.empty() ? std::string() : folder;
+        std::vector<char> sourcePath(source.begin(), source.end());
+        sourcePath.push_back('\0');
+        std::string list = name + std::string(1, '\0') + std::string(1, '\0');
+        session.api.SetProcessDataProc(MIRAD_PACK_HANDLE, ProgressCallback);
+        StartProgress();
+        result = session.api.PackFiles(cabinetName.data(), nullptr, source.empty() ? nullptr : sourcePath.data(),
+                                       &list[0], 0);
+        EndProgress();
+    }
+    // What the module said about the INF: its warnings, then the error.
+    std::vector<std::string> said;
+    {
+        std::ifstream log(changes.debugFile, std::ios::binary);
+        log.seekg(static_cast<std::streamoff>(logStart));
+        std::string line;
+        while (std::getline(log, line)) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.compare(0, name.size() + 1, name + ":") == 0) said.push_back(line);
+        }
+    }
+    if (result == MIRAD_OK) {
+        // A text that is no CE INF went into a cabinet of its own, as any
+        // file would: that is not what build makes.
+        CabinetFacts facts = ReadCabinetFacts(output);
+        if (facts.files.empty() || facts.files[0].name.size() < 4 ||
+            facts.files[0].name.compare(facts.files[0].name.size() - 4, 4, ".000") != 0) {
+            std::error_code error;
+            fs::remove(output, error);
+            Error("cannot build from " + Quoted(inf) + ": not a CE INF ([Version] has no CESignature = "
+                  "\"$Windows CE$\"); nothing was written");
+            return 1;
+        }
+        if (!options.quiet) {
+            for (const std::string& w : said) Warning(w);
+            std::printf("Built '%s' from '%s'.\n", Printable(output).c_str(), Printable(inf).c_str());
+        }
+        return 0;
+    }
+    if (result == MIRAD_ABORTED) {
+        Error("interrupted; " + Quoted(output) + " was not made");
+        return kInterruptedStatus;
+    }
+    for (size_t i = 0; i + 1 < said.size(); ++i)
+        if (!options.quiet) Warning(said[i]);
+    if (!said.empty()) {
+        Error(said.back() + "; " + Quoted(output) + " was not written");
+    } else if (!PathExists(output) && (result == MIRAD_EOPEN || result == MIRAD_ECREATE)) {
+        std::string why = WhyCannotCreate(output, 0);
+        Error("cannot create " + Quoted(output) + ": " + (why.empty() ? ResultText(result) : why));
+    } else {
+        Error("cannot build " + Quoted(output) + " from " + Quoted(inf) + ": " + ResultText(result) +
+              " (is it a CE INF, [Version] CESignature = \"$Windows CE$\"?)");
     }
     return 1;
 }

@@ -34,7 +34,11 @@ struct Options {
     std::string sourceDir;               // pack/update -C
     std::string prefix;                  // pack --prefix
     bool move = false;                   // pack --move
-    bool compress = false;               // pack --compress
+    bool compress = false;               // pack/build --compress
+    std::string output;                  // build -o
+    std::string cpu;                     // build --cpu
+    bool strict = false;                 // build --strict
+    bool sources = false;                // extract --sources
     std::vector<std::string> excludes;   // -x PATTERN
     bool keepExisting = false;           // extract -n
     bool verbose = false;                // -v
@@ -162,6 +166,7 @@ struct SettingsOverride {
     bool setDebugFile = false;
     std::string debugFile;
     std::string compression;  // "Compression"; empty: keep
+    std::vector<std::pair<std::string, std::string>> values;  // further keys, set as given
     bool any() const;
 };
 
@@ -217,6 +222,7 @@ int CommandList(const Options& options);
 int CommandExtract(const Options& options);
 int CommandTest(const Options& options);
 int CommandPack(const Options& options);
+int CommandBuild(const Options& options);
 int CommandUpdate(const Options& options);
 int CommandInfo(const Options& options);
 

@@ -42,6 +42,9 @@ const char kHelp[] =
     "      -o, --overwrite         replace existing files (the default)\n"
     "      -n, --no-overwrite      keep existing files, saying which were kept\n"
     "      -v, --verbose           name each file written\n"
+    "      --sources               lay out what build needs to make the CE cabinet\n"
+    "                              again: the installed files by destination,\n"
+    "                              ~Cab~.INF and, beside it, the setup DLL\n"
     "                              Naming ~Cab~.REG or ~Cab~.INF lists that document\n"
     "                              for the run even when the view would not.\n"
     "  test CAB [NAME...]          read every entry's data (or the NAMEs'), write\n"
@@ -58,6 +61,20 @@ const char kHelp[] =
     "                              refused and nothing is written.\n"
     "      -z, --compress          compress the folders with MSZIP (without it\n"
     "                              they are stored)\n"
+    "  build INF [-o OUT.cab] [--cpu NAME] [-z] [-C DIR] [--strict]\n"
+    "                              make the CE cabinet a cabinet-wizard INF\n"
+    "                              describes, its sources found where the INF's\n"
+    "                              [SourceDisksNames] say, relative to the INF's\n"
+    "                              folder (or DIR; no source may then lie outside\n"
+    "                              it). OUT.cab (default: the INF's name beside it,\n"
+    "                              NAME.CPU.cab with --cpu) must not exist yet.\n"
+    "                              mirad extract --sources CAB -d T, then mirad\n"
+    "                              build T/~Cab~.INF, rebuilds a CE cabinet; edit\n"
+    "                              T in between to change it.\n"
+    "      --cpu NAME              use the INF's [Section.NAME] parts too\n"
+    "      -z, --compress          compress the folders with MSZIP\n"
+    "      --strict                fail on what the wizard would ignore (the\n"
+    "                              warnings)\n"
     "  update CAB [-C DIR] NAME... replace installed files of an existing CE cabinet:\n"
     "                              NAME is an installed file as list shows it in\n"
     "                              any view (%CE1%\\Game\\game.exe with --installed,\n"
@@ -150,7 +167,7 @@ int main(int argc, char** argv) {
     using namespace host;
     Options options;
     bool help = false, version = false, optionsEnded = false;
-    bool outputGiven = false, sourceGiven = false, prefixGiven = false, overwriteGiven = false;
+    bool outputGiven = false, sourceGiven = false, prefixGiven = false, overwriteGiven = false, buildGiven = false;
     std::string value;
     try {
         for (int i = 1; i < argc; ++i) {
@@ -168,6 +185,11 @@ int main(int argc, char** argv) {
             else if (TakeValue(argc, argv, &i, "--config", &options.configDir)) {}
             else if (TakeValue(argc, argv, &i, "--log", &options.logFile)) {}
             else if (TakeValue(argc, argv, &i, "-d", &options.outputDir)) outputGiven = true;
+            else if (options.command == "build" && TakeValue(argc, argv, &i, "-o", &options.output)) buildGiven = true;
+            else if (TakeValue(argc, argv, &i, "--output", &options.output)) buildGiven = true;
+            else if (TakeValue(argc, argv, &i, "--cpu", &options.cpu)) buildGiven = true;
+            else if (argument == "--strict") options.strict = buildGiven = true;
+            else if (argument == "--sources") options.sources = true;
             else if (TakeValue(argc, argv, &i, "-C", &options.sourceDir)) sourceGiven = true;
             else if (TakeValue(argc, argv, &i, "--prefix", &options.prefix)) prefixGiven = true;
             else if (TakeValue(argc, argv, &i, "-x", &value)) options.excludes.push_back(value);
@@ -198,15 +220,20 @@ int main(int argc, char** argv) {
         // Device paths are installed paths: --expand alone means both.
         if (options.view[kExpandCE]) options.view[kExpandPath] = true;
         const std::string& c = options.command;
-        static const char* const kCommands[] = {"list", "info", "extract", "test", "pack", "update"};
+        static const char* const kCommands[] = {"list", "info", "extract", "test", "pack", "update", "build"};
         bool known = false;
         for (const char* name : kCommands) known = known || c == name;
         if (!c.empty() && !known && !help && !version) throw "unknown command '" + c + "'";
         if (outputGiven && c != "extract") throw std::string("-d applies to extract only");
         if (overwriteGiven && c != "extract") throw std::string("-n and -o apply to extract only");
-        if (sourceGiven && c != "pack" && c != "update") throw std::string("-C applies to pack and update only");
-        if ((prefixGiven || options.move || options.compress) && c != "pack")
-            throw std::string("--prefix, --move and --compress apply to pack only");
+        if (sourceGiven && c != "pack" && c != "update" && c != "build")
+            throw std::string("-C applies to pack, update and build only");
+        if ((prefixGiven || options.move) && c != "pack") throw std::string("--prefix and --move apply to pack only");
+        if (options.compress && c != "pack" && c != "build") throw std::string("--compress applies to pack and build only");
+        if (buildGiven && c != "build") throw std::string("-o, --cpu and --strict apply to build only");
+        if (options.sources && c != "extract") throw std::string("--sources applies to extract only");
+        if (options.sources && options.viewGiven)
+            throw std::string("--sources chooses its own view; give no view flags with it");
         if (!options.excludes.empty() && c != "list" && c != "extract" && c != "test")
             throw std::string("-x applies to list, extract and test only");
         if (options.longFormat && c != "list") throw std::string("--long applies to list only");
@@ -237,6 +264,7 @@ int main(int argc, char** argv) {
     if (command == "extract") run = CommandExtract;
     if (command == "test") run = CommandTest;
     if (command == "pack") run = CommandPack;
+    if (command == "build") run = CommandBuild;
     SetQuiet(options.quiet);
     InstallInterruptHandlers();
     int status = run(options);

@@ -50,7 +50,7 @@ bool SettingsOverride::any() const {
     for (int value : view) {
         if (value >= 0) return true;
     }
-    return setDebugFile || !compression.empty();
+    return setDebugFile || !compression.empty() || !values.empty();
 }
 
 std::string ModuleFilePath(const Options& options) {
@@ -116,6 +116,7 @@ bool StartSession(const Options& options, const SettingsOverride& changes, Sessi
         }
         if (changes.setDebugFile) text = SetIniValue(text, kSection, "DebugFile", changes.debugFile);
         if (!changes.compression.empty()) text = SetIniValue(text, kSection, "Compression", changes.compression);
+        for (const auto& kv : changes.values) text = SetIniValue(text, kSection, kv.first, kv.second);
         settingsPath = JoinPath(dir, "Mirad.ini");
         if (!WriteWholeFile(settingsPath, text)) {
             Error("cannot write the private settings file '" + settingsPath + "'");

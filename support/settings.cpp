@@ -49,6 +49,10 @@ constexpr Settings kBuiltIn = {
     },
     kDefaultCodePage,
     kCompressionNone,
+    0,
+    "",
+    "",
+    0,
 };
 
 // The published snapshot.
@@ -109,6 +113,10 @@ void WriteSettingsFile(const Settings& s, const char* path) {
     platform::ProfileWriteString(kConfiguration, "DebugFile", "", path);
     platform::ProfileWriteString(kConfiguration, "Language", s.Language, path);
     platform::ProfileWriteString(kConfiguration, "Compression", CompressionName(s.Compression), path);
+    platform::ProfileWriteString(kConfiguration, "BuildFromInf", s.BuildFromInf ? "1" : "0", path);
+    platform::ProfileWriteString(kConfiguration, "BuildProcessor", s.BuildProcessor, path);
+    platform::ProfileWriteString(kConfiguration, "BuildSourceDir", s.BuildSourceDir, path);
+    platform::ProfileWriteString(kConfiguration, "BuildStrict", s.BuildStrict ? "1" : "0", path);
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
@@ -131,6 +139,10 @@ Settings ReadSettingsFile(const Settings& current, const char* path) {
     char compression[16];
     platform::ProfileGetString(kConfiguration, "Compression", "none", compression, sizeof compression, path);
     s.Compression = CompressionFromName(compression);
+    s.BuildFromInf = platform::ProfileGetInt(kConfiguration, "BuildFromInf", 0, path) != 0 ? 1 : 0;
+    platform::ProfileGetString(kConfiguration, "BuildProcessor", "", s.BuildProcessor, sizeof s.BuildProcessor, path);
+    platform::ProfileGetString(kConfiguration, "BuildSourceDir", "", s.BuildSourceDir, sizeof s.BuildSourceDir, path);
+    s.BuildStrict = platform::ProfileGetInt(kConfiguration, "BuildStrict", 0, path) != 0 ? 1 : 0;
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
@@ -156,6 +168,8 @@ void LoadLocked() {
         // installed view (and absent keys already mean "on").
         Settings fresh = *PublishedSettings();
         for (const Flag& flag : kFlags) fresh.*flag.field = 1;
+        // Alt+F5 on a CE INF then makes the installer.
+        fresh.BuildFromInf = 1;
         WriteSettingsFile(fresh, path);
         created = true;
     }
