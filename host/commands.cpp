@@ -667,10 +667,11 @@ int CommandExtract(const Options& options) {
     if (!OpenCabinet(session, cabinet, &archive)) return 1;
     StartProgress();
 
-    unsigned failures = 0;
-    // Directories this run has made or found: each is made once, not once
-    // per entry (a cabinet's entries mostly share a few directories).
-    std::set<std::string> madeDirectories;
+    unsigned failures = 0, blockedByLinks = 0, entries = 0;
+    // The module is given DIR and the name below it, so it reaches every
+    // directory below DIR from the one above and follows no link there.
+    std::string destinationDir = dir;
+    if (!toStdout && !IsSeparator(destinationDir.back())) destinationDir += kSeparator;
     auto skip = [&] { session.api.ProcessFile(archive.handle, MIRAD_SKIP, nullptr, nullptr); };
     for (;;) {
         EntryHeader header;
@@ -682,14 +683,15 @@ int CommandExtract(const Options& options) {
             continue;
         }
 
-        std::string destination;
+        std::string destination, relative;
+        std::vector<std::string> parts;
         if (toStdout) {
             // Through a file: the module only writes to paths.
             destination = JoinPath(scratch->path, "entry");
             std::remove(destination.c_str());
         } else {
             bool changed = false;
-            std::vector<std::string> parts = SafeParts(name, &changed);
+            parts = SafeParts(name, &changed);
             if (parts.empty()) {
                 Error("entry " + Quoted(name) + " of " + Quoted(cabinet) + " has no name left inside " +
                       Quoted(dir) + "; skipped");
@@ -697,7 +699,6 @@ int CommandExtract(const Options& options) {
                 skip();
                 continue;
             }
-            std::string relative;
             for (const std::string& part : parts) relative = relative.empty() ? part : JoinPath(relative, part);
             if (changed) {
                 Warning("entry " + Quoted(name) + " would leave " + Quoted(dir) + "; writing it as " +
@@ -718,21 +719,9 @@ int CommandExtract(const Options& options) {
                 skip();
                 continue;
             }
-            // Below the destination nothing is followed: a link already
-            // there could lead anywhere. Each directory is walked once a run.
-            std::string parent = dir;
-            for (size_t i = 0; i + 1 < parts.size(); ++i) parent = JoinPath(parent, parts[i]);
-            std::string blocked =
-                madeDirectories.count(parent) ? std::string() : MakeDirectoriesBelow(dir, parts, parts.size() - 1);
-            if (!blocked.empty()) {
-                Error("cannot extract " + Quoted(name) + ": " + blocked);
-                ++failures;
-                skip();
-                continue;
-            }
-            madeDirectories.insert(parent);
         }
 
+        ++entries;
         std::vector<char> target(destination.begin(), destination.end());
         target.push_back('\0');
         int32_t result;
@@ -740,7 +729,10 @@ int CommandExtract(const Options& options) {
             StdoutToStderr quiet;
             result = session.api.ProcessFile(archive.handle, MIRAD_EXTRACT, nullptr, target.data());
         } else {
-            result = session.api.ProcessFile(archive.handle, MIRAD_EXTRACT, nullptr, target.data());
+            std::vector<char> base(destinationDir.begin(), destinationDir.end()), below(relative.begin(), relative.end());
+            base.push_back('\0');
+            below.push_back('\0');
+            result = session.api.ProcessFile(archive.handle, MIRAD_EXTRACT, base.data(), below.data());
         }
         if (result == MIRAD_ABORTED || Interrupted()) {
             if (toStdout) std::remove(destination.c_str());
@@ -750,6 +742,13 @@ int CommandExtract(const Options& options) {
         }
         if (result == MIRAD_OK && toStdout && !CopyToStdout(destination)) {
             Error("cannot write " + Quoted(name) + " to standard output");
+            ++failures;
+        } else if (std::string blocked = result == MIRAD_ECREATE && !toStdout
+                                             ? BlockedWayBelow(dir, parts, parts.size() - 1)
+                                             : std::string();
+                   !blocked.empty()) {
+            Error("cannot extract " + Quoted(name) + ": " + blocked);
+            ++blockedByLinks;
             ++failures;
         } else if (result == MIRAD_ECREATE) {
             uint64_t size = header.packedSize == -1 ? 0 : static_cast<uint32_t>(header.packedSize);
@@ -783,6 +782,10 @@ int CommandExtract(const Options& options) {
         ++failures;
     }
     failures += selection.ReportMissing(cabinet);
+    if (blockedByLinks && !gQuiet) {
+        std::fprintf(stderr, "mirad: %u of %u entries not extracted, %u of them behind a link or file on the way in\n",
+                     failures, entries, blockedByLinks);
+    }
     return failures ? 1 : 0;
 }
 namespace {

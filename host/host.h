@@ -56,10 +56,11 @@ bool MakeDirectories(const std::string& path);
 // The file a path names (after links) is marked read-only or is not ours to
 // write.
 bool IsReadOnlyFile(const std::string& path);
-// Makes root/parts[0]/.../parts[count-1], never following a link on the way
-// below root (root itself may be one: the user chose it). Empty on success,
-// else the end of a sentence saying why not.
-std::string MakeDirectoriesBelow(const std::string& root, const std::vector<std::string>& parts, size_t count);
+// Why the module refused to write below root/parts[0]/.../parts[count-1]: the
+// link or file it met on the way there, as the end of a sentence, or ""
+// when nothing on the way explains it. Only a diagnosis: the module itself
+// never follows what is below root.
+std::string BlockedWayBelow(const std::string& root, const std::vector<std::string>& parts, size_t count);
 std::string AbsolutePath(const std::string& path);
 bool CopyFileBytes(const std::string& from, const std::string& to);
 // Copies a file's bytes to standard output (binary on every platform).

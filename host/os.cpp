@@ -85,28 +85,19 @@ namespace {
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
 }  // namespace
 
-std::string MakeDirectoriesBelow(const std::string& root, const std::vector<std::string>& parts, size_t count) {
+std::string BlockedWayBelow(const std::string& root, const std::vector<std::string>& parts, size_t count) {
     std::string path = root;
     for (size_t i = 0; i < count && i < parts.size(); ++i) {
         path = JoinPath(path, parts[i]);
 #if defined(_WIN32)
         DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-                return "cannot create the directory " + Quote(path);
-            attributes = GetFileAttributesA(path.c_str());
-        }
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        if (attributes == INVALID_FILE_ATTRIBUTES) return "";
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
             return "the way in, " + Quote(path) + ", is a link (reparse point); it is not followed";
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            return Quote(path) + " is not a directory";
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Quote(path) + " is not a directory";
 #else
         struct stat st;
-        if (lstat(path.c_str(), &st) != 0) {
-            if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
-                return "cannot create the directory " + Quote(path) + ": " + std::strerror(errno);
-            if (lstat(path.c_str(), &st) != 0) return "cannot create the directory " + Quote(path);
-        }
+        if (lstat(path.c_str(), &st) != 0) return "";
         if (S_ISLNK(st.st_mode)) return "the way in, " + Quote(path) + ", is a symbolic link; it is not followed";
         if (!S_ISDIR(st.st_mode)) return Quote(path) + " is not a directory";
 #endif

@@ -380,6 +380,16 @@ TEST(Wine, ExtractionAndUpdateKeepFilesSafe) {
     EXPECT_EQ(Windows(dir, "extract good.cab -d d").status, 0);
     EXPECT_EQ(FilesBelow(dir / "d"), (Tree{{"a.txt", Bytes(5000, 'n')}}));
 
+    // Each directory below the destination is opened and checked on its
+    // own: a file in the way refuses its entry alone.
+    WriteFile(dir / "deep.cab", BuildCabinet({Stored("a.txt\\x.txt", BytesOf("x")), Stored("e\\f\\g\\y.txt", BytesOf("y"))}));
+    CommandResult refused = Windows(dir, "extract deep.cab -d d");
+    EXPECT_EQ(refused.status, 1) << refused.out;
+    EXPECT_NE(refused.out.find("is not a directory"), std::string::npos) << refused.out;
+    EXPECT_EQ(FilesBelow(dir / "d"), (Tree{{"a.txt", Bytes(5000, 'n')}, {"e/f/g/y.txt", BytesOf("y")}}));
+    fs::remove_all(dir / "d/e");
+    fs::remove(dir / "deep.cab");
+
     const Bytes game = GameCabinet();
     WriteFile(dir / "game.cab", game);
     fs::create_directories(dir / "src/%InstallDir%");
