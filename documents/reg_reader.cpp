@@ -378,7 +378,7 @@ bool SameAsExported(const std::string& name, const RegDocumentEntry& edited, con
 class Rebuild {
 public:
     Rebuild(const Cabinet& cabinet, const CeSetup& setup, const std::string& name, std::string* error)
-        : cabinet_(cabinet), setup_(setup), old_(setup.model()), name_(name), error_(*error) {}
+        : cabinet_(cabinet), setup_(setup), name_(name), error_(*error) {}
 
     Error Run(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes);
 
@@ -399,7 +399,7 @@ private:
 
     const Cabinet& cabinet_;
     const CeSetup& setup_;
-    const SetupModel& old_;
+    SetupModel old_;  // the setup file's records as they are
     const std::string& name_;
     std::string& error_;
     SetupModel m_;
@@ -503,6 +503,7 @@ void Rebuild::DropUnusedStrings(const std::vector<bool>& keep) {
 Error Rebuild::Run(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes) {
     std::vector<RegDocumentEntry> edited;
     if (!ParseRegistryExport(text, size, name_, &edited, &error_)) return BadData("registry export");
+    if (Error e = setup_.ReadModel(&old_)) return e;
     if (Error e = IndexCurrent()) return e;
 
     // Keys the export does not show stay; new ones follow the kept ones.
