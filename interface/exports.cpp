@@ -13,6 +13,7 @@
 #include <string>
 
 #include "cabinet/cabinet.h"
+#include "documents/documents.h"
 #include "documents/inf_build.h"
 #include "platform/ascii.h"
 #include "platform/host.h"
@@ -206,6 +207,13 @@ MIRAD_EXPORT int32_t MIRAD_CALL CloseArchive(void* archive) {
     return MIRAD_OK;
 }
 
+// A name the view lists for a generated document.
+bool IsGeneratedDocument(const std::string& name) {
+    for (size_t i = 0; i < kGeneratedDocumentCount; ++i)
+        if (EqualNoCase(name.c_str(), kGeneratedDocuments[i].name)) return true;
+    return false;
+}
+
 // The INF a new cabinet is built from: with "BuildFromInf" on, a selection
 // of exactly one file, ending in ".inf" and carrying the CE signature, for a
 // cabinet that does not exist yet. Empty otherwise.
@@ -240,8 +248,8 @@ MIRAD_EXPORT int32_t MIRAD_CALL PackFiles(char* cabinetPath, char* subPath, char
             return ResultCode(
                 BuildCabinetFromInf(cabinetPath, inf.c_str(), options, &report, HostProgress(PackProgress())));
         }
-        return ResultCode(
-            PackFilesInto(cabinetPath, subPath, sourcePath, addList, move, HostProgress(PackProgress())));
+        return ResultCode(PackFilesInto(cabinetPath, subPath, sourcePath, addList, move, HostProgress(PackProgress()),
+                                        IsGeneratedDocument));
     } catch (...) {
         return ResultOfException();
     }

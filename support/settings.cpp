@@ -53,6 +53,7 @@ constexpr Settings kBuiltIn = {
     "",
     "",
     0,
+    0,
 };
 
 // The published snapshot.
@@ -117,6 +118,7 @@ void WriteSettingsFile(const Settings& s, const char* path) {
     platform::ProfileWriteString(kConfiguration, "BuildProcessor", s.BuildProcessor, path);
     platform::ProfileWriteString(kConfiguration, "BuildSourceDir", s.BuildSourceDir, path);
     platform::ProfileWriteString(kConfiguration, "BuildStrict", s.BuildStrict ? "1" : "0", path);
+    platform::ProfileWriteString(kConfiguration, "EditInstallation", s.EditInstallation ? "1" : "0", path);
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
@@ -143,6 +145,7 @@ Settings ReadSettingsFile(const Settings& current, const char* path) {
     platform::ProfileGetString(kConfiguration, "BuildProcessor", "", s.BuildProcessor, sizeof s.BuildProcessor, path);
     platform::ProfileGetString(kConfiguration, "BuildSourceDir", "", s.BuildSourceDir, sizeof s.BuildSourceDir, path);
     s.BuildStrict = platform::ProfileGetInt(kConfiguration, "BuildStrict", 0, path) != 0 ? 1 : 0;
+    s.EditInstallation = platform::ProfileGetInt(kConfiguration, "EditInstallation", 0, path) != 0 ? 1 : 0;
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
@@ -170,6 +173,8 @@ void LoadLocked() {
         for (const Flag& flag : kFlags) fresh.*flag.field = 1;
         // Alt+F5 on a CE INF then makes the installer.
         fresh.BuildFromInf = 1;
+        // Copying into the installed view then adds files, F8 removes them.
+        fresh.EditInstallation = 1;
         WriteSettingsFile(fresh, path);
         created = true;
     }
