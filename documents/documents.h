@@ -5,8 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "cabinet/cabinet.h"
+#include "setup/pack.h"
 #include "setup/setup.h"
 #include "support/error.h"
 #include "support/io.h"
@@ -41,7 +44,25 @@ struct GeneratedDocument {
     const char* label;  // in the log line "Extracting <label>%s"
     Error (*write)(const DocumentSource& source, const OutputTarget& destination);
     Error (*render)(const DocumentSource& source, TextWriter& out);
+    // The cabinet made anew from the document as edited, read from `path`
+    // (null: the document cannot be copied back). BadData, the reason
+    // logged as "NAME:LINE: what"; CannotOpen when it cannot be read.
+    Error (*rebuild)(const std::string& name, const std::string& path, const Cabinet& cabinet, const CeSetup& setup,
+                     DocumentEdit* edit);
 };
+
+// The row of `name` (ignoring case), or null.
+const GeneratedDocument* FindGeneratedDocument(const std::string& name);
+// What PackFiles hands an edited document to (setup/pack.h).
+Error RebuildFromDocument(const std::string& name, const std::string& path, const Cabinet& cabinet,
+                          const CeSetup& setup, DocumentEdit* edit);
+// A document as the user saved it: CannotOpen when it cannot be read or is
+// larger than any export.
+Error ReadDocumentFile(const std::string& path, std::vector<uint8_t>* bytes);
+
+// "~Cab~.REG" copied back: the registry rebuilt (reg_reader.h).
+Error RebuildFromRegistryExport(const std::string& name, const std::string& path, const Cabinet& cabinet,
+                                const CeSetup& setup, DocumentEdit* edit);
 
 // The length `document` has when written from `source`; false when it cannot
 // be told (the writer ran out of memory).

@@ -9,7 +9,8 @@
 #include "documents/documents.h"
 #include "documents/quoting.h"
 #include "documents/regvalue.h"
-#include "platform/ascii.h"
+#include "cabinet/transaction.h"
+#include "setup/edit.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/settings.h"
@@ -292,25 +293,8 @@ public:
         }
     }
     bool full() const { return next_ > 65535; }
-    // 0-terminated; a leading %InstallDir% is string 1, a leading "\\"
-    // stays with the first element.
     std::vector<uint16_t> PathIds(const std::string& path) {
-        std::vector<uint16_t> ids;
-        size_t start = 0;
-        static const char kInstallDir[] = "%InstallDir%";
-        const size_t n = sizeof kInstallDir - 1;
-        if (path.size() >= n && SameTextNoCase(path.c_str(), kInstallDir, n) && (path.size() == n || path[n] == '\\')) {
-            ids.push_back(1);
-            start = path.size() == n ? path.size() + 1 : n + 1;
-        }
-        while (start <= path.size() && !path.empty()) {
-            size_t cut = path.find('\\', ids.empty() ? start + 1 : start);
-            ids.push_back(Intern(path.substr(start, cut - start)));
-            if (cut == std::string::npos) break;
-            start = cut + 1;
-        }
-        ids.push_back(0);
-        return ids;
+        return PathStringIds(path, 1, [this](const std::string& text) { return Intern(text); });
     }
 
 private:
@@ -582,6 +566,28 @@ bool ParseRegistryExport(const uint8_t* text, size_t size, const std::string& na
     entries->clear();
     Parser parser(name, entries, error);
     return parser.Run(text, size);
+}
+
+Error RebuildFromRegistryExport(const std::string& name, const std::string& path, const Cabinet& cabinet,
+                                const CeSetup& setup, DocumentEdit* edit) {
+    std::vector<uint8_t> text;
+    if (Error e = ReadDocumentFile(path, &text)) {
+        LogMessage("%s: cannot read %s", name.c_str(), path.c_str());
+        return e;
+    }
+    std::string error;
+    if (Error e = RebuildRegistry(cabinet, setup, text.data(), text.size(), name, &edit->setupBytes, &error)) {
+        LogMessage("%s", error.c_str());
+        return e;
+    }
+    // Every stored file stays as it is; the setup file is the new one.
+    edit->entries = KeptEntries(cabinet);
+    PackEntry& first = edit->entries[0];
+    first.keptEntry = 0;
+    first.bytes = &edit->setupBytes;
+    first.cbFile = static_cast<uint32_t>(edit->setupBytes.size());
+    LogMessage("Setup file rebuilt from %s", path.c_str());
+    return kOk;
 }
 
 Error RebuildRegistry(const Cabinet& cabinet, const CeSetup& setup, const uint8_t* text, size_t size,

@@ -208,11 +208,7 @@ MIRAD_EXPORT int32_t MIRAD_CALL CloseArchive(void* archive) {
 }
 
 // A name the view lists for a generated document.
-bool IsGeneratedDocument(const std::string& name) {
-    for (size_t i = 0; i < kGeneratedDocumentCount; ++i)
-        if (EqualNoCase(name.c_str(), kGeneratedDocuments[i].name)) return true;
-    return false;
-}
+bool IsGeneratedDocument(const std::string& name) { return FindGeneratedDocument(name) != nullptr; }
 
 // The INF a new cabinet is built from: with "BuildFromInf" on, a selection
 // of exactly one file, ending in ".inf" and carrying the CE signature, for a
@@ -249,7 +245,7 @@ MIRAD_EXPORT int32_t MIRAD_CALL PackFiles(char* cabinetPath, char* subPath, char
                 BuildCabinetFromInf(cabinetPath, inf.c_str(), options, &report, HostProgress(PackProgress())));
         }
         return ResultCode(PackFilesInto(cabinetPath, subPath, sourcePath, addList, move, HostProgress(PackProgress()),
-                                        IsGeneratedDocument));
+                                        IsGeneratedDocument, RebuildFromDocument));
     } catch (...) {
         return ResultOfException();
     }

@@ -69,7 +69,8 @@ std::vector<uint16_t> PathStringIds(const std::string& path, uint16_t installDir
     return ids;
 }
 
-SetupEdit::SetupEdit(const CeSetup& setup, const Cabinet& cabinet) : model_(setup.model()) {
+SetupEdit::SetupEdit(const CeSetup& setup, const Cabinet& cabinet) {
+    setup.ReadModel(&model_);
     for (size_t i = 0; i < model_.strings.size(); ++i) {
         const SetupModel::String& s = model_.strings[i];
         if (s.id >= nextString_) nextString_ = static_cast<uint16_t>(s.id + 1);

@@ -281,10 +281,23 @@ Error ListEdit::Finish() {
     return kOk;
 }
 
+// The cabinet as the edited document `name` (the list's one file, `item`)
+// makes it.
+Error RebuildFromDocument(PackJob& job, UpdateTarget& target, const DocumentRebuild& rebuild, const std::string& name,
+                          const ListName& item, const char* sourcePath, bool move, const ProgressCallback& progress) {
+    std::string path = JoinListPath(sourcePath, item.name);
+    DocumentEdit edit;
+    if (Error e = rebuild(name, path, job.cabinet, *job.setup, &edit)) return e;
+    // Sources are full paths, the document's for `move` too.
+    std::vector<ListName> sources{ListName{path.c_str(), false, true}};
+    return RewriteCabinet(job.cabinet, target, edit.entries, sources, "", move, progress);
+}
+
 }  // namespace
 
 Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
-                    bool move, const ProgressCallback& progress, const GeneratedName& generated) {
+                    bool move, const ProgressCallback& progress, const GeneratedName& generated,
+                    const DocumentRebuild& rebuild) {
     CountedPtr<PackJob> job = MakeCounted<PackJob>();
     if (!job) return NoMemory("packing");
     // A cut path could name another file.
@@ -307,6 +320,30 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
     std::vector<ListName> list = ParseList(addList);
     const bool ce = job->setup != nullptr;
     View view{*settings, ce && settings->ExpandPath != 0, ce && settings->ExpandCE != 0};
+    // A generated document rebuilds the setup file on its own terms, so it
+    // is copied in alone.
+    if (ce && settings->EditInstallation && generated && rebuild) {
+        const ListName* document = nullptr;
+        std::string documentName;
+        size_t files = 0;
+        for (const ListName& item : list) {
+            if (item.directory) continue;
+            ++files;
+            std::string key = StoredName(subPath, item.name);
+            if (!document && generated(Bare(key))) {
+                document = &item;
+                documentName = Bare(key);
+            }
+        }
+        if (document && files > 1) {
+            LogMessage("Not changed: %s is copied with other files; copy it on its own", documentName.c_str());
+            return NotSupported("a generated document with other files");
+        }
+        if (document) {
+            if (!FitsPath(JoinListPath(sourcePath, document->name))) return NotSupported("source path too long");
+            return RebuildFromDocument(*job, target, rebuild, documentName, *document, sourcePath, move, progress);
+        }
+    }
     ListEdit edit(*job, view, sourcePath);
     for (ListName& item : list) {
         if (!FitsPath(JoinListPath(sourcePath, item.name))) return NotSupported("source path too long");

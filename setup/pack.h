@@ -2,9 +2,14 @@
 // existing cabinet changed through the view the host shows of it.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <string>
+#include <vector>
 
+#include "cabinet/cabinet.h"
+#include "cabinet/writer.h"
+#include "setup/setup.h"
 #include "support/error.h"
 #include "support/progress.h"
 
@@ -13,6 +18,20 @@ namespace mirad {
 // Names the view lists without a stored file behind them (the generated
 // documents), which no file may replace or be added as.
 using GeneratedName = std::function<bool(const std::string& name)>;
+
+// What an edited generated document copied into a CE cabinet makes of it:
+// the new cabinet's entries in stored order, their sources given by full
+// path (or held here, or kept data of the old cabinet).
+struct DocumentEdit {
+    std::vector<PackEntry> entries;
+    std::vector<uint8_t> setupBytes;
+    std::deque<std::string> sources;  // what the entries' listName point at
+};
+
+// Rebuilds the cabinet from the generated document `name` (as listed) read
+// from `path`; its errors are the update's.
+using DocumentRebuild = std::function<Error(const std::string& name, const std::string& path, const Cabinet& cabinet,
+                                            const CeSetup& setup, DocumentEdit* edit)>;
 
 // When `cabinetPath` cannot be opened, a new cabinet is written there from
 // the files of `addList` (below `sourcePath`, stored under `subPath`),
@@ -27,9 +46,12 @@ using GeneratedName = std::function<bool(const std::string& name)>;
 // unless every name is taken; the cabinet keeps its compression. With
 // `move`, packed sources are removed once the cabinet is in place. Every
 // file's bytes are reported to `progress`, which may stop the work
-// (Aborted, nothing changed).
+// (Aborted, nothing changed). A generated document copied in on its own
+// (at the top, with "EditInstallation" on) is handed to `rebuild`, and the
+// cabinet becomes what that makes of it.
 Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
                     bool move, const ProgressCallback& progress = ProgressCallback(),
-                    const GeneratedName& generated = GeneratedName());
+                    const GeneratedName& generated = GeneratedName(),
+                    const DocumentRebuild& rebuild = DocumentRebuild());
 
 }  // namespace mirad

@@ -112,7 +112,7 @@ TEST(RegReader, EditsExportAsWritten) {
         {"a new key of every form", base + kNewKey},
         {"a value moved to another key", Replaced(base, "\r\n[HKCR\\.BJL]\r\n", "\r\n[HKCR\\.BJL]\r\n" + kDefaultPlayer)},
         {"keys of odd paths", base + "\r\n[HKLM\\a\\\\b]\r\n\"x\"=\"1\"\r\n\r\n[HKCU\\%InstallDir%\\k]\r\n\"y\"=\"2\"\r\n"
-                                     "\r\n[HKU\\\\lead\\]\r\n\"z\"=\"3\"\r\n"},
+                                     "\r\n[HKU\\\\lead]\r\n\"z\"=\"3\"\r\n"},
         {"a value under an existing key twice", base + "\r\n[HKCR\\.BJL]\r\n\"Again\"=\"yes\"\r\n"},
     };
     for (const Case& c : cases) {
@@ -163,6 +163,7 @@ TEST(RegReader, WhatTheDialectCannotSayIsRefusedWithItsLine) {
         {base + k + "\"a\"=dword:0x00000001x\r\n", "~Cab~.REG:27: items are separated by \",\""},
         {base + k + "\"a\"=dword:0x000000001\r\n", "~Cab~.REG:27: a double word has at most eight"},
         {base + k + "\"a\"=dword:0x0000000a\r\n", "~Cab~.REG:27: the export would write this line as \"\"a\"=dword:0x0000000A\""},
+        {base + "\r\n[HKLM\\end\\]\r\n\"a\"=\"1\"\r\n", "~Cab~.REG:26: the export would write this line as \"[HKLM\\end]\""},
         {base + k + "\"a\"=hex:0x01,\r\n", "~Cab~.REG:27: an item follows the \",\""},
         {base + k + "\"a\"=hex(4):01,00,00,00\r\n", "~Cab~.REG:27: a CE setup file holds strings"},
         {base + k + "\"a\"=\"x\",\r\n", "~Cab~.REG:27: the multi-string continues, and the document ends"},

@@ -1,0 +1,161 @@
+// Copying an edited "~Cab~.REG" back into real CE cabinets (stored and
+// MSZIP) through PackFiles, as a file manager does: the cabinet exports the
+// edited text again, every stored file but the setup file keeps its record
+// and bytes, peers still read it; refusals leave it byte for byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/fixture.h"
+
+using namespace fixture;
+
+namespace {
+
+void Configure(ModuleEnv& env, bool edit, const std::string& log = "") {
+    WriteSettings(env.m.directory(), true, true, true, true, true, log);
+    if (edit) WriteText(env.m.directory() + "/Mirad.ini", ReadText(env.m.directory() + "/Mirad.ini") + "EditInstallation=1\n");
+    env.m.SetSettingsDir(env.m.directory());
+}
+
+// Every entry of the installed view with its bytes, by name.
+std::map<std::string, Bytes> Extracted(ModuleEnv& env, const std::string& cab) {
+    static int run = 0;
+    std::string out = env.dir / ("x" + std::to_string(run++));
+    for (const auto& r : ExtractAll(env.m, cab, out)) EXPECT_EQ(r.second, 0) << r.first;
+    return FilesBelow(out);
+}
+
+// The stored files as the stored view lists them, records and bytes.
+std::vector<std::string> StoredRecords(ModuleEnv& env, const std::string& cab) {
+    WriteSettings(env.m.directory(), false, false, false, false, false);
+    env.m.SetSettingsDir(env.m.directory());
+    std::map<std::string, Bytes> bytes = Extracted(env, cab);
+    std::vector<std::string> records;
+    for (const Entry& e : List(env.m, cab)) {
+        const Bytes& b = bytes[e.name];
+        records.push_back(e.name + " " + std::to_string(e.fileTime) + " " + std::to_string(e.attributes) + " " +
+                          std::string(b.begin(), b.end()));
+    }
+    return records;
+}
+
+// The first folder's method: after the header and its reserve, if any.
+uint16_t FirstFolderMethod(const Bytes& b) {
+    if (b.size() < 60) return 0xFFFF;
+    size_t at = 36;
+    if (b[30] & 4) at += 4 + static_cast<size_t>(b[36] | (b[37] << 8));
+    return at + 8 <= b.size() ? static_cast<uint16_t>(b[at + 6] & 0x0F) : 0xFFFF;
+}
+
+int32_t CopyBack(ModuleEnv& env, const std::string& cab, const std::vector<std::pair<std::string, std::string>>& files) {
+    std::string src = env.dir / "src/", list;
+    std::filesystem::create_directories(src);
+    for (const auto& f : files) {
+        WriteText(src + f.first, f.second);
+        list += f.first + '\0';
+    }
+    list += '\0';
+    std::string path = cab;
+    return env.m.PackFiles(&path[0], nullptr, &src[0], &list[0], 0);
+}
+
+struct Corpus {
+    const char* cabinet;
+    const char* from;  // a line of its export, and what it is edited to
+    const char* to;
+};
+const Corpus kCabinets[] = {
+    {"sdk__Sample.PPC_MIPS.CAB", "\"DefaultPlayer\"=\"John Smith\"", "\"DefaultPlayer\"=\"Jane Roe\""},
+    {"nsb__App.WM.CAB", "\"Default\"=\"VBScript\"", "\"Default\"=\"VBScript 5.7\""},
+};
+const char kNewKey[] = "\r\n[HKLM\\Software\\Mirad Test]\r\n\"Server\"=\"cabs.example.org\"\r\n\"Port\"=dword:0x00000050\r\n";
+
+TEST(DocumentEdit, EditedRegistryExportComesBackExactly) {
+    if (CorpusDir().empty()) GTEST_SKIP() << "third-party corpus not present";
+    for (const Corpus& c : kCabinets) {
+        SCOPED_TRACE(c.cabinet);
+        ModuleEnv env;
+        std::string cab = env.Cab("t.cab", ReadFile(CorpusDir() + "/real-ce/" + c.cabinet));
+        const Bytes original = ReadFile(cab);
+        std::vector<std::string> storedBefore = StoredRecords(env, cab);
+        Configure(env, true);
+        std::map<std::string, Bytes> before = Extracted(env, cab);
+        const Bytes& reg = before["~Cab~.REG"];
+        std::string edited(reg.begin(), reg.end());
+        size_t at = edited.find(c.from);
+        ASSERT_NE(at, std::string::npos);
+        edited.replace(at, std::strlen(c.from), c.to);
+        edited += kNewKey;
+
+        ASSERT_EQ(CopyBack(env, cab, {{"~Cab~.REG", edited}}), 0);
+        std::map<std::string, Bytes> after = Extracted(env, cab);
+        EXPECT_EQ(std::string(after["~Cab~.REG"].begin(), after["~Cab~.REG"].end()), edited);
+        // The INF changes in its registry section only; every installed file stays.
+        auto head = [](const Bytes& inf) {
+            std::string t(inf.begin(), inf.end());
+            return t.substr(0, t.find("[RegEntries]"));
+        };
+        EXPECT_EQ(head(after["~Cab~.INF"]), head(before["~Cab~.INF"]));
+        for (const auto& f : before) {
+            if (f.first == "~Cab~.REG" || f.first == "~Cab~.INF") continue;
+            EXPECT_EQ(after[f.first], f.second) << f.first;
+        }
+        EXPECT_EQ(after.size(), before.size());
+        std::vector<std::string> storedAfter = StoredRecords(env, cab);
+        ASSERT_EQ(storedAfter.size(), storedBefore.size());
+        for (size_t i = 1; i < storedBefore.size(); ++i) EXPECT_EQ(storedAfter[i], storedBefore[i]);
+        // Compressed stays compressed.
+        EXPECT_EQ(FirstFolderMethod(ReadFile(cab)), FirstFolderMethod(original));
+        for (const std::string tool : {"cabextract", "7zz"}) {
+            if (!HaveTool(tool)) continue;
+            CommandResult r = fixture::Run((tool == "7zz" ? "7zz t -bd " : "cabextract -q -t ") + Quote(cab));
+            EXPECT_EQ(r.status, 0) << tool << ": " << r.out;
+        }
+    }
+}
+
+TEST(DocumentEdit, RefusedRegistryExportsChangeNothing) {
+    if (CorpusDir().empty()) GTEST_SKIP() << "third-party corpus not present";
+    for (const Corpus& c : kCabinets) {
+        SCOPED_TRACE(c.cabinet);
+        ModuleEnv env;
+        std::string cab = env.Cab("t.cab", ReadFile(CorpusDir() + "/real-ce/" + c.cabinet));
+        const Bytes original = ReadFile(cab);
+        Configure(env, true);
+        std::map<std::string, Bytes> files = Extracted(env, cab);
+        std::string reg(files["~Cab~.REG"].begin(), files["~Cab~.REG"].end());
+        struct Case {
+            const char* what;
+            bool edit;
+            std::vector<std::pair<std::string, std::string>> files;
+            int32_t code;
+            std::string logged;  // a line the log must hold
+        } cases[] = {
+            {"EditInstallation off", false, {{"~Cab~.REG", reg + kNewKey}}, MIRAD_NOT_SUPPORTED, ""},
+            {"a comment", true, {{"~Cab~.REG", reg + "; a note\r\n"}}, MIRAD_BAD_DATA,
+             "~Cab~.REG:" + std::to_string(std::count(reg.begin(), reg.end(), '\n') + 1) +
+                 ": a comment cannot be kept"},
+            {"with another file", true, {{"~Cab~.REG", reg + kNewKey}, {"extra.txt", "x"}}, MIRAD_NOT_SUPPORTED,
+             "Not changed: ~Cab~.REG is copied with other files"},
+        };
+        for (const Case& k : cases) {
+            SCOPED_TRACE(k.what);
+            std::string log = env.dir / "log.txt";
+            std::filesystem::remove(log);
+            Configure(env, k.edit, log);
+            EXPECT_EQ(CopyBack(env, cab, k.files), k.code);
+            EXPECT_EQ(ReadFile(cab), original);
+            if (!k.logged.empty()) {
+                EXPECT_NE(ReadText(log).find(k.logged), std::string::npos) << ReadText(log);
+            }
+        }
+    }
+}
+
+}  // namespace
