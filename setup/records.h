@@ -9,7 +9,7 @@ namespace mirad {
 // Field offsets in the setup file's 100-byte header.
 namespace msce {
 constexpr size_t Signature = 0, Processor = 20, MinVersionMajor = 24, MinVersionMinor = 28, MaxVersionMajor = 32,
-                 MaxVersionMinor = 36, StringCount = 48, DirectoryCount = 50, CopyFileCount = 52,
+                 MaxVersionMinor = 36, MinBuild = 40, MaxBuild = 44, StringCount = 48, DirectoryCount = 50, CopyFileCount = 52,
                  RegHiveCount = 54, RegValueCount = 56, ShortcutCount = 58, StringTableOffset = 60,
                  DirectoryTableOffset = 64, CopyFileTableOffset = 68, RegHiveTableOffset = 72,
                  RegValueTableOffset = 76, ShortcutTableOffset = 80, AppNameOffset = 84, AppNameLength = 86,
@@ -25,6 +25,8 @@ struct SetupHeader {
     int32_t minVersionMinor;
     int32_t maxVersionMajor;
     int32_t maxVersionMinor;
+    uint32_t minBuild;
+    uint32_t maxBuild;
     uint16_t stringCount;
     uint16_t directoryCount;
     uint16_t copyFileCount;

@@ -107,6 +107,15 @@ void WriteSettingsFile(const Settings& s, const char* path) {
     }
 }
 
+// What a new settings file holds: the views on. Most hosts have no dialog
+// for our options, so a user who never edits the file would never find the
+// installed view (and absent keys already mean "on").
+Settings FreshSettings(const Settings& current) {
+    Settings fresh = current;
+    for (const Flag& flag : kFlags) fresh.*flag.field = 1;
+    return fresh;
+}
+
 // Reads the file over a copy of the values in force: a macro the file does
 // not name keeps its current entry.
 Settings ReadSettingsFile(const Settings& current, const char* path) {
@@ -138,12 +147,7 @@ void LoadLocked() {
         if (std::memcmp(stamp, g_stamp, sizeof stamp) == 0) return;
     } else {
         if (!platform::CreateNewEmptyFile(path)) return;
-        // A new file has the views on: most hosts have no dialog for our
-        // options, so a user who never edits the file would never find the
-        // installed view (and absent keys already mean "on").
-        Settings fresh = *PublishedSettings();
-        for (const Flag& flag : kFlags) fresh.*flag.field = 1;
-        WriteSettingsFile(fresh, path);
+        WriteSettingsFile(FreshSettings(*PublishedSettings()), path);
         created = true;
     }
 
@@ -161,6 +165,18 @@ void LoadLocked() {
 }  // namespace
 
 const Settings& BuiltInSettings() { return kBuiltIn; }
+
+Settings SettingsFromFile(const char* path) {
+    uint8_t stamp[8];
+    if (!platform::FileWriteStamp(path, stamp)) return FreshSettings(kBuiltIn);
+    return ReadSettingsFile(kBuiltIn, path);
+}
+
+bool CreateSettingsFile(const char* path) {
+    if (!platform::CreateNewEmptyFile(path)) return false;
+    WriteSettingsFile(FreshSettings(kBuiltIn), path);
+    return true;
+}
 
 SettingsSnapshot PublishedSettings() {
     std::lock_guard<platform::Mutex> hold(g_publishLock);

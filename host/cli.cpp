@@ -1,0 +1,250 @@
+// The command table and what follows from it: parsing, the checks of which
+// option goes with which command, and --help.
+#include "host/cli.h"
+
+#include <cstring>
+
+#include "host/commands.h"
+
+namespace host {
+
+const char* const kViewKeys[kViewOptionCount] = {"ExpandCE", "ExpandPath", "ShowRegistry", "ShowShortcuts",
+                                                 "ShowInfFile"};
+
+namespace {
+
+const char kSelectionArguments[] = "a cabinet and optionally NAMEs or patterns";
+
+const std::vector<Command> kCommands = {
+    {"list", "CAB [NAME...]",
+     "one line per entry: size, date and time,\n"
+     "attributes (R read-only, H hidden, S system,\n"
+     "A archive), name. Shortcuts and the generated\n"
+     "documents show the size of the file they extract\n"
+     "to and the cabinet's date.\n"
+     "On a terminal a header and a totals line\n"
+     "(entries, bytes) frame the list.",
+     CommandList, 1, SIZE_MAX, kSelectionArguments},
+    {"info", "CAB [--json]",
+     "the cabinet's folders and their compression, the\n"
+     "setup file's facts (application, provider,\n"
+     "processor, OS versions and builds, unsupported\n"
+     "platforms, counts) and each stored name with\n"
+     "the device path it is installed as",
+     CommandInfo, 1, 1, "one cabinet"},
+    {"extract", "CAB [-d DIR] [NAME...]",
+     "extract every entry, or the NAMEs, under DIR\n"
+     "(default: the current directory), creating the\n"
+     "directories names need.\n"
+     "Naming ~Cab~.REG or ~Cab~.INF lists that document\n"
+     "for the run even when the view would not.",
+     CommandExtract, 1, SIZE_MAX, kSelectionArguments},
+    {"test", "CAB [NAME...]", "read every entry's data (or the NAMEs'), write\nnothing", CommandTest, 1, SIZE_MAX,
+     kSelectionArguments},
+    {"pack", "CAB [-C DIR] [--prefix P] [--move] PATH...",
+     "make a new cabinet of the files and directories\n"
+     "PATH (relative to DIR, default the current\n"
+     "directory; . is all of DIR's contents); a\n"
+     "directory adds everything below it.\n"
+     "CAB must not exist yet. A selection without\n"
+     "files, or a file of 4 GiB or more, is refused\n"
+     "and nothing is written.",
+     CommandPack, 2, SIZE_MAX, "a cabinet and at least one file or directory"},
+    {"update", "CAB [-C DIR] NAME...",
+     "replace installed files of an existing CE cabinet:\n"
+     "NAME is an installed file as list shows it in\n"
+     "any view (%CE1%\\Game\\game.exe with --installed,\n"
+     "Program Files\\Game\\game.exe with --expand, or\n"
+     "its stored name); the new contents are read\n"
+     "from DIR/NAME. Every entry keeps its name, date,\n"
+     "time and attributes. A compressed cabinet is\n"
+     "written back uncompressed, and so larger.",
+     CommandUpdate, 2, SIZE_MAX, "a cabinet and at least one installed file name"},
+};
+
+void SetView(Options* o, ViewOption option) { o->viewGiven = o->view[option] = true; }
+
+const std::vector<Option> kOptions = {
+    {nullptr, "--long", nullptr, "list", kUnderCommand, "add the attribute bits, folder, offset and\nstored name of each entry",
+     [](Options* o, const std::string&) { o->longFormat = true; }},
+    {nullptr, "--json", nullptr, "list info", kUnderCommand, "the listing or the facts as JSON (fields in the\nREADME)",
+     [](Options* o, const std::string&) { o->json = true; }},
+    {"-d", nullptr, "DIR", "extract", kUnderCommand,
+     "where to extract; -d - writes the entries to\nstandard output, e.g. mirad extract CAB ~Cab~.INF -d -",
+     [](Options* o, const std::string& v) { o->outputDir = v; }},
+    {"-o", "--overwrite", nullptr, "extract", kUnderCommand, "replace existing files (the default)",
+     [](Options* o, const std::string&) { o->keepExisting = false; }},
+    {"-n", "--no-overwrite", nullptr, "extract", kUnderCommand, "keep existing files, saying which were kept",
+     [](Options* o, const std::string&) { o->keepExisting = true; }},
+    {"-v", "--verbose", nullptr, "extract test", kUnderCommand, "name each entry written or tested",
+     [](Options* o, const std::string&) { o->verbose = true; }},
+    {"-C", nullptr, "DIR", "pack update", kUnderCommand, "the directory PATHs and replacements are read\nfrom",
+     [](Options* o, const std::string& v) { o->sourceDir = v; }},
+    {nullptr, "--prefix", "P", "pack", kUnderCommand, "store every name under P\\",
+     [](Options* o, const std::string& v) { o->prefix = v; }},
+    {nullptr, "--move", nullptr, "pack", kUnderCommand, "remove the sources once the cabinet is complete",
+     [](Options* o, const std::string&) { o->move = true; }},
+    {"-x", nullptr, "PATTERN", "list extract test", kSelecting,
+     "leave out the entries PATTERN matches (repeatable)",
+     [](Options* o, const std::string& v) { o->excludes.push_back(v); }},
+    {nullptr, "--stored", nullptr, nullptr, kView, "stored names, nothing else (all options below off)",
+     [](Options* o, const std::string&) { o->viewGiven = true; }},
+    {nullptr, "--installed", nullptr, nullptr, kView, "installed destination paths instead of stored names",
+     [](Options* o, const std::string&) { SetView(o, kExpandPath); }},
+    {nullptr, "--expand", nullptr, nullptr, kView,
+     "replace %CE1%..%CE17% and %InstallDir% by device\npaths (implies --installed)",
+     [](Options* o, const std::string&) { SetView(o, kExpandCE); }},
+    {nullptr, "--shortcuts", nullptr, nullptr, kView, "list the shortcuts the installation makes",
+     [](Options* o, const std::string&) { SetView(o, kShowShortcuts); }},
+    {nullptr, "--registry", nullptr, nullptr, kView, "list the generated registry export ~Cab~.REG",
+     [](Options* o, const std::string&) { SetView(o, kShowRegistry); }},
+    {nullptr, "--inf", nullptr, nullptr, kView, "list the generated installation script ~Cab~.INF",
+     [](Options* o, const std::string&) { SetView(o, kShowInfFile); }},
+    {nullptr, "--full-view", nullptr, nullptr, kView, "all five of the above options on (--all is the same)",
+     [](Options* o, const std::string&) {
+         o->viewGiven = true;
+         for (bool& on : o->view) on = true;
+     }},
+    {nullptr, "--all", nullptr, nullptr, kView, nullptr, [](Options* o, const std::string&) {
+         o->viewGiven = true;
+         for (bool& on : o->view) on = true;
+     }},
+    {"-q", "--quiet", nullptr, nullptr, kGeneral,
+     "no warnings, no summary lines and no progress line;\n"
+     "errors only (on a terminal, a progress line on\n"
+     "stderr shows for extract, pack and update when\n"
+     "they take over a second)",
+     [](Options* o, const std::string&) { o->quiet = true; }},
+    {nullptr, "--module", "PATH", nullptr, kGeneral,
+     "the module to load (default: Mirad.wcx beside\nmirad, else ../lib/mirad/Mirad.wcx from mirad's\ndirectory)",
+     [](Options* o, const std::string& v) { o->modulePath = v; }},
+    {nullptr, "--config", "DIR", nullptr, kGeneral,
+     "settings directory (default: $XDG_CONFIG_HOME/mirad,\n"
+     "else ~/.config/mirad; %APPDATA%\\mirad on Windows);\n"
+     "Mirad.ini is created there with the view options\n"
+     "on when missing",
+     [](Options* o, const std::string& v) { o->configDir = v; }},
+    {nullptr, "--log", "FILE", nullptr, kGeneral, "write the module's diagnostic log to FILE for this\nrun",
+     [](Options* o, const std::string& v) { o->logFile = v; }},
+    {"-h", "--help", nullptr, nullptr, kGeneral, "this text", [](Options* o, const std::string&) { o->help = true; }},
+    {nullptr, "--version", nullptr, nullptr, kGeneral, "the version",
+     [](Options* o, const std::string&) { o->version = true; }},
+};
+
+// "extract", "pack and update", "list, extract and test".
+std::string CommandList(const char* names) {
+    std::vector<std::string> words;
+    for (const char* at = names; *at;) {
+        size_t n = std::strcspn(at, " ");
+        words.emplace_back(at, n);
+        at += n + (at[n] ? 1 : 0);
+    }
+    std::string text;
+    for (size_t i = 0; i < words.size(); ++i) {
+        text += words[i];
+        if (i + 2 < words.size()) text += ", ";
+        else if (i + 2 == words.size()) text += " and ";
+    }
+    return text;
+}
+
+// Finds the option an argument names; `inline` receives the value given as
+// "--name=value".
+const Option* FindOption(const std::string& argument, std::string* inlineValue, bool* hasInline) {
+    *hasInline = false;
+    for (const Option& option : kOptions) {
+        for (const char* name : {option.shortName, option.longName}) {
+            if (!name) continue;
+            if (argument == name) return &option;
+            size_t n = std::strlen(name);
+            if (option.value && argument.compare(0, n, name) == 0 && argument.size() > n && argument[n] == '=') {
+                *inlineValue = argument.substr(n + 1);
+                *hasInline = true;
+                return &option;
+            }
+        }
+    }
+    return nullptr;
+}
+
+// Which options went with which command, once the command is known.
+bool CheckOptions(const Options& options, const std::vector<std::pair<const Option*, std::string>>& given,
+                  std::string* problem) {
+    const std::string& c = options.command;
+    if (!c.empty() && !FindCommand(c) && !options.help && !options.version) {
+        *problem = "unknown command '" + c + "'";
+        return false;
+    }
+    for (const auto& [option, spelled] : given) {
+        if (!Accepts(*option, c)) {
+            *problem = spelled + " applies to " + CommandList(option->commands) + " only";
+            return false;
+        }
+    }
+    if (options.outputDir.empty()) {
+        *problem = "-d needs a directory";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const std::vector<Command>& Commands() { return kCommands; }
+const std::vector<Option>& OptionTable() { return kOptions; }
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& command : kCommands) {
+        if (name == command.name) return &command;
+    }
+    return nullptr;
+}
+
+bool Accepts(const Option& option, const std::string& command) {
+    if (!option.commands) return true;
+    for (const char* at = option.commands; *at;) {
+        size_t n = std::strcspn(at, " ");
+        if (command.size() == n && command.compare(0, n, at, n) == 0) return true;
+        at += n + (at[n] ? 1 : 0);
+    }
+    return false;
+}
+
+bool ParseCommandLine(int argc, char** argv, Options* options, std::string* problem) {
+    std::vector<std::pair<const Option*, std::string>> given;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            if (options->command.empty()) options->command = argument;
+            else options->arguments.push_back(argument);
+            continue;
+        }
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string value;
+        bool hasInline = false;
+        const Option* option = FindOption(argument, &value, &hasInline);
+        if (!option) {
+            *problem = "unknown option '" + argument + "'";
+            return false;
+        }
+        std::string spelled = hasInline ? argument.substr(0, argument.find('=')) : argument;
+        if (option->value && !hasInline) {
+            if (i + 1 >= argc) {
+                *problem = spelled + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        }
+        option->apply(options, value);
+        given.emplace_back(option, spelled);
+    }
+    // Device paths are installed paths: --expand alone means both.
+    if (options->view[kExpandCE]) options->view[kExpandPath] = true;
+    return CheckOptions(*options, given, problem);
+}
+
+}  // namespace host

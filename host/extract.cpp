@@ -1,0 +1,212 @@
+// `mirad extract` and `mirad test`: one walk over the selected entries,
+// each extracted under the target directory (or to standard output) or
+// tested.
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "host/commands.h"
+#include "host/facts.h"
+#include "host/module.h"
+#include "host/output.h"
+#include "host/progress.h"
+#include "support/paths.h"
+
+namespace host {
+
+namespace {
+
+// One extraction run: where entries go and what went wrong.
+struct Extraction {
+    const Options& options;
+    const std::string& cabinet;
+    const bool toStdout;
+    std::unique_ptr<TempDirectory> scratch;  // what goes to standard output passes through here
+    // Directories this run has made or found: each is made once, not once
+    // per entry (a cabinet's entries mostly share a few directories).
+    std::set<std::string> madeDirectories;
+    unsigned failures = 0;
+
+    // Where entry `name` is written; empty (said why, or kept) when it is not.
+    std::string Destination(const std::string& name);
+    // Extracts the entry the archive stands on; false when interrupted.
+    bool Extract(Archive& archive, const EntryHeader& header);
+    void Report(int32_t result, const std::string& name, const std::string& destination, const EntryHeader& header);
+};
+
+std::string Extraction::Destination(const std::string& name) {
+    const std::string& dir = options.outputDir;
+    // Through a file: the module only writes to paths.
+    if (toStdout) return JoinPath(scratch->path, "entry");
+    bool changed = false;
+    std::vector<std::string> parts = SafeParts(name, &changed);
+    if (parts.empty()) {
+        Error("entry " + Quoted(name) + " of " + Quoted(cabinet) + " has no name left inside " + Quoted(dir) +
+              "; skipped");
+        ++failures;
+        return "";
+    }
+    std::string relative;
+    for (const std::string& part : parts) relative = relative.empty() ? part : JoinPath(relative, part);
+    if (changed) {
+        Warning("entry " + Quoted(name) + " would leave " + Quoted(dir) + "; writing it as " + Quoted(relative) +
+                " inside it");
+    }
+    std::string destination = JoinPath(dir, relative);
+    if (destination.size() >= mirad::kPathSize) {
+        Error("cannot extract " + Quoted(name) + ": the destination " + Quoted(destination) +
+              " is longer than 259 characters");
+        ++failures;
+        return "";
+    }
+    if (options.keepExisting && PathExists(destination)) {
+        if (!Quiet()) std::fprintf(stderr, "mirad: kept the existing %s (-n)\n", Printable(Quoted(destination)).c_str());
+        return "";
+    }
+    // Below the destination nothing is followed: a link already there could
+    // lead anywhere. Each directory is walked once a run.
+    std::string parent = dir;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) parent = JoinPath(parent, parts[i]);
+    std::string blocked = madeDirectories.count(parent) ? "" : MakeDirectoriesBelow(dir, parts, parts.size() - 1);
+    if (!blocked.empty()) {
+        Error("cannot extract " + Quoted(name) + ": " + blocked);
+        ++failures;
+        return "";
+    }
+    madeDirectories.insert(parent);
+    return destination;
+}
+
+void Extraction::Report(int32_t result, const std::string& name, const std::string& destination,
+                        const EntryHeader& header) {
+    if (result == MIRAD_OK && toStdout && !CopyToStdout(destination)) {
+        Error("cannot write " + Quoted(name) + " to standard output");
+    } else if (result == MIRAD_ECREATE) {
+        uint64_t size = header.packedSize == -1 ? 0 : static_cast<uint32_t>(header.packedSize);
+        std::string why = WhyCannotCreate(destination, size);
+        Error("cannot extract " + Quoted(name) + " to " + Quoted(destination) + ": " +
+              (why.empty() ? "it could not be created or written" : why));
+    } else if (result == MIRAD_BAD_DATA) {
+        Error("cannot extract " + Quoted(name) + ": the data of " + Quoted(cabinet) + " is damaged (bad data)");
+    } else if (result != MIRAD_OK) {
+        Error("cannot extract " + Quoted(name) + " from " + Quoted(cabinet) + ": " + ResultText(result));
+    } else {
+        if (options.verbose) std::fprintf(toStdout ? stderr : stdout, "%s\n", Printable(toStdout ? name : destination).c_str());
+        return;
+    }
+    ++failures;
+}
+
+bool Extraction::Extract(Archive& archive, const EntryHeader& header) {
+    std::string name = EntryName(header);
+    std::string destination = Destination(name);
+    if (destination.empty()) return true;
+    int32_t result;
+    if (toStdout) {
+        std::remove(destination.c_str());
+        StdoutToStderr quiet;  // the module's own remarks stay off standard output
+        result = archive.Process(MIRAD_EXTRACT, destination);
+    } else {
+        result = archive.Process(MIRAD_EXTRACT, destination);
+    }
+    bool stopped = result == MIRAD_ABORTED || Interrupted();
+    if (!stopped) Report(result, name, destination, header);
+    if (toStdout) std::remove(destination.c_str());
+    return !stopped;
+}
+
+// A named document the cabinet has nothing for: say so instead of "not an
+// entry". Counts the names it explained.
+unsigned ExplainMissingDocuments(const std::string& cabinet, Selection& selection) {
+    CabinetFacts facts;
+    bool read = false;
+    unsigned explained = 0;
+    for (size_t i = 0; i < selection.wanted.size(); ++i) {
+        std::string document = DocumentName(selection.wanted[i]);
+        if (selection.found[i] || document.empty()) continue;
+        if (!read && !facts.Read(cabinet)) return explained;
+        read = true;
+        if (!facts.setup()) {
+            Error(Quoted(cabinet) + " is not a CE installation cabinet (it has no setup file), so it has no " + document);
+        } else if (!facts.Offers(document)) {
+            Error(Quoted(cabinet) + " installs no registry values, so it has no " + document);
+        } else {
+            continue;
+        }
+        selection.found[i] = true;
+        ++explained;
+    }
+    return explained;
+}
+
+}  // namespace
+
+int CommandExtract(const Options& options) {
+    const std::string& cabinet = options.arguments[0];
+    Selection selection({options.arguments.begin() + 1, options.arguments.end()}, options.excludes);
+    Extraction run{options, cabinet, options.outputDir == "-", nullptr, {}, 0};
+    // Naming a document lists it for this run, whatever the view says.
+    SettingsChanges changes = ChangesFrom(options);
+    for (const std::string& name : selection.wanted) {
+        int option = DocumentOption(name);
+        if (option >= 0) changes.view[option] = 1;
+    }
+    if (!run.toStdout && !MakeDirectories(options.outputDir)) {
+        std::string why = WhyCannotCreate(JoinPath(options.outputDir, ".mirad"), 0);
+        Error("cannot create the directory " + Quoted(options.outputDir) + (why.empty() ? "" : ": " + why));
+        return 1;
+    }
+    Session session;
+    if (!session.Start(options, changes)) return 1;
+    if (run.toStdout) {
+        run.scratch.reset(new TempDirectory());
+        if (run.scratch->path.empty()) {
+            Error("cannot create a temporary directory to extract through");
+            return 1;
+        }
+    }
+    auto extract = [&](Archive& archive, const EntryHeader& header, size_t) { return run.Extract(archive, header); };
+    WalkEnd end = Walk(session, cabinet, selection, extract, StartProgress);
+    if (end == WalkEnd::Refused) return 1;
+    if (end == WalkEnd::Interrupted) return kInterruptedStatus;
+    EndProgress();
+    unsigned failures = run.failures + ExplainMissingDocuments(cabinet, selection);
+    failures += selection.ReportMissing(cabinet);
+    return failures ? 1 : 0;
+}
+
+int CommandTest(const Options& options) {
+    const std::string& cabinet = options.arguments[0];
+    Selection selection({options.arguments.begin() + 1, options.arguments.end()}, options.excludes);
+    Session session;
+    if (!session.Start(options, ChangesFrom(options))) return 1;
+    unsigned tested = 0, failed = 0;
+    auto test = [&](Archive& archive, const EntryHeader& header, size_t) {
+        int32_t result = archive.Process(MIRAD_TEST);
+        if (result == MIRAD_ABORTED || Interrupted()) return false;
+        ++tested;
+        std::string name = EntryName(header);
+        if (result != MIRAD_OK) {
+            ++failed;
+            Error(Quoted(name) + " in " + Quoted(cabinet) + " failed the test: " + ResultText(result));
+        } else if (options.verbose) {
+            std::printf("OK  %s\n", Printable(name).c_str());
+        }
+        return true;
+    };
+    WalkEnd end = Walk(session, cabinet, selection, test);
+    if (end == WalkEnd::Refused) return 1;
+    if (end == WalkEnd::Interrupted) return kInterruptedStatus;
+    failed += selection.ReportMissing(cabinet);
+    if (failed) {
+        Error(std::to_string(failed) + " of " + std::to_string(tested) + " entries in " + Quoted(cabinet) +
+              " failed the test");
+        return 1;
+    }
+    if (!Quiet()) std::printf("%s: all %u entries tested OK\n", Printable(cabinet).c_str(), tested);
+    return 0;
+}
+
+}  // namespace host
