@@ -162,12 +162,21 @@ Error Cabinet::Read(IoHandle file_handle) {
         uint64_t length = 0;
         bool sized = IoSize(file, &length);
         length_ = length;
+        // A header the file holds but that could not be read is damage, not
+        // another format.
+        if (sized && got < sizeof raw && got < length) return BadData("cannot read the header");
+        // The signature comes first: a file that is no cabinet at all (the
+        // ".cab" of other installers included) is a format the host may hand
+        // to someone else, not a damaged cabinet.
+        if (std::memcmp(h.signature, "MSCF", 4) != 0) {
+            LogMessage("Not CAB file or bad type");
+            return UnknownFormat("not a cabinet");
+        }
         if (!sized || (length != h.cbCabinet && !IsSignedCabinet(file, h, length))) {
             LogMessage("Size mismatch");
             return BadData("file length differs from cbCabinet");
         }
-        if (std::memcmp(h.signature, "MSCF", 4) != 0 || (h.flags & ~cfhead::FlagReservePresent) != 0 ||
-            h.iCabinet != 0) {
+        if ((h.flags & ~cfhead::FlagReservePresent) != 0 || h.iCabinet != 0) {
             LogMessage("Not CAB file or bad type");
             return UnknownFormat("not a single cabinet");
         }
@@ -217,7 +226,17 @@ Error Cabinet::ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk, Chec
     return Source(e.iFolder).Read(e.uoffFolderStart, e.cbFile, sink, chunk, checksums);
 }
 
-Error Cabinet::CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress) {
+Error Cabinet::TestFile(uint32_t entry, const ProgressCallback& progress, const char* name) {
+    if (!progress) return ReadFile(entry, ByteSink());
+    if (entry >= files_.size()) return BadData("no such stored file");
+    Progress reported(progress, name ? name : files_[entry].name);
+    Error result = ReadFile(entry, [&](const uint8_t*, size_t count) { return reported.Add(count); });
+    if (!result) reported.Report();
+    if (reported.aborted()) return Aborted("stopped by the host");
+    return result;
+}
+
+Error Cabinet::CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress, const char* name) {
     // A cut path could name another file, so an over-long one is refused whole.
     if (!destination || std::strlen(destination) >= kPathSize) return CannotCreate("destination path too long");
     if (!file_ || entry >= files_.size() || files_[entry].iFolder >= sources_.size())
@@ -230,7 +249,7 @@ Error Cabinet::CopyFile(uint32_t entry, const char* destination, const ProgressC
     if (!out.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the destination");
     uint64_t written = 0;
     IoFile* target = out.file();
-    Progress reported(progress, destination);
+    Progress reported(progress, name ? name : files_[entry].name);
     // Whole blocks at a time: the block source holds each one in memory.
     Error result = ReadFile(entry, [&](const uint8_t* data, size_t count) {
         if (!IoWriteAll(target, data, count)) return false;

@@ -46,12 +46,15 @@ public:
     // refused).
     Error ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk = cfdata::MaxData,
                    Checksums checksums = Checksums::Verify);
-    // Reads stored file `entry` through the same walk, writing nothing.
-    Error TestFile(uint32_t entry) { return ReadFile(entry, ByteSink()); }
+    // Reads stored file `entry` through the same walk, writing nothing, and
+    // reports its bytes to `progress` as CopyFile does.
+    Error TestFile(uint32_t entry, const ProgressCallback& progress = ProgressCallback(), const char* name = nullptr);
     // Writes stored file `entry` to `destination`, reporting its bytes to
-    // `progress`: a copy that fails or is stopped (Aborted) leaves no file
+    // `progress` under `name` (the host shows it as the source; null: the
+    // stored name): a copy that fails or is stopped (Aborted) leaves no file
     // that looks complete and an existing file as it was.
-    Error CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress = ProgressCallback());
+    Error CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress = ProgressCallback(),
+                   const char* name = nullptr);
 
     // The block source of folder `index` (created on first use).
     BlockSource& Source(uint16_t index);

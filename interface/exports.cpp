@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "platform/host.h"
 #include "setup/pack.h"
@@ -42,6 +43,30 @@ std::atomic<ProcessDataCallback> g_packProgress{nullptr};
 ProgressCallback HostProgress(ProcessDataCallback callback) {
     if (!callback) return ProgressCallback();
     return [callback](char* name, int32_t bytes) { return callback(name, bytes) != 0; };
+}
+
+// An entry name in the module's terms ("\" separators) as the host's
+// listing shows it.
+void ToHostEntryName(char* name) {
+    const char separator = platform::HostSeparator();
+    for (char* c = name; *c; ++c) {
+        if (*c == '\\') *c = separator;
+    }
+    // A POSIX host would read a leading "/" as the root of its file system.
+    if (separator == '/') {
+        size_t skip = std::strspn(name, "/");
+        if (skip) std::memmove(name, name + skip, std::strlen(name + skip) + 1);
+    }
+}
+
+// An archive reports under entry names, which the host sees as listed.
+ProgressCallback HostEntryProgress(ProcessDataCallback callback) {
+    if (!callback) return ProgressCallback();
+    return [callback](char* name, int32_t bytes) {
+        std::string shown = name;
+        ToHostEntryName(&shown[0]);
+        return callback(&shown[0], bytes) != 0;
+    };
 }
 
 void* OpenArchiveImpl(OpenRequest* request) {
@@ -82,15 +107,7 @@ int32_t ReadHeaderImpl(ArchiveSession* session, EntryHeader* header) {
     header->commentState = 0;
     if (!listed) return MIRAD_END_ARCHIVE;
     CopyString(header->fileName, sizeof header->fileName, entry.name);
-    const char separator = platform::HostSeparator();
-    for (char* c = header->fileName; *c; ++c) {
-        if (*c == '\\') *c = separator;
-    }
-    // A POSIX host would read a leading "/" as the root of its file system.
-    if (separator == '/') {
-        size_t skip = std::strspn(header->fileName, "/");
-        if (skip) std::memmove(header->fileName, header->fileName + skip, std::strlen(header->fileName + skip) + 1);
-    }
+    ToHostEntryName(header->fileName);
     return MIRAD_OK;
 }
 
@@ -194,7 +211,7 @@ MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void* archive, ProcessDataCallba
         return;
     }
     try {
-        static_cast<ArchiveSession*>(archive)->SetProgress(HostProgress(callback));
+        static_cast<ArchiveSession*>(archive)->SetProgress(HostEntryProgress(callback));
     } catch (...) {
         // Without memory for it the archive goes on without progress.
     }

@@ -29,8 +29,14 @@ enum {
 /* ProcessFile operations. */
 enum { MIRAD_SKIP = 0, MIRAD_TEST = 1, MIRAD_EXTRACT = 2 };
 
-/* GetPackerCaps bits: can create new archives (1), several files (4). */
-enum { MIRAD_CAPS = 5 };
+/* GetPackerCaps bits: each is announced only while the export behind it
+   does what it says. A host reads them when the module is added. */
+enum {
+    MIRAD_CAPS_NEW = 1,      /* PackFiles creates new cabinets */
+    MIRAD_CAPS_MODIFY = 2,   /* PackFiles replaces files in an existing CE cabinet */
+    MIRAD_CAPS_MULTIPLE = 4, /* a cabinet holds several files */
+    MIRAD_CAPS = MIRAD_CAPS_NEW | MIRAD_CAPS_MODIFY | MIRAD_CAPS_MULTIPLE
+};
 
 /* PackFiles flag: remove the sources after packing. */
 enum { MIRAD_PACK_MOVE = 1 };

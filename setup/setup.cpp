@@ -120,20 +120,20 @@ uint16_t StringId(const SetupString& s) { return s.id; }
 uint16_t DirectoryId(const SetupDirectory& d) { return d.id; }
 uint16_t CopyFileId(const SetupCopyFile& c) { return c.fileId; }
 
-// Reads one table: positions the reader, allocates as many records as the
-// setup file can hold (never more than `count` claims; never 0 bytes), and
-// decodes them with `readRecord` until one fails. Records read whole are
-// kept, and `count` is lowered to their number.
-template <typename T, typename ReadRecord>
+// Loads one table from the model's records: sizes it by what the setup file
+// can actually hold (never more than `count` claims; never 0 bytes), and
+// derives each row with `fromRecord`. `count` becomes the number of records
+// read whole.
+template <typename T, typename Record, typename FromRecord>
 void ReadTable(ByteReader& r, const char* logLine, uint32_t offset, uint16_t* count, size_t minRecord,
-               CountedVector<T>* table, ReadRecord readRecord) {
+               CountedVector<T>* table, const std::vector<Record>& records, FromRecord fromRecord) {
     LogMessage("%s", logLine);
     uint16_t fit = FittingRecords(r, offset, *count, minRecord);
     *count = 0;
     if (fit == 0) return;
     *table = CountedVector<T>(fit);
     uint16_t done = 0;
-    while (done < fit && readRecord((*table)[done], r)) ++done;
+    for (; done < fit && done < records.size(); ++done) fromRecord((*table)[done], records[done]);
     // Shrinking keeps the one allocation the log showed.
     table->resize(done);
     *count = done;
@@ -150,22 +150,14 @@ ByteReader CeSetup::Reader() const {
 
 Error CeSetup::ReadStrings(ByteReader& r) {
     ReadTable(r, "reading MSCE strings section", header_.stringTableOffset, &header_.stringCount, kMinString,
-              &strings_, [this](SetupString& s, ByteReader& in) {
-                  uint16_t id = Read16(in);
-                  uint16_t stored = Read16(in);
-                  // A text longer than the buffer keeps 259 characters; the
-                  // rest of its stored bytes is consumed so the next record
-                  // starts where it should.
-                  size_t keep = stored < kPathSize - 1 ? stored : kPathSize - 1;
-                  char text[kPathSize] = {};
-                  ReadBytes(in, text, keep);
-                  Skip(in, stored - keep);
-                  if (in.failed) return false;
-                  s.id = id;
-                  size_t length = std::strlen(text);
-                  s.text = texts_.Add(text, length);
+              &strings_, model_.strings, [this](SetupString& s, const SetupModel::String& stored) {
+                  // A text longer than the buffer keeps 259 characters.
+                  size_t keep = stored.stored.size() < kPathSize - 1 ? stored.stored.size() : kPathSize - 1;
+                  const void* nul = std::memchr(stored.stored.data(), '\0', keep);
+                  size_t length = nul ? static_cast<size_t>(static_cast<const char*>(nul) - stored.stored.data()) : keep;
+                  s.id = stored.id;
+                  s.text = texts_.Add(stored.stored.data(), length);
                   s.length = static_cast<uint16_t>(length + 1);
-                  return true;
               });
     stringIds_ = BuildIdIndex(strings_, StringId);
     return kOk;
@@ -173,14 +165,13 @@ Error CeSetup::ReadStrings(ByteReader& r) {
 
 Error CeSetup::ReadDirectories(ByteReader& r) {
     ReadTable(r, "reading MSCE directories section", header_.directoryTableOffset, &header_.directoryCount,
-              kMinDirectory, &directories_, [this](SetupDirectory& d, ByteReader& in) {
-                  d.id = Read16(in);
+              kMinDirectory, &directories_, model_.directories,
+              [this](SetupDirectory& d, const SetupModel::Directory& stored) {
+                  d.id = stored.id;
                   d.pathLength = 1;
                   char path[kPathSize];
-                  DecodeDirectoryPath(in, path, &d.pathLength);
-                  if (in.failed) return false;
+                  DecodeDirectoryPath(stored.ids, path, &d.pathLength);
                   d.path = texts_.Add(path);
-                  return true;
               });
     directoryIds_ = BuildIdIndex(directories_, DirectoryId);
     return kOk;
@@ -196,16 +187,11 @@ Error CeSetup::ReadCopyFiles(ByteReader& r, const Cabinet& cabinet) {
         if (n >= 0 && n < kFileNumbers && firstIndex[n] < 0) firstIndex[n] = static_cast<int32_t>(i);
     }
 
-    auto readCopyFile = [this, &firstIndex](SetupCopyFile& c, ByteReader& in) {
-        c.fileId = Read16(in);
-        c.directoryId = Read16(in);
-        Skip(in, 2);  // the word whose place entryIndex takes; resolved below
-        c.flags = Read32(in);
-        c.nameLength = Read16(in);
-        if (in.failed || !CanRead(in, c.nameLength)) {
-            in.failed = true;
-            return false;
-        }
+    auto fromRecord = [this, &firstIndex](SetupCopyFile& c, const SetupModel::CopyFile& stored) {
+        c.fileId = stored.fileId;
+        c.directoryId = stored.directoryId;
+        c.flags = stored.flags;
+        c.nameLength = static_cast<uint16_t>(stored.stored.size());
         size_t pos = 0;
         char destPath[kPathSize];
         destPath[0] = '\0';
@@ -216,11 +202,10 @@ Error CeSetup::ReadCopyFiles(ByteReader& r, const Cabinet& cabinet) {
             PutBounded(destPath, &pos, "\\", 1);
         }
         // The stored name ends at its NUL or after nameLength bytes.
-        const char* name = reinterpret_cast<const char*>(in.data + in.pos);
-        const void* nul = std::memchr(name, '\0', c.nameLength);
-        size_t nameChars = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : c.nameLength;
+        const char* name = stored.stored.data();
+        const void* nul = std::memchr(name, '\0', stored.stored.size());
+        size_t nameChars = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : stored.stored.size();
         PutBounded(destPath, &pos, name, nameChars);
-        Skip(in, c.nameLength);
         c.destPath = texts_.Add(destPath, pos);
 
         if (c.fileId < kFileNumbers && firstIndex[c.fileId] >= 0) {
@@ -229,43 +214,37 @@ Error CeSetup::ReadCopyFiles(ByteReader& r, const Cabinet& cabinet) {
             c.entryIndex = kNoStoredFile;
             c.noStoredFile = 1;
         }
-        return true;
     };
     ReadTable(r, "reading MSCE copyfiles section", header_.copyFileTableOffset, &header_.copyFileCount,
-              kMinCopyFile, &copyFiles_, readCopyFile);
+              kMinCopyFile, &copyFiles_, model_.copyFiles, fromRecord);
     copyFileIds_ = BuildIdIndex(copyFiles_, CopyFileId);
     return kOk;
 }
 
 Error CeSetup::ReadRegHives(ByteReader& r) {
     ReadTable(r, "reading MSCE regkeys section", header_.regHiveTableOffset, &header_.regHiveCount, kMinRegHive,
-              &regHives_, [this](SetupRegHive& k, ByteReader& in) {
-                  k.id = Read16(in);
-                  uint32_t rootValue = Read32(in);
+              &regHives_, model_.regHives, [this](SetupRegHive& k, const SetupModel::RegHive& stored) {
+                  k.id = stored.id;
                   uint16_t length = 1;
                   char keyPath[kPathSize];
-                  DecodeDirectoryPath(in, keyPath, &length);
-                  if (in.failed) return false;
+                  DecodeDirectoryPath(stored.ids, keyPath, &length);
                   k.keyPath = texts_.Add(keyPath);
-                  k.root = static_cast<uint16_t>(rootValue & 0xFFFFu);
-                  return true;
+                  k.root = stored.root;
               });
     return kOk;
 }
 
 Error CeSetup::ReadShortcuts(ByteReader& r) {
-    // Each record is exactly 14 bytes, whatever specLength claims; the size
-    // check in ReadTable guarantees all of them are there.
+    // Each record is exactly 14 bytes, whatever specLength claims.
     ReadTable(r, "reading MSCE shortcuts section", header_.shortcutTableOffset, &header_.shortcutCount,
-              kShortcutSize, &shortcuts_, [](SetupShortcut& s, ByteReader& in) {
-                  s.id = Read16(in);
-                  s.baseDirectoryId = Read16(in);
-                  s.baseMacro = Read16(in);
-                  s.targetId = Read16(in);
-                  s.targetIsFile = Read16(in);
-                  s.specLength = Read16(in);
-                  s.nameStringId = Read16(in);
-                  return !in.failed;
+              kShortcutSize, &shortcuts_, model_.shortcuts, [](SetupShortcut& s, const SetupModel::Shortcut& stored) {
+                  s.id = stored.id;
+                  s.baseDirectoryId = stored.baseDirectoryId;
+                  s.baseMacro = stored.baseMacro;
+                  s.targetId = stored.targetId;
+                  s.targetIsFile = stored.targetIsFile;
+                  s.specLength = stored.specLength;
+                  s.nameStringId = stored.nameStringId;
               });
     return kOk;
 }
@@ -321,20 +300,13 @@ const char* ProcessorName(int32_t code) {
     return nullptr;
 }
 
-void CeSetup::DecodeDirectoryPath(ByteReader& reader, char* path, uint16_t* length) const {
+void CeSetup::DecodeDirectoryPath(const std::vector<uint16_t>& ids, char* path, uint16_t* length) const {
     size_t pos = *length > 0 ? static_cast<size_t>(*length - 1) : 0;
     if (pos > kPathSize - 1) pos = kPathSize - 1;
     path[pos] = '\0';
-    uint16_t count = static_cast<uint16_t>(Read16(reader) / 2);
-    for (uint16_t k = 0; k < count && !reader.failed; ++k) {
-        uint16_t id = Read16(reader);
-        if (reader.failed) break;
-        if (id == 0) {
-            // An early end: skip what is left of the list so the next record
-            // is read from its own start.
-            Skip(reader, static_cast<size_t>(count - k - 1) * 2);
-            break;
-        }
+    for (uint16_t id : ids) {
+        // An early 0 ends the path; the rest of the list is not part of it.
+        if (id == 0) break;
         int32_t found = FindString(id);
         if (pos > 0) PutBounded(path, &pos, "\\", 1);
         // Only the first element of a path can stand for the install
@@ -414,6 +386,9 @@ Error CeSetup::Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out) {
             cfdata::MaxData, Checksums::Ignore);
         if (read || bytes.size() != first.cbFile || !IsMsce(bytes.data())) return kOk;
         DecodeHeader(setup->header_, bytes.data(), bytes.size());
+        if (Error e = ReadSetupModel(bytes.data(), bytes.size(), &setup->model_)) {
+            if (e.Is(ErrorKind::NoMemory)) return e;
+        }
         LogMessage("Processing MSCE file");
         if (Error e = setup->ReadTables(cabinet)) return e;
         *out = std::move(setup);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cabinet/cabinet.h"
+#include "setup/model.h"
 #include "setup/records.h"
 #include "support/alloc.h"
 #include "support/bytes.h"
@@ -30,6 +31,9 @@ public:
     // against them.
     const std::vector<uint8_t>& bytes() const { return bytes_; }
     ByteReader Reader() const;
+
+    // The setup file's records, as the writer takes them.
+    const SetupModel& model() const { return model_; }
 
     const CountedVector<SetupString>& strings() const { return strings_; }
     const CountedVector<SetupDirectory>& directories() const { return directories_; }
@@ -61,12 +65,13 @@ private:
     Error ReadCopyFiles(ByteReader& r, const Cabinet& cabinet);
     Error ReadRegHives(ByteReader& r);
     Error ReadShortcuts(ByteReader& r);
-    // Decodes one id list at the reader's position into `path` (capacity
-    // 260); `length` is in/out as the record's second field.
-    void DecodeDirectoryPath(ByteReader& reader, char* path, uint16_t* length) const;
+    // Decodes one id list into `path` (capacity 260); `length` is in/out as
+    // the record's second field.
+    void DecodeDirectoryPath(const std::vector<uint16_t>& ids, char* path, uint16_t* length) const;
 
     std::vector<uint8_t> bytes_;
     SetupHeader header_ = {};
+    SetupModel model_;
     CountedVector<SetupString> strings_;
     CountedVector<SetupDirectory> directories_;
     CountedVector<SetupCopyFile> copyFiles_;

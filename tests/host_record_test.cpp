@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -224,4 +225,52 @@ TEST(HostRecord, UpdateIntoInstallDirWithoutSeparator) {
     ASSERT_EQ(env.m.PackFiles(&cab[0], &sub[0], &src[0], &list[0], 0), 0);
     for (const auto& r : ExtractAll(env.m, cab, env.dir / "out")) EXPECT_EQ(r.second, 0);
     EXPECT_EQ(ReadFile(env.dir / "out/%InstallDir%/game.exe"), BytesOf("new bytes"));
+}
+
+// Every capability the module announces is one its exports have: each bit
+// is tried through the exports, and no bit is announced without a try.
+TEST(HostRecord, AnnouncedCapabilitiesAreTheOnesTheExportsHave) {
+    ModuleEnv env;
+    env.Options(false, false, false, false, false);
+    std::string src = env.dir / "src/";
+    std::filesystem::create_directories(src);
+    WriteText(src + "a.txt", "a");
+    WriteText(src + "b.txt", "bb");
+    WriteText(src + "game.exe", "new game");
+    std::string both = std::string("a.txt") + '\0' + "b.txt" + '\0' + '\0';
+    struct Capability {
+        int32_t bit;
+        const char* what;
+        std::function<bool()> works;
+    };
+    const std::vector<Capability> capabilities = {
+        {MIRAD_CAPS_NEW, "new cabinet",
+         [&] {
+             std::string cab = env.dir / "new.cab", one = std::string("a.txt") + '\0' + '\0';
+             return env.m.PackFiles(&cab[0], nullptr, &src[0], &one[0], 0) == MIRAD_OK &&
+                    env.Names(cab) == std::vector<std::string>{"a.txt"};
+         }},
+        {MIRAD_CAPS_MODIFY, "files replaced in a CE cabinet",
+         [&] {
+             std::string cab = env.Cab("game.cab", GameCabinet()), list = std::string("game.exe") + '\0' + '\0';
+             std::string sub = "%InstallDir%";
+             if (env.m.PackFiles(&cab[0], &sub[0], &src[0], &list[0], 0) != MIRAD_OK) return false;
+             auto results = ExtractAll(env.m, cab, env.dir / "modified");
+             return !results.empty() && ReadText(env.dir / "modified/game.001") == "new game";
+         }},
+        {MIRAD_CAPS_MULTIPLE, "several files",
+         [&] {
+             std::string cab = env.dir / "several.cab";
+             return env.m.PackFiles(&cab[0], nullptr, &src[0], &both[0], 0) == MIRAD_OK &&
+                    env.Names(cab) == std::vector<std::string>{"a.txt", "b.txt"};
+         }},
+    };
+    const int32_t caps = env.m.GetPackerCaps();
+    int32_t tried = 0;
+    for (const Capability& c : capabilities) {
+        EXPECT_NE(caps & c.bit, 0) << c.what << " works but is not announced";
+        EXPECT_TRUE(c.works()) << c.what;
+        tried |= c.bit;
+    }
+    EXPECT_EQ(caps & ~tried, 0) << "announced without a try";
 }

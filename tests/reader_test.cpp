@@ -150,12 +150,30 @@ TEST(ReaderHeader, EveryRefusalGivesItsCodeAndLogLine) {
     const Lines notCab = {"Not CAB file or bad type"}, mismatch = {"Size mismatch"};
     const auto one = std::vector<StoredFile>{File("a", 10, 1)};
     const Bytes good = fixture::BuildCabinet(one);
+    // Files that are no cabinet at all: whatever their length, an unknown
+    // format, so the host may offer them to another reader.
+    Bytes zip = {'P', 'K', 5, 6};  // an empty ZIP archive: its end record only
+    zip.resize(22);
+    Bytes installer = fixture::BytesOf("ISc(");
+    installer.resize(512, 0);
+    Patch32(installer, 8, 512);  // even a length that matches bytes 8 to 11
     std::vector<Case> cases = {{"empty file", {}, 14, notCab},
-                               {"text", fixture::BytesOf(std::string(100, 'x')), 12, mismatch},
+                               {"1 byte", {'M'}, 14, notCab},
+                               {"35 bytes", fixture::Pattern(35, 3), 14, notCab},
+                               {"5000 random bytes", fixture::Pattern(5000, 4), 14, notCab},
+                               {"another installer's cabinet", installer, 14, notCab},
+                               {"ZIP", zip, 14, notCab},
+                               {"text", fixture::BytesOf(std::string(100, 'x')), 14, notCab},
+                               {"MSCF and too short", fixture::BytesOf("MSCF plus text"), 12, mismatch},
                                {"one byte short", Bytes(good.begin(), good.end() - 1), 12, mismatch}};
     Bytes b = good;
     b.push_back(0);
     cases.push_back({"one byte long", b, 12, mismatch});
+    const Bytes game = fixture::GameCabinet();
+    cases.push_back({"CE cabinet cut by 100 bytes", Bytes(game.begin(), game.end() - 100), 12, mismatch});
+    b = game;
+    b.resize(game.size() + 4096, 0);
+    cases.push_back({"CE cabinet 4096 bytes long", b, 12, mismatch});
     for (uint16_t flags : {1, 2, 3, 8, 0x8000}) {
         CabOptions o;
         o.extraFlags = flags;
@@ -482,7 +500,8 @@ void ExpectEveryCutRefused(const Bytes& whole, uint32_t dataStart, const char* w
         if (cut >= 12) Patch32(part, 8, static_cast<uint32_t>(cut));
         auto opened = OpenFromMemory("/m/cut", &result);
         if (cut < dataStart || result != 0) {
-            EXPECT_EQ(result, cut == 0 ? 14 : 12) << what << " cut at " << cut;
+            // Fewer than four bytes cannot say "MSCF": no cabinet at all.
+            EXPECT_EQ(result, cut < 4 ? 14 : 12) << what << " cut at " << cut;
             continue;
         }
         bool failed = false;

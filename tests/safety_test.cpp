@@ -176,30 +176,63 @@ const std::vector<StoredFile> kProgressFiles = {{"big.bin", Pattern(3 << 20, 1)}
                                                 {"small.txt", BytesOf("small")},
                                                 {"empty", {}}};
 
-// Extraction, pack and update report every byte they write, at least once
-// per entry and about once per MiB.
-TEST(Progress, CallbackSumsEqualTheBytesWritten) {
+// Extraction, test, pack and update report every byte they handle, at
+// least once per entry and about once per MiB, under the name the host
+// shows as the source: the entry as listed, the file being packed, the
+// entry whose kept bytes an update copies.
+TEST(Progress, CallbackSumsEqualTheBytesAndNameTheSource) {
     ModuleEnv env;
     ASSERT_TRUE(env.m.ok());
-    std::string cab = env.Cab("p.cab", BuildCabinet(kProgressFiles));
-    OpenResult open = Open(env.m, cab);
+    std::vector<StoredFile> files = kProgressFiles;
+    files[1].name = "docs\\small.txt";
+    std::string cab = env.Cab("p.cab", BuildCabinet(files));
+    for (int32_t operation : {MIRAD_EXTRACT, MIRAD_TEST}) {
+        SCOPED_TRACE(operation);
+        OpenResult open = Open(env.m, cab);
+        ASSERT_TRUE(open.handle);
+        env.m.SetProcessDataProc(open.handle, CountingCallback);
+        g_counter = Counter();
+        EntryHeader header;
+        std::map<std::string, size_t> listed;
+        uint64_t handled = 0;
+        for (int n = 0; env.m.ReadHeader(open.handle, &header) == MIRAD_OK; ++n) {
+            std::string out = env.dir / ("x-" + std::to_string(n));
+            ASSERT_EQ(env.m.ProcessFile(open.handle, operation, nullptr, &out[0]), MIRAD_OK);
+            handled += static_cast<uint64_t>(header.unpackedSize);
+            listed[header.fileName] = g_counter.callsPerName[header.fileName];
+            EXPECT_GE(listed[header.fileName], 1u) << header.fileName;
+        }
+        env.m.CloseArchive(open.handle);
+        EXPECT_EQ(g_counter.callsPerName, listed);  // no call under any other name
+        EXPECT_EQ(listed.count(HostName("docs\\small.txt")), 1u);
+        EXPECT_EQ(g_counter.bytes, handled);
+        EXPECT_GE(g_counter.calls, 3u + 3u);     // every entry, and big.bin about once per MiB
+        EXPECT_LE(g_counter.calls, 3u + 3u + 3u);  // but not once per block
+    }
+
+    // The installed view reports under the installed names, and so do the
+    // shortcut and the documents it writes.
+    env.Options(true, true, true, true, true);
+    std::string game = env.Cab("game.cab", GameCabinet());
+    OpenResult open = Open(env.m, game);
     ASSERT_TRUE(open.handle);
     env.m.SetProcessDataProc(open.handle, CountingCallback);
     g_counter = Counter();
     EntryHeader header;
-    uint64_t written = 0;
-    while (env.m.ReadHeader(open.handle, &header) == MIRAD_OK) {
-        std::string out = env.dir / ("x-" + std::string(header.fileName));
+    std::vector<std::string> names;
+    for (int n = 0; env.m.ReadHeader(open.handle, &header) == MIRAD_OK; ++n) {
+        std::string out = env.dir / ("g-" + std::to_string(n));
         ASSERT_EQ(env.m.ProcessFile(open.handle, MIRAD_EXTRACT, nullptr, &out[0]), MIRAD_OK);
-        written += ReadFile(out).size();
-        EXPECT_GE(g_counter.callsPerName[out], 1u) << out;
+        names.push_back(header.fileName);
     }
     env.m.CloseArchive(open.handle);
-    EXPECT_EQ(g_counter.bytes, written);
-    EXPECT_GE(g_counter.calls, 3u + 3u);     // every entry, and big.bin about once per MiB
-    EXPECT_LE(g_counter.calls, 3u + 3u + 3u);  // but not once per block
+    ASSERT_EQ(names.size(), 5u);
+    EXPECT_EQ(names[0], HostName("Program Files\\Game\\game.exe"));
+    for (const std::string& name : names) EXPECT_GE(g_counter.callsPerName[name], 1u) << name;
+    EXPECT_EQ(g_counter.callsPerName.size(), names.size());
 
-    // PackFiles uses the callback given with the packing handle.
+    // PackFiles uses the callback given with the packing handle and names
+    // the source files.
     std::filesystem::create_directories(env.dir / "src");
     WriteFile(env.dir / "src/big.bin", kProgressFiles[0].data);
     WriteFile(env.dir / "src/small.txt", kProgressFiles[1].data);
@@ -209,6 +242,19 @@ TEST(Progress, CallbackSumsEqualTheBytesWritten) {
     std::string source = env.dir / "src/";
     ASSERT_EQ(env.m.PackFiles(&packed[0], nullptr, &source[0], &list[0], 0), MIRAD_OK);
     EXPECT_EQ(g_counter.bytes, kProgressFiles[0].data.size() + 5);
+    EXPECT_EQ(g_counter.callsPerName.size(), 2u);
+    EXPECT_GE(g_counter.callsPerName[source + "big.bin"], 1u);
+    EXPECT_GE(g_counter.callsPerName[source + "small.txt"], 1u);
+
+    // An update names the replacement's source and the kept entries.
+    WriteFile(env.dir / "src/game.exe", BytesOf("new game"));
+    g_counter = Counter();
+    std::string sub = "%InstallDir%", replaced = std::string("game.exe") + '\0' + '\0';
+    ASSERT_EQ(env.m.PackFiles(&game[0], &sub[0], &source[0], &replaced[0], 0), MIRAD_OK);
+    EXPECT_GE(g_counter.callsPerName[source + "game.exe"], 1u);
+    EXPECT_GE(g_counter.callsPerName["level.002"], 1u);
+    EXPECT_GE(g_counter.callsPerName["SETUP.000"], 1u);
+    EXPECT_EQ(g_counter.callsPerName.size(), 3u);
     env.m.SetProcessDataProc(MIRAD_PACK_HANDLE, nullptr);
 }
 

@@ -265,26 +265,59 @@ TEST(Wine, WindowsModuleHasPlainExportsAndOnlySystemImports) {
 }
 
 // The host reads refused cabinets itself on Windows too: the same sentences.
+// The module's log says why it refused: a file without "MSCF" is no
+// cabinet, whatever its length; a cabinet of the wrong length is damaged.
 TEST(Wine, RefusalsGiveTheSameReasons) {
     SKIP_WITHOUT_WINE();
     TempDir dir;
-    WriteText(dir / "empty.cab", "");
-    WriteText(dir / "text.cab", "this is no cabinet at all, though it is long enough to hold a header");
     StoredFile a;
     a.name = "a";
     a.data = BytesOf("a");
-    Bytes cab = BuildCabinet({a});
-    WriteFile(dir / "cut.cab", Bytes(cab.begin(), cab.end() - 5));
+    Bytes cab = BuildCabinet({a}), zip = {'P', 'K', 5, 6}, installer = BytesOf("ISc(");
+    zip.resize(22);
+    installer.resize(512);
+    const Bytes game = GameCabinet();
+    Bytes longer = game;
+    longer.resize(game.size() + 4096);
     CabOptions lzx;
     lzx.typeCompress = 3;
-    WriteFile(dir / "lzx.cab", BuildCabinet({a}, lzx));
-    for (const char* cabinet : {"empty.cab", "text.cab", "cut.cab", "lzx.cab", "missing.cab"}) {
-        CommandResult native = Native(dir, std::string("list ") + cabinet), windows = Windows(dir, std::string("list ") + cabinet);
-        EXPECT_EQ(native.status, 1) << cabinet;
-        EXPECT_EQ(windows.status, 1) << cabinet;
+    const char* notCab = "Not CAB file or bad type";
+    const char* mismatch = "Size mismatch";
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        const char* logged;  // null: not checked
+    };
+    const std::vector<Case> cases = {
+        {"empty.cab", {}, notCab},
+        {"one.cab", {'M'}, notCab},
+        {"short.cab", Pattern(35, 3), notCab},
+        {"random.cab", Pattern(5000, 4), notCab},
+        {"installer.cab", installer, notCab},
+        {"zip.cab", zip, notCab},
+        {"text.cab", BytesOf("this is no cabinet at all, though it is long enough to hold a header"), notCab},
+        {"cut.cab", Bytes(cab.begin(), cab.end() - 5), mismatch},
+        {"cutgame.cab", Bytes(game.begin(), game.end() - 100), mismatch},
+        {"longgame.cab", longer, mismatch},
+        {"lzx.cab", BuildCabinet({a}, lzx), nullptr},
+        {"missing.cab", {}, nullptr},
+    };
+    for (const Case& c : cases) {
+        if (std::string(c.name) != "missing.cab") WriteFile(dir / c.name, c.bytes);
+        std::string list = std::string("list ") + c.name;
+        CommandResult native = Native(dir, "--log n.log " + list), windows = Windows(dir, "--log w.log " + list);
+        EXPECT_EQ(native.status, 1) << c.name;
+        EXPECT_EQ(windows.status, 1) << c.name;
         // Windows writes its line ends as CR LF.
         windows.out.erase(std::remove(windows.out.begin(), windows.out.end(), '\r'), windows.out.end());
-        EXPECT_EQ(windows.out, native.out) << cabinet;
+        EXPECT_EQ(windows.out, native.out) << c.name;
+        if (!c.logged) continue;
+        for (const char* log : {"n.log", "w.log"}) {
+            std::string text = ReadText(dir / log);
+            EXPECT_NE(text.find(c.logged), std::string::npos) << c.name << " " << log << ":\n" << text;
+            EXPECT_EQ(text.find(c.logged == notCab ? mismatch : notCab), std::string::npos) << c.name << " " << log;
+            fs::remove(dir / log);
+        }
     }
 }
 

@@ -36,10 +36,11 @@ Error ArchiveSession::Test() {
     uint16_t i = static_cast<uint16_t>(cursor_.index - 1);
     switch (cursor_.phase) {
         case ListPhase::Stored:
-            return current ? cabinet_.TestFile(i) : BadData("no entry listed");
+            return current ? cabinet_.TestFile(i, progress_, listedName_.c_str()) : BadData("no entry listed");
         case ListPhase::Installed: {
             int32_t k = current ? CarrierOf(i) : -1;
-            return k >= 0 ? cabinet_.TestFile(static_cast<uint32_t>(k)) : BadData("no stored file carries it");
+            return k >= 0 ? cabinet_.TestFile(static_cast<uint32_t>(k), progress_, listedName_.c_str())
+                          : BadData("no stored file carries it");
         }
         case ListPhase::Shortcuts:
             return current ? kOk : BadData("no entry listed");
@@ -69,7 +70,7 @@ Error ArchiveSession::WriteShortcutFile(const Settings& settings, uint16_t index
 // once the file is complete, so no later write changes them. A file system
 // that keeps no such things leaves the extraction good all the same.
 Error ArchiveSession::CopyStored(uint32_t entry, const char* destination) {
-    Error result = cabinet_.CopyFile(entry, destination, progress_);
+    Error result = cabinet_.CopyFile(entry, destination, progress_, listedName_.c_str());
     if (!result) {
         const CabFileEntry& f = cabinet_.files()[entry];
         platform::StampFile(destination, f.date, f.time, f.attribs);
@@ -85,7 +86,7 @@ void ArchiveSession::ReportWritten(const char* destination) const {
     uint64_t size = 0;
     IoHandle file(IoOpen(destination, IoMode::Read));
     if (file) IoSize(file.get(), &size);
-    Progress reported(progress_, destination);
+    Progress reported(progress_, listedName_.c_str());
     reported.Add(static_cast<size_t>(size));
     reported.Report();
 }
@@ -95,7 +96,7 @@ Error ArchiveSession::Extract(const Settings& settings, const char* destination)
     Error result;
     bool stored = cursor_.phase == ListPhase::Stored || cursor_.phase == ListPhase::Installed;
     if (!stored && cursor_.phase != ListPhase::End) {
-        Progress starting(progress_, destination);
+        Progress starting(progress_, listedName_.c_str());
         if (!starting.Report()) return Aborted("stopped by the host");
     }
     switch (cursor_.phase) {

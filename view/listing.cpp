@@ -52,6 +52,7 @@ void FillFromStoredFile(ListedEntry* entry, const CabFileEntry& f) {
 
 bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
     entry->name[0] = '\0';
+    listedName_.clear();
     entry->attributes = kArchiveAttribute;
     entry->fileTime = 0;
     entry->packedSize = -1;
@@ -67,6 +68,7 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
                 SetName(entry, name.c_str());
                 LogMessage("ReadHeader -> %s", entry->name);
                 FillFromStoredFile(entry, f);
+                listedName_ = entry->name;
                 return true;
             }
             NextPhase(ListPhase::Installed);
@@ -85,6 +87,7 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
                     entry->packedSize = 0;
                     entry->unpackedSize = 0;
                 }
+                listedName_ = entry->name;
                 return true;
             }
             NextPhase(ListPhase::Shortcuts);
@@ -99,6 +102,7 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
                 LogMessage("ReadHeader -> %s", entry->name);
                 entry->fileTime = CabinetFileTime();
                 entry->packedSize = entry->unpackedSize = ShortcutFileLength(settings, i);
+                listedName_ = entry->name;
                 return true;
             }
             NextPhase(ListPhase::Documents);
@@ -111,7 +115,8 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
                     LogMessage("ReadHeader -> %s", entry->name);
                     entry->fileTime = CabinetFileTime();
                     entry->packedSize = entry->unpackedSize = DocumentLength(settings, cursor_.index - 1u);
-                    return true;
+                    listedName_ = entry->name;
+                return true;
                 }
             }
             NextPhase(ListPhase::End);

@@ -60,7 +60,8 @@ public:
     // The next entry, or false when there are no more.
     bool ListNext(const Settings& settings, ListedEntry* entry);
 
-    // Where extraction reports its bytes; the host may stop it there.
+    // Where extraction and testing report their bytes, under the entry's
+    // listed name; the host may stop them there.
     void SetProgress(ProgressCallback progress) { progress_ = std::move(progress); }
 
     // Skips, tests or extracts the entry listed last; `outputDir` and
@@ -95,6 +96,9 @@ private:
     Cabinet cabinet_;
     std::unique_ptr<CeSetup> setup_;
     ListCursor cursor_;
+    // The entry listed last, as ListedEntry names it: progress reports go
+    // under this name, the one the host shows.
+    std::string listedName_;
     ProgressCallback progress_;
 };
 

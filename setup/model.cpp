@@ -1,0 +1,303 @@
+#include "setup/model.h"
+
+#include <cstring>
+#include <new>
+
+#include "setup/records.h"
+#include "support/bytes.h"
+
+namespace mirad {
+
+namespace {
+
+std::string TextAt(const uint8_t* data, size_t size, uint32_t offset, uint32_t length) {
+    if (offset >= size) return std::string();
+    size_t n = size - offset < length ? size - offset : length;
+    return std::string(reinterpret_cast<const char*>(data) + offset, n);
+}
+
+bool ReadIdList(ByteReader& r, std::vector<uint16_t>* ids) {
+    size_t count = Read16(r) / 2;
+    if (!CanRead(r, count * 2)) {
+        r.failed = true;
+        return false;
+    }
+    ids->resize(count);
+    for (size_t i = 0; i < count; ++i) (*ids)[i] = Read16(r);
+    return !r.failed;
+}
+
+bool ReadBytesInto(ByteReader& r, size_t n, std::string* out) {
+    if (!CanRead(r, n)) {
+        r.failed = true;
+        return false;
+    }
+    out->assign(reinterpret_cast<const char*>(r.data + r.pos), n);
+    r.pos += n;
+    return true;
+}
+
+// Reads up to `count` records from `offset` until one does not lie whole
+// inside the file.
+template <typename T, typename ReadRecord>
+void ReadRecords(const uint8_t* data, size_t size, uint32_t offset, uint16_t count, std::vector<T>* table,
+                 ReadRecord readRecord) {
+    table->clear();
+    if (count == 0) return;
+    ByteReader r;
+    r.data = data;
+    r.size = size;
+    if (!SeekTo(r, offset)) return;
+    for (uint16_t i = 0; i < count; ++i) {
+        T record;
+        if (!readRecord(r, &record)) break;
+        table->push_back(std::move(record));
+    }
+}
+
+// The bytes being written, with checked narrowing into the fields.
+struct Out {
+    std::vector<uint8_t>& bytes;
+    bool tooLarge = false;
+    void Put16(size_t v) {
+        if (v > 0xFFFF) tooLarge = true;
+        bytes.push_back(static_cast<uint8_t>(v));
+        bytes.push_back(static_cast<uint8_t>(v >> 8));
+    }
+    void Put32(uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+    void PutText(const std::string& s) { bytes.insert(bytes.end(), s.begin(), s.end()); }
+    void PutIds(const std::vector<uint16_t>& ids) {
+        Put16(ids.size() * 2);
+        for (uint16_t id : ids) Put16(id);
+    }
+    uint32_t Here() const { return static_cast<uint32_t>(bytes.size()); }
+};
+
+}  // namespace
+
+bool operator==(const SetupModel& a, const SetupModel& b) {
+    auto sameStrings = [](const SetupModel::String& x, const SetupModel::String& y) {
+        return x.id == y.id && x.stored == y.stored;
+    };
+    auto sameDirs = [](const SetupModel::Directory& x, const SetupModel::Directory& y) {
+        return x.id == y.id && x.ids == y.ids;
+    };
+    auto sameFiles = [](const SetupModel::CopyFile& x, const SetupModel::CopyFile& y) {
+        return x.fileId == y.fileId && x.directoryId == y.directoryId && x.word == y.word && x.flags == y.flags &&
+               x.stored == y.stored;
+    };
+    auto sameHives = [](const SetupModel::RegHive& x, const SetupModel::RegHive& y) {
+        return x.id == y.id && x.root == y.root && x.word == y.word && x.ids == y.ids;
+    };
+    auto sameValues = [](const SetupModel::RegValue& x, const SetupModel::RegValue& y) {
+        return x.first == y.first && x.hiveId == y.hiveId && x.third == y.third && x.typeFlags == y.typeFlags &&
+               x.payload == y.payload;
+    };
+    auto sameShortcuts = [](const SetupModel::Shortcut& x, const SetupModel::Shortcut& y) {
+        return x.id == y.id && x.baseDirectoryId == y.baseDirectoryId && x.baseMacro == y.baseMacro &&
+               x.targetId == y.targetId && x.targetIsFile == y.targetIsFile && x.specLength == y.specLength &&
+               x.nameStringId == y.nameStringId;
+    };
+    auto same = [](const auto& x, const auto& y, auto eq) {
+        if (x.size() != y.size()) return false;
+        for (size_t i = 0; i < x.size(); ++i)
+            if (!eq(x[i], y[i])) return false;
+        return true;
+    };
+    return a.processor == b.processor && a.minVersionMajor == b.minVersionMajor &&
+           a.minVersionMinor == b.minVersionMinor && a.maxVersionMajor == b.maxVersionMajor &&
+           a.maxVersionMinor == b.maxVersionMinor && a.minBuild == b.minBuild && a.maxBuild == b.maxBuild &&
+           a.word4 == b.word4 && a.word12 == b.word12 && a.word16 == b.word16 && a.word96 == b.word96 &&
+           a.appName == b.appName && a.provider == b.provider && a.unsupported == b.unsupported &&
+           same(a.strings, b.strings, sameStrings) && same(a.directories, b.directories, sameDirs) &&
+           same(a.copyFiles, b.copyFiles, sameFiles) && same(a.regHives, b.regHives, sameHives) &&
+           same(a.regValues, b.regValues, sameValues) && same(a.shortcuts, b.shortcuts, sameShortcuts);
+}
+
+Error ReadSetupModel(const uint8_t* data, size_t size, SetupModel* out) {
+    try {
+        SetupModel m;
+        // A short file reads as if zeros followed it, as the header does.
+        uint8_t h[msce::Size] = {};
+        std::memcpy(h, data, size < msce::Size ? size : msce::Size);
+        m.processor = static_cast<int32_t>(le32(h + msce::Processor));
+        m.minVersionMajor = static_cast<int32_t>(le32(h + msce::MinVersionMajor));
+        m.minVersionMinor = static_cast<int32_t>(le32(h + msce::MinVersionMinor));
+        m.maxVersionMajor = static_cast<int32_t>(le32(h + msce::MaxVersionMajor));
+        m.maxVersionMinor = static_cast<int32_t>(le32(h + msce::MaxVersionMinor));
+        m.minBuild = le32(h + msce::MinBuild);
+        m.maxBuild = le32(h + msce::MaxBuild);
+        m.word4 = le32(h + 4);
+        m.word12 = le32(h + 12);
+        m.word16 = le32(h + 16);
+        m.word96 = le32(h + 96);
+        m.appName = TextAt(data, size, le16(h + msce::AppNameOffset), le16(h + msce::AppNameLength));
+        m.provider = TextAt(data, size, le16(h + msce::ProviderOffset), le16(h + msce::ProviderLength));
+        m.unsupported = TextAt(data, size, le16(h + msce::UnsupportedOffset), le16(h + msce::UnsupportedLength));
+
+        ReadRecords(data, size, le32(h + msce::StringTableOffset), le16(h + msce::StringCount), &m.strings,
+                    [](ByteReader& r, SetupModel::String* s) {
+                        s->id = Read16(r);
+                        uint16_t length = Read16(r);
+                        return !r.failed && ReadBytesInto(r, length, &s->stored);
+                    });
+        ReadRecords(data, size, le32(h + msce::DirectoryTableOffset), le16(h + msce::DirectoryCount),
+                    &m.directories, [](ByteReader& r, SetupModel::Directory* d) {
+                        d->id = Read16(r);
+                        return !r.failed && ReadIdList(r, &d->ids);
+                    });
+        ReadRecords(data, size, le32(h + msce::CopyFileTableOffset), le16(h + msce::CopyFileCount), &m.copyFiles,
+                    [](ByteReader& r, SetupModel::CopyFile* c) {
+                        c->fileId = Read16(r);
+                        c->directoryId = Read16(r);
+                        c->word = Read16(r);
+                        c->flags = Read32(r);
+                        uint16_t length = Read16(r);
+                        return !r.failed && ReadBytesInto(r, length, &c->stored);
+                    });
+        ReadRecords(data, size, le32(h + msce::RegHiveTableOffset), le16(h + msce::RegHiveCount), &m.regHives,
+                    [](ByteReader& r, SetupModel::RegHive* k) {
+                        k->id = Read16(r);
+                        k->root = Read16(r);
+                        k->word = Read16(r);
+                        return !r.failed && ReadIdList(r, &k->ids);
+                    });
+        // A value whose payload the file cuts keeps what is there and is the
+        // last one.
+        bool cut = false;
+        ReadRecords(data, size, le32(h + msce::RegValueTableOffset), le16(h + msce::RegValueCount), &m.regValues,
+                    [&cut](ByteReader& r, SetupModel::RegValue* v) {
+                        if (cut) return false;
+                        v->first = Read16(r);
+                        v->hiveId = Read16(r);
+                        v->third = Read16(r);
+                        v->typeFlags = Read32(r);
+                        uint16_t length = Read16(r);
+                        if (r.failed) return false;
+                        size_t n = length;
+                        if (n > r.size - r.pos) {
+                            n = r.size - r.pos;
+                            cut = true;
+                        }
+                        return ReadBytesInto(r, n, &v->payload);
+                    });
+        ReadRecords(data, size, le32(h + msce::ShortcutTableOffset), le16(h + msce::ShortcutCount), &m.shortcuts,
+                    [](ByteReader& r, SetupModel::Shortcut* s) {
+                        s->id = Read16(r);
+                        s->baseDirectoryId = Read16(r);
+                        s->baseMacro = Read16(r);
+                        s->targetId = Read16(r);
+                        s->targetIsFile = Read16(r);
+                        s->specLength = Read16(r);
+                        s->nameStringId = Read16(r);
+                        return !r.failed;
+                    });
+        *out = std::move(m);
+        return kOk;
+    } catch (const std::bad_alloc&) {
+        return NoMemory("setup model");
+    }
+}
+
+Error WriteSetupModel(const SetupModel& m, std::vector<uint8_t>* bytes) {
+    try {
+        bytes->assign(msce::Size, 0);
+        Out o{*bytes};
+        const uint32_t appNameAt = o.Here();
+        o.PutText(m.appName);
+        const uint32_t providerAt = o.Here();
+        o.PutText(m.provider);
+        const uint32_t unsupportedAt = o.Here();
+        o.PutText(m.unsupported);
+        // Text offsets are 16-bit fields.
+        if (o.Here() > 0xFFFF) return BadData("setup file texts too long");
+
+        const uint32_t stringsAt = o.Here();
+        for (const auto& s : m.strings) {
+            o.Put16(s.id);
+            o.Put16(s.stored.size());
+            o.PutText(s.stored);
+        }
+        const uint32_t directoriesAt = o.Here();
+        for (const auto& d : m.directories) {
+            o.Put16(d.id);
+            o.PutIds(d.ids);
+        }
+        const uint32_t copyFilesAt = o.Here();
+        for (const auto& c : m.copyFiles) {
+            o.Put16(c.fileId);
+            o.Put16(c.directoryId);
+            o.Put16(c.word);
+            o.Put32(c.flags);
+            o.Put16(c.stored.size());
+            o.PutText(c.stored);
+        }
+        const uint32_t regHivesAt = o.Here();
+        for (const auto& k : m.regHives) {
+            o.Put16(k.id);
+            o.Put16(k.root);
+            o.Put16(k.word);
+            o.PutIds(k.ids);
+        }
+        const uint32_t regValuesAt = o.Here();
+        for (const auto& v : m.regValues) {
+            o.Put16(v.first);
+            o.Put16(v.hiveId);
+            o.Put16(v.third);
+            o.Put32(v.typeFlags);
+            o.Put16(v.payload.size());
+            o.PutText(v.payload);
+        }
+        const uint32_t shortcutsAt = o.Here();
+        for (const auto& s : m.shortcuts) {
+            for (uint16_t w : {s.id, s.baseDirectoryId, s.baseMacro, s.targetId, s.targetIsFile, s.specLength,
+                               s.nameStringId})
+                o.Put16(w);
+        }
+        if (o.tooLarge || m.strings.size() > 0xFFFF || m.directories.size() > 0xFFFF ||
+            m.copyFiles.size() > 0xFFFF || m.regHives.size() > 0xFFFF || m.regValues.size() > 0xFFFF ||
+            m.shortcuts.size() > 0xFFFF || m.appName.size() > 0xFFFF || m.provider.size() > 0xFFFF ||
+            m.unsupported.size() > 0xFFFF)
+            return BadData("setup file field overflow");
+
+        uint8_t* h = bytes->data();
+        std::memcpy(h, "MSCE", 4);
+        put_le32(h + 4, m.word4);
+        put_le32(h + 8, static_cast<uint32_t>(bytes->size()));
+        put_le32(h + 12, m.word12);
+        put_le32(h + 16, m.word16);
+        put_le32(h + msce::Processor, static_cast<uint32_t>(m.processor));
+        put_le32(h + msce::MinVersionMajor, static_cast<uint32_t>(m.minVersionMajor));
+        put_le32(h + msce::MinVersionMinor, static_cast<uint32_t>(m.minVersionMinor));
+        put_le32(h + msce::MaxVersionMajor, static_cast<uint32_t>(m.maxVersionMajor));
+        put_le32(h + msce::MaxVersionMinor, static_cast<uint32_t>(m.maxVersionMinor));
+        put_le32(h + msce::MinBuild, m.minBuild);
+        put_le32(h + msce::MaxBuild, m.maxBuild);
+        put_le16(h + msce::StringCount, static_cast<uint16_t>(m.strings.size()));
+        put_le16(h + msce::DirectoryCount, static_cast<uint16_t>(m.directories.size()));
+        put_le16(h + msce::CopyFileCount, static_cast<uint16_t>(m.copyFiles.size()));
+        put_le16(h + msce::RegHiveCount, static_cast<uint16_t>(m.regHives.size()));
+        put_le16(h + msce::RegValueCount, static_cast<uint16_t>(m.regValues.size()));
+        put_le16(h + msce::ShortcutCount, static_cast<uint16_t>(m.shortcuts.size()));
+        put_le32(h + msce::StringTableOffset, stringsAt);
+        put_le32(h + msce::DirectoryTableOffset, directoriesAt);
+        put_le32(h + msce::CopyFileTableOffset, copyFilesAt);
+        put_le32(h + msce::RegHiveTableOffset, regHivesAt);
+        put_le32(h + msce::RegValueTableOffset, regValuesAt);
+        put_le32(h + msce::ShortcutTableOffset, shortcutsAt);
+        put_le16(h + msce::AppNameOffset, static_cast<uint16_t>(appNameAt));
+        put_le16(h + msce::AppNameLength, static_cast<uint16_t>(m.appName.size()));
+        put_le16(h + msce::ProviderOffset, static_cast<uint16_t>(providerAt));
+        put_le16(h + msce::ProviderLength, static_cast<uint16_t>(m.provider.size()));
+        put_le16(h + msce::UnsupportedOffset, static_cast<uint16_t>(unsupportedAt));
+        put_le16(h + msce::UnsupportedLength, static_cast<uint16_t>(m.unsupported.size()));
+        put_le32(h + 96, m.word96);
+        return kOk;
+    } catch (const std::bad_alloc&) {
+        return NoMemory("setup file");
+    }
+}
+
+}  // namespace mirad
