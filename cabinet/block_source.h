@@ -12,8 +12,9 @@
 //   block once. A compressed folder is decoded from its first block again
 //   only when a read goes back; a read decodes up to its last byte and no
 //   further.
-// - Memory per folder: one block as stored and one decoded, the decoder's
-//   state, and 12 bytes of index per block.
+// - Memory while the folder is open (the cabinet keeps a source only for
+//   the folders being read): one block as stored and one decoded, the
+//   decoder's state, and 12 bytes of index per block.
 #pragma once
 
 #include <cstddef>

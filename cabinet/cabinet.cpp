@@ -14,6 +14,7 @@
 //   Opening reads the header and the tables and no data block.
 #include "cabinet/cabinet.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -200,9 +201,8 @@ Error Cabinet::Read(IoHandle file_handle) {
             uint64_t end = uint64_t{e.uoffFolderStart} + e.cbFile;
             if (end > filesEnd_[e.iFolder]) filesEnd_[e.iFolder] = end;
         }
+        CloseFolders();
         stream_.reset(new CabinetStream(file, Limit()));
-        sources_.clear();
-        sources_.resize(folders_.size());
         return kOk;
     } catch (const std::bad_alloc&) {
         return NoMemory("cabinet tables");
@@ -210,19 +210,30 @@ Error Cabinet::Read(IoHandle file_handle) {
 }
 
 BlockSource& Cabinet::Source(uint16_t index) {
-    std::unique_ptr<BlockSource>& source = sources_.at(index);
-    if (!source) {
-        const CabFolder& folder = folders_[index];
-        source.reset(
+    const CabFolder& folder = folders_.at(index);
+    size_t k = 0;
+    while (k < kOpenFolders && !(open_[k].source && open_[k].folder == index)) ++k;
+    if (k == kOpenFolders) {
+        // The least recently read goes first, so its buffers are free again
+        // before the new source takes its own.
+        k = kOpenFolders - 1;
+        open_[k].source.reset();
+        open_[k].source.reset(
             new BlockSource(*stream_, folder, cbCFData_, MakeDecoder(folder.typeCompress), filesEnd_.at(index)));
+        open_[k].folder = index;
     }
-    return *source;
+    std::rotate(open_, open_ + k, open_ + k + 1);
+    return *open_[0].source;
+}
+
+void Cabinet::CloseFolders() {
+    for (OpenFolder& o : open_) o.source.reset();
 }
 
 Error Cabinet::ReadFile(uint32_t entry, const ByteSink& sink, size_t chunk, Checksums checksums) {
     if (!file_ || !stream_ || entry >= files_.size()) return BadData("no such stored file");
     const CabFileEntry& e = files_[entry];
-    if (e.iFolder >= sources_.size()) return BadData("no such folder");
+    if (e.iFolder >= folders_.size()) return BadData("no such folder");
     return Source(e.iFolder).Read(e.uoffFolderStart, e.cbFile, sink, chunk, checksums);
 }
 
@@ -239,7 +250,7 @@ Error Cabinet::TestFile(uint32_t entry, const ProgressCallback& progress, const 
 Error Cabinet::CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress, const char* name) {
     // A cut path could name another file, so an over-long one is refused whole.
     if (!destination || std::strlen(destination) >= kPathSize) return CannotCreate("destination path too long");
-    if (!file_ || entry >= files_.size() || files_[entry].iFolder >= sources_.size())
+    if (!file_ || entry >= files_.size() || files_[entry].iFolder >= folders_.size())
         return BadData("no such stored file");
 
     // Written beside an existing file and renamed over it once complete, so
@@ -267,7 +278,7 @@ Error Cabinet::CopyFile(uint32_t entry, const char* destination, const ProgressC
 }
 
 void Cabinet::CloseFile() {
-    sources_.clear();
+    CloseFolders();
     stream_.reset();
     file_.Close();
 }

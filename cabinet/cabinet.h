@@ -1,6 +1,12 @@
-// An open cabinet: the file, its header, its folder and file tables, and a
-// block source per folder that hands out the folder's bytes. It knows
-// nothing of CE setup files, the host or the settings.
+// An open cabinet: the file, its header, its folder and file tables, and the
+// block sources of the folders being read, which hand out their bytes. It
+// knows nothing of CE setup files, the host or the settings.
+//
+// Memory follows what is open, not the cabinet: a row per file and per
+// folder, and at most kOpenFolders block sources, each holding one folder's
+// block buffers, decoder and block index. A source is made when a read first
+// needs its folder and goes, with everything it holds, when the least
+// recently read of the open folders has to make room for another.
 #pragma once
 
 #include <cstddef>
@@ -56,7 +62,13 @@ public:
     Error CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress = ProgressCallback(),
                    const char* name = nullptr);
 
-    // The block source of folder `index` (created on first use).
+    // Folders whose block sources are kept at once: the one being read, and
+    // the one before it, so reads that alternate between two folders (a CE
+    // setup file and its files, say) go on where each one stopped.
+    static constexpr size_t kOpenFolders = 2;
+
+    // The block source of folder `index`, made when it is not open; valid
+    // until a source is asked for another folder that is not open either.
     BlockSource& Source(uint16_t index);
 
     // Closes the file (an update must replace it, and Windows cannot replace
@@ -68,6 +80,7 @@ private:
     // Bytes that belong to the cabinet proper: a signature after cbCabinet
     // is never read as cabinet data.
     uint64_t Limit() const;
+    void CloseFolders();
 
     IoHandle file_;
     CabHeader header_ = {};
@@ -84,7 +97,12 @@ private:
     // One positioned reader for every folder, so none trusts a file position
     // another has moved.
     std::unique_ptr<CabinetStream> stream_;
-    std::vector<std::unique_ptr<BlockSource>> sources_;
+    // The open folders, the one read last first.
+    struct OpenFolder {
+        uint16_t folder = 0;
+        std::unique_ptr<BlockSource> source;
+    };
+    OpenFolder open_[kOpenFolders];
 };
 
 // What a cabinet file shows of itself, read as far as it goes and refusing

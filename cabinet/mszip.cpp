@@ -10,6 +10,13 @@ namespace mirad {
 namespace {
 constexpr int kRawDeflate = -15;  // no zlib header, 32 KiB window
 z_stream* Stream(void* p) { return static_cast<z_stream*>(p); }
+
+// zlib's state and window come from the same heap as the folder's other
+// buffers, so whatever watches the module's memory sees them too.
+voidpf Take(voidpf, uInt items, uInt size) {
+    return ::operator new(static_cast<size_t>(items) * size, std::nothrow);
+}
+void Give(voidpf, voidpf p) { ::operator delete(p); }
 }  // namespace
 
 MszipDecoder::MszipDecoder() {
@@ -19,6 +26,8 @@ MszipDecoder::MszipDecoder() {
         delete z;
         return;
     }
+    z->zalloc = Take;
+    z->zfree = Give;
     if (inflateInit2(z, kRawDeflate) != Z_OK) {
         delete z;
         return;

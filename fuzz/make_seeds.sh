@@ -12,8 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-fuzz/corpus}
 [ -x build/make_sample ] || { echo "make_seeds.sh: build/make_sample is missing (scripts/build.sh native)" >&2; exit 1; }
-rm -rf "$out/open" "$out/views" "$out/update"
-mkdir -p "$out/open" "$out/views" "$out/update"
+rm -rf "$out/open" "$out/views" "$out/update" "$out/inf"
+mkdir -p "$out/open" "$out/views" "$out/update" "$out/inf"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -49,4 +49,64 @@ for fault in 0000 0128 0203 0302; do
         { printf "\\x${fault:0:2}\\x${fault:2:2}"; cat "$work/$cab.cab"; } > "$out/update/$cab-$fault.bin"
     done
 done
-echo "make_seeds.sh: $(find "$out/open" "$out/views" "$out/update" -type f | wc -l) seeds in $out"
+# INF: the script Mirad writes for the CE cabinet, and a short one for the
+# dialect's rules (strings, continuations, platform sections, every kind of
+# copy, registry and shortcut line), also as UTF-16. The real wizard INFs of
+# the shared corpus are read in place by scripts/fuzz.sh.
+build/mirad extract "$work/ce.cab" '~Cab~.INF' -d "$work/inf" >/dev/null
+cp "$work/inf/~Cab~.INF" "$out/inf/own.inf"
+cat > "$out/inf/dialect.inf" <<'INF'
+[Version]
+Signature   = "$Windows NT$"   ; as is
+CESignature = "$Windows CE$"
+Provider    = %Maker%
+[Strings]
+Maker = "A ""quoted"" maker"
+Link  = %AppName% Link
+[CEStrings]
+AppName    = "Tool"
+InstallDir = %CE1%\%AppName%
+[CEDevice]
+UnsupportedPlatforms = "HPC","Jupiter"
+VersionMin = 2.01
+VersionMax = 5.0
+BuildMin   = 0
+BuildMax   = 0xE0000000
+[CEDevice.ARM]
+ProcessorType = 2577 ; StrongArm
+[SourceDisksNames]
+1 = ,"Common",,common
+[SourceDisksNames.ARM]
+2 = ,"ARM",,..\arm
+[SourceDisksFiles]
+"read me.txt" = 1
+[SourceDisksFiles.ARM]
+tool.exe = 2
+setup.dll = 2
+[DefaultInstall]
+CopyFiles   = Files, Docs
+AddReg      = Reg
+CEShortcuts = Links
+[DefaultInstall.ARM]
+CESetupDLL  = setup.dll
+[DestinationDirs]
+Files          = 0,%InstallDir%
+Links          = 0,%CE11%
+DefaultDestDir = 0,%CE2%
+[Files]
+"tool.exe",,,0x40000001
+[Docs]
+read me.txt
+[Reg]
+HKLM,Software\%AppName%,Path,0x00000000,"%InstallDir%\tool.exe"
+HKCU,Software\%AppName%,Count,0x00010001,1,0x20
+HKCR,.tl\Shell\Open\Command,,0x00000002,"""%InstallDir%\tool.exe"" %%1"
+HKLM,Software\%AppName%,List,0x00010000,a,\
+    "b", c
+HKLM,Software\%AppName%,Bytes,0x00000001,0F,a0,00
+[Links]
+%Link%,0,tool.exe
+Folder,1,%InstallDir%,%CE14%
+INF
+iconv -f UTF-8 -t UTF-16 "$out/inf/dialect.inf" > "$out/inf/dialect-utf16.inf"
+echo "make_seeds.sh: $(find "$out/open" "$out/views" "$out/update" "$out/inf" -type f | wc -l) seeds in $out"

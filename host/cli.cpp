@@ -21,7 +21,7 @@ const std::vector<Command> kCommands = {
      "attributes (R read-only, H hidden, S system,\n"
      "A archive), name. Shortcuts and the generated\n"
      "documents show the size of the file they extract\n"
-     "to and the cabinet's date.\n"
+     "to and the setup file's date.\n"
      "On a terminal a header and a totals line\n"
      "(entries, bytes) frame the list.",
      CommandList, 1, SIZE_MAX, kSelectionArguments},

@@ -38,6 +38,10 @@ std::string StoredNameToHost(const char* name, bool utf8, uint32_t codePage);
 // stored bytes need the UTF-8 name flag.
 std::string HostNameToStored(const char* name, bool* utf8);
 
+// UTF-8 text in the single-byte code page `codePage`; false when a character
+// has no place in it or the text is not UTF-8.
+bool Utf8ToCodePage(const std::string& utf8, uint32_t codePage, std::string* out);
+
 // Gives a finished file the stored date and time and attributes: read-only
 // (0x01) takes every write permission away on POSIX; on Windows the
 // read-only, hidden, system and archive bits are set as stored. A date and

@@ -90,6 +90,34 @@ std::string CodePageToUtf8(const char* text, uint32_t codePage) {
     return out;
 }
 
+}  // namespace
+
+bool Utf8ToCodePage(const std::string& utf8, uint32_t codePage, std::string* out) {
+    char name[16];
+    std::snprintf(name, sizeof name, "CP%u", static_cast<unsigned>(codePage));
+    iconv_t cd = iconv_open(name, "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    out->clear();
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    bool ok = true;
+    char buffer[256];
+    while (inLeft > 0) {
+        char* o = buffer;
+        size_t outLeft = sizeof buffer;
+        size_t rc = iconv(cd, &in, &inLeft, &o, &outLeft);
+        out->append(buffer, static_cast<size_t>(o - buffer));
+        if (rc == static_cast<size_t>(-1) && errno != E2BIG) {
+            ok = false;
+            break;
+        }
+    }
+    iconv_close(cd);
+    return ok;
+}
+
+namespace {
+
 bool ValidDosDateTime(uint16_t dosDate, uint16_t dosTime, struct tm* t) {
     static const int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     int year = 1980 + (dosDate >> 9), month = (dosDate >> 5) & 0x0F, day = dosDate & 0x1F;

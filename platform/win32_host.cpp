@@ -113,6 +113,18 @@ std::string HostNameToStored(const char* name, bool* utf8) {
     return name ? name : "";
 }
 
+bool Utf8ToCodePage(const std::string& utf8, uint32_t codePage, std::string* out) {
+    std::vector<wchar_t> wide;
+    if (!ToWide(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.c_str(), &wide)) return false;
+    BOOL usedDefault = FALSE;
+    int n = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), -1, nullptr, 0, nullptr, &usedDefault);
+    if (n <= 0 || usedDefault) return false;
+    out->assign(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide.data(), -1, &(*out)[0], n, nullptr, &usedDefault);
+    out->resize(static_cast<size_t>(n - 1));
+    return !usedDefault;
+}
+
 bool StampFile(const char* path, uint16_t dosDate, uint16_t dosTime, uint16_t attribs) {
     if (!StampTimeByPath(path, dosDate, dosTime)) return false;
     return SetFileAttributesA(path, StoredAttributes(attribs)) != 0;

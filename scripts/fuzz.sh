@@ -7,7 +7,9 @@
 # With --coverage, builds the targets with source-based coverage instead
 # (build-fuzz-cov/), runs each once over its seeds and what earlier runs
 # learnt (build-fuzz/corpus-NAME/), and prints line coverage per folder.
-# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]     (targets: views update open)
+# The INF target also reads the shared corpus's wizard INFs (../shared/corpus/inf)
+# when that folder is there; they are never copied into the repository.
+# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]     (targets: views update open inf)
 #        scripts/fuzz.sh --coverage [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +23,14 @@ else
     shift || true
 fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(views update open)
+[ ${#targets[@]} -gt 0 ] || targets=(views update open inf)
+
+# Seed folders of a target: the committed ones, and for the INF reader the
+# shared corpus's INFs, read in place.
+seeds() {
+    echo "fuzz/corpus/$1"
+    if [ "$1" = inf ] && [ -d ../shared/corpus/inf ]; then echo ../shared/corpus/inf; fi
+}
 
 if ! command -v clang++ >/dev/null 2>&1; then
     echo "fuzz.sh: clang++ is not installed (scripts/install-deps.sh installs it)" >&2
@@ -41,7 +50,7 @@ if [ $coverage -eq 1 ]; then
     rm -f $build/*.profraw
     objects=()
     for target in "${targets[@]}"; do
-        inputs=(fuzz/corpus/"$target")
+        mapfile -t inputs < <(seeds "$target")
         [ -d build-fuzz/corpus-"$target" ] && inputs+=(build-fuzz/corpus-"$target")
         LLVM_PROFILE_FILE="$build/$target-%p.profraw" $build/fuzz_"$target" -runs=0 -max_len=65536 \
             "${inputs[@]}" >/dev/null 2>&1 || true
@@ -69,9 +78,10 @@ for target in "${targets[@]}"; do
     # New inputs go to the scratch directory; the committed seeds stay as they are.
     # The target's own output (the module's notes on odd registry values) goes
     # to the log too, so only the statistics reach the terminal.
+    mapfile -t inputs < <(seeds "$target")
     if ! build-fuzz/fuzz_"$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=65536 \
         -dict=fuzz/dict -artifact_prefix="$findings/" -print_final_stats=1 \
-        "$scratch" fuzz/corpus/"$target" >build-fuzz/fuzz-"$target".log 2>&1; then
+        "$scratch" "${inputs[@]}" >build-fuzz/fuzz-"$target".log 2>&1; then
         echo "fuzz.sh: fuzz_$target found a fault (build-fuzz/fuzz-$target.log, $findings/)" >&2
         tail -40 build-fuzz/fuzz-"$target".log >&2
         status=1

@@ -350,6 +350,8 @@ Bytes BuildCeCabinet(const CeSetup& setup, const std::vector<StoredFile>& files,
     StoredFile s;
     s.name = "SETUP.000";
     s.data = BuildSetupFile(setup);
+    s.date = setup.storedDate;
+    s.time = setup.storedTime;
     all.push_back(s);
     all.insert(all.end(), files.begin(), files.end());
     return BuildCabinet(all, options);
@@ -644,12 +646,6 @@ std::vector<std::string> HostNames(std::vector<std::string> names) {
 int32_t HostTime(uint16_t dosDate, uint16_t dosTime) { return mirad::platform::HostFileTime(dosDate, dosTime); }
 
 int32_t HostMode(uint16_t attribs) { return mirad::platform::HostAttributes(attribs); }
-
-int32_t CabinetTime(const std::string& cabinet) {
-    mirad::platform::FindData found;
-    if (!mirad::platform::FindFile(cabinet.c_str(), &found)) return 0;
-    return HostTime(found.dosDate, found.dosTime);
-}
 
 void WriteSettings(const std::string& dir, bool expandCE, bool expandPath, bool showRegistry, bool showShortcuts,
                    bool showInf, const std::string& debugFile) {

@@ -143,6 +143,7 @@ struct CeSetup {
     std::string provider;  // empty: length 0
     std::vector<std::string> unsupported;  // each stored with its NUL
     bool unsupportedExtraNul = false;      // a last empty name closes the list
+    uint16_t storedDate = 0x5A21, storedTime = 0x6000;  // SETUP.000's CFFILE date and time
     // Count overrides for malformed variants (-1: the table's size).
     int stringCount = -1, directoryCount = -1, copyFileCount = -1, hiveCount = -1, valueCount = -1,
         shortcutCount = -1;
@@ -260,13 +261,11 @@ struct ModuleEnv {
 
 // What a host on this platform is shown for the module's own terms: names
 // with "/" for "\\", the Unix time of a stored DOS date and time, the mode of
-// stored attribute bits, and the cabinet file's own date (for shortcuts and
-// generated documents).
+// stored attribute bits.
 std::string HostName(std::string name);
 std::vector<std::string> HostNames(std::vector<std::string> names);
 int32_t HostTime(uint16_t dosDate, uint16_t dosTime);
 int32_t HostMode(uint16_t attribs);
-int32_t CabinetTime(const std::string& cabinet);
 
 // Writes a Mirad.ini with the given CONFIGURATION values (flags 0/1 etc.).
 void WriteSettings(const std::string& dir, bool expandCE, bool expandPath, bool showRegistry, bool showShortcuts,

@@ -96,32 +96,47 @@ TEST(HostRecord, StoredEntriesSpeakTheUnixConvention) {
 }
 
 // Installed paths, shortcuts and generated documents: "/" names, setup
-// strings read through the code page, real sizes, the cabinet's own date.
+// strings read through the code page, real sizes, and the setup file's
+// stored date, however old or new the cabinet file is; the cabinet file's
+// own date only when the stored one names no real moment.
 TEST(HostRecord, InstalledViewShortcutsAndDocuments) {
-    ModuleEnv env;
-    env.Options(true, true, true, true, true);
-    std::string cab = env.Cab("game.cab", GameCabinet());
-    // The cabinet's own time, at the two-second step of a DOS time.
-    StatOf cabinet(cab);
-    ASSERT_TRUE(cabinet.ok);
-    int64_t cabinetTime = cabinet.st.st_mtime - (cabinet.st.st_mtime % 2 != 0 ? 1 : 0);
+    struct Case {
+        uint16_t date, time;
+        bool stored;  // the stored date is shown, else the cabinet file's
+    };
+    for (const Case& c : {Case{0x4D6F, 0x5ACA, true}, Case{0, 0, false}}) {
+        SCOPED_TRACE(c.date);
+        ModuleEnv env;
+        env.Options(true, true, true, true, true);
+        Bytes bytes = GameCabinet();
+        // SETUP.000 is the first file record.
+        size_t record = bytes[16] | bytes[17] << 8 | bytes[18] << 16 | static_cast<size_t>(bytes[19]) << 24;
+        bytes[record + 10] = static_cast<uint8_t>(c.date), bytes[record + 11] = static_cast<uint8_t>(c.date >> 8);
+        bytes[record + 12] = static_cast<uint8_t>(c.time), bytes[record + 13] = static_cast<uint8_t>(c.time >> 8);
+        std::string cab = env.Cab("game.cab", bytes);
+        // The cabinet file's own time, at the two-second step of a DOS time.
+        StatOf cabinet(cab);
+        ASSERT_TRUE(cabinet.ok);
+        int64_t expected = c.stored ? UnixTime(c.date, c.time)
+                                    : cabinet.st.st_mtime - (cabinet.st.st_mtime % 2 != 0 ? 1 : 0);
 
-    std::map<std::string, Entry> listed = ByName(List(env.m, cab));
-    ASSERT_EQ(listed.size(), 5u);
-    ASSERT_EQ(listed.count("Program Files/Game/game.exe"), 1u);
-    ASSERT_EQ(listed.count("Program Files/Game/data/level.dat"), 1u);
-    for (const auto& r : ExtractAll(env.m, cab, env.dir / "out")) EXPECT_EQ(r.second, 0) << r.first;
-    for (const char* name : {"Windows/Start Menu/Programs/Game.lnk", "~Cab~.REG", "~Cab~.INF"}) {
-        ASSERT_EQ(listed.count(name), 1u) << name;
-        const Entry& e = listed[name];
-        std::string path = env.dir / "out/" + name;
-        StatOf s(path);
-        ASSERT_TRUE(s.ok) << path;
-        EXPECT_EQ(e.packedSize, static_cast<int32_t>(s.st.st_size)) << name;
-        EXPECT_EQ(e.unpackedSize, e.packedSize) << name;
-        EXPECT_EQ(e.fileTime, cabinetTime) << name;
-        EXPECT_EQ(static_cast<int64_t>(s.st.st_mtime), cabinetTime) << name;
-        EXPECT_EQ(e.attributes, 0100644) << name;
+        std::map<std::string, Entry> listed = ByName(List(env.m, cab));
+        ASSERT_EQ(listed.size(), 5u);
+        ASSERT_EQ(listed.count("Program Files/Game/game.exe"), 1u);
+        ASSERT_EQ(listed.count("Program Files/Game/data/level.dat"), 1u);
+        for (const auto& r : ExtractAll(env.m, cab, env.dir / "out")) EXPECT_EQ(r.second, 0) << r.first;
+        for (const char* name : {"Windows/Start Menu/Programs/Game.lnk", "~Cab~.REG", "~Cab~.INF"}) {
+            ASSERT_EQ(listed.count(name), 1u) << name;
+            const Entry& e = listed[name];
+            std::string path = env.dir / "out/" + name;
+            StatOf s(path);
+            ASSERT_TRUE(s.ok) << path;
+            EXPECT_EQ(e.packedSize, static_cast<int32_t>(s.st.st_size)) << name;
+            EXPECT_EQ(e.unpackedSize, e.packedSize) << name;
+            EXPECT_EQ(e.fileTime, expected) << name;
+            EXPECT_EQ(static_cast<int64_t>(s.st.st_mtime), expected) << name;
+            EXPECT_EQ(e.attributes, 0100644) << name;
+        }
     }
 }
 

@@ -77,17 +77,21 @@ CeSetup RawDestinations(const Names& paths, bool withStrings = true) {
 TEST(CeViewListing, EntryHeaderFieldsInEveryPhase) {
     View v;
     v.Options(true, true, true, true, true);
-    std::string cab = v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()));
+    CeSetup setup = GameSetup();
+    setup.storedDate = 0x4D6F;  // 2018-11-15
+    setup.storedTime = 0x5ACA;  // 11:22:20
+    std::string cab = v.Cab("game.cab", BuildCeCabinet(setup, GameFiles()));
     std::vector<Entry> list = fixture::List(v.m, cab);
     ASSERT_EQ(list.size(), 5u);
     for (size_t i = 0; i < 5; ++i) EXPECT_EQ(list[i].name, kGameFull[i]);
     EXPECT_EQ(Fields(list[0]), std::make_tuple(5000, 5000, HostTime(0x5A21, 0x6000), HostMode(0x20)));
     EXPECT_EQ(Fields(list[1]), std::make_tuple(70000, 70000, HostTime(0x5B32, 0x7ABC), HostMode(0x21)));
     // Shortcut and documents: the length of the file they extract to (checked
-    // against the files elsewhere) and the cabinet's own date.
+    // against the files elsewhere) and the setup file's stored date.
     for (size_t i = 2; i < 5; ++i) {
         EXPECT_GT(list[i].packedSize, 0) << list[i].name;
-        EXPECT_EQ(Fields(list[i]), std::make_tuple(list[i].packedSize, list[i].packedSize, CabinetTime(cab), HostMode(32)))
+        EXPECT_EQ(Fields(list[i]),
+                  std::make_tuple(list[i].packedSize, list[i].packedSize, HostTime(0x4D6F, 0x5ACA), HostMode(32)))
             << list[i].name;
     }
 }

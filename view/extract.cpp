@@ -122,9 +122,8 @@ Error ArchiveSession::Extract(const Settings& settings, const char* destination)
             return kOk;
     }
     if (!result) ReportWritten(destination);
-    // Entries that stand for no stored file take the cabinet's own date, as
-    // the listing shows them.
-    if (!result) platform::StampFileTime(destination, cabinetDate_, cabinetTime_);
+    // Entries that stand for no stored file take the date the listing shows.
+    if (!result) platform::StampFileTime(destination, generatedDate_, generatedTime_);
     return result;
 }
 

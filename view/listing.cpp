@@ -100,7 +100,7 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
                 HostPath(settings, stored, work);
                 SetName(entry, work);
                 LogMessage("ReadHeader -> %s", entry->name);
-                entry->fileTime = CabinetFileTime();
+                entry->fileTime = GeneratedFileTime();
                 entry->packedSize = entry->unpackedSize = ShortcutFileLength(settings, i);
                 listedName_ = entry->name;
                 return true;
@@ -113,7 +113,7 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
                 if (CeOption(settings, d.option) && (!d.present || d.present(*setup_))) {
                     CopyString(entry->name, sizeof entry->name, d.name);
                     LogMessage("ReadHeader -> %s", entry->name);
-                    entry->fileTime = CabinetFileTime();
+                    entry->fileTime = GeneratedFileTime();
                     entry->packedSize = entry->unpackedSize = DocumentLength(settings, cursor_.index - 1u);
                     listedName_ = entry->name;
                 return true;

@@ -29,10 +29,21 @@ Error ArchiveSession::Open(const char* path) {
         return result;
     }
     cursor_ = ListCursor();
-    platform::FindData found;
-    if (platform::FindFile(path, &found)) {
-        cabinetDate_ = found.dosDate;
-        cabinetTime_ = found.dosTime;
+    // Generated entries exist only beside a setup file and take its stored
+    // date, which stays the same wherever the cabinet is copied; the
+    // cabinet file's own date serves only when that one names no real
+    // moment.
+    int64_t seconds = 0;
+    if (setup_) {
+        const CabFileEntry& stored = cabinet_.files()[0];
+        platform::FindData found;
+        if (platform::DosToUnixTime(stored.date, stored.time, &seconds)) {
+            generatedDate_ = stored.date;
+            generatedTime_ = stored.time;
+        } else if (platform::FindFile(path, &found)) {
+            generatedDate_ = found.dosDate;
+            generatedTime_ = found.dosTime;
+        }
     }
     return kOk;
 }
@@ -50,8 +61,8 @@ void ArchiveSession::HostPath(const Settings& settings, const char* stored, char
     mirad::HostPath(*setup_, settings, stored, CeOption(settings, &Settings::ExpandCE), out);
 }
 
-int32_t ArchiveSession::CabinetFileTime() const {
-    return static_cast<int32_t>((static_cast<uint32_t>(cabinetDate_) << 16) | cabinetTime_);
+int32_t ArchiveSession::GeneratedFileTime() const {
+    return static_cast<int32_t>((static_cast<uint32_t>(generatedDate_) << 16) | generatedTime_);
 }
 
 // What WriteShortcutFile writes: the target's length plus 2 in decimal, "#",

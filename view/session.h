@@ -78,7 +78,7 @@ private:
     // A setup-file path (macros unexpanded) as the host is shown it: in the
     // host's encoding, then expanded when ExpandCE is on.
     void HostPath(const Settings& settings, const char* stored, char* out) const;
-    int32_t CabinetFileTime() const;
+    int32_t GeneratedFileTime() const;
     int32_t ShortcutFileLength(const Settings& settings, uint16_t index) const;
     int32_t DocumentLength(const Settings& settings, size_t document) const;
     int32_t CarrierOf(uint16_t index) const;
@@ -90,9 +90,9 @@ private:
     Error WriteShortcutFile(const Settings& settings, uint16_t index, const char* destination);
 
     std::string path_;
-    // The cabinet file's own date and time (DOS, local): shown for entries
-    // that stand for no stored file, and given to the files they extract to.
-    uint16_t cabinetDate_ = 0, cabinetTime_ = 0;
+    // The date and time (DOS, local) of entries that stand for no stored
+    // file, shown in the listing and given to the files they extract to.
+    uint16_t generatedDate_ = 0, generatedTime_ = 0;
     Cabinet cabinet_;
     std::unique_ptr<CeSetup> setup_;
     ListCursor cursor_;

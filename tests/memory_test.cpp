@@ -1,0 +1,177 @@
+// Memory follows what is open, not the cabinet: walking every folder of a
+// cabinet with tens of thousands of them, as the host tests or extracts it,
+// holds no more than a couple of folders' buffers at any time. Every heap
+// block of this test program passes the counting operators below, which
+// keep the live total and its peak.
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "fuzz/memory_io.h"
+#include "interface/exports.h"
+#include "support/alloc.h"
+#include "tests/fixture.h"
+
+namespace {
+
+std::atomic<long long> g_live{0}, g_peak{0};
+
+void* Take(size_t n) {
+    void* p = std::malloc(n ? n : 1);
+    if (!p) return nullptr;
+    long long now = g_live += static_cast<long long>(malloc_usable_size(p));
+    for (long long peak = g_peak.load(); now > peak && !g_peak.compare_exchange_weak(peak, now);) {
+    }
+    return p;
+}
+
+void Give(void* p) {
+    if (!p) return;
+    g_live -= static_cast<long long>(malloc_usable_size(p));
+    std::free(p);
+}
+
+// Restarts the peak from what is live now, and returns that.
+long long ResetPeak() {
+    g_peak = g_live.load();
+    return g_peak;
+}
+
+}  // namespace
+
+void* operator new(size_t n) {
+    if (void* p = Take(n)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return operator new(n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept { return Take(n); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return Take(n); }
+void operator delete(void* p) noexcept { Give(p); }
+void operator delete[](void* p) noexcept { Give(p); }
+void operator delete(void* p, size_t) noexcept { Give(p); }
+void operator delete[](void* p, size_t) noexcept { Give(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { Give(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { Give(p); }
+
+namespace {
+
+using fixture::Bytes;
+
+void Put16(Bytes& b, uint32_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+}
+void Put32(Bytes& b, uint32_t v) {
+    Put16(b, v & 0xFFFF);
+    Put16(b, v >> 16);
+}
+
+// `folders` folders, each holding one file "fNNNNN" of `data`, each with
+// the same blocks (blocks of `blockSize`, with checksums): those of a
+// one-file cabinet, which do not depend on where they lie.
+Bytes ManyFolders(uint32_t folders, const Bytes& data, bool mszip, uint32_t blockSize) {
+    fixture::CabOptions o;
+    o.mszip = mszip;
+    o.checksums = true;
+    o.blockSize = blockSize;
+    fixture::CabLayout one;
+    Bytes single = fixture::BuildCabinet({{"f", data}}, o, &one);
+    const Bytes blocks(single.begin() + one.blockOffsets[0], single.begin() + one.cbCabinet);
+    const uint32_t cCFData = static_cast<uint32_t>(one.blockOffsets.size());
+    const uint32_t coffFiles = 36 + 8 * folders;
+    const uint32_t dataStart = coffFiles + folders * (16 + 7);  // names "f" and five digits
+    Bytes cab = {'M', 'S', 'C', 'F'};
+    Put32(cab, 0);
+    Put32(cab, dataStart + folders * static_cast<uint32_t>(blocks.size()));
+    Put32(cab, 0);
+    Put32(cab, coffFiles);
+    Put32(cab, 0);
+    cab.push_back(3);
+    cab.push_back(1);
+    Put16(cab, folders);
+    Put16(cab, folders);
+    Put16(cab, 0);
+    Put32(cab, 0);  // setID, iCabinet
+    for (uint32_t i = 0; i < folders; ++i) {
+        Put32(cab, dataStart + i * static_cast<uint32_t>(blocks.size()));
+        Put16(cab, cCFData);
+        Put16(cab, mszip ? 1 : 0);
+    }
+    for (uint32_t i = 0; i < folders; ++i) {
+        Put32(cab, static_cast<uint32_t>(data.size()));
+        Put32(cab, 0);
+        Put16(cab, i);
+        Put16(cab, 0x5A21);
+        Put16(cab, 0x6000);
+        Put16(cab, 0x20);
+        char name[16];
+        std::snprintf(name, sizeof name, "f%05u", static_cast<unsigned>(i));
+        cab.insert(cab.end(), name, name + 7);  // with its NUL
+    }
+    for (uint32_t i = 0; i < folders; ++i) cab.insert(cab.end(), blocks.begin(), blocks.end());
+    return cab;
+}
+
+TEST(MemoryBound, WalkingEveryFolderHoldsOnlyTheOpenOnes) {
+    struct Case {
+        const char* what;
+        uint32_t folders;
+        size_t fileSize;
+        bool mszip;
+        uint32_t blockSize;
+    };
+    const Case cases[] = {
+        // The format's limit of folders, each of two small blocks.
+        {"65,535 MSZIP folders of two blocks", 65535, 150, true, 100},
+        // Stored folders whose first block is a whole 32 KiB.
+        {"300 stored folders of 33,000 bytes", 300, 33000, false, 32768},
+    };
+    for (const Case& c : cases) {
+        const Bytes data = fixture::Pattern(c.fileSize, 7);
+        memio::MemoryFs fs;
+        memio::Installed installed(fs);
+        std::string path = "/nonexistent-mirad-memfs/many.cab";
+        fs.files[path] = ManyFolders(c.folders, data, c.mszip, c.blockSize);
+        for (int32_t operation : {MIRAD_TEST, MIRAD_EXTRACT}) {
+            SCOPED_TRACE(std::string(c.what) + (operation == MIRAD_TEST ? ", test" : ", extract"));
+            const long long before = g_live.load();
+            const int32_t counted = mirad::AllocatedTotal();
+            OpenRequest request{};
+            request.archiveName = &path[0];
+            void* handle = OpenArchive(&request);
+            ASSERT_NE(handle, nullptr);
+            // The tables (taken through the module's counting allocator): a
+            // few bytes per file and folder besides its name, and the file's
+            // own buffers.
+            const long long open = ResetPeak();
+            const int32_t countedOpen = mirad::AllocatedTotal();
+            const long long tables = open - before + (countedOpen - counted);
+            EXPECT_LE(tables, 64LL * c.folders + (256 << 10)) << tables << " bytes for " << c.folders << " files";
+            EntryHeader header;
+            uint32_t done = 0;
+            std::string dest = "/nonexistent-mirad-memfs/out";
+            while (ReadHeader(handle, &header) == MIRAD_OK) {
+                ASSERT_EQ(ProcessFile(handle, operation, nullptr, &dest[0]), 0) << header.fileName;
+                if (operation == MIRAD_EXTRACT) {
+                    ASSERT_EQ(fs.files[dest], data) << header.fileName;
+                    fs.files.erase(dest);
+                }
+                ++done;
+            }
+            // (The counting allocator never subtracts what is freed.)
+            const long long peak = g_peak.load() - open + (mirad::AllocatedTotal() - countedOpen);
+            CloseArchive(handle);
+            EXPECT_EQ(done, c.folders);
+            // Two open folders' buffers, decoders and windows, whatever the
+            // number of folders walked.
+            EXPECT_LE(peak, 1LL << 20) << peak << " bytes over the tables";
+        }
+    }
+}
+
+}  // namespace
