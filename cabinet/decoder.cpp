@@ -2,15 +2,16 @@
 
 #include <cstring>
 
+#include "cabinet/format.h"
 #include "cabinet/mszip.h"
 
 namespace mirad {
 
 namespace {
 
-constexpr uint16_t kStored = 0;
-constexpr uint16_t kMszip = 1;
-constexpr uint16_t kMethodMask = 0x000F;  // the rest of typeCompress tunes LZX and Quantum
+constexpr uint16_t kStored = cffold::TypeStored;
+constexpr uint16_t kMszip = cffold::TypeMszip;
+constexpr uint16_t kMethodMask = cffold::TypeMethodMask;
 const char* const kMethodNames[] = {"none", "MSZIP", "Quantum", "LZX"};
 
 // A stored block's data bytes are its uncompressed bytes; cbUncomp is not

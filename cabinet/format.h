@@ -16,6 +16,8 @@ constexpr uint16_t FlagPrevCabinet = 1, FlagNextCabinet = 2, FlagReservePresent 
 }  // namespace cfhead
 namespace cffold {
 constexpr size_t CoffCabStart = 0, CCFData = 4, TypeCompress = 6, Size = 8;
+// typeCompress: the method in the low four bits (the rest tunes LZX and Quantum).
+constexpr uint16_t TypeStored = 0, TypeMszip = 1, TypeMethodMask = 0x000F;
 }
 namespace cffile {
 constexpr size_t CbFile = 0, UoffFolderStart = 4, IFolder = 8, Date = 10, Time = 12, Attribs = 14, Size = 16;

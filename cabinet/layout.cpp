@@ -7,7 +7,7 @@
 
 namespace mirad {
 
-Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t* failedAt) {
+Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t* failedAt, uint32_t blockGrowth) {
     *plan = CabinetPlan();
     auto refuse = [&](size_t at, const char* why) {
         if (failedAt) *failedAt = at;
@@ -22,13 +22,17 @@ Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_
     uint64_t folderData = 0;               // data bytes of the current folder
     uint64_t closedSize = 0;               // blocks of the folders before it, headers included
     uint64_t recordSize = 0;               // CFFILE area
+    uint64_t closedBlocks = 0;             // blocks of the folders before it
     std::vector<uint64_t> folderStart;     // closedSize when each folder opened
 
     for (size_t i = 0; i < count; ++i) {
         if (i == kMaxFiles) return refuse(i, "a cabinet holds at most 65535 files");
         recordSize += cffile::Size + uint64_t{files[i].nameLength} + 1;
         if (ruleSize >= kNewFolderAt) {
-            if (!plan->folders.empty()) closedSize += folderData + uint64_t{cfdata::Size} * BlockCount(folderData);
+            if (!plan->folders.empty()) {
+                closedSize += folderData + uint64_t{cfdata::Size} * BlockCount(folderData);
+                closedBlocks += BlockCount(folderData);
+            }
             plan->folders.push_back(LayoutFolder{0, 0, 0});
             folderStart.push_back(closedSize);
             ruleSize = 0;
@@ -44,7 +48,7 @@ Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_
         if (blocks > kMaxBlocks) return refuse(i, "a folder holds at most 65535 blocks of 32 KiB");
         // What the cabinet takes at least, with this file as its last.
         uint64_t least = cfhead::Size + uint64_t{cffold::Size} * plan->folders.size() + recordSize + closedSize +
-                         folderData + uint64_t{cfdata::Size} * blocks;
+                         folderData + uint64_t{cfdata::Size} * blocks + uint64_t{blockGrowth} * (closedBlocks + blocks);
         if (least > UINT32_MAX) return refuse(i, "with it the cabinet would reach 4 GiB, more than the format can hold");
         LayoutFolder& folder = plan->folders.back();
         folder.cbData = static_cast<uint32_t>(folderData);

@@ -50,10 +50,12 @@ inline uint64_t BlockCount(uint64_t size) { return size / kBlockData + (size % k
 
 // Plans folders, blocks and offsets for `count` files in order. NotSupported
 // when the cabinet would break one of the format's widths (more than 65535
-// files, a folder of more than 65535 blocks, a cabinet of 4 GiB or more);
-// then `*failedAt`, when given, is the index of the first file that does not
-// fit.
-Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t* failedAt = nullptr);
+// files, a folder of more than 65535 blocks, a cabinet of 4 GiB or more, with
+// every block taking up to `blockGrowth` bytes more than its data); then
+// `*failedAt`, when given, is the index of the first file that does not fit.
+// The offsets and cbCabinet are those of stored blocks.
+Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t* failedAt = nullptr,
+                 uint32_t blockGrowth = 0);
 
 // The format's CFDATA checksum of a block holding `count` data bytes: the
 // data, then the cbData and cbUncomp words, XORed as little-endian 32-bit

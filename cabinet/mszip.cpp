@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "support/bytes.h"
+
 namespace mirad {
 
 namespace {
@@ -96,6 +98,70 @@ const char* MszipDecoder::Decode(const uint8_t* in, uint32_t cbData, uint8_t* ou
     }
     Remember(out, cbUncomp);
     return nullptr;
+}
+
+MszipEncoder::MszipEncoder(int level) {
+    window_ = new (std::nothrow) uint8_t[kWindow];
+    z_stream* z = new (std::nothrow) z_stream();
+    if (!window_ || !z) {
+        delete z;
+        return;
+    }
+    if (deflateInit2(z, level, Z_DEFLATED, kRawDeflate, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        delete z;
+        return;
+    }
+    stream_ = z;
+}
+
+MszipEncoder::~MszipEncoder() {
+    if (stream_) {
+        deflateEnd(Stream(stream_));
+        delete Stream(stream_);
+    }
+    delete[] window_;
+}
+
+void MszipEncoder::Remember(const uint8_t* in, uint32_t count) {
+    if (count >= kWindow) {
+        std::memcpy(window_, in + (count - kWindow), kWindow);
+        windowUsed_ = kWindow;
+        return;
+    }
+    uint32_t keep = windowUsed_ + count > kWindow ? kWindow - count : windowUsed_;
+    if (keep < windowUsed_) std::memmove(window_, window_ + (windowUsed_ - keep), keep);
+    std::memcpy(window_ + keep, in, count);
+    windowUsed_ = keep + count;
+}
+
+uint32_t MszipEncoder::Encode(const uint8_t* in, uint32_t count, uint8_t* out) {
+    out[0] = 'C';
+    out[1] = 'K';
+    z_stream* z = Stream(stream_);
+    // Deflate gets less room than the stored form takes: when it cannot
+    // finish in that, the data does not shrink and goes as a stored block.
+    bool deflated = z && deflateReset(z) == Z_OK &&
+                    (windowUsed_ == 0 || deflateSetDictionary(z, window_, windowUsed_) == Z_OK);
+    if (deflated) {
+        z->next_in = const_cast<Bytef*>(in);
+        z->avail_in = count;
+        z->next_out = out + 2;
+        z->avail_out = count + 4;
+        deflated = deflate(z, Z_FINISH) == Z_STREAM_END;
+    }
+    uint32_t cbData;
+    if (deflated) {
+        cbData = 2 + static_cast<uint32_t>(z->total_out);
+    } else {
+        // One final stored block: BFINAL set, type 0, then LEN and ~LEN.
+        out[2] = 0x01;
+        put_le16(out + 3, static_cast<uint16_t>(count));
+        put_le16(out + 5, static_cast<uint16_t>(~count));
+        std::memcpy(out + 7, in, count);
+        cbData = count + kMaxGrowth;
+    }
+    Remember(in, count);
+    return cbData;
 }
 
 }  // namespace mirad

@@ -1,5 +1,6 @@
-// Writing cabinets: new ones from files on disk, and existing ones rewritten
-// with some stored files replaced by files on disk.
+// Writing a cabinet's bytes: the header, the folder and file records, and
+// every data block, stored or MSZIP, from files on disk or from the stored
+// files of a cabinet being rewritten.
 #pragma once
 
 #include <cstdint>
@@ -7,75 +8,44 @@
 #include <vector>
 
 #include "cabinet/cabinet.h"
-#include "platform/safe_files.h"
+#include "cabinet/layout.h"
 #include "support/error.h"
+#include "support/io.h"
 #include "support/progress.h"
 
 namespace mirad {
 
-// One name of the host's add list (NUL-separated, ending in an empty name).
-struct ListName {
-    const char* name;  // points into the list
-    bool directory;    // ends in "/" or "\"
-    bool packed;       // a file that went into the cabinet; only such files are ever removed
+// How a written cabinet's folders hold their data.
+enum class Compression { None, Mszip };
+
+// One file of the cabinet being written: its record, and where its bytes
+// come from.
+struct PackEntry {
+    std::string storedName;
+    const char* listName = nullptr;  // read from sourcePath + listName; null for kept data
+    uint32_t cbFile = 0;
+    uint16_t date = 0, time = 0, attribs = 0;
+    uint32_t keptEntry = 0;  // for kept data: the entry of the old cabinet that holds it
 };
 
-std::vector<ListName> ParseList(const char* addList);
-// Plain concatenation: a prefix naming a directory carries its own separator.
+// A source's path: plain concatenation, so a prefix naming a directory
+// carries its own separator.
 std::string JoinListPath(const char* prefix, const char* name);
-// The stored name of a listed file: `subPath`, exactly one "\" when there is
-// a sub-path, and the name; "/" always becomes "\".
-std::string StoredName(const char* subPath, const char* name);
-// A path or stored name short enough to be used whole (never cut).
-bool FitsPath(const std::string& s);
 
-// Writes a new cabinet at `cabinetPath` (which must not exist) from the
-// files of `addList` below `sourcePath`, stored under `subPath`, reporting
-// each file's bytes to `progress`; with `move` the packed sources are
-// removed once the cabinet is in place. NotSupported (a path too long, a
-// cabinet the format cannot hold), CannotOpen (the cabinet cannot be
-// created, a source), CannotCreate or Aborted.
-Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
-                    bool move, const ProgressCallback& progress = ProgressCallback());
+// Plans the layout of `entries` (layout.h), with room for what MSZIP blocks
+// may add. NotSupported beyond the format's widths, logged with the file
+// with which the cabinet would pass them: its source, or for kept data its
+// stored name.
+Error PlanCabinet(const std::vector<PackEntry>& entries, const char* sourcePath, Compression compression,
+                  CabinetPlan* plan);
 
-// The cabinet file an update rewrites, held from before it is read until
-// the new cabinet is in its place: the file a link names (the link stays),
-// checked writable, locked against other updates, with the mode the new
-// cabinet keeps.
-class UpdateTarget {
-public:
-    // Resolves `path`, refuses a read-only cabinet (CannotCreate), takes the
-    // lock, waiting up to 30 s for another update (CannotCreate when it does
-    // not end, Aborted when `progress` stops the wait), and removes
-    // temporary files a killed update of the same cabinet left. A path that
-    // names no file on disk while the I/O system holds files elsewhere (in
-    // memory) is taken as it is, unheld.
-    Error Acquire(const char* path, const ProgressCallback& progress = ProgressCallback());
-    bool held() const { return lock_.held(); }
-    // The cabinet to read and replace.
-    const std::string& path() const { return path_; }
-    // Gives the new cabinet's file the old one's mode (and owner where
-    // permitted) before any of its bytes are written.
-    bool ApplyTo(const char* newFile) const;
-    // Whether the name still names the locked file; no other writer renamed
-    // a file over it meanwhile.
-    bool StillInPlace() const;
-    // Lets go of the lock where the system cannot rename over an open file.
-    void BeforeReplace();
-
-private:
-    std::string path_;
-    platform::TargetInfo info_;
-    platform::FileLock lock_;
-};
-
-// Rewrites `old` (open, read from `target`) with stored file i replaced by
-// the file `replacement[i]` below `sourcePath` where that is not null; every
-// other file keeps its bytes, reported to `progress` as they are copied.
-// The new cabinet replaces the old one in one step; `old` is closed then.
-// With `move` the packed names of `list` are removed afterwards.
-Error RewriteCabinet(Cabinet& old, UpdateTarget& target, std::vector<ListName>& list,
-                     const std::vector<const char*>& replacement, const char* sourcePath, bool move,
-                     const ProgressCallback& progress = ProgressCallback());
+// Writes the planned cabinet to `file`, front to back; an MSZIP cabinet's
+// header and folder records are written again at the end, once the blocks
+// have given the offsets. Every source must deliver exactly the bytes the
+// plan holds. BadData (kept data unreadable), CannotOpen (a source),
+// CannotCreate (the output), NoMemory or Aborted (`progress` stopped it).
+// The caller closes the file.
+Error WriteCabinet(IoFile* file, Cabinet* old, const std::vector<PackEntry>& entries, const CabinetPlan& plan,
+                   const char* sourcePath, Compression compression, const ProgressCallback& progress);
 
 }  // namespace mirad

@@ -41,7 +41,7 @@ const std::vector<Command> kCommands = {
      CommandExtract, 1, SIZE_MAX, kSelectionArguments},
     {"test", "CAB [NAME...]", "read every entry's data (or the NAMEs'), write\nnothing", CommandTest, 1, SIZE_MAX,
      kSelectionArguments},
-    {"pack", "CAB [-C DIR] [--prefix P] [--move] PATH...",
+    {"pack", "CAB [-C DIR] [--prefix P] [--move] [-z] PATH...",
      "make a new cabinet of the files and directories\n"
      "PATH (relative to DIR, default the current\n"
      "directory; . is all of DIR's contents); a\n"
@@ -57,8 +57,9 @@ const std::vector<Command> kCommands = {
      "Program Files\\Game\\game.exe with --expand, or\n"
      "its stored name); the new contents are read\n"
      "from DIR/NAME. Every entry keeps its name, date,\n"
-     "time and attributes. A compressed cabinet is\n"
-     "written back uncompressed, and so larger.",
+     "time and attributes, and the cabinet its\n"
+     "compression (one that mixes stored and MSZIP\n"
+     "folders is written as most of its data was).",
      CommandUpdate, 2, SIZE_MAX, "a cabinet and at least one installed file name"},
 };
 
@@ -84,6 +85,8 @@ const std::vector<Option> kOptions = {
      [](Options* o, const std::string& v) { o->prefix = v; }},
     {nullptr, "--move", nullptr, "pack", kUnderCommand, "remove the sources once the cabinet is complete",
      [](Options* o, const std::string&) { o->move = true; }},
+    {"-z", "--compress", nullptr, "pack", kUnderCommand, "compress the folders with MSZIP (without it\nthey are stored)",
+     [](Options* o, const std::string&) { o->compress = true; }},
     {"-x", nullptr, "PATTERN", "list extract test", kSelecting,
      "leave out the entries PATTERN matches (repeatable)",
      [](Options* o, const std::string& v) { o->excludes.push_back(v); }},

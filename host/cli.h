@@ -23,6 +23,7 @@ struct Options {
     std::string sourceDir;               // pack/update -C
     std::string prefix;                  // pack --prefix
     bool move = false;                   // pack --move
+    bool compress = false;               // pack --compress
     std::vector<std::string> excludes;   // -x PATTERN
     bool keepExisting = false;           // extract -n
     bool verbose = false;                // -v

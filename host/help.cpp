@@ -11,9 +11,8 @@ namespace {
 const char kIntro[] =
     "Usage: mirad [OPTIONS] COMMAND CABINET [ARGUMENTS]\n"
     "\n"
-    "Browse and extract cabinets (stored or MSZIP-compressed), build uncompressed\n"
-    "ones, and Windows CE installation cabinets in particular, through the Mirad\n"
-    "module.\n"
+    "Browse, extract and build cabinets (stored or MSZIP-compressed), and Windows\n"
+    "CE installation cabinets in particular, through the Mirad module.\n"
     "\n"
     "Commands:\n";
 

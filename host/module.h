@@ -34,6 +34,7 @@ struct ModuleApi {
 struct SettingsChanges {
     int view[kViewOptionCount] = {-1, -1, -1, -1, -1};
     std::string debugFile;
+    std::string compression;  // "Compression"; empty: as the settings file says
     bool any() const;
 };
 // The view flags and --log of the command line.

@@ -184,7 +184,10 @@ int CommandPack(const Options& options) {
     std::replace(prefix.begin(), prefix.end(), '/', '\\');
     if (!prefix.empty() && prefix.back() != '\\') prefix += '\\';
     Session session;
-    if (!session.Start(options, LogChanges(options))) return 1;
+    // The module compresses as its settings say: pack says it always.
+    SettingsChanges changes = LogChanges(options);
+    changes.compression = options.compress ? "MSZIP" : "none";
+    if (!session.Start(options, changes)) return 1;
     int32_t result = PackFiles(session, cabinet, prefix, SourcePrefix(options), list.names,
                                options.move ? MIRAD_PACK_MOVE : 0);
     if (result != MIRAD_OK) return PackFailure(options, list, prefix, result);

@@ -88,7 +88,7 @@ bool SettingsChanges::any() const {
     for (int value : view) {
         if (value >= 0) return true;
     }
-    return !debugFile.empty();
+    return !debugFile.empty() || !compression.empty();
 }
 
 SettingsChanges ChangesFrom(const Options& options) {
@@ -124,6 +124,7 @@ bool Session::MakePrivateCopy(const std::string& source, const SettingsChanges& 
         if (changes.view[i] >= 0) text = SetIniValue(text, kSection, kViewKeys[i], changes.view[i] ? "1" : "0");
     }
     if (!changes.debugFile.empty()) text = SetIniValue(text, kSection, "DebugFile", changes.debugFile);
+    if (!changes.compression.empty()) text = SetIniValue(text, kSection, "Compression", changes.compression);
     if (!WriteWholeFile(readsFrom_, text)) {
         Error("cannot write the private settings file '" + readsFrom_ + "'");
         return false;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -140,10 +141,10 @@ int CommandUpdate(const Options& options) {
         if (!Stage(replacements, staging.get())) return 1;
         source = staging->path + kSeparator;
     }
-    // The module writes every folder stored: say so when that grows the cabinet.
-    bool compressed = false;
-    for (const mirad::CabFolder& folder : facts.cabinet().folders())
-        compressed |= mirad::CompressionMethod(folder.typeCompress) != 0;
+    // The module keeps the cabinet's compression; one that mixes methods is
+    // written in one, which the user is told.
+    std::set<std::string> methods;
+    for (const mirad::CabFolder& folder : facts.cabinet().folders()) methods.insert(MethodName(folder.typeCompress));
     uint64_t before = facts.cabinet().length();
     facts.CloseFile();
     int32_t result = PackFiles(session, cabinet, "", source, replacements.names, 0);
@@ -158,10 +159,13 @@ int CommandUpdate(const Options& options) {
     if (options.quiet) return 0;
     size_t n = replacements.names.size();
     std::printf("Updated '%s': replaced %zu file%s.\n", Printable(cabinet).c_str(), n, n == 1 ? "" : "s");
-    uint64_t after = FileSize(cabinet);
-    if (compressed && after) {
-        std::printf("It was compressed and is now written uncompressed: %llu bytes, was %llu.\n",
-                    static_cast<unsigned long long>(after), static_cast<unsigned long long>(before));
+    mirad::CabinetSurvey after = Survey(cabinet);
+    if (methods.size() > 1 && !after.folders.empty()) {
+        std::string method = MethodName(after.folders[0].typeCompress);
+        std::printf("It mixed stored and MSZIP folders and is now written %s, as most of its data was: "
+                    "%llu bytes, was %llu.\n",
+                    method == "none" ? "stored" : method.c_str(), static_cast<unsigned long long>(after.length),
+                    static_cast<unsigned long long>(before));
     }
     return 0;
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cabinet/cabinet.h"
-#include "cabinet/writer.h"
+#include "cabinet/transaction.h"
 #include "platform/ascii.h"
 #include "platform/host.h"
 #include "setup/setup.h"
@@ -65,7 +65,11 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
     // A cut path could name another file.
     if (std::strlen(cabinetPath) >= kPathSize) return NotSupported("cabinet path too long");
     IoHandle file(IoOpen(cabinetPath, IoMode::Read));
-    if (!file) return CreateCabinet(cabinetPath, subPath, sourcePath, addList, move, progress);
+    if (!file) {
+        Compression compression =
+            CurrentSettings()->Compression == kCompressionMszip ? Compression::Mszip : Compression::None;
+        return CreateCabinet(cabinetPath, subPath, sourcePath, addList, move, compression, progress);
+    }
     // Read only what the lock protects: the file the name leads to once
     // another update has finished with it.
     file.Close();

@@ -8,10 +8,11 @@
 namespace mirad {
 
 // When `cabinetPath` cannot be opened, a new cabinet is written there from
-// the files of `addList` (below `sourcePath`, stored under `subPath`).
-// Otherwise it is read as a CE cabinet and every listed file replaces the
-// stored file that carries the installed file of the same path (subPath +
-// name, compared without regard to case). With `move`, packed sources are
+// the files of `addList` (below `sourcePath`, stored under `subPath`),
+// compressed as the settings' "Compression" says. Otherwise it is read as a
+// CE cabinet and every listed file replaces the stored file that carries the
+// installed file of the same path (subPath + name, compared without regard
+// to case); the cabinet keeps its compression. With `move`, packed sources are
 // removed once the cabinet is in place. Every file's bytes are reported to
 // `progress`, which may stop the work (Aborted, nothing changed).
 Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "support/paths.h"
 
@@ -47,6 +48,7 @@ constexpr Settings kBuiltIn = {
         "\\Windows\\Start Menu",
     },
     kDefaultCodePage,
+    kCompressionNone,
 };
 
 // The published snapshot.
@@ -82,6 +84,12 @@ const Flag kFlags[] = {
 
 void MacroKey(char (&key)[16], int n) { std::snprintf(key, sizeof key, "CE_%d", n); }
 
+// "Compression" names a method; anything but MSZIP means none.
+const char* CompressionName(int32_t compression) { return compression == kCompressionMszip ? "MSZIP" : "none"; }
+int32_t CompressionFromName(const char* name) {
+    return EqualNoCase(name, "MSZIP") ? kCompressionMszip : kCompressionNone;
+}
+
 // path with everything after its last separator replaced by the settings
 // name; false (and out empty) when the result would not fit.
 bool SettingsFileBeside(const char* path, char* out, size_t size) {
@@ -100,6 +108,7 @@ void WriteSettingsFile(const Settings& s, const char* path) {
     }
     platform::ProfileWriteString(kConfiguration, "DebugFile", "", path);
     platform::ProfileWriteString(kConfiguration, "Language", s.Language, path);
+    platform::ProfileWriteString(kConfiguration, "Compression", CompressionName(s.Compression), path);
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
@@ -127,6 +136,9 @@ Settings ReadSettingsFile(const Settings& current, const char* path) {
     platform::ProfileGetString(kConfiguration, "Language", "English", s.Language, kLanguageRead, path);
     int codePage = platform::ProfileGetInt(kConfiguration, "CodePage", static_cast<int>(kDefaultCodePage), path);
     s.CodePage = codePage > 0 && codePage < 65536 ? static_cast<uint32_t>(codePage) : kDefaultCodePage;
+    char compression[16];
+    platform::ProfileGetString(kConfiguration, "Compression", "none", compression, sizeof compression, path);
+    s.Compression = CompressionFromName(compression);
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);

@@ -24,7 +24,12 @@ struct Settings {
     // The Windows code page of names and setup-file strings a cabinet stores
     // without the UTF-8 flag ("CodePage", absent: 1252).
     uint32_t CodePage;
+    // How PackFiles compresses a new cabinet ("Compression": "none", the
+    // default, or "MSZIP").
+    int32_t Compression;
 };
+
+constexpr int32_t kCompressionNone = 0, kCompressionMszip = 1;
 
 using SettingsSnapshot = std::shared_ptr<const Settings>;
 

@@ -134,11 +134,12 @@ Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& o, Ca
 
     // What each block holds in the cabinet.
     size_t blockNumber = 0;
-    for (auto& bl : blocks) {
+    auto zipped = [&o](size_t folder) { return folder < o.mszipFolders.size() ? o.mszipFolders[folder] : o.mszip; };
+    for (size_t folder = 0; folder < folderCount; ++folder) {
         Bytes history;  // the folder's output so far
-        for (auto& b : bl) {
+        for (auto& b : blocks[folder]) {
             b.cbUncomp = static_cast<uint16_t>(b.data.size());
-            if (o.mszip) {
+            if (zipped(folder)) {
                 size_t keep = std::min<size_t>(history.size(), 32768);
                 b.written = {'C', 'K'};
                 Bytes stream = Deflate(b.data, history.data() + history.size() - keep, keep);
@@ -152,7 +153,7 @@ Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& o, Ca
             ++blockNumber;
         }
     }
-    const uint16_t typeCompress = o.mszip && o.typeCompress == 0 ? 1 : o.typeCompress;
+    auto typeCompress = [&](size_t folder) -> uint16_t { return zipped(folder) && o.typeCompress == 0 ? 1 : o.typeCompress; };
 
     Bytes out;
     out.reserve(dataStart + 1024);
@@ -183,7 +184,7 @@ Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& o, Ca
         for (const auto& b : blocks[folder]) at += 8 + dataReserve + static_cast<uint32_t>(b.written.size());
         Put32(out, folderStart[folder]);
         Put16(out, static_cast<uint16_t>(blocks[folder].size()));
-        Put16(out, typeCompress);
+        Put16(out, typeCompress(folder));
         out.insert(out.end(), o.reserve ? o.cbCFFolder : 0, 0);
     }
     layout.folderDataStart = folderStart;
@@ -215,7 +216,7 @@ Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& o, Ca
     for (size_t i = 0; i < n; ++i) {
         const auto& ba = blockAt[folderOf[i]];
         uint32_t off = 0;
-        if (fileBlockIndex[i] < ba.size() && !o.mszip) off = ba[fileBlockIndex[i]] + 8 + dataReserve + fileInBlock[i];
+        if (fileBlockIndex[i] < ba.size() && !zipped(folderOf[i])) off = ba[fileBlockIndex[i]] + 8 + dataReserve + fileInBlock[i];
         layout.fileDataOffsets.push_back(off);
     }
     layout.cbCabinet = static_cast<uint32_t>(out.size());
@@ -223,6 +224,28 @@ Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& o, Ca
     out.insert(out.end(), o.trailer.begin(), o.trailer.end());
     if (layoutOut) *layoutOut = layout;
     return out;
+}
+
+std::string InflateBlock(const uint8_t* data, size_t cbData, size_t cbUncomp, const uint8_t* window,
+                         size_t windowSize, Bytes* out) {
+    if (cbData < 2 || data[0] != 'C' || data[1] != 'K') return "no CK";
+    z_stream z = {};
+    if (inflateInit2(&z, -15) != Z_OK) return "inflateInit2 failed";
+    size_t keep = std::min<size_t>(windowSize, 32768);
+    if (keep) inflateSetDictionary(&z, window + windowSize - keep, static_cast<uInt>(keep));
+    out->assign(cbUncomp + 1, 0);  // room for one byte too many
+    z.next_in = const_cast<Bytef*>(data + 2);
+    z.avail_in = static_cast<uInt>(cbData - 2);
+    z.next_out = out->data();
+    z.avail_out = static_cast<uInt>(out->size());
+    int rc = inflate(&z, Z_FINISH);
+    size_t produced = out->size() - z.avail_out, left = z.avail_in;
+    inflateEnd(&z);
+    out->resize(produced);
+    if (rc != Z_STREAM_END) return "the stream does not end";
+    if (left) return std::to_string(left) + " bytes after the stream";
+    if (produced != cbUncomp) return "decodes to " + std::to_string(produced) + " bytes";
+    return "";
 }
 
 Bytes Deflate(const Bytes& data, const uint8_t* dictionary, size_t dictionarySize) {
@@ -360,7 +383,7 @@ Bytes BuildCeCabinet(const CeSetup& setup, const std::vector<StoredFile>& files,
 Bytes GameBytes() { return Pattern(5000, 7); }
 Bytes LevelBytes() { return Pattern(40000, 8); }
 
-Bytes GameCabinet() {
+Bytes GameCabinet(const CabOptions& options) {
     CeSetup s;
     s.appName = "Game";
     s.provider = "Example Co";
@@ -382,7 +405,7 @@ Bytes GameCabinet() {
     game.data = GameBytes();
     level.name = "level.002";
     level.data = LevelBytes();
-    return BuildCeCabinet(s, {game, level});
+    return BuildCeCabinet(s, {game, level}, options);
 }
 
 // ---- Files and tools --------------------------------------------------------------------

@@ -53,6 +53,8 @@ struct CabOptions {
     // MSZIP: every block is "CK" and one raw deflate stream primed with the
     // folder's output so far (typeCompress 1 unless set otherwise).
     bool mszip = false;
+    // Per folder where given: MSZIP (true) or stored, in place of `mszip`.
+    std::vector<bool> mszipFolders;
     // Give every block its checksum (otherwise 0: none).
     bool checksums = false;
     // Changes a block as it will be written (its data, compressed when MSZIP,
@@ -78,6 +80,11 @@ Bytes BuildCabinet(const std::vector<StoredFile>& files, const CabOptions& optio
 // Raw deflate of `data` primed with `dictionary` (its last 32 KiB count), as
 // one MSZIP block's stream without the "CK".
 Bytes Deflate(const Bytes& data, const uint8_t* dictionary, size_t dictionarySize);
+// One MSZIP block's data inflated on its own with `window` (its last 32 KiB
+// count) as the history: "" when it is "CK" and one deflate stream that ends
+// exactly at `cbData` with exactly `cbUncomp` bytes, put in `out`; else why not.
+std::string InflateBlock(const uint8_t* data, size_t cbData, size_t cbUncomp, const uint8_t* window,
+                         size_t windowSize, Bytes* out);
 
 // ---- CE setup files ------------------------------------------------------------
 
@@ -162,7 +169,7 @@ Bytes BuildCeCabinet(const CeSetup& setup, const std::vector<StoredFile>& files,
 // The small CE cabinet the host and Wine tests share: game.exe (GameBytes())
 // in %CE1%\Game, level.dat (LevelBytes()) in its data directory, a Start Menu
 // shortcut to the program, and string, double-word and binary values.
-Bytes GameCabinet();
+Bytes GameCabinet(const CabOptions& options = {});
 Bytes GameBytes();
 Bytes LevelBytes();
 

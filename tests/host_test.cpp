@@ -409,6 +409,59 @@ TEST(Host, UpdateReplacesInstalledFilesKeepingStoredNames) {
     EXPECT_EQ(Listed(dir, "--stored list game.cab"), (Names{"SETUP.000", "game.001", "level.002"}));
 }
 
+// How many folders `mirad info` shows with each method.
+std::map<std::string, int> FolderMethods(const TempDir& dir, const std::string& cabinet) {
+    std::map<std::string, int> methods;
+    CommandResult r = Mirad(dir, "info " + cabinet);
+    EXPECT_EQ(r.status, 0) << r.out;
+    for (const std::string& line : Lines(r.out)) {
+        size_t at = line.find("compression ");
+        if (at != std::string::npos) ++methods[line.substr(at + 12, line.find(',', at) - at - 12)];
+    }
+    return methods;
+}
+
+TEST(Host, PackCompressesOnRequestAndUpdateSaysHowItWroteAMixedCabinet) {
+    TempDir dir;
+    Tree files = {{"a.txt", Bytes(50000, 'a')}, {"sub/b.bin", Pattern(40000, 5)}, {"z", {}}};
+    for (const auto& [name, bytes] : files) {
+        fs::create_directories(fs::path(dir / ("src/" + name)).parent_path());
+        WriteFile(dir / ("src/" + name), bytes);
+    }
+    // Only -z decides, whatever the user's settings say.
+    fs::create_directories(dir / "cfg");
+    WriteText(dir / "cfg/Mirad.ini", "[CONFIGURATION]\nCompression=MSZIP\n");
+    ASSERT_EQ(Mirad(dir, "pack plain.cab -C src .").status, 0);
+    EXPECT_EQ(FolderMethods(dir, "plain.cab"), (std::map<std::string, int>{{"none", 3}}));
+    CommandResult r = Mirad(dir, "pack -z zip.cab -C src .");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(FolderMethods(dir, "zip.cab"), (std::map<std::string, int>{{"MSZIP", 3}}));
+    EXPECT_LT(fs::file_size(dir / "zip.cab"), fs::file_size(dir / "plain.cab") - 45000);
+    ASSERT_EQ(Mirad(dir, "extract zip.cab -d out").status, 0);
+    EXPECT_EQ(FilesBelow(dir / "out"), files);
+    EXPECT_EQ(ReadText(dir / "cfg/Mirad.ini"), "[CONFIGURATION]\nCompression=MSZIP\n");
+    EXPECT_EQ(Mirad(dir, "update --compress zip.cab a.txt").status, 2);
+
+    // The setup file and game.exe stored, level.dat (most of the bytes) MSZIP.
+    CabOptions mixed;
+    mixed.filesPerFolder = 1;
+    mixed.mszipFolders = {false, false, true};
+    WriteFile(dir / "game.cab", GameCabinet(mixed));
+    fs::create_directories(dir / "repl/%InstallDir%");
+    WriteFile(dir / "repl/%InstallDir%/game.exe", BytesOf("new game"));
+    r = Mirad(dir, "update game.cab -C repl '%InstallDir%\\game.exe'");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(Lines(r.out).at(1).rfind("It mixed stored and MSZIP folders and is now written MSZIP, as most of its "
+                                       "data was: " + std::to_string(fs::file_size(dir / "game.cab")) + " bytes, was ",
+                                       0),
+              0u)
+        << r.out;
+    EXPECT_EQ(FolderMethods(dir, "game.cab"), (std::map<std::string, int>{{"MSZIP", 1}}));
+    ASSERT_EQ(Mirad(dir, "--stored extract game.cab -d stored").status, 0);
+    EXPECT_EQ(ReadFile(dir / "stored/level.002"), kLevel);
+    EXPECT_EQ(ReadFile(dir / "stored/game.001"), BytesOf("new game"));
+}
+
 TEST(Host, PatternsAndExclusionsSelectEntries) {
     TempDir dir;
     std::vector<StoredFile> files;

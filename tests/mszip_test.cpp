@@ -2,6 +2,7 @@
 // the folder's history, and every way a block can lie fails it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -92,6 +93,49 @@ TEST(Mszip, FoldersDecodeWithTheirHistory) {
         // Decoding again after Reset gives the same: no history leaks across folders.
         EXPECT_EQ(DecodeAll(d, f, &out), "") << c.what;
         EXPECT_TRUE(out == c.data) << c.what;
+    }
+}
+
+// What the encoder writes: each block is "CK" and one deflate stream that
+// inflates on its own, with zlib given only the folder's previous 32 KiB,
+// stays within the format's size, and uses that history; the decoder reads
+// the folder back, also after a Reset between folders.
+TEST(Mszip, EncodedBlocksStandAloneGivenTheirWindow) {
+    struct Case {
+        const char* what;
+        Bytes data;
+        uint32_t firstMax, laterMax;  // cbData of the first block and of the others
+    } cases[] = {
+        {"random bytes: deflate's stored form, 7 bytes over", fixture::Pattern(3 * 32768 + 1234, 1), 32768 + 7,
+         32768 + 7},
+        {"zeros", Bytes(5 * 32768, 0), 100, 100},
+        {"text that repeats at a distance of 30000", Repetitive(5 * 32768, 30000), 32768 + 7, 3000},
+        {"one byte", Bytes{'x'}, 8, 0},
+        {"32767 random bytes", fixture::Pattern(32767, 2), 32767 + 7, 0},
+        {"32769 random bytes", fixture::Pattern(32769, 3), 32768 + 7, 8},
+    };
+    mirad::MszipEncoder encoder;
+    MszipDecoder decoder;
+    ASSERT_TRUE(encoder.ok() && decoder.ok());
+    for (int folder = 0; folder < 2; ++folder) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.what);
+            encoder.Reset();
+            decoder.Reset();
+            Bytes block(mirad::MszipEncoder::kMaxData), window, inflated, decoded(32768);
+            for (size_t at = 0; at < c.data.size(); at += 32768) {
+                uint32_t n = static_cast<uint32_t>(std::min<size_t>(32768, c.data.size() - at));
+                uint32_t cb = encoder.Encode(c.data.data() + at, n, block.data());
+                EXPECT_LE(cb, at == 0 ? c.firstMax : c.laterMax) << "block at " << at;
+                EXPECT_LE(cb, n + mirad::MszipEncoder::kMaxGrowth);
+                ASSERT_EQ(fixture::InflateBlock(block.data(), cb, n, window.data(), window.size(), &inflated), "")
+                    << "block at " << at;
+                EXPECT_TRUE(std::equal(inflated.begin(), inflated.end(), c.data.begin() + static_cast<long>(at)));
+                ASSERT_EQ(decoder.Decode(block.data(), cb, decoded.data(), n), nullptr);
+                EXPECT_TRUE(std::equal(decoded.begin(), decoded.begin() + n, c.data.begin() + static_cast<long>(at)));
+                window.insert(window.end(), inflated.begin(), inflated.end());
+            }
+        }
     }
 }
 

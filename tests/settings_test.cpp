@@ -27,7 +27,7 @@ using fixture::WriteText;
 // A new file has the view options on: no host dialog would ever turn them on.
 const char kCreatedContent[] =
     "[CONFIGURATION]\nExpandCE=1\nExpandPath=1\nShowRegistry=1\nShowShortcuts=1\nShowInfFile=1\nDebugFile=\n"
-    "Language=English\n[English]\nCE_1=\\Program Files\nCE_2=\\Windows\nCE_3=\\Windows\\Desktop\n"
+    "Language=English\nCompression=none\n[English]\nCE_1=\\Program Files\nCE_2=\\Windows\nCE_3=\\Windows\\Desktop\n"
     "CE_4=\\Windows\\Startup\nCE_5=\\My Documents\nCE_6=\\Program Files\\Accessories\n"
     "CE_7=\\Program Files\\Communication\nCE_8=\\Program Files\\Games\nCE_9=\\Program Files\\Pocket Outlook\n"
     "CE_10=\\Program Files\\Office\nCE_11=\\Windows\\Start Menu\\Programs\nCE_12=\\Windows\\Programs\\Accessories\n"
@@ -236,17 +236,37 @@ TEST_F(SettingsValues, ANewFileHoldsTheValuesInForce) {
     std::strcpy(s.Language, "Device");
     std::strcpy(s.DirectoryMacroTable[0], "\\X");
     std::strcpy(s.DebugFile, (dir / "never-written-to-the-file.log").c_str());
+    s.Compression = mirad::kCompressionMszip;
     mirad::PublishSettings(s);
     UseSettingsPath(ini);
     const std::string text = ReadText(ini);
     // The view options are on in a new file, whatever is in force.
     EXPECT_EQ(text.substr(0, text.find("[Device]")),
               "[CONFIGURATION]\nExpandCE=1\nExpandPath=1\nShowRegistry=1\nShowShortcuts=1\nShowInfFile=1\n"
-              "DebugFile=\nLanguage=Device\n");
+              "DebugFile=\nLanguage=Device\nCompression=MSZIP\n");
     EXPECT_NE(text.find("[Device]\nCE_1=\\X\nCE_2=\\Windows\n"), std::string::npos);
     EXPECT_EQ(text.find("[English]"), std::string::npos);
     EXPECT_STREQ(S().DebugFile, "");  // read back: the empty DebugFile applies
     EXPECT_EQ(S().ExpandCE, 1);
+    EXPECT_EQ(S().Compression, mirad::kCompressionMszip);
+}
+
+TEST_F(SettingsValues, CompressionIsMszipOnlyWhenItSaysSo) {
+    const std::pair<const char*, int32_t> cases[] = {
+        {"", mirad::kCompressionNone},
+        {"Compression=MSZIP\n", mirad::kCompressionMszip},
+        {"Compression=mszip\n", mirad::kCompressionMszip},
+        {"Compression=none\n", mirad::kCompressionNone},
+        {"Compression=LZX\n", mirad::kCompressionNone},
+        {"Compression=1\n", mirad::kCompressionNone},
+    };
+    time_t stamp = 1700000000;
+    for (const auto& [line, expected] : cases) {
+        WriteText(ini, std::string("[CONFIGURATION]\n") + line);
+        SetMtime(ini, stamp++);
+        UseSettingsPath(ini);
+        EXPECT_EQ(S().Compression, expected) << line;
+    }
 }
 
 TEST_F(SettingsValues, AnOverlongHostPathIsNotCut) {

@@ -27,6 +27,7 @@
 #include "support/bytes.h"
 #include "support/io.h"
 #include "support/output.h"
+#include "support/settings.h"
 #include "tests/fixture.h"
 
 using namespace fixture;
@@ -62,11 +63,12 @@ uint32_t BlockChecksum(const uint8_t* p, size_t n, uint32_t seed) {
 }
 
 // Decodes a cabinet we wrote, checking what every one must hold: version
-// 1.3, no flags or reserve, stored folders, blocks back to back with
-// cbUncomp = cbData and the right checksum, the file exactly cbCabinet long,
-// and the canonical layout: a folder's files back to back (uoffFolderStart
-// counts data bytes), cut into blocks of 32768 bytes with only the last shorter.
-Decoded Decode(const Bytes& b) {
+// 1.3, no flags or reserve, folders of method `typeCompress`, blocks back to
+// back with the right checksum, stored ones with cbUncomp = cbData and MSZIP
+// ones inflating alone, the file exactly cbCabinet long, and the canonical
+// layout: a folder's files back to back (uoffFolderStart counts data bytes),
+// cut into blocks of 32768 bytes (uncompressed) with only the last shorter.
+Decoded Decode(const Bytes& b, uint16_t typeCompress = 0) {
     Decoded d;
     EXPECT_GE(b.size(), 36u);
     if (b.size() < 36) return d;
@@ -82,7 +84,7 @@ Decoded Decode(const Bytes& b) {
     for (int i = 0; i < le16(&b[26]); ++i, pos += 8) {
         d.coffCabStart.push_back(le32(&b[pos]));
         cCFData.push_back(le16(&b[pos + 4]));
-        EXPECT_EQ(le16(&b[pos + 6]), 0) << "typeCompress";
+        EXPECT_EQ(le16(&b[pos + 6]), typeCompress) << "typeCompress";
     }
     EXPECT_EQ(pos, d.coffFiles);
     for (int i = 0; i < le16(&b[28]); ++i) {
@@ -95,13 +97,23 @@ Decoded Decode(const Bytes& b) {
     for (size_t i = 0; i < cCFData.size(); ++i) {
         EXPECT_EQ(d.coffCabStart[i], pos);
         d.blocks.emplace_back();
+        Bytes history;
         for (int k = 0; k < cCFData[i] && pos + 8 <= b.size(); ++k) {
-            uint16_t cb = le16(&b[pos + 4]);
+            uint16_t cb = le16(&b[pos + 4]), cbUncomp = le16(&b[pos + 6]);
             if (pos + 8u + cb <= b.size()) {
                 EXPECT_EQ(le32(&b[pos]), BlockChecksum(&b[pos + 4], 4, BlockChecksum(&b[pos + 8], cb, 0))) << pos;
+                if (typeCompress == 1) {
+                    Bytes out;
+                    EXPECT_LE(cb, 32768 + 12);
+                    EXPECT_EQ(InflateBlock(&b[pos + 8], cb, cbUncomp, history.data(), history.size(), &out), "")
+                        << "folder " << i << " block " << k;
+                    history.insert(history.end(), out.begin(), out.end());
+                }
             }
-            EXPECT_EQ(le16(&b[pos + 6]), cb);
-            d.blocks.back().push_back(cb);
+            if (typeCompress == 0) {
+                EXPECT_EQ(cbUncomp, cb);
+            }
+            d.blocks.back().push_back(cbUncomp);
             pos += 8u + cb;
         }
     }
@@ -143,7 +155,9 @@ std::string Layout(const Decoded& d) {
     return s;
 }
 
-Decoded DecodeFile(const std::string& path) { return Decode(ReadFile(path)); }
+Decoded DecodeFile(const std::string& path, uint16_t typeCompress = 0) {
+    return Decode(ReadFile(path), typeCompress);
+}
 
 // ---- Files, lists and peers ----------------------------------------------------------------
 
@@ -241,12 +255,14 @@ std::string FirstDifference(const std::map<std::string, Bytes>& got, const std::
     return "";
 }
 
-// cabextract -t passes, and cabextract, gcab, 7zz and bsdtar each extract
-// exactly these files, byte for byte.
+// cabextract -t and 7zz t pass, and cabextract, gcab, 7zz and bsdtar each
+// extract exactly these files, byte for byte.
 void ExpectPeersExtract(const std::string& cab, const std::map<std::string, Bytes>& expected) {
     if (!HavePeers()) GTEST_SKIP() << "cabextract, gcab, 7zz or bsdtar is not installed";
-    CommandResult t = Run("cabextract -q -t " + Quote(cab));
-    ASSERT_EQ(t.status, 0) << t.out;
+    for (const std::string test : {"cabextract -q -t ", "7zz t -bd "}) {
+        CommandResult t = Run(test + Quote(cab));
+        ASSERT_EQ(t.status, 0) << test << t.out;
+    }
     ScratchDir out;
     for (const Peer& peer : kPeers) {
         fs::create_directories(out / peer.tool);
@@ -261,6 +277,12 @@ struct WriterTest : ::testing::Test {
     Module m;
     TempDir dir;
     void SetUp() override { ASSERT_TRUE(m.ok()); }
+    // PackFiles compresses new cabinets as the settings say.
+    void Compress(bool mszip) {
+        fs::create_directories(dir / "cfg");
+        WriteText(dir / "cfg/Mirad.ini", std::string("[CONFIGURATION]\nCompression=") + (mszip ? "MSZIP" : "none") + "\n");
+        m.SetSettingsDir(dir / "cfg");
+    }
 };
 using WriterCreate = WriterTest;
 using WriterUpdate = WriterTest;
@@ -482,8 +504,8 @@ TEST_F(WriterUpdate, DirectoryOnlyListRewritesOurOwnCabinetUnchanged) {
     EXPECT_EQ(ReadFile(dir / "o.cab"), before);
 }
 
-// Stored and compressed (MSZIP) alike: an update writes the kept entries
-// decoded, as stored data.
+// Stored and compressed (MSZIP) alike: an update decodes the kept entries
+// and writes them as the cabinet held them.
 TEST_F(WriterUpdate, GcabMadeCeCabinetUpdatedStillExtracts) {
     if (!HaveTool("gcab")) GTEST_SKIP() << "gcab is not installed";
     for (const std::string gcab : {"gcab -c ", "gcab -c -z "}) {
@@ -501,9 +523,7 @@ TEST_F(WriterUpdate, GcabMadeCeCabinetUpdatedStillExtracts) {
         contents["DATA.002"] = Pattern(32768, 3);
         WriteTree(dir / "src", {{"data.bin", contents["DATA.002"]}});
         ASSERT_EQ(Pack(&m, dir / "ce.cab", dir / "src", {"data.bin"}, "%InstallDir%\\Game\\"), 0);
-        Bytes written = ReadFile(dir / "ce.cab");
-        EXPECT_EQ(le16(&written[36 + 6]), 0);  // the first folder's typeCompress: stored
-        EXPECT_EQ(DecodeFile(dir / "ce.cab").files.size(), 4u);
+        EXPECT_EQ(DecodeFile(dir / "ce.cab", gcab == "gcab -c " ? 0 : 1).files.size(), 4u);
         ExpectPeersExtract(dir / "ce.cab", contents);
         std::filesystem::remove(dir / "ce.cab");
     }
@@ -551,9 +571,28 @@ void ExpectModuleExtracts(Module& m, const std::string& cab, const std::map<std:
 
 using WriterInterop = WriterTest;
 
+// Text with long runs of zeros between its lines.
+Bytes Compressible(size_t size, uint32_t seed) {
+    Bytes out;
+    for (uint32_t line = seed; out.size() < size; ++line) {
+        std::string text = "line " + std::to_string(line * 7919 % 1000) + " of the installer's readme\r\n";
+        out.insert(out.end(), text.begin(), text.end());
+        if (line % 50 == 0) out.insert(out.end(), 70000, 0);
+    }
+    out.resize(size);
+    return out;
+}
+
 TEST_F(WriterInterop, NewCabinetsAreReadByEveryPeer) {
     if (!HavePeers()) GTEST_SKIP() << "cabextract, gcab, 7zz or bsdtar is not installed";
-    const std::pair<std::string, FileList> cases[] = {
+    const FileList compressible = {{"zeros", Bytes(300000, 0)}, {"text", Compressible(200000, 1)},
+                                   {"b32768", Compressible(32768, 2)}, {"tail", Compressible(40000, 3)}};
+    struct Case {
+        std::string what;
+        FileList files;
+        bool shrinks = false;  // MSZIP takes it to under a twentieth
+    };
+    const Case cases[] = {
         {"several files per folder", Sized({{"a", 1}, {"b", 100}, {"c", 5000}, {"d", 20000}, {"e", 7}, {"f", 3000},
                                             {"g", 9000}, {"h", 70000}, {"i", 12}})},
         {"zero-byte files first, between and last", Sized({{"z0", 0}, {"x", 10}, {"z1", 0}, {"y", 40000}, {"z2", 0}})},
@@ -565,22 +604,35 @@ TEST_F(WriterInterop, NewCabinetsAreReadByEveryPeer) {
                 {"u32769", 32769}, {"v32767", 32767}})},
         {"names with spaces", Sized({{"My Documents/read me.txt", 300}, {"My Documents/sub dir/a b c.dat", 33000},
                                      {" lead and trail ", 5}})},
+        {"long runs of zeros and text, several folders", compressible, true},
         {"a 20,000-file tree", Tree(200, 100)},
     };
     int n = 0;
-    for (const auto& [what, files] : cases) {
-        SCOPED_TRACE(what);
-        ScratchDir scratch;
-        std::string src = scratch / ("src" + std::to_string(n)), cab = scratch / ("new" + std::to_string(n++) + ".cab");
-        std::map<std::string, Bytes> expected = AsMap(files);
-        WriteTree(src, expected);
-        Names names;
-        for (const auto& f : files) names.push_back(f.first);
-        ASSERT_EQ(Pack(&m, cab, src, names), 0);
-        Decoded d = DecodeFile(cab);
-        EXPECT_EQ(d.files.size(), files.size());
-        ExpectPeersExtract(cab, expected);
-        ExpectModuleExtracts(m, cab, expected);
+    for (uint16_t type : {0, 1}) {
+        Compress(type == 1);
+        for (const auto& [what, files, shrinks] : cases) {
+            SCOPED_TRACE(what + (type ? ", MSZIP" : ", stored"));
+            if (type == 1 && files.size() > 1000) continue;  // the folder rule is the same; nothing new to read
+            ScratchDir scratch;
+            std::string src = scratch / ("src" + std::to_string(n)), cab = scratch / ("new" + std::to_string(n++) + ".cab");
+            std::map<std::string, Bytes> expected = AsMap(files);
+            WriteTree(src, expected);
+            Names names;
+            uint64_t total = 0;
+            for (const auto& f : files) {
+                names.push_back(f.first);
+                total += f.second.size();
+            }
+            ASSERT_EQ(Pack(&m, cab, src, names), 0);
+            Decoded d = DecodeFile(cab, type);
+            EXPECT_EQ(d.files.size(), files.size());
+            // Random data stays within the stored form's size; text and zeros shrink.
+            if (type == 1 && shrinks) {
+                EXPECT_LT(d.cbCabinet, total / 20);
+            }
+            ExpectPeersExtract(cab, expected);
+            ExpectModuleExtracts(m, cab, expected);
+        }
     }
 }
 
@@ -597,16 +649,28 @@ TEST_F(WriterInterop, UpdatedCabinetsAreReadByEveryPeer) {
     reserved.blockPerFile = true;
     reserved.headerCountedOffsets = true;
     reserved.filesPerFolder = 1;
+    // MSZIP, and folders of both methods (SETUP.000, GAME.001 of 100 bytes,
+    // DATA.002 of 50000).
+    CabOptions zipShared = shared, zipReserved = reserved, mostlyZip, mostlyStored;
+    zipShared.mszip = zipReserved.mszip = true;
+    mostlyZip.filesPerFolder = mostlyStored.filesPerFolder = 1;
+    mostlyZip.mszipFolders = {false, false, true};
+    mostlyStored.mszipFolders = {true, true, false};
     struct Case {
         std::string what;
         CabOptions old;
         std::string installed;  // file name in %InstallDir%\Game
         size_t size;            // of its replacement
+        uint16_t typeCompress;  // of the updated cabinet
     };
     const Case cases[] = {
-        {"shared blocks, replaced by 32769 bytes", shared, "game.exe", 32769},
-        {"reserves and header-counted offsets, replaced by 0 bytes", reserved, "data.bin", 0},
-        {"shared blocks, replaced by 32767 bytes", shared, "data.bin", 32767},
+        {"shared blocks, replaced by 32769 bytes", shared, "game.exe", 32769, 0},
+        {"reserves and header-counted offsets, replaced by 0 bytes", reserved, "data.bin", 0, 0},
+        {"shared blocks, replaced by 32767 bytes", shared, "data.bin", 32767, 0},
+        {"MSZIP, shared blocks, replaced by 32768 bytes", zipShared, "game.exe", 32768, 1},
+        {"MSZIP with reserves, replaced by 0 bytes", zipReserved, "data.bin", 0, 1},
+        {"MSZIP holds most bytes, replaced by 70000 bytes", mostlyZip, "game.exe", 70000, 1},
+        {"stored holds most bytes", mostlyStored, "game.exe", 5, 0},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -617,7 +681,7 @@ TEST_F(WriterInterop, UpdatedCabinetsAreReadByEveryPeer) {
         files[c.installed == "game.exe" ? 0 : 1].data = Pattern(c.size, 21);
         WriteTree(src, {{c.installed, Pattern(c.size, 21)}});
         ASSERT_EQ(Pack(&m, cab, src, {c.installed}, "%InstallDir%\\Game\\"), 0);
-        DecodeFile(cab);
+        DecodeFile(cab, c.typeCompress);
         ExpectPeersExtract(cab, Contents(files));
         ExpectModuleExtracts(m, cab, Contents(files));
     }
@@ -661,6 +725,52 @@ TEST_F(WriterInterop, UpdatedRealCeCabinetsAreReadByEveryPeer) {
         EXPECT_EQ(changed, 1);
         ExpectPeersExtract(cab, expected);
     }
+}
+
+// The real MSZIP CE cabinets of the corpus.
+std::vector<std::string> RealMszipCabinets() {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(CorpusDir() + "/real-ce")) {
+        Bytes cab = ReadFile(entry.path().string());
+        // The first folder's typeCompress, after the header and its reserve.
+        size_t folder = cab.size() < 40 ? 0 : 36 + ((cab[30] & 4) ? 4u + le16(&cab[36]) : 0u);
+        if (folder && cab.size() >= folder + 8 && (cab[folder + 6] & 0x0F) == 1) found.push_back(entry.path().string());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// Each one with its first installed file replaced by the same bytes: still
+// MSZIP, within 3 % of its size, and every entry as it was.
+TEST_F(WriterInterop, UpdatedRealMszipCabinetsStayMszipAndTheirSize) {
+    if (!HavePeers()) GTEST_SKIP() << "cabextract, gcab, 7zz or bsdtar is not installed";
+    if (CorpusDir().empty()) GTEST_SKIP() << "the corpus folder is absent";
+    WriteSettings(dir.path, false, true, false, false, false);
+    m.SetSettingsDir(dir.path);
+    int updated = 0;
+    for (const std::string& original : RealMszipCabinets()) {
+        SCOPED_TRACE(original);
+        std::string cab = dir / "z.cab";
+        Bytes before = ReadFile(original);
+        WriteFile(cab, before);
+        std::vector<Entry> entries = List(m, cab);
+        if (entries.empty() || entries[0].name[0] != '%') continue;  // not a CE cabinet: nothing installed
+        ScratchDir installed, peer;
+        for (const auto& [name, rc] : ExtractAll(m, cab, installed.path)) ASSERT_EQ(rc, 0) << name;
+        ASSERT_EQ(fixture::Run("cabextract -q -d " + Quote(peer.path) + " " + Quote(cab)).status, 0);
+        std::string first = entries[0].name;
+        std::replace(first.begin(), first.end(), '\\', '/');
+        size_t cut = first.rfind('/') + 1;
+        std::string sub = entries[0].name.substr(0, cut);
+        ASSERT_EQ(Pack(&m, cab, installed / first.substr(0, cut - 1), {first.substr(cut)}, sub.c_str()), 0);
+        ++updated;
+        Bytes after = ReadFile(cab);
+        DecodeFile(cab, 1);
+        EXPECT_LT(std::abs(static_cast<double>(after.size()) - before.size()), before.size() * 0.03)
+            << after.size() << " bytes, was " << before.size();
+        ExpectPeersExtract(cab, FilesBelow(peer.path));
+    }
+    EXPECT_GE(updated, 3);
 }
 
 // A cabinet we wrote with one data byte flipped in the block that a.txt
@@ -889,10 +999,12 @@ struct FaultScope {
 struct UpdateScene {
     TempDir dir;
     Bytes cab;
-    UpdateScene() {
+    explicit UpdateScene(bool mszip = false) {
         auto files = GameFiles();
         files[1].data = Pattern(300000, 5);
-        cab = BuildCeCabinet(GameSetup(), files);
+        CabOptions options;
+        options.mszip = mszip;
+        cab = BuildCeCabinet(GameSetup(), files, options);
         WriteFile(dir / "g.cab", cab);
         WriteTree(dir / "src", {{"game.exe", Pattern(100000, 6)}, {"data.bin", Pattern(10, 7)}});
     }
@@ -921,27 +1033,35 @@ TEST(WriterFaults, TemporaryFileIsFreshAndBesideTheCabinet) {
 }
 
 TEST(WriterFaults, FailedUpdatesLeaveCabinetSourcesAndNoTemporaryFile) {
-    for (const Fault& f : Faults(true)) {
-        SCOPED_TRACE(f.what);
-        UpdateScene s;
-        FaultScope fault;
-        fault.io.Arm(f, s.dir / "src/game.exe", s.dir / "g.cab");
-        EXPECT_EQ(s.Update(), f.rc);
-        s.ExpectUntouched(f.change != 1);
+    for (bool mszip : {false, true}) {
+        for (const Fault& f : Faults(true)) {
+            SCOPED_TRACE(f.what + (mszip ? ", MSZIP" : ""));
+            UpdateScene s(mszip);
+            FaultScope fault;
+            fault.io.Arm(f, s.dir / "src/game.exe", s.dir / "g.cab");
+            EXPECT_EQ(s.Update(), f.rc);
+            s.ExpectUntouched(f.change != 1);
+        }
     }
 }
 
 TEST(WriterFaults, FailedNewCabinetIsRemovedAndSourcesKept) {
-    for (const Fault& f : Faults(false)) {
-        SCOPED_TRACE(f.what);
-        TempDir dir;
-        WriteTree(dir / "src", {{"a", Pattern(1000, 1)}, {"b", Pattern(350000, 2)}});
-        FaultScope fault;
-        fault.io.Arm(f, dir / "src/b");
-        EXPECT_EQ(Pack(nullptr, dir / "n.cab", dir / "src", {"a", "b"}, nullptr, 1), f.rc);
-        EXPECT_EQ(DirNames(dir.path), Names{"src"});
-        EXPECT_EQ(DirNames(dir / "src"), f.change == 1 ? Names{"a"} : (Names{"a", "b"}));
+    for (int32_t compression : {mirad::kCompressionNone, mirad::kCompressionMszip}) {
+        mirad::Settings settings = *mirad::PublishedSettings();
+        settings.Compression = compression;
+        mirad::PublishSettings(settings);
+        for (const Fault& f : Faults(false)) {
+            SCOPED_TRACE(f.what + (compression ? ", MSZIP" : ""));
+            TempDir dir;
+            WriteTree(dir / "src", {{"a", Pattern(1000, 1)}, {"b", Pattern(350000, 2)}});
+            FaultScope fault;
+            fault.io.Arm(f, dir / "src/b");
+            EXPECT_EQ(Pack(nullptr, dir / "n.cab", dir / "src", {"a", "b"}, nullptr, 1), f.rc);
+            EXPECT_EQ(DirNames(dir.path), Names{"src"});
+            EXPECT_EQ(DirNames(dir / "src"), f.change == 1 ? Names{"a"} : (Names{"a", "b"}));
+        }
     }
+    mirad::ResetSettings();
 }
 
 TEST(WriterFaults, FileSizeLimitInChildLeavesCabinetAsItWas) {

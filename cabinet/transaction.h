@@ -1,0 +1,88 @@
+// Packing and updating as one transaction each: a new cabinet from files on
+// disk, or an existing one rewritten with some stored files replaced, where
+// the name shows the old cabinet or nothing until the new one is complete.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cabinet/cabinet.h"
+#include "cabinet/writer.h"
+#include "platform/safe_files.h"
+#include "support/error.h"
+#include "support/progress.h"
+
+namespace mirad {
+
+// One name of the host's add list (NUL-separated, ending in an empty name).
+struct ListName {
+    const char* name;  // points into the list
+    bool directory;    // ends in "/" or "\"
+    bool packed;       // a file that went into the cabinet; only such files are ever removed
+};
+
+std::vector<ListName> ParseList(const char* addList);
+// The stored name of a listed file: `subPath`, exactly one "\" when there is
+// a sub-path, and the name; "/" always becomes "\".
+std::string StoredName(const char* subPath, const char* name);
+// A path or stored name short enough to be used whole (never cut).
+bool FitsPath(const std::string& s);
+
+// Writes a new cabinet at `cabinetPath` (which must not exist) from the
+// files of `addList` below `sourcePath`, stored under `subPath`, its folders
+// compressed as asked, reporting each file's bytes to `progress`; with
+// `move` the packed sources are removed once the cabinet is in place.
+// NotSupported (a path too long, a cabinet the format cannot hold),
+// CannotOpen (the cabinet cannot be created, a source), CannotCreate,
+// NoMemory or Aborted.
+Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
+                    bool move, Compression compression = Compression::None,
+                    const ProgressCallback& progress = ProgressCallback());
+
+// The cabinet file an update rewrites, held from before it is read until
+// the new cabinet is in its place: the file a link names (the link stays),
+// checked writable, locked against other updates, with the mode the new
+// cabinet keeps.
+class UpdateTarget {
+public:
+    // Resolves `path`, refuses a read-only cabinet (CannotCreate), takes the
+    // lock, waiting up to 30 s for another update (CannotCreate when it does
+    // not end, Aborted when `progress` stops the wait), and removes
+    // temporary files a killed update of the same cabinet left. A path that
+    // names no file on disk while the I/O system holds files elsewhere (in
+    // memory) is taken as it is, unheld.
+    Error Acquire(const char* path, const ProgressCallback& progress = ProgressCallback());
+    bool held() const { return lock_.held(); }
+    // The cabinet to read and replace.
+    const std::string& path() const { return path_; }
+    // Gives the new cabinet's file the old one's mode (and owner where
+    // permitted) before any of its bytes are written.
+    bool ApplyTo(const char* newFile) const;
+    // Whether the name still names the locked file; no other writer renamed
+    // a file over it meanwhile.
+    bool StillInPlace() const;
+    // Lets go of the lock where the system cannot rename over an open file.
+    void BeforeReplace();
+
+private:
+    std::string path_;
+    platform::TargetInfo info_;
+    platform::FileLock lock_;
+};
+
+// How a rewrite of `old` compresses: as the majority of its files' bytes
+// are held; on a tie as most of its folders are; stored when that ties too.
+Compression KeptCompression(const Cabinet& old);
+
+// Rewrites `old` (open, read from `target`) with stored file i replaced by
+// the file `replacement[i]` below `sourcePath` where that is not null; every
+// other file keeps its bytes, reported to `progress` as they are copied,
+// and the cabinet its compression (KeptCompression). The new cabinet
+// replaces the old one in one step; `old` is closed then. With `move` the
+// packed names of `list` are removed afterwards.
+Error RewriteCabinet(Cabinet& old, UpdateTarget& target, std::vector<ListName>& list,
+                     const std::vector<const char*>& replacement, const char* sourcePath, bool move,
+                     const ProgressCallback& progress = ProgressCallback());
+
+}  // namespace mirad
