@@ -97,7 +97,7 @@ std::unique_ptr<ArchiveSession> Open(const std::string& path) {
     return session;
 }
 
-int Write(const ArchiveSession& s, Error (*write)(const DocumentSource&, const char*), const std::string& out) {
+int Write(const ArchiveSession& s, Error (*write)(const DocumentSource&, const OutputTarget&), const std::string& out) {
     return ResultCode(write(DocumentSource{s.path().c_str(), s.cabinet(), *s.setup(), BuiltInSettings()}, out.c_str()));
 }
 

@@ -589,6 +589,10 @@ int main(int argc, char** argv) {
     FileSet big = MakeFileSet(work + "/big", std::vector<size_t>(4, bigMiB << 20), false);
     FileSet big1 = MakeFileSet(work + "/big1", std::vector<size_t>(4, size_t{1} << 20), false);
     FileSet zip = MakeFileSet(work + "/zip", MixedSizes(uint64_t{zipMiB} << 20), true);
+    // One 40 KB file per folder (mirad pack opens a folder for every file
+    // of 32 KiB or more): memory must not grow with the folders.
+    const size_t folderCount = quick ? 300 : 3000;
+    FileSet folders = MakeFileSet(work + "/folders", std::vector<size_t>(folderCount - 1, 40000), false);
     CeInput ce = MakeCeInput(work + "/ce", ceRows, quick ? 100 : 1000);
 
     // One cabinet per file set from gcab (all files in one folder) and from mirad.
@@ -609,7 +613,7 @@ int main(int argc, char** argv) {
         const FileSet* set;
     };
     std::vector<Cab> cabs;
-    for (const FileSet* set : {&small, &big, &big1, &zip}) {
+    for (const FileSet* set : {&small, &big, &big1, &zip, &folders}) {
         bool zipped = set == &zip;
         std::string g = set->dir + (zipped ? "-z.cab" : "-g.cab");
         makeCab(gcabArgs(g, set->names, zipped), set->dir);
@@ -708,7 +712,6 @@ int main(int argc, char** argv) {
             list.tools.push_back({"gcab", {"gcab", "-t", cab}, "", nullptr, listCheck(set.names)});
             list.tools.push_back({"7zz", {"7zz", "l", cab}, "", nullptr, listCheck(set.names)});
             cases.push_back(list);
-            if (kind == "m") continue;  // extraction and test: on gcab's layout, the common one
 
             Case all{"extract all", label};
             std::string o = out + "/x";
@@ -718,6 +721,7 @@ int main(int argc, char** argv) {
             all.tools.push_back({"7zz", {"7zz", "x", "-y", "-bd", "-o" + o, cab}, "", fresh(o, false), treeCheck(set.dir, o)});
             all.tools.push_back({"cp", {"cp", "-r", set.dir, o}, "", fresh(o, false), treeCheck(set.dir, o)});
             cases.push_back(all);
+            if (kind == "m") continue;  // extract one and test: on gcab's layout, the common one
 
             Case one{"extract one", label};
             std::string expected = set.dir + "/" + sc.one, got = o + "/" + sc.one;
@@ -771,6 +775,24 @@ int main(int argc, char** argv) {
         t.tools.push_back({"cabextract", {"cabextract", "-t", cab}, "", nullptr, nullptr});
         t.tools.push_back({"7zz", {"7zz", "t", "-bd", cab}, "", nullptr, nullptr});
         cases.push_back(t);
+    }
+
+    // ---- many folders: test and extract all ----
+    const std::string foldersLabel = Thousands(folderCount) + " folders of 40 KB, m";
+    {
+        std::string mc = folders.dir + "-m.cab", o = out + "/f";
+        Case test{"test", foldersLabel};
+        test.tools.push_back({"mirad", m(cfgStored, {"test", mc}), "", nullptr, testCheck(folders.names.size())});
+        test.tools.push_back({"cabextract", {"cabextract", "-t", mc}, "", nullptr, nullptr});
+        test.tools.push_back({"7zz", {"7zz", "t", "-bd", mc}, "", nullptr, nullptr});
+        cases.push_back(test);
+        Case all{"extract all", foldersLabel};
+        all.tools.push_back({"mirad", m(cfgStored, {"extract", mc, "-d", o}), "", fresh(o, false), treeCheck(folders.dir, o)});
+        all.tools.push_back({"cabextract", {"cabextract", "-q", "-d", o, mc}, "", fresh(o, false), treeCheck(folders.dir, o)});
+        all.tools.push_back({"gcab", {"gcab", "-x", "-C", o, mc}, "", fresh(o, true), treeCheck(folders.dir, o)});
+        all.tools.push_back({"7zz", {"7zz", "x", "-y", "-bd", "-o" + o, mc}, "", fresh(o, false), treeCheck(folders.dir, o)});
+        all.tools.push_back({"cp", {"cp", "-r", folders.dir, o}, "", fresh(o, false), treeCheck(folders.dir, o)});
+        cases.push_back(all);
     }
 
     // ---- the CE cabinet with 65,535-row setup tables ----
@@ -932,7 +954,10 @@ int main(int argc, char** argv) {
         goal("Test linear: time for " + Thousands(smallCount) + " files / time for " + Thousands(smallCount / 2), r,
              2.2, "");
     }
+    goal("Extract all, " + smallLabel + " in many folders (m), × best peer", ratioOf("extract all", smallLabel + ", m", "best"),
+         1.0, "");
     goal("Extract all, " + bigLabel + ", × 7zz", ratioOf("extract all", bigLabel + ", g", "7zz"), 1.0, "");
+    goal("Test, " + bigLabel + ", × 7zz", ratioOf("test", bigLabel + ", g", "7zz"), 1.0, "");
     goal("Extract all, " + bigLabel + ", × cp", ratioOf("extract all", bigLabel + ", g", "cp"), 1.3, "");
     for (const Case& c : cases) {
         if (c.operation != "list" || c.samples.count("cabextract") == 0) continue;
@@ -951,6 +976,27 @@ int main(int argc, char** argv) {
         cePeak = std::max(cePeak, PeakKiB(c, "mirad"));
     }
     goal("CE cabinet, peak memory of any operation", cePeak > 0 ? cePeak / 1024.0 : -1, 32, " MiB");
+    {
+        const std::string ceLabel = "CE, " + Thousands(ceRows) + " rows";
+        goal("Extract all, " + ceLabel + ", stored layout, × best peer",
+             ratioOf("extract all", ceLabel + ", stored layout", "best"), 1.0, "");
+        goal("Test, " + ceLabel + ", × 7zz", ratioOf("test", ceLabel, "7zz"), 1.0, "");
+    }
+    for (const std::string op : {"test", "extract all"}) {
+        const Case* c = find(op, foldersLabel);
+        long peak = c ? PeakKiB(*c, "mirad") : 0;
+        goal(op + ", " + foldersLabel + ": peak memory", peak > 0 ? peak / 1024.0 : -1, 16, " MiB");
+    }
+    {
+        long peak = 0;
+        std::string which;
+        for (const Case& c : cases)
+            if (PeakKiB(c, "mirad") > peak) {
+                peak = PeakKiB(c, "mirad");
+                which = c.operation + ", " + c.input;
+            }
+        goal("Peak memory of any operation (" + which + ")", peak > 0 ? peak / 1024.0 : -1, 32, " MiB");
+    }
     if (readsZip) {
         const std::string zipLabel = std::to_string(zipMiB) + " MiB MSZIP, gcab -z";
         goal("Extract all, " + zipLabel + ", × best peer", ratioOf("extract all", zipLabel, "best"), 1.0, "");
@@ -986,12 +1032,13 @@ int main(int argc, char** argv) {
           "the page cache. Every output was checked (extracted trees byte for byte against the sources, written "
           "cabinets extracted again with cabextract, listings for every name, tests by their result).\n"
        << "- Inputs: *g* cabinets made by `gcab -c` (all files in one folder, files sharing blocks), *m* by "
-          "`mirad pack` (a block run per file). Each set starts with a SETUP.000 that installs F00001.001, so "
+          "`mirad pack` (a block run per file; a new folder after 32 KiB). Each set starts with a SETUP.000 that installs F00001.001, so "
           "`mirad update` can replace it. The CE cabinet has " << Thousands(ceRows) << " stored files in one folder and " << Thousands(ceRows)
        << " rows in each setup table (strings, directories, copy-files, registry keys, registry values, shortcuts). "
           "The MSZIP cabinet (`gcab -c -z`, one folder) holds " << Thousands(zip.names.size()) << " files of 4 KiB to 4 MiB, "
        << Thousands(static_cast<size_t>(zip.bytes >> 20)) << " MiB in all: text, program-like data, random "
-          "(incompressible) data and runs of zeros.\n"
+          "(incompressible) data and runs of zeros. The many-folders cabinet (`mirad pack`) holds "
+       << Thousands(folderCount) << " files of 40,000 bytes, one folder each.\n"
        << "- × cp: against `cp -r` of the same files (one file for extract one, the cabinet for update). "
           "× best: against the fastest peer that did the same operation.\n\n";
     if (!readsZip) {

@@ -30,13 +30,18 @@ BlockSource::BlockSource(CabinetStream& stream, const CabFolder& folder, uint8_t
 // cabinet is for good (`*lasting`); a read that fails inside it is tried
 // again next time.
 Error BlockSource::IndexBlock(size_t k, uint64_t at, uint64_t position, bool* lasting) {
+    // After a small block the next header is near: the read-ahead window
+    // likely holds several. After a large one it is the only thing wanted
+    // from this part of the file.
+    const bool near = k > 0 && k - 1 < blocks_.size() && blocks_[k - 1].cbData < CabinetStream::kWindow / 2;
     *lasting = false;
     uint8_t raw[cfdata::Size];
     if (at > stream_.limit() || stream_.limit() - at < sizeof raw) {
         *lasting = true;
         return BadData("block header beyond the cabinet", at);
     }
-    if (!stream_.ReadAt(at, raw, sizeof raw)) return BadData("block header unreadable", at);
+    if (!stream_.ReadAt(at, raw, sizeof raw, near ? CabinetStream::kWindow : sizeof raw))
+        return BadData("block header unreadable", at);
     Block b;
     b.cbData = le16(raw + cfdata::CbData);
     b.cbUncomp = le16(raw + cfdata::CbUncomp);

@@ -184,7 +184,11 @@ Error Cabinet::Read(IoHandle file_handle) {
         // Only possible when cbCabinet itself claims fewer than 36 bytes.
         if (got < sizeof raw) return BadData("header beyond the cabinet");
 
-        CabinetStream c(file, Limit());
+        // The tables are read through the stream the folders read from, so
+        // what its window holds past them (a first block's header and data,
+        // often) is not read again.
+        std::unique_ptr<CabinetStream> stream(new CabinetStream(file, Limit()));
+        CabinetStream& c = *stream;
         uint64_t foldersAt = cfhead::Size;
         if (h.flags & cfhead::FlagReservePresent) {
             uint8_t sizes[kReserveSizes];
@@ -202,7 +206,7 @@ Error Cabinet::Read(IoHandle file_handle) {
             if (end > filesEnd_[e.iFolder]) filesEnd_[e.iFolder] = end;
         }
         CloseFolders();
-        stream_.reset(new CabinetStream(file, Limit()));
+        stream_ = std::move(stream);
         return kOk;
     } catch (const std::bad_alloc&) {
         return NoMemory("cabinet tables");
@@ -247,17 +251,28 @@ Error Cabinet::TestFile(uint32_t entry, const ProgressCallback& progress, const 
     return result;
 }
 
-Error Cabinet::CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress, const char* name) {
+Error Cabinet::CopyFile(uint32_t entry, const OutputTarget& destination, const ProgressCallback& progress,
+                        const char* name) {
     // A cut path could name another file, so an over-long one is refused whole.
-    if (!destination || std::strlen(destination) >= kPathSize) return CannotCreate("destination path too long");
+    const char* path = destination.path();
+    if (!path || std::strlen(path) >= kPathSize) return CannotCreate("destination path too long");
     if (!file_ || entry >= files_.size() || files_[entry].iFolder >= folders_.size())
         return BadData("no such stored file");
 
     // Written beside an existing file and renamed over it once complete, so
     // a failed copy leaves the old file as it was and nothing that looks
     // complete; a link under the name is replaced, never written through.
+    // The stored date, time and attributes go with it, set on the complete
+    // file before it takes its name.
     OutputFile out;
     if (!out.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the destination");
+    const CabFileEntry& stored = files_[entry];
+    IoStamp stamp;
+    stamp.dosDate = stored.date;
+    stamp.dosTime = stored.time;
+    stamp.attribs = stored.attribs;
+    stamp.attributes = true;
+    out.SetStamp(stamp);
     uint64_t written = 0;
     IoFile* target = out.file();
     Progress reported(progress, name ? name : files_[entry].name);

@@ -20,6 +20,7 @@
 #include "support/alloc.h"
 #include "support/error.h"
 #include "support/io.h"
+#include "support/output.h"
 #include "support/progress.h"
 #include "support/text_pool.h"
 
@@ -59,7 +60,7 @@ public:
     // `progress` under `name` (the host shows it as the source; null: the
     // stored name): a copy that fails or is stopped (Aborted) leaves no file
     // that looks complete and an existing file as it was.
-    Error CopyFile(uint32_t entry, const char* destination, const ProgressCallback& progress = ProgressCallback(),
+    Error CopyFile(uint32_t entry, const OutputTarget& destination, const ProgressCallback& progress = ProgressCallback(),
                    const char* name = nullptr);
 
     // Folders whose block sources are kept at once: the one being read, and

@@ -85,9 +85,19 @@ uint32_t ChecksumWords(const uint8_t* p, size_t n, uint32_t seed) {
     uint32_t sum = seed;
     size_t i = 0;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    // Every block read is checked: XOR eight bytes at a time (two
-    // little-endian words), which the compiler can widen further.
-    uint64_t wide = 0;
+    // Every block read is checked: XOR 32 bytes at a time in four
+    // independent lanes (eight little-endian words), which the compiler
+    // keeps in vector registers; then the rest eight at a time.
+    uint64_t a = 0, b = 0, c = 0, d = 0;
+    for (; i + 32 <= n; i += 32) {
+        uint64_t w[4];
+        std::memcpy(w, p + i, sizeof w);
+        a ^= w[0];
+        b ^= w[1];
+        c ^= w[2];
+        d ^= w[3];
+    }
+    uint64_t wide = a ^ b ^ c ^ d;
     for (; i + 8 <= n; i += 8) {
         uint64_t w;
         std::memcpy(&w, p + i, sizeof w);

@@ -17,7 +17,7 @@ size_t CabinetStream::ReadStream(uint64_t offset, void* buffer, size_t count) {
     return got;
 }
 
-bool CabinetStream::ReadAt(uint64_t offset, void* buffer, size_t count) {
+bool CabinetStream::ReadAt(uint64_t offset, void* buffer, size_t count, size_t ahead) {
     if (offset > limit_ || count > limit_ - offset) return false;
     if (offset >= windowAt_ && count <= windowSize_ && offset - windowAt_ <= windowSize_ - count) {
         if (count) std::memcpy(buffer, window_ + (offset - windowAt_), count);
@@ -35,7 +35,8 @@ bool CabinetStream::ReadAt(uint64_t offset, void* buffer, size_t count) {
         return ReadStream(offset, buffer, count) == count;
     }
     uint64_t left = limit_ - offset;
-    size_t fill = left < sizeof window_ ? static_cast<size_t>(left) : sizeof window_;
+    size_t fill = ahead < count ? count : ahead < sizeof window_ ? ahead : sizeof window_;
+    if (left < fill) fill = static_cast<size_t>(left);
     windowAt_ = offset;
     windowSize_ = ReadStream(offset, window_, fill);
     if (windowSize_ < count) return false;

@@ -1,8 +1,9 @@
-// Positioned reads from the open cabinet, with a small read-ahead window:
-// file records, names and block headers are read from the window, so walking
-// a table or a folder's headers costs neither a seek per record (a seek may
-// throw away the stream's own buffer) nor a call per byte. Large reads go
-// straight to the stream. Nothing is read at or beyond `limit`.
+// Positioned reads from the open cabinet, with a read-ahead window: file
+// records, names and block headers are read from the window, so walking a
+// table or a folder's headers costs neither a seek per record nor a call per
+// byte. The window is the only buffer between the file and the reader (the
+// stream itself has none). Large reads go straight to the stream. Nothing is
+// read at or beyond `limit`.
 #pragma once
 
 #include <cstddef>
@@ -23,8 +24,11 @@ public:
         known_ = false;
         windowSize_ = 0;
     }
-    // Exactly `count` bytes at `offset`, or false.
-    bool ReadAt(uint64_t offset, void* buffer, size_t count);
+    static constexpr size_t kWindow = 4096;
+    // Exactly `count` bytes at `offset`, or false. A read the window does not
+    // hold refills it with up to `ahead` bytes from `offset`: less for a
+    // header that is all the caller wants from this part of the file.
+    bool ReadAt(uint64_t offset, void* buffer, size_t count, size_t ahead = kWindow);
 
 private:
     size_t ReadStream(uint64_t offset, void* buffer, size_t count);
@@ -35,7 +39,7 @@ private:
     bool known_ = false;  // pos_ is where the stream really is
     uint64_t windowAt_ = 0;
     size_t windowSize_ = 0;
-    uint8_t window_[512];
+    uint8_t window_[kWindow];
 };
 
 }  // namespace mirad

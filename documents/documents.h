@@ -10,6 +10,7 @@
 #include "setup/setup.h"
 #include "support/error.h"
 #include "support/io.h"
+#include "support/output.h"
 #include "support/settings.h"
 
 namespace mirad {
@@ -24,9 +25,9 @@ struct DocumentSource {
 };
 
 // CannotCreate when the document cannot be written whole (it is removed).
-Error WriteRegistryExport(const DocumentSource& source, const char* destination);
+Error WriteRegistryExport(const DocumentSource& source, const OutputTarget& destination);
 // As above, and NoMemory for a script cut short (kept, ending at a section).
-Error WriteInfScript(const DocumentSource& source, const char* destination);
+Error WriteInfScript(const DocumentSource& source, const OutputTarget& destination);
 
 // The same documents into a writer (one without a file only counts).
 Error RenderRegistryExport(const DocumentSource& source, TextWriter& out);
@@ -38,7 +39,7 @@ struct GeneratedDocument {
     // And only when the setup file has something for it (null: always).
     bool (*present)(const CeSetup& setup);
     const char* label;  // in the log line "Extracting <label>%s"
-    Error (*write)(const DocumentSource& source, const char* destination);
+    Error (*write)(const DocumentSource& source, const OutputTarget& destination);
     Error (*render)(const DocumentSource& source, TextWriter& out);
 };
 

@@ -511,7 +511,7 @@ Error RenderInfScript(const DocumentSource& source, TextWriter& out) {
     return result;
 }
 
-Error WriteInfScript(const DocumentSource& source, const char* destination) {
+Error WriteInfScript(const DocumentSource& source, const OutputTarget& destination) {
     OutputFile file;
     if (!file.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the INF script");
     TextWriter out;

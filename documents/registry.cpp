@@ -72,7 +72,7 @@ Error RenderRegistryExport(const DocumentSource& source, TextWriter& out) {
     return kOk;
 }
 
-Error WriteRegistryExport(const DocumentSource& source, const char* destination) {
+Error WriteRegistryExport(const DocumentSource& source, const OutputTarget& destination) {
     OutputFile file;
     if (!file.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the registry export");
     TextWriter out;

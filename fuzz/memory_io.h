@@ -1,13 +1,15 @@
 // A file system held in memory, plugged into the I/O seam. The fuzz target
 // and the reader's fault and mutation tests use it: cabinets are opened and
 // extracted without touching the disk, a read can be made to fail after N
-// calls and a write to stop short at byte K, and the number of files still
-// open shows whether every handle was closed.
+// calls and a write to stop short at byte K, and the number of files and
+// directories still open shows whether every handle was closed. Directories
+// exist wherever they are asked for, except the paths listed as links.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -27,9 +29,21 @@ struct MemoryFs {
     Counts counts;
     long readsLeft = -1;               // >= 0: reads fail once this many have been made
     uint64_t writeLimit = UINT64_MAX;  // no file grows beyond this many bytes
-    int openCount = 0;                 // files opened and not yet closed
+    int openCount = 0;                 // files and directories opened and not yet closed
+    std::set<std::string> links;       // directory paths that are links: never entered
     mirad::IoSystem io{};
 };
+
+struct Dir {
+    std::string path;
+};
+
+// The key of `name` inside `at`.
+inline std::string Key(mirad::IoDir* at, const char* name) {
+    if (!at) return name;
+    const std::string& dir = reinterpret_cast<Dir*>(at)->path;
+    return dir == "." ? std::string(name) : dir + "/" + name;
+}
 
 struct Handle {
     std::vector<uint8_t>* data;
@@ -40,9 +54,10 @@ struct Handle {
 inline MemoryFs& Fs(void* context) { return *static_cast<MemoryFs*>(context); }
 inline Handle& H(mirad::IoFile* f) { return *reinterpret_cast<Handle*>(f); }
 
-inline mirad::IoFile* Open(void* context, const char* path, mirad::IoMode mode) {
+inline mirad::IoFile* Open(void* context, mirad::IoDir* at, const char* name, mirad::IoMode mode) {
     MemoryFs& fs = Fs(context);
-    if (!path) return nullptr;
+    if (!name) return nullptr;
+    const std::string path = Key(at, name);
     auto it = fs.files.find(path);
     std::vector<uint8_t>* data = nullptr;
     switch (mode) {
@@ -111,8 +126,9 @@ inline bool Close(void* context, mirad::IoFile* f) {
 
 inline bool Sync(void*, mirad::IoFile*) { return true; }
 
-inline bool Rename(void* context, const char* from, const char* to, bool replace) {
+inline bool Rename(void* context, mirad::IoDir* at, const char* fromName, const char* toName, bool replace) {
     MemoryFs& fs = Fs(context);
+    const std::string from = Key(at, fromName), to = Key(at, toName);
     auto it = fs.files.find(from);
     if (it == fs.files.end() || (!replace && fs.files.count(to))) return false;
     std::vector<uint8_t> data = std::move(it->second);
@@ -121,12 +137,36 @@ inline bool Rename(void* context, const char* from, const char* to, bool replace
     return true;
 }
 
-inline bool Remove(void* context, const char* path) { return Fs(context).files.erase(path) == 1; }
+inline bool Remove(void* context, mirad::IoDir* at, const char* name) {
+    return Fs(context).files.erase(Key(at, name)) == 1;
+}
+
+inline mirad::IoDir* OpenDir(void* context, mirad::IoDir* at, const char* name, bool, mirad::IoDirStatus* status) {
+    MemoryFs& fs = Fs(context);
+    *status = mirad::IoDirStatus::Failed;
+    if (!name || !name[0] || (at && std::strchr(name, '/'))) return nullptr;  // one at a time
+    std::string path = Key(at, name);
+    if (fs.links.count(path)) {
+        *status = mirad::IoDirStatus::Link;
+        return nullptr;
+    }
+    ++fs.openCount;
+    *status = mirad::IoDirStatus::Opened;
+    return reinterpret_cast<mirad::IoDir*>(new Dir{path});
+}
+
+inline void CloseDir(void* context, mirad::IoDir* dir) {
+    --Fs(context).openCount;
+    delete reinterpret_cast<Dir*>(dir);
+}
+
+inline bool Stamp(void*, mirad::IoFile*, const mirad::IoStamp&) { return true; }
 
 // Installs `fs` as the I/O system for the scope's lifetime.
 struct Installed {
     explicit Installed(MemoryFs& fs) {
-        fs.io = mirad::IoSystem{&fs, Open, Read, Write, Seek, Size, Close, Sync, Rename, Remove};
+        fs.io = mirad::IoSystem{&fs,  Open,   Read,    Write,    Seek, Size, Close,
+                                Sync, Rename, Remove, OpenDir, CloseDir, Stamp};
         mirad::SetIo(&fs.io);
     }
     ~Installed() { mirad::SetIo(nullptr); }

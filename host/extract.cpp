@@ -24,37 +24,35 @@ struct Extraction {
     const std::string& cabinet;
     const bool toStdout;
     std::unique_ptr<TempDirectory> scratch;  // what goes to standard output passes through here
-    // Directories this run has made or found: each is made once, not once
-    // per entry (a cabinet's entries mostly share a few directories).
-    std::set<std::string> madeDirectories;
-    unsigned failures = 0;
+    unsigned failures = 0, blockedByLinks = 0, entries = 0;
 
-    // Where entry `name` is written; empty (said why, or kept) when it is not.
-    std::string Destination(const std::string& name);
+    // Where entry `name` is written, and its parts below the target
+    // directory; empty (said why, or kept) when it is not.
+    std::string Destination(const std::string& name, std::vector<std::string>* parts, std::string* relative);
     // Extracts the entry the archive stands on; false when interrupted.
     bool Extract(Archive& archive, const EntryHeader& header);
-    void Report(int32_t result, const std::string& name, const std::string& destination, const EntryHeader& header);
+    void Report(int32_t result, const std::string& name, const std::string& destination, const EntryHeader& header,
+                const std::vector<std::string>& parts);
 };
 
-std::string Extraction::Destination(const std::string& name) {
+std::string Extraction::Destination(const std::string& name, std::vector<std::string>* parts, std::string* relative) {
     const std::string& dir = options.outputDir;
     // Through a file: the module only writes to paths.
     if (toStdout) return JoinPath(scratch->path, "entry");
     bool changed = false;
-    std::vector<std::string> parts = SafeParts(name, &changed);
-    if (parts.empty()) {
+    *parts = SafeParts(name, &changed);
+    if (parts->empty()) {
         Error("entry " + Quoted(name) + " of " + Quoted(cabinet) + " has no name left inside " + Quoted(dir) +
               "; skipped");
         ++failures;
         return "";
     }
-    std::string relative;
-    for (const std::string& part : parts) relative = relative.empty() ? part : JoinPath(relative, part);
+    for (const std::string& part : *parts) *relative = relative->empty() ? part : JoinPath(*relative, part);
     if (changed) {
-        Warning("entry " + Quoted(name) + " would leave " + Quoted(dir) + "; writing it as " + Quoted(relative) +
+        Warning("entry " + Quoted(name) + " would leave " + Quoted(dir) + "; writing it as " + Quoted(*relative) +
                 " inside it");
     }
-    std::string destination = JoinPath(dir, relative);
+    std::string destination = JoinPath(dir, *relative);
     if (destination.size() >= mirad::kPathSize) {
         Error("cannot extract " + Quoted(name) + ": the destination " + Quoted(destination) +
               " is longer than 259 characters");
@@ -65,24 +63,19 @@ std::string Extraction::Destination(const std::string& name) {
         if (!Quiet()) std::fprintf(stderr, "mirad: kept the existing %s (-n)\n", Printable(Quoted(destination)).c_str());
         return "";
     }
-    // Below the destination nothing is followed: a link already there could
-    // lead anywhere. Each directory is walked once a run.
-    std::string parent = dir;
-    for (size_t i = 0; i + 1 < parts.size(); ++i) parent = JoinPath(parent, parts[i]);
-    std::string blocked = madeDirectories.count(parent) ? "" : MakeDirectoriesBelow(dir, parts, parts.size() - 1);
-    if (!blocked.empty()) {
-        Error("cannot extract " + Quoted(name) + ": " + blocked);
-        ++failures;
-        return "";
-    }
-    madeDirectories.insert(parent);
     return destination;
 }
 
 void Extraction::Report(int32_t result, const std::string& name, const std::string& destination,
-                        const EntryHeader& header) {
+                        const EntryHeader& header, const std::vector<std::string>& parts) {
+    std::string blocked = result == MIRAD_ECREATE && !toStdout
+                              ? BlockedWayBelow(options.outputDir, parts, parts.size() - 1)
+                              : std::string();
     if (result == MIRAD_OK && toStdout && !CopyToStdout(destination)) {
         Error("cannot write " + Quoted(name) + " to standard output");
+    } else if (!blocked.empty()) {
+        Error("cannot extract " + Quoted(name) + ": " + blocked);
+        ++blockedByLinks;
     } else if (result == MIRAD_ECREATE) {
         uint64_t size = header.packedSize == -1 ? 0 : static_cast<uint32_t>(header.packedSize);
         std::string why = WhyCannotCreate(destination, size);
@@ -101,18 +94,25 @@ void Extraction::Report(int32_t result, const std::string& name, const std::stri
 
 bool Extraction::Extract(Archive& archive, const EntryHeader& header) {
     std::string name = EntryName(header);
-    std::string destination = Destination(name);
+    std::vector<std::string> parts;
+    std::string relative;
+    std::string destination = Destination(name, &parts, &relative);
     if (destination.empty()) return true;
+    ++entries;
     int32_t result;
     if (toStdout) {
         std::remove(destination.c_str());
         StdoutToStderr quiet;  // the module's own remarks stay off standard output
         result = archive.Process(MIRAD_EXTRACT, destination);
     } else {
-        result = archive.Process(MIRAD_EXTRACT, destination);
+        // The module is given DIR and the name below it, so it reaches every
+        // directory below DIR from the one above and follows no link there.
+        std::string dir = options.outputDir;
+        if (dir.back() != '/' && dir.back() != '\\') dir += kSeparator;
+        result = archive.Process(MIRAD_EXTRACT, dir, relative);
     }
     bool stopped = result == MIRAD_ABORTED || Interrupted();
-    if (!stopped) Report(result, name, destination, header);
+    if (!stopped) Report(result, name, destination, header, parts);
     if (toStdout) std::remove(destination.c_str());
     return !stopped;
 }
@@ -146,7 +146,7 @@ unsigned ExplainMissingDocuments(const std::string& cabinet, Selection& selectio
 int CommandExtract(const Options& options) {
     const std::string& cabinet = options.arguments[0];
     Selection selection({options.arguments.begin() + 1, options.arguments.end()}, options.excludes);
-    Extraction run{options, cabinet, options.outputDir == "-", nullptr, {}, 0};
+    Extraction run{options, cabinet, options.outputDir == "-", nullptr};
     // Naming a document lists it for this run, whatever the view says.
     SettingsChanges changes = ChangesFrom(options);
     for (const std::string& name : selection.wanted) {
@@ -174,6 +174,10 @@ int CommandExtract(const Options& options) {
     EndProgress();
     unsigned failures = run.failures + ExplainMissingDocuments(cabinet, selection);
     failures += selection.ReportMissing(cabinet);
+    if (run.blockedByLinks && !Quiet()) {
+        std::fprintf(stderr, "mirad: %u of %u entries not extracted, %u of them behind a link or file on the way in\n",
+                     failures, run.entries, run.blockedByLinks);
+    }
     return failures ? 1 : 0;
 }
 

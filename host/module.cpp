@@ -111,6 +111,12 @@ int32_t Archive::Process(int32_t operation, const std::string& target) {
     return api_.ProcessFile(handle_, operation, nullptr, name.data());
 }
 
+int32_t Archive::Process(int32_t operation, const std::string& directory, const std::string& name) {
+    pending_ = false;
+    std::vector<char> dir = CString(directory), below = CString(name);
+    return api_.ProcessFile(handle_, operation, dir.data(), below.data());
+}
+
 void Archive::Close() {
     if (handle_) api_.CloseArchive(handle_);
     handle_ = nullptr;

@@ -88,6 +88,8 @@ public:
     bool Open(const std::string& cabinet);
     bool Next(EntryHeader* header);
     int32_t Process(int32_t operation, const std::string& target = std::string());
+    // ProcessFile with DestPath and DestName.
+    int32_t Process(int32_t operation, const std::string& directory, const std::string& name);
     void Close();
 
 private:

@@ -11,10 +11,18 @@ namespace host {
 
 #if defined(_WIN32)
 constexpr char kSeparator = '\\';
+// A 64-bit Windows process loads only the 64-bit module, named as file
+// managers expect it.
+#if defined(_WIN64)
+constexpr const char* kModuleName = "Mirad.wcx64";
+#else
+constexpr const char* kModuleName = "Mirad.wcx";
+#endif
 // A ":" inside a name would open an alternate stream or a device.
 constexpr bool kColonIsSpecial = true;
 #else
 constexpr char kSeparator = '/';
+constexpr const char* kModuleName = "Mirad.wcx";
 constexpr bool kColonIsSpecial = false;
 #endif
 
@@ -27,10 +35,10 @@ bool MakeDirectories(const std::string& path);
 // The file a path names (after links) is marked read-only or is not ours to
 // write.
 bool IsReadOnlyFile(const std::string& path);
-// Makes root/parts[0]/.../parts[count-1], never following a link on the way
-// below root (root itself may be one: the user chose it). Empty on success,
-// else the end of a sentence saying why not.
-std::string MakeDirectoriesBelow(const std::string& root, const std::vector<std::string>& parts, size_t count);
+// Why the module refused to write below root/parts[0]/.../parts[count-1]: the
+// link or file it met on the way there, as the end of a sentence, or ""
+// when there is none (the refusal had another cause).
+std::string BlockedWayBelow(const std::string& root, const std::vector<std::string>& parts, size_t count);
 std::string AbsolutePath(const std::string& path);
 bool CopyFileBytes(const std::string& from, const std::string& to);
 // Copies a file's bytes to standard output (binary on every platform).

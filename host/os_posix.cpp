@@ -40,16 +40,12 @@ std::string DefaultConfigDirectory() {
     return JoinPath(JoinPath(home, ".config"), "mirad");
 }
 
-std::string MakeDirectoriesBelow(const std::string& root, const std::vector<std::string>& parts, size_t count) {
+std::string BlockedWayBelow(const std::string& root, const std::vector<std::string>& parts, size_t count) {
     std::string path = root;
     for (size_t i = 0; i < count && i < parts.size(); ++i) {
         path = JoinPath(path, parts[i]);
         struct stat st;
-        if (lstat(path.c_str(), &st) != 0) {
-            if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
-                return "cannot create the directory '" + path + "': " + std::strerror(errno);
-            if (lstat(path.c_str(), &st) != 0) return "cannot create the directory '" + path + "'";
-        }
+        if (lstat(path.c_str(), &st) != 0) return "";
         if (S_ISLNK(st.st_mode)) return "the way in, '" + path + "', is a symbolic link; it is not followed";
         if (!S_ISDIR(st.st_mode)) return "'" + path + "' is not a directory";
     }

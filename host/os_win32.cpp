@@ -31,20 +31,15 @@ std::string DefaultConfigDirectory() {
     return "";
 }
 
-std::string MakeDirectoriesBelow(const std::string& root, const std::vector<std::string>& parts, size_t count) {
+std::string BlockedWayBelow(const std::string& root, const std::vector<std::string>& parts, size_t count) {
     std::string path = root;
     for (size_t i = 0; i < count && i < parts.size(); ++i) {
         path = JoinPath(path, parts[i]);
         DWORD attributes = GetFileAttributesA(path.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            if (!CreateDirectoryA(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
-                return "cannot create the directory '" + path + "'";
-            attributes = GetFileAttributesA(path.c_str());
-        }
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        if (attributes == INVALID_FILE_ATTRIBUTES) return "";
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
             return "the way in, '" + path + "', is a link (reparse point); it is not followed";
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            return "'" + path + "' is not a directory";
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return "'" + path + "' is not a directory";
     }
     return "";
 }

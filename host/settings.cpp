@@ -37,9 +37,9 @@ bool WriteWholeFile(const std::string& path, const std::string& text) {
 std::string ModuleFilePath(const Options& options) {
     if (!options.modulePath.empty()) return options.modulePath;
     // Beside mirad in a build tree; in lib/mirad/ next to bin/ once installed.
-    std::string beside = JoinPath(ExecutableDirectory(), "Mirad.wcx");
+    std::string beside = JoinPath(ExecutableDirectory(), kModuleName);
     std::string installed = JoinPath(JoinPath(JoinPath(ExecutableDirectory(), ".."), "lib"), "mirad");
-    installed = JoinPath(installed, "Mirad.wcx");
+    installed = JoinPath(installed, kModuleName);
     return !PathExists(beside) && PathExists(installed) ? installed : beside;
 }
 

@@ -1,4 +1,4 @@
-// The nine exports: the only place where the module's errors become the
+// The exports: the only place where the module's errors become the
 // host's result codes. Each export takes the settings snapshot once and uses
 // it for the whole call, and catches everything, so no exception ever
 // crosses into the host: an exhausted heap is result 11, anything else that
@@ -7,17 +7,25 @@
 #include "interface/result.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "cabinet/cabinet.h"
 #include "platform/host.h"
 #include "setup/pack.h"
 #include "support/alloc.h"
+#include "support/io.h"
 #include "support/log.h"
 #include "support/paths.h"
 #include "support/settings.h"
 #include "view/session.h"
+
+// The host's packed layout, on every build (the tests check each field).
+static_assert(offsetof(EntryHeader, commentBuffer) == 556 && sizeof(EntryHeader) == 568 + sizeof(void*),
+              "EntryHeader differs from the host's record");
+static_assert(sizeof(OpenRequest) == 20 + 2 * sizeof(void*), "OpenRequest differs from the host's record");
 
 namespace mirad {
 
@@ -36,9 +44,21 @@ int32_t ResultOfException() {
 
 using SessionPtr = CountedPtr<ArchiveSession>;
 
-// The callback PackFiles reports to: one for the module, set with the
-// packing handle.
+// The callback PackFiles reports to, set with the packing handle: a host
+// that packs in the background sets it on the thread that packs, so each
+// thread keeps its own; a thread that set none uses the one set last on any
+// thread.
 std::atomic<ProcessDataCallback> g_packProgress{nullptr};
+#if defined(__ELF__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local ProcessDataCallback t_packProgress = nullptr;
+#if defined(__ELF__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local bool t_packProgressSet = false;
+
+ProcessDataCallback PackProgress() { return t_packProgressSet ? t_packProgress : g_packProgress.load(); }
 
 ProgressCallback HostProgress(ProcessDataCallback callback) {
     if (!callback) return ProgressCallback();
@@ -125,6 +145,16 @@ int32_t ProcessFileImpl(ArchiveSession* session, int32_t operation, const char* 
     return ResultCode(session->Process(*settings, op, outputDir, outputName));
 }
 
+// A cabinet whose header and tables the reader accepts (no data block is
+// read); said quietly, since the host asks about files it is not opening.
+bool CanHandleImpl(const char* path) {
+    if (!path || std::strlen(path) >= kPathSize) return false;
+    SettingsForCall settings;
+    LogSilenced quiet;
+    Cabinet cabinet;
+    return !cabinet.Read(IoHandle(IoOpen(path, IoMode::Read)));
+}
+
 }  // namespace
 
 }  // namespace mirad
@@ -179,8 +209,8 @@ MIRAD_EXPORT int32_t MIRAD_CALL PackFiles(char* cabinetPath, char* subPath, char
     try {
         SettingsForCall settings;
         bool move = (flags & MIRAD_PACK_MOVE) != 0;
-        ProcessDataCallback callback = g_packProgress.load();
-        return ResultCode(PackFilesInto(cabinetPath, subPath, sourcePath, addList, move, HostProgress(callback)));
+        return ResultCode(
+            PackFilesInto(cabinetPath, subPath, sourcePath, addList, move, HostProgress(PackProgress())));
     } catch (...) {
         return ResultOfException();
     }
@@ -201,12 +231,30 @@ MIRAD_EXPORT void MIRAD_CALL PackSetDefaultParams(DefaultParams* params) {
 
 MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void) { return MIRAD_CAPS; }
 
+// Every export may run on several threads at once, one archive or one pack
+// per thread: the settings are snapshots, the log is written a line at a
+// time under a lock, archives share nothing, and the packing callback is
+// kept per thread.
+MIRAD_EXPORT int32_t MIRAD_CALL GetBackgroundFlags(void) {
+    return MIRAD_BACKGROUND_UNPACK | MIRAD_BACKGROUND_PACK;
+}
+
+MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFile(char* fileName) {
+    try {
+        return CanHandleImpl(fileName) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
 // The module never asks for another volume.
 MIRAD_EXPORT void MIRAD_CALL SetChangeVolProc(void*, ChangeVolumeCallback) {}
 
 // Per archive; the packing handle (or none) sets the one PackFiles uses.
 MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void* archive, ProcessDataCallback callback) {
     if (!archive || archive == MIRAD_PACK_HANDLE) {
+        t_packProgress = callback;
+        t_packProgressSet = true;
         g_packProgress.store(callback);
         return;
     }

@@ -1,4 +1,4 @@
-/* The module's boundary: the host's records, result codes and the nine
+/* The module's boundary: the host's records, result codes and the
    exported functions. Shared with the `mirad` host, which loads the module
    at run time and resolves these names. */
 #pragma once
@@ -35,11 +35,21 @@ enum {
     MIRAD_CAPS_NEW = 1,      /* PackFiles creates new cabinets */
     MIRAD_CAPS_MODIFY = 2,   /* PackFiles replaces files in an existing CE cabinet */
     MIRAD_CAPS_MULTIPLE = 4, /* a cabinet holds several files */
-    MIRAD_CAPS = MIRAD_CAPS_NEW | MIRAD_CAPS_MODIFY | MIRAD_CAPS_MULTIPLE
+    MIRAD_CAPS_BY_CONTENT = 64, /* CanYouHandleThisFile recognises cabinets by their bytes */
+    MIRAD_CAPS = MIRAD_CAPS_NEW | MIRAD_CAPS_MODIFY | MIRAD_CAPS_MULTIPLE | MIRAD_CAPS_BY_CONTENT
 };
+
+/* GetBackgroundFlags bits: extraction and testing (1) and packing (2) may
+   run on background threads, several at once. */
+enum { MIRAD_BACKGROUND_UNPACK = 1, MIRAD_BACKGROUND_PACK = 2 };
 
 /* PackFiles flag: remove the sources after packing. */
 enum { MIRAD_PACK_MOVE = 1 };
+
+/* The host declares its records packed: with 64-bit pointers an unpacked
+   EntryHeader would put the comment fields 4 bytes later and reach past the
+   end of the host's record. */
+#pragma pack(push, 1)
 
 typedef struct OpenRequest {
     char* archiveName;
@@ -76,6 +86,8 @@ typedef struct DefaultParams {
     char defaultSettingsPath[260];
 } DefaultParams;
 
+#pragma pack(pop)
+
 typedef int(MIRAD_CALL* ChangeVolumeCallback)(char* archiveName, int32_t mode);
 /* Called with the entry's name and the bytes processed since the last call;
    returning 0 stops the operation (result MIRAD_ABORTED). */
@@ -98,6 +110,9 @@ MIRAD_EXPORT void MIRAD_CALL PackSetDefaultParams(DefaultParams* params);
 MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void);
 MIRAD_EXPORT void MIRAD_CALL SetChangeVolProc(void* archive, ChangeVolumeCallback callback);
 MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void* archive, ProcessDataCallback callback);
+MIRAD_EXPORT int32_t MIRAD_CALL GetBackgroundFlags(void);
+/* Nonzero when the file is a cabinet the module can open, whatever its name. */
+MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFile(char* fileName);
 
 #ifdef __cplusplus
 }
@@ -113,3 +128,5 @@ typedef void(MIRAD_CALL* PackSetDefaultParamsFn)(DefaultParams*);
 typedef int32_t(MIRAD_CALL* GetPackerCapsFn)(void);
 typedef void(MIRAD_CALL* SetChangeVolProcFn)(void*, ChangeVolumeCallback);
 typedef void(MIRAD_CALL* SetProcessDataProcFn)(void*, ProcessDataCallback);
+typedef int32_t(MIRAD_CALL* CanYouHandleThisFileFn)(char*);
+typedef int32_t(MIRAD_CALL* GetBackgroundFlagsFn)(void);

@@ -53,6 +53,7 @@ bool StampFile(std::FILE* file, uint16_t dosDate, uint16_t dosTime, uint16_t att
 
 // Only the date and time (for files that stand for no stored file).
 bool StampFileTime(const char* path, uint16_t dosDate, uint16_t dosTime);
+bool StampFileTime(std::FILE* file, uint16_t dosDate, uint16_t dosTime);
 
 // Unix seconds of a DOS date and time read as local time; false when the
 // fields name no real date and time (month 0, day 31 of April, hour 24 ...).

@@ -97,23 +97,6 @@ std::vector<ParsedLine> ParseAll(const std::vector<IniLine>& lines) {
     return parsed;
 }
 
-// The value of the first matching key that has one; false when none.
-bool FindRawValue(const std::string& content, const char* section, const char* key, std::string* value) {
-    if (!section || !key) return false;
-    std::vector<IniLine> lines = SplitLines(content);
-    bool inSection = SameName(std::string(), section);  // keys before any header
-    for (size_t i = 0; i < lines.size(); ++i) {
-        ParsedLine p = ParseLine(lines[i].text, i == 0);
-        if (p.kind == LineKind::Section) {
-            inSection = SameName(p.name, section);
-        } else if (inSection && p.kind == LineKind::Key && p.hasValue && SameName(p.name, key)) {
-            *value = p.value;
-            return true;
-        }
-    }
-    return false;
-}
-
 std::string StripQuotesOf(const std::string& value) {
     if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0]) {
         return value.substr(1, value.size() - 2);
@@ -126,11 +109,34 @@ bool HasLineBreak(const char* text) { return std::strpbrk(text, "\r\n") != nullp
 
 }  // namespace
 
+Document::Document(const std::string& content) {
+    std::vector<IniLine> lines = SplitLines(content);
+    std::string section;  // keys before any header belong to ""
+    for (size_t i = 0; i < lines.size(); ++i) {
+        ParsedLine p = ParseLine(lines[i].text, i == 0);
+        if (p.kind == LineKind::Section) {
+            section = p.name;
+        } else if (p.kind == LineKind::Key && p.hasValue) {
+            entries_.push_back({section, p.name, StripQuotesOf(p.value)});
+        }
+    }
+}
+
+// The first matching key that has a value: a section may appear more than
+// once, and every appearance counts.
+bool Document::Find(const char* section, const char* key, std::string* value) const {
+    if (!section || !key) return false;
+    for (const Entry& e : entries_) {
+        if (SameName(e.section, section) && SameName(e.key, key)) {
+            *value = e.value;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool FindValue(const std::string& content, const char* section, const char* key, std::string* value) {
-    std::string raw;
-    if (!FindRawValue(content, section, key, &raw)) return false;
-    *value = StripQuotesOf(raw);
-    return true;
+    return Document(content).Find(section, key, value);
 }
 
 bool SetValue(std::string* content, const char* section, const char* key, const char* value) {

@@ -17,9 +17,24 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace mirad {
 namespace ini {
+
+// A text parsed once, for reading many keys from it.
+class Document {
+public:
+    explicit Document(const std::string& content);
+    // As FindValue.
+    bool Find(const char* section, const char* key, std::string* value) const;
+
+private:
+    struct Entry {
+        std::string section, key, value;  // keys with a value, in file order
+    };
+    std::vector<Entry> entries_;
+};
 
 // The value of the first `key` with a value in `section`, quotes removed;
 // false when there is none.

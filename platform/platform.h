@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 namespace mirad {
 namespace platform {
@@ -24,6 +25,25 @@ bool ModulePath(char* out, size_t size);
 size_t ProfileGetString(const char* section, const char* key, const char* fallback, char* out, size_t size,
                         const char* path);
 int ProfileGetInt(const char* section, const char* key, int fallback, const char* path);
+
+// One profile file read once for many keys (a settings load asks for some
+// 25): the same answers as the functions above, which read the file on
+// every call. A file that cannot be read yields every default.
+class Profile {
+public:
+    explicit Profile(const char* path);
+    ~Profile();
+    Profile(const Profile&) = delete;
+    Profile& operator=(const Profile&) = delete;
+    size_t GetString(const char* section, const char* key, const char* fallback, char* out, size_t size) const;
+    int GetInt(const char* section, const char* key, int fallback) const;
+
+private:
+    struct Text;
+    const char* path_;
+    std::unique_ptr<Text> text_;
+};
+
 // Writes one key, keeping every other line of the file; creates the file and
 // the section as needed.
 bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path);

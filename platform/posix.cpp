@@ -84,14 +84,6 @@ bool ReadWholeFile(const char* path, std::string* content) {
     return ok;
 }
 
-// The value of the first matching key that has one, quotes removed; false
-// when none (or the file cannot be read).
-bool FindValue(const char* section, const char* key, const char* path, std::string* value) {
-    std::string content;
-    if (!ReadWholeFile(path, &content)) return false;
-    return ini::FindValue(content, section, key, value);
-}
-
 size_t CopyCut(const std::string& text, char* out, size_t size) {
     size_t n = text.size() < size - 1 ? text.size() : size - 1;
     if (n) std::memcpy(out, text.data(), n);
@@ -160,11 +152,21 @@ bool WriteWholeFile(const char* path, const std::string& content) {
 
 }  // namespace
 
-size_t ProfileGetString(const char* section, const char* key, const char* fallback, char* out, size_t size,
-                        const char* path) {
+struct Profile::Text {
+    ini::Document document;
+};
+
+Profile::Profile(const char* path) : path_(path) {
+    std::string content;
+    if (ReadWholeFile(path, &content)) text_.reset(new Text{ini::Document(content)});
+}
+
+Profile::~Profile() = default;
+
+size_t Profile::GetString(const char* section, const char* key, const char* fallback, char* out, size_t size) const {
     if (!out || size == 0) return 0;
     std::string value;
-    if (FindValue(section, key, path, &value)) return CopyCut(value, out, size);
+    if (text_ && text_->document.Find(section, key, &value)) return CopyCut(value, out, size);
     std::string text = fallback ? fallback : "";
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
     return CopyCut(text, out, size);
@@ -174,9 +176,9 @@ size_t ProfileGetString(const char* section, const char* key, const char* fallba
 // otherwise an optional sign and the leading decimal digits count, anything
 // after them is ignored, and a value without digits is 0. Overlong numbers
 // wrap as 32-bit values.
-int ProfileGetInt(const char* section, const char* key, int fallback, const char* path) {
+int Profile::GetInt(const char* section, const char* key, int fallback) const {
     std::string value;
-    if (!FindValue(section, key, path, &value)) return fallback;
+    if (!text_ || !text_->document.Find(section, key, &value)) return fallback;
     if (value.empty()) return fallback;
     size_t i = 0;
     bool negative = false;
@@ -187,6 +189,15 @@ int ProfileGetInt(const char* section, const char* key, int fallback, const char
     }
     if (negative) number = 0u - number;
     return static_cast<int>(static_cast<int32_t>(number));
+}
+
+size_t ProfileGetString(const char* section, const char* key, const char* fallback, char* out, size_t size,
+                        const char* path) {
+    return Profile(path).GetString(section, key, fallback, out, size);
+}
+
+int ProfileGetInt(const char* section, const char* key, int fallback, const char* path) {
+    return Profile(path).GetInt(section, key, fallback);
 }
 
 bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path) {

@@ -257,6 +257,16 @@ bool StampFile(std::FILE* file, uint16_t dosDate, uint16_t dosTime, uint16_t att
     return StampDescriptor(fileno(file), dosDate, dosTime, true, attribs);
 }
 
+bool StampFileTime(std::FILE* file, uint16_t dosDate, uint16_t dosTime) {
+    if (!file || std::fflush(file) != 0) return false;
+    int64_t seconds;
+    if (!DosToUnixTime(dosDate, dosTime, &seconds)) return true;
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    return futimens(fileno(file), times) == 0;
+}
+
 bool StampFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
     return StampPath(path, dosDate, dosTime, false, 0);
 }

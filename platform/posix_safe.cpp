@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #if defined(__linux__)
+#include <linux/openat2.h>
 #include <sys/syscall.h>
 #endif
 
@@ -13,7 +14,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <ctime>
+#include <new>
 
 #include "platform/safe_files.h"
 
@@ -30,6 +33,135 @@ FileIdentity IdentityOf(const struct stat& st) {
 }
 
 }  // namespace
+
+struct Directory {
+    int fd;
+    std::string path;  // as reached, for messages
+};
+
+namespace {
+
+int DescriptorOf(const Directory* dir) { return dir ? dir->fd : AT_FDCWD; }
+
+// Why `name` in `at` could not be opened as a directory without following it.
+DirectoryStatus StatusOf(int at, const char* name, int error) {
+    if (error == ENOENT) return DirectoryStatus::kMissing;
+    struct stat st;
+    if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return DirectoryStatus::kFailed;
+    if (S_ISLNK(st.st_mode)) return DirectoryStatus::kLink;
+    return S_ISDIR(st.st_mode) ? DirectoryStatus::kFailed : DirectoryStatus::kNotDirectory;
+}
+
+#if defined(__linux__) && defined(SYS_openat2)
+std::atomic<bool> g_noOpenat2{false};
+#endif
+
+// The whole relative way in one call, beneath `at` and through no link, or
+// -1 (errno set) where the kernel cannot.
+int OpenBeneath(int at, const char* name) {
+#if defined(__linux__) && defined(SYS_openat2)
+    if (!g_noOpenat2.load(std::memory_order_relaxed)) {
+        struct open_how how;
+        std::memset(&how, 0, sizeof how);
+        how.flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+        long fd = syscall(SYS_openat2, at, name, &how, sizeof how);
+        if (fd >= 0) return static_cast<int>(fd);
+        // Older kernels, or a sandbox that forbids the call.
+        if (errno == ENOSYS || errno == EPERM) g_noOpenat2.store(true, std::memory_order_relaxed);
+        return -1;
+    }
+#else
+    (void)at;
+    (void)name;
+#endif
+    errno = ENOSYS;
+    return -1;
+}
+
+}  // namespace
+
+Directory* OpenDirectory(Directory* at, const char* name, bool create, DirectoryStatus* status) {
+    *status = DirectoryStatus::kFailed;
+    if (!name || !name[0]) return nullptr;
+    int parent = DescriptorOf(at);
+    int fd = -1;
+    if (!at) {
+        fd = open(name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0) *status = errno == ENOENT ? DirectoryStatus::kMissing : DirectoryStatus::kFailed;
+    } else if (std::strchr(name, '/')) {
+        fd = OpenBeneath(parent, name);
+        if (fd < 0) *status = errno == ENOENT ? DirectoryStatus::kMissing : DirectoryStatus::kFailed;
+    } else {
+        // Made by someone else between the two calls, or removed again:
+        // a few turns, then give up.
+        for (int attempt = 0; attempt < 4 && fd < 0; ++attempt) {
+            fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd >= 0) break;
+            int error = errno;
+            if (error == ENOENT && create) {
+                if (mkdirat(parent, name, 0777) != 0 && errno != EEXIST) break;
+                continue;
+            }
+            *status = StatusOf(parent, name, error);
+            return nullptr;
+        }
+    }
+    if (fd < 0) return nullptr;
+    Directory* dir = new (std::nothrow) Directory{fd, PathIn(at, name)};
+    if (!dir) {
+        close(fd);
+        return nullptr;
+    }
+    *status = DirectoryStatus::kOpened;
+    return dir;
+}
+
+void CloseDirectory(Directory* dir) {
+    if (!dir) return;
+    close(dir->fd);
+    delete dir;
+}
+
+std::string PathIn(const Directory* at, const char* name) {
+    if (!at) return name ? name : "";
+    if (at->path.empty() || at->path.back() == '/') return at->path + name;
+    return at->path + "/" + name;
+}
+
+std::FILE* OpenFileIn(Directory* at, const char* name, FileOpen mode) {
+    if (!name || !name[0]) return nullptr;
+    int flags = O_CLOEXEC | O_NOFOLLOW | O_NOCTTY;
+    const char* stdioMode = "wb";
+    switch (mode) {
+        case FileOpen::kRead:
+            flags |= O_RDONLY;
+            stdioMode = "rb";
+            break;
+        case FileOpen::kWrite: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+        case FileOpen::kCreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL; break;
+    }
+    int fd = openat(DescriptorOf(at), name, flags, 0666);
+    if (fd < 0) return nullptr;
+    std::FILE* f = fdopen(fd, stdioMode);
+    if (!f) close(fd);
+    return f;
+}
+
+bool RenameIn(Directory* at, const char* from, const char* to, bool replace) {
+    if (!from || !to) return false;
+    int fd = DescriptorOf(at);
+    if (replace) return renameat(fd, from, fd, to) == 0;
+#if defined(__linux__) && defined(SYS_renameat2)
+    if (syscall(SYS_renameat2, fd, from, fd, to, 1u) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+#endif
+    if (linkat(fd, from, fd, to, 0) != 0) return false;
+    unlinkat(fd, from, 0);
+    return true;
+}
+
+bool RemoveIn(Directory* at, const char* name) { return name && unlinkat(DescriptorOf(at), name, 0) == 0; }
 
 bool RenameNoReplace(const char* from, const char* to) {
     if (!from || !to) return false;

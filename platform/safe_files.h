@@ -24,6 +24,35 @@ bool SyncFile(std::FILE* file);
 // where the system has no such notion).
 bool SyncDirectoryOf(const char* path);
 
+// A directory held open, so the names below it are reached from it and not
+// looked up again from the top: on POSIX its descriptor, on Windows a handle
+// that also keeps it (and so the way to it) from being renamed or removed
+// while it is held.
+struct Directory;
+
+enum class DirectoryStatus { kOpened, kMissing, kLink, kNotDirectory, kFailed };
+
+// Opens the directory `name` inside `at`. `at` null: `name` is a path, links
+// followed (a directory the host chose). Otherwise `name` is one component,
+// never followed when it is a link (a reparse point on Windows), created
+// when missing and `create` is true; POSIX also takes several components
+// joined by "/", resolved in one step beneath `at` with no link followed
+// where the kernel can (kFailed otherwise: the caller goes one at a time).
+Directory* OpenDirectory(Directory* at, const char* name, bool create, DirectoryStatus* status);
+void CloseDirectory(Directory* dir);
+
+enum class FileOpen { kRead, kWrite, kCreateNew };
+// A file inside `at`, never through a link under `name`: kCreateNew fails
+// when anything exists there, kRead and kWrite when a link does.
+std::FILE* OpenFileIn(Directory* at, const char* name, FileOpen mode);
+// Renames inside `at`; with `replace` false only when `to` is free. A link
+// under `to` is replaced itself.
+bool RenameIn(Directory* at, const char* from, const char* to, bool replace);
+bool RemoveIn(Directory* at, const char* name);
+// The path `name` inside `at` stands for (for messages and the few calls that
+// take paths).
+std::string PathIn(const Directory* at, const char* name);
+
 // Which file a name refers to, compared whole.
 struct FileIdentity {
     uint64_t volume = 0;

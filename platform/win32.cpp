@@ -107,6 +107,21 @@ int ProfileGetInt(const char* section, const char* key, int fallback, const char
     return static_cast<int>(GetPrivateProfileIntA(section, key, fallback, file.path));
 }
 
+// The profile functions keep the file they read last cached themselves.
+struct Profile::Text {};
+
+Profile::Profile(const char* path) : path_(path) {}
+
+Profile::~Profile() = default;
+
+size_t Profile::GetString(const char* section, const char* key, const char* fallback, char* out, size_t size) const {
+    return ProfileGetString(section, key, fallback, out, size, path_);
+}
+
+int Profile::GetInt(const char* section, const char* key, int fallback) const {
+    return ProfileGetInt(section, key, fallback, path_);
+}
+
 bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path) {
     if (!section || !key || !value || !path || !path[0]) return false;
     ProfilePath file(path);

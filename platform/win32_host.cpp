@@ -144,5 +144,11 @@ bool StampFileTime(const char* path, uint16_t dosDate, uint16_t dosTime) {
     return StampTimeByPath(path, dosDate, dosTime);
 }
 
+bool StampFileTime(std::FILE* file, uint16_t dosDate, uint16_t dosTime) {
+    if (!file || std::fflush(file) != 0) return false;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return h != INVALID_HANDLE_VALUE && StampHandle(h, dosDate, dosTime);
+}
+
 }  // namespace platform
 }  // namespace mirad

@@ -4,7 +4,13 @@
 #include <io.h>
 
 #include <cstring>
+#include <new>
 
+#undef DeleteFile
+#undef RemoveDirectory
+#undef ReplaceFile
+
+#include "platform/platform.h"
 #include "platform/safe_files.h"
 
 namespace mirad {
@@ -25,7 +31,112 @@ HANDLE OpenForQuery(const char* path) {
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
 }  // namespace
+
+struct Directory {
+    HANDLE handle;
+    std::string path;
+};
+
+namespace {
+
+// Held without delete sharing: while the handle is open nobody can rename,
+// remove or replace the directory, so a path through a chain of such
+// directories names what was checked.
+HANDLE OpenHeld(const std::string& path, bool ownEntry) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (ownEntry ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+    return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, flags, nullptr);
+}
+
+}  // namespace
+
+Directory* OpenDirectory(Directory* at, const char* name, bool create, DirectoryStatus* status) {
+    *status = DirectoryStatus::kFailed;
+    if (!name || !name[0]) return nullptr;
+    if (at) {
+        // One component at a time, each checked on its own handle.
+        for (const char* c = name; *c; ++c)
+            if (IsSeparator(*c) || *c == ':') return nullptr;
+    }
+    std::string path = PathIn(at, name);
+    HANDLE h = OpenHeld(path, at != nullptr);
+    if (h == INVALID_HANDLE_VALUE && at && create && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        if (CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+            h = OpenHeld(path, true);
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) *status = DirectoryStatus::kMissing;
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    if (at && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        CloseHandle(h);
+        *status = DirectoryStatus::kLink;
+        return nullptr;
+    }
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(h);
+        *status = DirectoryStatus::kNotDirectory;
+        return nullptr;
+    }
+    Directory* dir = new (std::nothrow) Directory{h, path};
+    if (!dir) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    *status = DirectoryStatus::kOpened;
+    return dir;
+}
+
+void CloseDirectory(Directory* dir) {
+    if (!dir) return;
+    CloseHandle(dir->handle);
+    delete dir;
+}
+
+std::string PathIn(const Directory* at, const char* name) {
+    if (!at) return name ? name : "";
+    if (at->path.empty() || IsSeparator(at->path.back())) return at->path + name;
+    return at->path + "\\" + name;
+}
+
+// The directory `at` is held, and so is every one on the way to it that
+// was reached through this interface: the path names the checked file.
+std::FILE* OpenFileIn(Directory* at, const char* name, FileOpen mode) {
+    if (!name || !name[0]) return nullptr;
+    std::string path = PathIn(at, name);
+    if (mode == FileOpen::kCreateNew) return OpenNewFile(path.c_str());
+    if (at) {
+        DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return nullptr;
+    }
+    return std::fopen(path.c_str(), mode == FileOpen::kRead ? "rb" : "wb");
+}
+
+bool RenameIn(Directory* at, const char* from, const char* to, bool replace) {
+    if (!from || !to) return false;
+    std::string source = PathIn(at, from), target = PathIn(at, to);
+    return MoveFileExA(source.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
+}
+
+bool RemoveIn(Directory* at, const char* name) {
+    if (!name) return false;
+    std::string path = PathIn(at, name);
+    if (DeleteFileA(path.c_str())) return true;
+    // A file already given the read-only attribute it was stored with.
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return false;
+    SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    return DeleteFileA(path.c_str()) != 0;
+}
 
 // Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
 bool RenameNoReplace(const char* from, const char* to) { return from && to && MoveFileExA(from, to, 0) != 0; }

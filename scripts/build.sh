@@ -1,11 +1,10 @@
 #!/usr/bin/env bash
 # Builds Mirad: native (build/), with AddressSanitizer and
 # UndefinedBehaviorSanitizer (build-asan/), the 32-bit Windows module and
-# host cross-built with MinGW (build-win32/), and the threads test with
-# ThreadSanitizer (build-tsan/); win64 (build-win64/) is the same code as a
-# 64-bit Windows build, which the Wine tests run on machines that cannot
-# execute 32-bit code. Warnings are errors in every build.
-# Usage: scripts/build.sh [native] [asan] [win32] [tsan] [win64]   (default: the first four)
+# host cross-built with MinGW (build-win32/), the threads test with
+# ThreadSanitizer (build-tsan/), and the 64-bit Windows module Mirad.wcx64
+# and host (build-win64/). Warnings are errors in every build.
+# Usage: scripts/build.sh [native] [asan] [win32] [tsan] [win64]   (default: all five)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,7 +29,7 @@ configure_and_build() {  # DIR TARGET [cmake options...]
 }
 
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(native asan win32 tsan)
+[ ${#targets[@]} -gt 0 ] || targets=(native asan win32 tsan win64)
 for target in "${targets[@]}"; do
     case $target in
         native) configure_and_build build all ;;

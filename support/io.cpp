@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "platform/host.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 
@@ -14,13 +15,14 @@ namespace mirad {
 namespace {
 
 // Files written get a buffer of 256 KiB: whole blocks go out in few system
-// calls. Files read keep the library's small default: a cabinet is read in
-// whole blocks, which bypass the buffer, and in small records and block
-// headers spread over the file, where a large buffer would read far more
-// than is asked for. (Copying in the kernel, copy_file_range or sendfile, was
-// measured no faster than this on tmpfs or on disk, and could not check block
-// checksums on the way.) The buffer is ours: given none, some C libraries
-// ignore the size asked for.
+// calls. Files read get none: a cabinet is read in whole blocks and, for its
+// records and block headers, through the reader's own read-ahead window
+// (cabinet/stream.h), so a buffer here would only copy every byte once more
+// and read far more than is asked for around headers spread over the file.
+// (Copying in the kernel, copy_file_range or sendfile, was measured no
+// faster than this on tmpfs or on disk, and could not check block checksums
+// on the way.) The buffer is ours: given none, some C libraries ignore the
+// size asked for.
 constexpr size_t kWriteBuffer = 256 * 1024;
 
 struct StdFile {
@@ -30,17 +32,28 @@ struct StdFile {
 
 std::FILE* AsFile(IoFile* f) { return reinterpret_cast<StdFile*>(f)->file; }
 
-IoFile* StdOpen(void*, const char* path, IoMode mode) {
+platform::Directory* AsDirectory(IoDir* d) { return reinterpret_cast<platform::Directory*>(d); }
+
+IoFile* StdOpen(void*, IoDir* at, const char* path, IoMode mode) {
     if (!path) return nullptr;
     std::FILE* f = nullptr;
-    switch (mode) {
-        case IoMode::Read: f = std::fopen(path, "rb"); break;
-        case IoMode::Write: f = std::fopen(path, "wb"); break;
-        case IoMode::CreateNew: f = platform::OpenNewFile(path); break;
+    if (at) {
+        platform::FileOpen how = mode == IoMode::Read    ? platform::FileOpen::kRead
+                                 : mode == IoMode::Write ? platform::FileOpen::kWrite
+                                                         : platform::FileOpen::kCreateNew;
+        f = platform::OpenFileIn(AsDirectory(at), path, how);
+    } else {
+        switch (mode) {
+            case IoMode::Read: f = std::fopen(path, "rb"); break;
+            case IoMode::Write: f = std::fopen(path, "wb"); break;
+            case IoMode::CreateNew: f = platform::OpenNewFile(path); break;
+        }
     }
     if (!f) return nullptr;
     StdFile* owned = new (std::nothrow) StdFile{f, nullptr};
-    if (owned && mode != IoMode::Read) {
+    if (owned && mode == IoMode::Read) {
+        std::setvbuf(f, nullptr, _IONBF, 0);
+    } else if (owned) {
         owned->buffer.reset(new (std::nothrow) char[kWriteBuffer]);
         if (owned->buffer) std::setvbuf(f, owned->buffer.get(), _IOFBF, kWriteBuffer);
     }
@@ -72,14 +85,37 @@ bool StdClose(void*, IoFile* f) {
 
 bool StdSync(void*, IoFile* f) { return platform::SyncFile(AsFile(f)); }
 
-bool StdRename(void*, const char* from, const char* to, bool replace) {
+bool StdRename(void*, IoDir* at, const char* from, const char* to, bool replace) {
+    if (at) return platform::RenameIn(AsDirectory(at), from, to, replace);
     return replace ? platform::ReplaceFile(from, to) : platform::RenameNoReplace(from, to);
 }
 
-bool StdRemove(void*, const char* path) { return platform::DeleteFile(path); }
+bool StdRemove(void*, IoDir* at, const char* path) {
+    return at ? platform::RemoveIn(AsDirectory(at), path) : platform::DeleteFile(path);
+}
 
-const IoSystem kDefault = {nullptr,  StdOpen, StdRead,   StdWrite, StdSeek,
-                           StdSize,  StdClose, StdSync, StdRename, StdRemove};
+IoDir* StdOpenDir(void*, IoDir* at, const char* name, bool create, IoDirStatus* status) {
+    platform::DirectoryStatus why;
+    IoDir* dir = reinterpret_cast<IoDir*>(platform::OpenDirectory(AsDirectory(at), name, create, &why));
+    switch (why) {
+        case platform::DirectoryStatus::kOpened: *status = IoDirStatus::Opened; break;
+        case platform::DirectoryStatus::kMissing: *status = IoDirStatus::Missing; break;
+        case platform::DirectoryStatus::kLink: *status = IoDirStatus::Link; break;
+        case platform::DirectoryStatus::kNotDirectory: *status = IoDirStatus::NotDirectory; break;
+        case platform::DirectoryStatus::kFailed: *status = IoDirStatus::Failed; break;
+    }
+    return dir;
+}
+
+void StdCloseDir(void*, IoDir* dir) { platform::CloseDirectory(AsDirectory(dir)); }
+
+bool StdStamp(void*, IoFile* f, const IoStamp& stamp) {
+    if (stamp.attributes) return platform::StampFile(AsFile(f), stamp.dosDate, stamp.dosTime, stamp.attribs);
+    return platform::StampFileTime(AsFile(f), stamp.dosDate, stamp.dosTime);
+}
+
+const IoSystem kDefault = {nullptr,  StdOpen,  StdRead,   StdWrite,   StdSeek,     StdSize,
+                           StdClose, StdSync,  StdRename, StdRemove, StdOpenDir, StdCloseDir, StdStamp};
 std::atomic<const IoSystem*> g_current{&kDefault};
 
 }  // namespace
@@ -87,6 +123,7 @@ std::atomic<const IoSystem*> g_current{&kDefault};
 const IoSystem& Io() { return *g_current.load(std::memory_order_acquire); }
 void SetIo(const IoSystem* io) { g_current.store(io ? io : &kDefault, std::memory_order_release); }
 const IoSystem& DefaultIo() { return kDefault; }
+std::string DefaultIoPath(IoDir* at, const char* name) { return platform::PathIn(AsDirectory(at), name); }
 
 static void TextSpill(TextWriter& w) {
     if (w.used && !w.failed && w.file) {

@@ -2,6 +2,10 @@
 // written cabinet goes through these function pointers, so tests can plug in
 // a memory file, short reads, a read that fails after N calls, or a write that
 // fails at byte K. The default is the C library's buffered streams.
+//
+// Files are named by a path, or by a name inside a directory held open
+// (IoDir): a destination is opened once and each directory below it reached
+// from its parent, so nothing swapped in on the way is followed.
 #pragma once
 
 #include <cstddef>
@@ -17,10 +21,22 @@ enum class IoMode {
 };
 
 struct IoFile;  // opaque to callers
+struct IoDir;   // an open directory, opaque to callers
 
+enum class IoDirStatus { Opened, Missing, Link, NotDirectory, Failed };
+
+// What a finished file is given before it is closed: its stored date and
+// time, and with `attributes` the stored attribute bits too.
+struct IoStamp {
+    uint16_t dosDate = 0, dosTime = 0, attribs = 0;
+    bool attributes = false;
+};
+
+// `at` is null for a path as given, or an open directory that holds `name`
+// (one component); a link under such a name is never followed.
 struct IoSystem {
     void* context;
-    IoFile* (*open)(void* context, const char* path, IoMode mode);
+    IoFile* (*open)(void* context, IoDir* at, const char* name, IoMode mode);
     // Returns the number of bytes read; short only at the end or on error.
     size_t (*read)(void* context, IoFile* file, void* buffer, size_t count);
     // Returns the number of bytes written; short only on error.
@@ -31,10 +47,22 @@ struct IoSystem {
     bool (*close)(void* context, IoFile* file);
     // Everything written so far is on the disk (not only in a cache).
     bool (*sync)(void* context, IoFile* file);
-    // Renames a file; with `replace` false only when nothing exists under
-    // `to`. A link under `to` is replaced itself, never followed.
-    bool (*rename)(void* context, const char* from, const char* to, bool replace);
-    bool (*remove)(void* context, const char* path);
+    // Renames a file inside one directory; with `replace` false only when
+    // nothing exists under `to`. A link under `to` is replaced itself, never
+    // followed.
+    bool (*rename)(void* context, IoDir* at, const char* from, const char* to, bool replace);
+    bool (*remove)(void* context, IoDir* at, const char* name);
+    // Opens the directory `name` inside `at` (`at` null: a path, links
+    // followed: a directory the caller trusts), never through a link, and
+    // creates it first when missing and `create` is set. A system may also
+    // take several components joined by "/" (resolved beneath `at`, through
+    // no link) or answer Failed for them, and the caller goes one at a time.
+    IoDir* (*openDir)(void* context, IoDir* at, const char* name, bool create, IoDirStatus* status);
+    void (*closeDir)(void* context, IoDir* dir);
+    // Gives an open file its date and time (and attributes), so that no
+    // name is looked up for it again; false when the system keeps no such
+    // things.
+    bool (*stamp)(void* context, IoFile* file, const IoStamp& stamp);
 };
 
 // The system in force; SetIo(nullptr) restores the default. Switching is
@@ -43,12 +71,20 @@ const IoSystem& Io();
 void SetIo(const IoSystem* io);
 const IoSystem& DefaultIo();
 
+// The path a name inside a directory of the default I/O stands for (the name
+// itself when `at` is null): for doubles over the default that look at paths.
+std::string DefaultIoPath(IoDir* at, const char* name);
+
 // True when the default I/O opens files: every path names a file on disk.
 inline bool FilesOnDisk() { return Io().open == DefaultIo().open; }
 
 inline IoFile* IoOpen(const char* path, IoMode mode) {
     const IoSystem& io = Io();
-    return io.open(io.context, path, mode);
+    return io.open(io.context, nullptr, path, mode);
+}
+inline IoFile* IoOpenIn(IoDir* at, const char* name, IoMode mode) {
+    const IoSystem& io = Io();
+    return io.open(io.context, at, name, mode);
 }
 inline size_t IoRead(IoFile* f, void* buffer, size_t count) {
     const IoSystem& io = Io();
@@ -76,11 +112,31 @@ inline bool IoSync(IoFile* f) {
 }
 inline bool IoRename(const char* from, const char* to, bool replace) {
     const IoSystem& io = Io();
-    return io.rename(io.context, from, to, replace);
+    return io.rename(io.context, nullptr, from, to, replace);
+}
+inline bool IoRenameIn(IoDir* at, const char* from, const char* to, bool replace) {
+    const IoSystem& io = Io();
+    return io.rename(io.context, at, from, to, replace);
 }
 inline bool IoRemove(const char* path) {
     const IoSystem& io = Io();
-    return io.remove(io.context, path);
+    return io.remove(io.context, nullptr, path);
+}
+inline bool IoRemoveIn(IoDir* at, const char* name) {
+    const IoSystem& io = Io();
+    return io.remove(io.context, at, name);
+}
+inline IoDir* IoOpenDir(IoDir* at, const char* name, bool create, IoDirStatus* status) {
+    const IoSystem& io = Io();
+    return io.openDir(io.context, at, name, create, status);
+}
+inline void IoCloseDir(IoDir* dir) {
+    const IoSystem& io = Io();
+    if (dir) io.closeDir(io.context, dir);
+}
+inline bool IoStampFile(IoFile* f, const IoStamp& stamp) {
+    const IoSystem& io = Io();
+    return io.stamp(io.context, f, stamp);
 }
 
 // Reads exactly `count` bytes or fails.

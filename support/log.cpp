@@ -16,9 +16,19 @@ namespace mirad {
 
 namespace {
 platform::Mutex g_logLock;
-}
+// How many LogSilenced live on this thread; static TLS, as the settings
+// pointer of a call.
+#if defined(__ELF__)
+__attribute__((tls_model("initial-exec")))
+#endif
+thread_local int t_silenced = 0;
+}  // namespace
+
+LogSilenced::LogSilenced() { ++t_silenced; }
+LogSilenced::~LogSilenced() { --t_silenced; }
 
 void LogMessage(const char* format, ...) {
+    if (t_silenced > 0) return;
     SettingsSnapshot settings = CurrentSettings();
     const char* path = settings->DebugFile;
     if (!path[0] || !format) return;

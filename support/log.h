@@ -9,4 +9,15 @@ void LogMessage(const char* format, ...)
 #endif
     ;
 
+// While one lives, the calling thread's messages are not written: a look
+// at a file the host is not opening (detection by content) leaves the log
+// as it was.
+class LogSilenced {
+public:
+    LogSilenced();
+    ~LogSilenced();
+    LogSilenced(const LogSilenced&) = delete;
+    LogSilenced& operator=(const LogSilenced&) = delete;
+};
+
 }  // namespace mirad

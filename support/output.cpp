@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/host.h"
 #include "platform/safe_files.h"
 #include "support/paths.h"
 
@@ -60,26 +61,71 @@ bool FinishDocument(TextWriter& w, OutputFile& out) {
     return out.Commit();
 }
 
-bool OutputFile::Open(const char* path, OutputPolicy policy) {
+namespace {
+
+// The directory that holds a path's last component, as the caller named it.
+std::string ParentOf(const std::string& path, size_t cut) {
+    if (cut == 0) return ".";
+    std::string parent = path.substr(0, cut);
+    // "a/b/" is "a/b"; a root ("/", "C:\") stays whole.
+    while (parent.size() > 1 && (parent.back() == '/' || parent.back() == '\\') &&
+           !(parent.size() == 3 && parent[1] == ':'))
+        parent.pop_back();
+    return parent;
+}
+
+}  // namespace
+
+void OutputFile::Reset() {
     Discard();
-    if (!path || !path[0]) return false;
+    IoCloseDir(ownedDir_);
+    ownedDir_ = nullptr;
+    dir_ = nullptr;
+    stamped_ = false;
+}
+
+bool OutputFile::Open(const OutputTarget& target, OutputPolicy policy) {
+    Reset();
+    const char* path = target.path();
+    if (!target.name || !target.name[0] || !path) return false;
     final_ = path;
     policy_ = policy;
+    stamped_ = target.stamped;
+    stamp_ = target.stamp;
+    std::string prefix;  // what precedes the name in the whole path
+    if (target.dir) {
+        dir_ = target.dir;
+        finalName_ = target.name;
+        size_t n = finalName_.size();
+        prefix = final_.size() >= n && final_.compare(final_.size() - n, n, finalName_) == 0
+                     ? final_.substr(0, final_.size() - n)
+                     : std::string();
+    } else {
+        size_t cut = AfterLastSeparator(path);
+        finalName_ = final_.substr(cut);
+        prefix = final_.substr(0, cut);
+        if (finalName_.empty()) return false;
+        IoDirStatus status;
+        ownedDir_ = IoOpenDir(nullptr, ParentOf(final_, cut).c_str(), false, &status);
+        if (!ownedDir_) return false;
+        dir_ = ownedDir_;
+    }
     // Beside the name, so the name shows nothing partial even when the
     // process is killed; the rename replaces a link there, never follows it.
     for (int attempt = 0; attempt < 16 && !file_; ++attempt) {
-        writing_ = TemporaryNameFor(final_);
-        file_ = IoOpen(writing_.c_str(), IoMode::CreateNew);
+        writingName_ = TemporaryNameFor(finalName_);
+        file_ = IoOpenIn(dir_, writingName_.c_str(), IoMode::CreateNew);
     }
     // An entry whose name leaves no room for a longer one beside it (paths
     // of 259 characters on Windows) is created in place, only where nothing
     // exists under its name, and removed again on failure.
     if (!file_ && policy == OutputPolicy::Entry) {
-        writing_ = final_;
-        file_ = IoOpen(final_.c_str(), IoMode::CreateNew);
+        writingName_ = finalName_;
+        file_ = IoOpenIn(dir_, finalName_.c_str(), IoMode::CreateNew);
     }
     open_ = file_ != nullptr;
-    if (!open_) writing_.clear();
+    writing_ = open_ ? prefix + writingName_ : std::string();
+    if (!open_) writingName_.clear();
     return open_;
 }
 
@@ -87,12 +133,15 @@ bool OutputFile::Commit(bool* nameTaken) {
     if (nameTaken) *nameTaken = false;
     if (!open_) return false;
     bool durable = policy_ != OutputPolicy::Entry;
+    // On the open file: no name is looked up for it again. A file system
+    // that keeps no such things leaves the file good all the same.
+    if (stamped_) IoStampFile(file_, stamp_);
     bool ok = !durable || IoSync(file_);
     IoFile* f = file_;
     file_ = nullptr;
     ok = IoClose(f) && ok;
-    if (ok && writing_ != final_) {
-        ok = IoRename(writing_.c_str(), final_.c_str(), policy_ != OutputPolicy::NewFile);
+    if (ok && writingName_ != finalName_) {
+        ok = IoRenameIn(dir_, writingName_.c_str(), finalName_.c_str(), policy_ != OutputPolicy::NewFile);
         if (!ok && nameTaken && policy_ == OutputPolicy::NewFile) *nameTaken = true;
     }
     if (!ok) {
@@ -109,8 +158,54 @@ bool OutputFile::Commit(bool* nameTaken) {
 void OutputFile::Discard() {
     if (file_) IoClose(file_);
     file_ = nullptr;
-    if (open_ && !writing_.empty()) IoRemove(writing_.c_str());
+    if (open_ && !writingName_.empty()) IoRemoveIn(dir_, writingName_.c_str());
     open_ = false;
+}
+
+void OutputDirectory::Close() {
+    while (!chain_.empty()) {
+        IoCloseDir(chain_.back());
+        chain_.pop_back();
+    }
+    blocked_.clear();
+}
+
+Error OutputDirectory::Open(const std::string& root, const std::vector<std::string>& below) {
+    Close();
+    IoDirStatus status;
+    IoDir* top = IoOpenDir(nullptr, ParentOf(root + "x", root.size()).c_str(), false, &status);
+    if (!top) return CannotCreate("cannot open the destination directory");
+    chain_.push_back(top);
+    if (below.empty()) return kOk;
+    // Where the system resolves the whole way beneath the destination with
+    // no link followed, one step does when everything exists already.
+    if (below.size() > 1) {
+        std::string joined;
+        for (const std::string& part : below) joined += (joined.empty() ? "" : "/") + part;
+        if (IoDir* whole = IoOpenDir(top, joined.c_str(), false, &status)) {
+            chain_.push_back(whole);
+            return kOk;
+        }
+    }
+    std::string shown = root;
+    for (const std::string& part : below) {
+        if (!shown.empty() && shown.back() != '/' && shown.back() != '\\') shown += platform::HostSeparator();
+        shown += part;
+        IoDir* next = IoOpenDir(chain_.back(), part.c_str(), true, &status);
+        if (next) {
+            chain_.push_back(next);
+            continue;
+        }
+        if (status == IoDirStatus::Link || status == IoDirStatus::NotDirectory) {
+            Close();
+            blocked_ = shown;
+            return CannotCreate(status == IoDirStatus::Link ? "a link on the way in is not followed"
+                                                             : "a file on the way in is no directory");
+        }
+        Close();
+        return CannotCreate("cannot create a directory on the way in");
+    }
+    return kOk;
 }
 
 }  // namespace mirad

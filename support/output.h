@@ -4,7 +4,9 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
+#include "support/error.h"
 #include "support/io.h"
 
 namespace mirad {
@@ -21,33 +23,93 @@ enum class OutputPolicy {
     Replacement,
 };
 
+// Where a file is written: a name inside a directory held open, or a path
+// (the directories on the way are then the caller's, and only the last
+// component is guarded). `shown` is the whole path, for messages and
+// progress. A stamp, when set, is given to the file before it takes its name.
+struct OutputTarget {
+    IoDir* dir = nullptr;
+    const char* name = nullptr;
+    const char* shown = nullptr;
+    bool stamped = false;
+    IoStamp stamp;
+
+    OutputTarget(const char* path) : name(path), shown(path) {}
+    OutputTarget(IoDir* at, const char* leaf, const char* whole) : dir(at), name(leaf), shown(whole) {}
+    OutputTarget& WithStamp(const IoStamp& s) {
+        stamp = s;
+        stamped = true;
+        return *this;
+    }
+    const char* path() const { return shown ? shown : name; }
+};
+
 // One file being written. Whatever has not been committed when the object
-// goes is removed, on every way out.
+// goes is removed, on every way out. The temporary file is made, renamed and
+// removed inside the directory that holds the name, held open meanwhile.
 class OutputFile {
 public:
     OutputFile() = default;
-    ~OutputFile() { Discard(); }
+    ~OutputFile() { Reset(); }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // False when no file could be created for `path`.
-    bool Open(const char* path, OutputPolicy policy);
+    // False when no file could be created for the target.
+    bool Open(const OutputTarget& target, OutputPolicy policy);
     IoFile* file() const { return file_; }
     // The file actually being written (the temporary one, or the final name).
     const std::string& writingPath() const { return writing_; }
-    // Closes, syncs as the policy asks and puts the file under its name.
-    // False when any of that failed; then nothing is left behind and an old
-    // file under the name is as it was. `nameTaken` tells a NewFile whose
-    // name was taken meanwhile.
+    // Replaces the target's stamp.
+    void SetStamp(const IoStamp& stamp) {
+        stamp_ = stamp;
+        stamped_ = true;
+    }
+    // Stamps, closes, syncs as the policy asks and puts the file under its
+    // name. False when any of that failed (a stamp the file system cannot
+    // keep aside); then nothing is left behind and an old file under the
+    // name is as it was. `nameTaken` tells a NewFile whose name was taken
+    // meanwhile.
     bool Commit(bool* nameTaken = nullptr);
     // Closes and removes what was written (also on destruction).
     void Discard();
 
 private:
+    void Reset();
+
     IoFile* file_ = nullptr;
-    std::string final_, writing_;
+    IoDir* dir_ = nullptr;       // holds the name
+    IoDir* ownedDir_ = nullptr;  // opened here for a path target
+    std::string final_, writing_;            // whole paths, for messages
+    std::string finalName_, writingName_;    // inside dir_
     OutputPolicy policy_ = OutputPolicy::Entry;
     bool open_ = false;
+    bool stamped_ = false;
+    IoStamp stamp_;
+};
+
+// The directory an entry is written into, below a destination the host
+// chose: the destination is opened as given (the host's), and each directory
+// below it from its parent, made when missing; none is looked up again by
+// path, and a link (or a file) on the way is refused, never followed.
+class OutputDirectory {
+public:
+    OutputDirectory() = default;
+    ~OutputDirectory() { Close(); }
+    OutputDirectory(const OutputDirectory&) = delete;
+    OutputDirectory& operator=(const OutputDirectory&) = delete;
+
+    // CannotCreate on failure; blocked() then names what was met.
+    Error Open(const std::string& root, const std::vector<std::string>& below);
+    IoDir* get() const { return chain_.empty() ? nullptr : chain_.back(); }
+    // The path of the link or file met on the way, "" for other failures.
+    const std::string& blocked() const { return blocked_; }
+    void Close();
+
+private:
+    // Each held while the entry is written: on Windows holding them is what
+    // keeps the way from being renamed.
+    std::vector<IoDir*> chain_;
+    std::string blocked_;
 };
 
 // Flushes and commits a generated document. One that could not be written

@@ -129,12 +129,13 @@ Settings FreshSettings(const Settings& current) {
 // not name keeps its current entry.
 Settings ReadSettingsFile(const Settings& current, const char* path) {
     Settings s = current;
+    const platform::Profile file(path);
     for (const Flag& flag : kFlags) {
-        s.*flag.field = platform::ProfileGetInt(kConfiguration, flag.key, 1, path) != 0 ? 1 : 0;
+        s.*flag.field = file.GetInt(kConfiguration, flag.key, 1) != 0 ? 1 : 0;
     }
-    platform::ProfileGetString(kConfiguration, "DebugFile", "", s.DebugFile, sizeof s.DebugFile, path);
-    platform::ProfileGetString(kConfiguration, "Language", "English", s.Language, kLanguageRead, path);
-    int codePage = platform::ProfileGetInt(kConfiguration, "CodePage", static_cast<int>(kDefaultCodePage), path);
+    file.GetString(kConfiguration, "DebugFile", "", s.DebugFile, sizeof s.DebugFile);
+    file.GetString(kConfiguration, "Language", "English", s.Language, kLanguageRead);
+    int codePage = file.GetInt(kConfiguration, "CodePage", static_cast<int>(kDefaultCodePage));
     s.CodePage = codePage > 0 && codePage < 65536 ? static_cast<uint32_t>(codePage) : kDefaultCodePage;
     char compression[16];
     platform::ProfileGetString(kConfiguration, "Compression", "none", compression, sizeof compression, path);
@@ -142,8 +143,8 @@ Settings ReadSettingsFile(const Settings& current, const char* path) {
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
-        platform::ProfileGetString(s.Language, key, current.DirectoryMacroTable[n - 1], s.DirectoryMacroTable[n - 1],
-                                   sizeof s.DirectoryMacroTable[n - 1], path);
+        file.GetString(s.Language, key, current.DirectoryMacroTable[n - 1], s.DirectoryMacroTable[n - 1],
+                       sizeof s.DirectoryMacroTable[n - 1]);
     }
     return s;
 }

@@ -283,7 +283,7 @@ TEST(Documents, LogLinesInOrderAndADocumentThatCannotBeCreated) {
 
 // ---- In-process: write failures and the real cabinets ----------------------------------
 
-using DocumentWriter = mirad::Error (*)(const mirad::DocumentSource&, const char*);
+using DocumentWriter = mirad::Error (*)(const mirad::DocumentSource&, const mirad::OutputTarget&);
 
 // An archive opened in process, with the built-in settings (ExpandPath off).
 struct InProcess {
@@ -313,9 +313,9 @@ struct FullDisk {
     explicit FullDisk(size_t bytes) : limit(bytes) {
         io = mirad::DefaultIo();
         io.context = this;
-        io.open = [](void* self, const char* path, mirad::IoMode mode) {
+        io.open = [](void* self, mirad::IoDir* at, const char* name, mirad::IoMode mode) {
             auto* d = static_cast<FullDisk*>(self);
-            mirad::IoFile* f = mirad::DefaultIo().open(nullptr, path, mode);
+            mirad::IoFile* f = mirad::DefaultIo().open(nullptr, at, name, mode);
             if (mode != mirad::IoMode::Read) d->document = f;
             return f;
         };

@@ -541,8 +541,9 @@ Module::Module() {
     GetPackerCaps = reinterpret_cast<GetPackerCapsFn>(get("GetPackerCaps"));
     SetChangeVolProc = reinterpret_cast<SetChangeVolProcFn>(get("SetChangeVolProc"));
     SetProcessDataProc = reinterpret_cast<SetProcessDataProcFn>(get("SetProcessDataProc"));
+    CanYouHandleThisFile = reinterpret_cast<CanYouHandleThisFileFn>(get("CanYouHandleThisFile"));
     if (!OpenArchive || !ReadHeader || !ProcessFile || !CloseArchive || !PackFiles || !PackSetDefaultParams ||
-        !GetPackerCaps || !SetChangeVolProc || !SetProcessDataProc) {
+        !GetPackerCaps || !SetChangeVolProc || !SetProcessDataProc || !CanYouHandleThisFile) {
         ::dlclose(handle);
         handle = nullptr;
     }

@@ -224,6 +224,7 @@ struct Module {
     GetPackerCapsFn GetPackerCaps = nullptr;
     SetChangeVolProcFn SetChangeVolProc = nullptr;
     SetProcessDataProcFn SetProcessDataProc = nullptr;
+    CanYouHandleThisFileFn CanYouHandleThisFile = nullptr;
 
     Module();  // loads a fresh copy; check ok()
     ~Module();

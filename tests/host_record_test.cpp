@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -279,6 +280,40 @@ TEST(HostRecord, AnnouncedCapabilitiesAreTheOnesTheExportsHave) {
              return env.m.PackFiles(&cab[0], nullptr, &src[0], &both[0], 0) == MIRAD_OK &&
                     env.Names(cab) == std::vector<std::string>{"a.txt", "b.txt"};
          }},
+        {MIRAD_CAPS_BY_CONTENT, "cabinets recognised by their bytes",
+         [&] {
+             // Yes only for what the module opens, whatever the name; the
+             // question leaves no trace in the log.
+             Bytes good = GameCabinet(), cut(good.begin(), good.end() - 1), noise = Pattern(5000, 4);
+             CabOptions lzx;
+             lzx.typeCompress = 3;
+             CabOptions later;
+             later.iCabinet = 1;
+             const std::vector<std::pair<Bytes, bool>> files = {
+                 {good, true},
+                 {BuildCabinet({File("a", "a", 0x20, 0x5A21, 0x6000)}), true},
+                 {cut, false},
+                 {noise, false},
+                 {BytesOf("MSCF"), false},
+                 {BuildCabinet({File("a", "a", 0x20, 0x5A21, 0x6000)}, lzx), false},
+                 {BuildCabinet({File("a", "a", 0x20, 0x5A21, 0x6000)}, later), false},
+             };
+             const std::string log = env.dir / "detect.log";
+             env.Options(false, false, false, false, false, log);
+             const Bytes logged = FileExists(log) ? ReadFile(log) : Bytes();
+             bool right = true;
+             for (size_t i = 0; i < files.size(); ++i) {
+                 std::string path = env.Cab("file" + std::to_string(i) + ".bin", files[i].first);
+                 bool answer = env.m.CanYouHandleThisFile(&path[0]) != 0;
+                 EXPECT_EQ(answer, files[i].second) << "file " << i;
+                 right &= answer == files[i].second;
+             }
+             std::string missing = env.dir / "missing.cab", directory = env.dir / "src";
+             right &= !env.m.CanYouHandleThisFile(&missing[0]) && !env.m.CanYouHandleThisFile(&directory[0]) &&
+                      !env.m.CanYouHandleThisFile(nullptr);
+             EXPECT_EQ(FileExists(log) ? ReadFile(log) : Bytes(), logged);
+             return right;
+         }},
     };
     const int32_t caps = env.m.GetPackerCaps();
     int32_t tried = 0;
@@ -288,4 +323,44 @@ TEST(HostRecord, AnnouncedCapabilitiesAreTheOnesTheExportsHave) {
         tried |= c.bit;
     }
     EXPECT_EQ(caps & ~tried, 0) << "announced without a try";
+}
+
+// The records as the host declares them (packed, a pointer of this build's
+// size): every field the module reads or writes sits where the host has it,
+// and the module's record is no larger than the host's.
+TEST(HostRecord, RecordLayoutsMatchTheHostsDeclaration) {
+    const size_t p = sizeof(void*);
+    struct Field {
+        const char* name;
+        size_t offset, expected;
+    };
+    const std::vector<Field> fields = {
+        {"OpenRequest.archiveName", offsetof(OpenRequest, archiveName), 0},
+        {"OpenRequest.openMode", offsetof(OpenRequest, openMode), p},
+        {"OpenRequest.openResult", offsetof(OpenRequest, openResult), p + 4},
+        {"OpenRequest.commentBuffer", offsetof(OpenRequest, commentBuffer), p + 8},
+        {"OpenRequest.commentBufferSize", offsetof(OpenRequest, commentBufferSize), 2 * p + 8},
+        {"OpenRequest.commentSize", offsetof(OpenRequest, commentSize), 2 * p + 12},
+        {"OpenRequest.commentState", offsetof(OpenRequest, commentState), 2 * p + 16},
+        {"sizeof OpenRequest", sizeof(OpenRequest), 2 * p + 20},
+        {"EntryHeader.archiveName", offsetof(EntryHeader, archiveName), 0},
+        {"EntryHeader.fileName", offsetof(EntryHeader, fileName), 260},
+        {"EntryHeader.flags", offsetof(EntryHeader, flags), 520},
+        {"EntryHeader.packedSize", offsetof(EntryHeader, packedSize), 524},
+        {"EntryHeader.unpackedSize", offsetof(EntryHeader, unpackedSize), 528},
+        {"EntryHeader.hostOS", offsetof(EntryHeader, hostOS), 532},
+        {"EntryHeader.fileCRC", offsetof(EntryHeader, fileCRC), 536},
+        {"EntryHeader.fileTime", offsetof(EntryHeader, fileTime), 540},
+        {"EntryHeader.unpackVersion", offsetof(EntryHeader, unpackVersion), 544},
+        {"EntryHeader.method", offsetof(EntryHeader, method), 548},
+        {"EntryHeader.fileAttributes", offsetof(EntryHeader, fileAttributes), 552},
+        {"EntryHeader.commentBuffer", offsetof(EntryHeader, commentBuffer), 556},
+        {"EntryHeader.commentBufferSize", offsetof(EntryHeader, commentBufferSize), 556 + p},
+        {"EntryHeader.commentSize", offsetof(EntryHeader, commentSize), 560 + p},
+        {"EntryHeader.commentState", offsetof(EntryHeader, commentState), 564 + p},
+        {"sizeof EntryHeader", sizeof(EntryHeader), 568 + p},
+        {"DefaultParams.defaultSettingsPath", offsetof(DefaultParams, defaultSettingsPath), 12},
+        {"sizeof DefaultParams", sizeof(DefaultParams), 272},
+    };
+    for (const Field& f : fields) EXPECT_EQ(f.offset, f.expected) << f.name;
 }

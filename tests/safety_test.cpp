@@ -10,12 +10,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "support/output.h"
 #include "tests/fixture.h"
@@ -34,6 +37,8 @@ StoredFile Stored(const std::string& name, const std::string& text) {
     f.data = BytesOf(text);
     return f;
 }
+
+bool AnyTemporary(const std::string& dir);
 
 bool IsSymlink(const std::string& path) {
     struct stat st;
@@ -67,6 +72,80 @@ TEST(SafeExtract, LinksInTheDestinationAreNeverFollowed) {
     EXPECT_EQ(ReadText(dir / "d/dangling.txt"), "d");
     EXPECT_EQ(ReadText(dir / "d/after.txt"), "a");  // the run goes on
     EXPECT_TRUE(IsSymlink(dir / "d/link"));
+}
+
+// A directory of the destination swapped for a link to one outside, over and
+// over while a few thousand entries are extracted into it: nothing outside is
+// written, replaced or removed, no temporary file is left, and every entry
+// the module reports written is a file inside.
+TEST(SafeExtract, DirectorySwappedForALinkNeverLeadsOutside) {
+    ModuleEnv env;
+    ASSERT_TRUE(env.m.ok());
+    const int kDirs = 8, kFiles = 4000;
+    std::vector<StoredFile> files;
+    for (int i = 0; i < kFiles; ++i)
+        files.push_back(Stored("sub\\d" + std::to_string(i % kDirs) + "\\f" + std::to_string(i), "entry " + std::to_string(i)));
+    std::string cab = env.Cab("race.cab", BuildCabinet(files));
+    const std::string out = env.dir / "out", victim = env.dir / "victim";
+    for (int d = 0; d < kDirs; ++d) std::filesystem::create_directories(out + "/sub/d" + std::to_string(d));
+    std::filesystem::create_directories(victim);
+    WriteText(victim + "/marker", "outside");
+    for (int i = 0; i < kFiles; i += 97) WriteText(victim + "/f" + std::to_string(i), "outside");
+    const auto outside = FilesBelow(victim);
+
+    // The swapper starts once the first entry is written, and extraction
+    // goes on once the first swap is done: the two always overlap.
+    std::promise<void> firstEntry, firstSwap;
+    std::atomic<bool> done{false};
+    std::atomic<unsigned> swaps{0};
+    std::thread swapper([&] {
+        firstEntry.get_future().wait();
+        bool told = false;
+        for (unsigned turn = 0; !done.load(); ++turn) {
+            std::string target = out + "/sub" + (turn % (kDirs + 1) ? "/d" + std::to_string(turn % (kDirs + 1) - 1) : "");
+            std::string moved = target + ".moved";
+            if (rename(target.c_str(), moved.c_str()) != 0) continue;
+            if (symlink(victim.c_str(), target.c_str()) == 0) {
+                ++swaps;
+                unlink(target.c_str());
+            }
+            // A directory the extraction made meanwhile keeps the name when
+            // it is not empty; the moved one stays beside it.
+            rename(moved.c_str(), target.c_str());
+            if (!told) firstSwap.set_value();
+            told = true;
+        }
+        if (!told) firstSwap.set_value();
+    });
+
+    OpenResult open = Open(env.m, cab);
+    ASSERT_TRUE(open.handle);
+    EntryHeader header;
+    std::string base = out + "/";
+    unsigned written = 0, refused = 0, other = 0;
+    for (int i = 0; env.m.ReadHeader(open.handle, &header) == MIRAD_OK; ++i) {
+        std::string name = header.fileName;
+        int32_t r = env.m.ProcessFile(open.handle, MIRAD_EXTRACT, &base[0], &name[0]);
+        (r == MIRAD_OK ? written : r == MIRAD_ECREATE ? refused : other)++;
+        if (i == 0) {
+            firstEntry.set_value();
+            firstSwap.get_future().wait();
+        }
+    }
+    unsigned swapsDuring = swaps.load();
+    done = true;
+    swapper.join();
+    env.m.CloseArchive(open.handle);
+
+    EXPECT_GT(swapsDuring, 0u);
+    EXPECT_EQ(other, 0u);
+    EXPECT_EQ(written + refused, static_cast<unsigned>(kFiles));
+    EXPECT_GT(written, 0u);
+    const auto after = FilesBelow(victim);
+    EXPECT_TRUE(after == outside) << "written or removed outside the destination: " << after.size() << " files there, "
+                                  << outside.size() << " before";
+    EXPECT_FALSE(AnyTemporary(env.dir.path));
+    EXPECT_EQ(FilesBelow(out).size(), written) << "a file reported written is missing, or one more is there";
 }
 
 // A damaged entry over an existing file leaves the file exactly as it was

@@ -1,6 +1,7 @@
 // Two archives listed and extracted on two threads while a third rewrites
-// the settings file and reloads it. Built and run under ThreadSanitizer as
-// well (scripts/test.sh), which must report no race.
+// the settings file and reloads it; extraction, two packs and browsing at
+// once, as a host that works in the background does. Built and run under
+// ThreadSanitizer as well (scripts/test.sh), which must report no race.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -9,6 +10,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -148,6 +152,118 @@ TEST_F(Threads, TwoArchivesListAndExtractWhileTheSettingsAreReloaded) {
             }
             for (int32_t r : l.results) EXPECT_EQ(r, MIRAD_OK) << cabinets[c];
         }
+    }
+}
+
+// What each progress callback heard: bytes per name.
+struct Heard {
+    std::mutex lock;
+    std::map<std::string, uint64_t> bytes;
+};
+Heard g_heard[3];
+template <int N>
+int MIRAD_CALL Hear(char* name, int32_t size) {
+    std::lock_guard<std::mutex> hold(g_heard[N].lock);
+    g_heard[N].bytes[name] += static_cast<uint64_t>(size);
+    return 1;
+}
+
+uint64_t Total(const std::map<std::string, uint64_t>& bytes) {
+    uint64_t sum = 0;
+    for (const auto& [name, count] : bytes) sum += count;
+    return sum;
+}
+
+// One thread extracts a cabinet, two pack others (each setting its own
+// callback on its own thread, as a host that packs in the background does)
+// and one browses a fourth, all at once: each callback hears only its own
+// thread's work, and every result is what it is alone.
+TEST_F(Threads, ExtractPackAndBrowseAtOnceWithACallbackPerThread) {
+    EXPECT_EQ(::GetBackgroundFlags(), MIRAD_BACKGROUND_UNPACK | MIRAD_BACKGROUND_PACK);
+    TempDir dir;
+    const std::vector<fixture::StoredFile> files = {{"big.bin", fixture::Pattern(3 << 20, 1)},
+                                                    {"small.txt", fixture::Pattern(100, 2)}};
+    const std::string extracted = dir / "x.cab", browsed = dir / "game.cab";
+    fixture::WriteFile(extracted, fixture::BuildCabinet(files));
+    fixture::WriteFile(browsed, fixture::GameCabinet());
+    const std::string sources[2] = {dir / "a/", dir / "b/"};
+    for (int p = 0; p < 2; ++p) {
+        std::filesystem::create_directories(sources[p]);
+        for (int f = 0; f < 3; ++f)
+            fixture::WriteFile(sources[p] + std::to_string(f) + ".dat", fixture::Pattern(200000 * (p + 1), 10 * p + f));
+    }
+    for (Heard& h : g_heard) h.bytes.clear();
+    const Listing alone = ListAndExtract(browsed, dir / "serial-");
+
+    const int rounds = 4;
+    std::atomic<int> ready{0};
+    auto startTogether = [&ready] {
+        ++ready;
+        while (ready < 4) std::this_thread::yield();
+    };
+    std::vector<int32_t> extractResults, packResults[2];
+    std::vector<Listing> browsing;
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] {
+        startTogether();
+        for (int r = 0; r < rounds; ++r) {
+            std::string name = extracted;
+            OpenRequest request;
+            std::memset(&request, 0, sizeof request);
+            request.archiveName = &name[0];
+            void* handle = ::OpenArchive(&request);
+            if (!handle) {
+                extractResults.push_back(request.openResult);
+                continue;
+            }
+            ::SetProcessDataProc(handle, Hear<0>);
+            EntryHeader header;
+            for (int i = 0; ::ReadHeader(handle, &header) == MIRAD_OK; ++i) {
+                std::string out = dir / ("x-" + std::to_string(r) + "-" + std::to_string(i));
+                extractResults.push_back(::ProcessFile(handle, MIRAD_EXTRACT, nullptr, &out[0]));
+            }
+            ::CloseArchive(handle);
+        }
+    });
+    for (int p = 0; p < 2; ++p) {
+        threads.emplace_back([&, p] {
+            ::SetProcessDataProc(MIRAD_PACK_HANDLE, p == 0 ? Hear<1> : Hear<2>);
+            startTogether();
+            for (int r = 0; r < rounds; ++r) {
+                std::string cab = dir / ("new" + std::to_string(p) + "-" + std::to_string(r) + ".cab");
+                std::string source = sources[p];
+                std::string list = std::string("0.dat") + '\0' + "1.dat" + '\0' + "2.dat" + '\0' + '\0';
+                packResults[p].push_back(::PackFiles(&cab[0], nullptr, &source[0], &list[0], 0));
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        startTogether();
+        for (int r = 0; r < rounds; ++r) browsing.push_back(ListAndExtract(browsed, dir / "b-"));
+    });
+    for (std::thread& t : threads) t.join();
+
+    EXPECT_EQ(extractResults, std::vector<int32_t>(rounds * files.size(), MIRAD_OK));
+    EXPECT_EQ(g_heard[0].bytes.size(), files.size());
+    for (const auto& f : files) EXPECT_EQ(g_heard[0].bytes[f.name], rounds * f.data.size()) << f.name;
+    for (int p = 0; p < 2; ++p) {
+        EXPECT_EQ(packResults[p], std::vector<int32_t>(rounds, MIRAD_OK));
+        // Only this thread's sources, each once per round.
+        const auto& heard = g_heard[1 + p].bytes;
+        EXPECT_EQ(heard.size(), 3u) << p;
+        for (int f = 0; f < 3; ++f) {
+            auto it = heard.find(sources[p] + std::to_string(f) + ".dat");
+            ASSERT_NE(it, heard.end()) << p << " " << f;
+            EXPECT_EQ(it->second, rounds * 200000u * (p + 1)) << it->first;
+        }
+        EXPECT_EQ(Total(heard), rounds * 3 * 200000u * (p + 1));
+        Listing packed = ListAndExtract(dir / ("new" + std::to_string(p) + "-0.cab"), dir / "check-");
+        EXPECT_EQ(packed.names, (std::vector<std::string>{"0.dat", "1.dat", "2.dat"}));
+    }
+    ASSERT_EQ(browsing.size(), static_cast<size_t>(rounds));
+    for (const Listing& l : browsing) {
+        EXPECT_EQ(l.names, alone.names);
+        EXPECT_EQ(l.results, alone.results);
     }
 }
 

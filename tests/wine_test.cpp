@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -27,6 +28,7 @@ namespace {
 using Tree = std::map<std::string, Bytes>;
 
 std::string Win32Dir() { return MIRAD_WIN32_DIR; }
+std::string Win64Dir() { return MIRAD_WIN64_DIR; }
 
 std::string FromEnvironment(const char* name, const std::string& otherwise) {
     const char* value = std::getenv(name);
@@ -39,9 +41,10 @@ std::string WineBuild() { return FromEnvironment("MIRAD_WINE_BUILD", Win32Dir())
 std::string WineMissing() {
     if (WineLoader().find('/') == std::string::npos ? !HaveTool(WineLoader()) : !FileExists(WineLoader()))
         return WineLoader() + " is not installed";
-    for (const char* file : {"mirad.exe", "Mirad.wcx"})
-        if (!FileExists(WineBuild() + "/" + file))
-            return WineBuild() + "/" + file + " is missing (build it with scripts/build.sh win32)";
+    if (!FileExists(WineBuild() + "/mirad.exe"))
+        return WineBuild() + "/mirad.exe is missing (build it with scripts/build.sh win32 or win64)";
+    if (!FileExists(WineBuild() + "/Mirad.wcx") && !FileExists(WineBuild() + "/Mirad.wcx64"))
+        return WineBuild() + "/Mirad.wcx(64) is missing (build it with scripts/build.sh win32 or win64)";
     // A private, quiet, 32-bit prefix unless the caller chose one (test.sh
     // does); otherwise one in the directory the tests run in (the build's).
     setenv("WINEDEBUG", "-all", 0);
@@ -269,38 +272,55 @@ TEST(Wine, ExtractedFilesKeepStoredTimesAttributesAndNames) {
     }
 }
 
-// The DLL a file manager loads: 32-bit PE, the nine exports under their
-// plain names (stdcall without decoration), and nothing but system DLLs to
-// load beside it (libgcc and libstdc++ linked in).
-TEST(Wine, WindowsModuleHasPlainExportsAndOnlySystemImports) {
-    std::string module = Win32Dir() + "/Mirad.wcx";
-    if (!FileExists(module)) GTEST_SKIP() << module << " is missing (scripts/build.sh win32)";
-    if (!HaveTool("i686-w64-mingw32-objdump")) GTEST_SKIP() << "i686-w64-mingw32-objdump is missing";
-    CommandResult dump = fixture::Run("i686-w64-mingw32-objdump -p " + Quote(module));
-    ASSERT_EQ(dump.status, 0) << dump.out;
-    EXPECT_NE(dump.out.find("file format pei-i386"), std::string::npos);
+// The DLLs a file manager loads, 32-bit PE and 64-bit PE32+: the exports
+// under their plain names (stdcall without decoration), and nothing but
+// system DLLs to load beside them (libgcc, libstdc++ and zlib linked in).
+TEST(Wine, WindowsModulesHavePlainExportsAndOnlySystemImports) {
+    struct Build {
+        std::string module, objdump, format, magic;
+    };
+    const std::vector<Build> builds = {
+        {Win32Dir() + "/Mirad.wcx", "i686-w64-mingw32-objdump", "file format pei-i386", "010b\t(PE32)"},
+        {Win64Dir() + "/Mirad.wcx64", "x86_64-w64-mingw32-objdump", "file format pei-x86-64", "020b\t(PE32+)"},
+    };
+    int checked = 0;
+    for (const Build& b : builds) {
+        if (!FileExists(b.module) || !HaveTool(b.objdump)) {
+            std::printf("[  SKIPPED ] %s (scripts/build.sh win32 win64, or %s, missing)\n", b.module.c_str(),
+                        b.objdump.c_str());
+            continue;
+        }
+        SCOPED_TRACE(b.module);
+        ++checked;
+        CommandResult dump = fixture::Run(b.objdump + " -p " + Quote(b.module));
+        ASSERT_EQ(dump.status, 0) << dump.out;
+        EXPECT_NE(dump.out.find(b.format), std::string::npos);
+        EXPECT_NE(dump.out.find("Magic\t\t\t" + b.magic), std::string::npos);
 
-    std::vector<std::string> imports, exports;
-    bool inNameTable = false;
-    std::istringstream in(dump.out);
-    for (std::string line; std::getline(in, line);) {
-        size_t at = line.find("DLL Name: "), close = line.find("] ");
-        if (at != std::string::npos) imports.push_back(line.substr(at + 10));
-        if (line.find("[Ordinal/Name Pointer] Table") != std::string::npos)
-            inNameTable = true;
-        else if (inNameTable && (line.find('[') == std::string::npos || close == std::string::npos))
-            inNameTable = false;
-        else if (inNameTable)
-            exports.push_back(line.substr(close + 2));
+        std::vector<std::string> imports, exports;
+        bool inNameTable = false;
+        std::istringstream in(dump.out);
+        for (std::string line; std::getline(in, line);) {
+            size_t at = line.find("DLL Name: "), close = line.find("] ");
+            if (at != std::string::npos) imports.push_back(line.substr(at + 10));
+            if (line.find("[Ordinal/Name Pointer] Table") != std::string::npos)
+                inNameTable = true;
+            else if (inNameTable && (line.find('[') == std::string::npos || close == std::string::npos))
+                inNameTable = false;
+            else if (inNameTable)
+                exports.push_back(line.substr(close + 2));
+        }
+        EXPECT_EQ(exports, (std::vector<std::string>{"CanYouHandleThisFile", "CloseArchive", "GetBackgroundFlags",
+                                                     "GetPackerCaps", "OpenArchive", "PackFiles",
+                                                     "PackSetDefaultParams", "ProcessFile", "ReadHeader",
+                                                     "SetChangeVolProc", "SetProcessDataProc"}));
+        ASSERT_FALSE(imports.empty());
+        for (std::string name : imports) {
+            for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            EXPECT_TRUE(name == "KERNEL32.DLL" || name == "MSVCRT.DLL" || name == "USER32.DLL") << name;
+        }
     }
-    EXPECT_EQ(exports, (std::vector<std::string>{"CloseArchive", "GetPackerCaps", "OpenArchive", "PackFiles",
-                                                 "PackSetDefaultParams", "ProcessFile", "ReadHeader",
-                                                 "SetChangeVolProc", "SetProcessDataProc"}));
-    ASSERT_FALSE(imports.empty());
-    for (std::string name : imports) {
-        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        EXPECT_TRUE(name == "KERNEL32.DLL" || name == "MSVCRT.DLL" || name == "USER32.DLL") << name;
-    }
+    if (checked == 0) GTEST_SKIP() << "no Windows module built";
 }
 
 // The host reads refused cabinets itself on Windows too: the same sentences.
@@ -379,6 +399,16 @@ TEST(Wine, ExtractionAndUpdateKeepFilesSafe) {
     EXPECT_EQ(FilesBelow(dir / "d"), (Tree{{"a.txt", BytesOf("old content")}})) << "old file lost or temporary left";
     EXPECT_EQ(Windows(dir, "extract good.cab -d d").status, 0);
     EXPECT_EQ(FilesBelow(dir / "d"), (Tree{{"a.txt", Bytes(5000, 'n')}}));
+
+    // Each directory below the destination is opened and checked on its
+    // own: a file in the way refuses its entry alone.
+    WriteFile(dir / "deep.cab", BuildCabinet({Stored("a.txt\\x.txt", BytesOf("x")), Stored("e\\f\\g\\y.txt", BytesOf("y"))}));
+    CommandResult refused = Windows(dir, "extract deep.cab -d d");
+    EXPECT_EQ(refused.status, 1) << refused.out;
+    EXPECT_NE(refused.out.find("is not a directory"), std::string::npos) << refused.out;
+    EXPECT_EQ(FilesBelow(dir / "d"), (Tree{{"a.txt", Bytes(5000, 'n')}, {"e/f/g/y.txt", BytesOf("y")}}));
+    fs::remove_all(dir / "d/e");
+    fs::remove(dir / "deep.cab");
 
     const Bytes game = GameCabinet();
     WriteFile(dir / "game.cab", game);

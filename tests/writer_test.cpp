@@ -951,8 +951,9 @@ struct FaultIo {
 };
 FaultIo* g_fault = nullptr;
 
-mirad::IoFile* FaultOpen(void* context, const char* path, mirad::IoMode mode) {
+mirad::IoFile* FaultOpen(void* context, mirad::IoDir* at, const char* name, mirad::IoMode mode) {
     FaultIo& io = *g_fault;
+    const std::string path = mirad::DefaultIoPath(at, name);
     if (path == io.source && io.fault.change == 1) fs::remove(path);
     if (path == io.source && io.fault.change > 1)
         fs::resize_file(path, io.fault.change == 2 ? 9 : fs::file_size(path) + 1);
@@ -961,7 +962,7 @@ mirad::IoFile* FaultOpen(void* context, const char* path, mirad::IoMode mode) {
         if (io.fault.keptData) io.failing = io.cabinet;  // the old cabinet was read before
         if (io.refuseCreateNew-- > 0) return nullptr;
     }
-    mirad::IoFile* f = mirad::DefaultIo().open(context, path, mode);
+    mirad::IoFile* f = mirad::DefaultIo().open(context, at, name, mode);
     if (f) io.paths[f] = path;
     return f;
 }

@@ -4,6 +4,8 @@
 // source (writing nothing), so a damaged cabinet tests as damaged; shortcuts
 // and generated entries, which have no stored bytes, test as good.
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "documents/documents.h"
 #include "platform/host.h"
@@ -51,10 +53,10 @@ Error ArchiveSession::Test() {
     }
 }
 
-Error ArchiveSession::WriteShortcutFile(const Settings& settings, uint16_t index, const char* destination) {
+Error ArchiveSession::WriteShortcutFile(const Settings& settings, uint16_t index, const OutputTarget& destination) {
     char path[kPathSize];
     ShortcutPath(*setup_, index, path);
-    LogMessage("Extracting Link %s -> %s", path, destination);
+    LogMessage("Extracting Link %s -> %s", path, destination.path());
     OutputFile file;
     if (!file.Open(destination, OutputPolicy::Entry)) return CannotCreate("cannot create the shortcut file");
     ShortcutTarget(*setup_, index, path);
@@ -66,32 +68,23 @@ Error ArchiveSession::WriteShortcutFile(const Settings& settings, uint16_t index
     return kOk;
 }
 
-// A stored file's bytes, then its stored date, time and attributes: set
-// once the file is complete, so no later write changes them. A file system
-// that keeps no such things leaves the extraction good all the same.
-Error ArchiveSession::CopyStored(uint32_t entry, const char* destination) {
-    Error result = cabinet_.CopyFile(entry, destination, progress_, listedName_.c_str());
-    if (!result) {
-        const CabFileEntry& f = cabinet_.files()[entry];
-        platform::StampFile(destination, f.date, f.time, f.attribs);
-    }
-    return result;
-}
-
 // A shortcut file or document is small and written at once: the host hears
 // of it before (and may stop it then) and of its bytes after, when it is
 // complete; a stop asked for then takes effect at the next entry.
-void ArchiveSession::ReportWritten(const char* destination) const {
+void ArchiveSession::ReportWritten(const OutputTarget& destination) const {
     if (!progress_) return;
     uint64_t size = 0;
-    IoHandle file(IoOpen(destination, IoMode::Read));
+    IoHandle file(IoOpenIn(destination.dir, destination.name, IoMode::Read));
     if (file) IoSize(file.get(), &size);
     Progress reported(progress_, listedName_.c_str());
     reported.Add(static_cast<size_t>(size));
     reported.Report();
 }
 
-Error ArchiveSession::Extract(const Settings& settings, const char* destination) {
+// Stored and installed files get their stored date, time and attributes
+// (the cabinet sets them); entries that stand for no stored file take the
+// date the listing shows.
+Error ArchiveSession::Extract(const Settings& settings, OutputTarget destination) {
     uint16_t i = static_cast<uint16_t>(cursor_.index - 1);
     Error result;
     bool stored = cursor_.phase == ListPhase::Stored || cursor_.phase == ListPhase::Installed;
@@ -99,33 +92,40 @@ Error ArchiveSession::Extract(const Settings& settings, const char* destination)
         Progress starting(progress_, listedName_.c_str());
         if (!starting.Report()) return Aborted("stopped by the host");
     }
+    IoStamp listedDate;
+    listedDate.dosDate = generatedDate_;
+    listedDate.dosTime = generatedTime_;
     switch (cursor_.phase) {
         case ListPhase::Stored:
-            LogMessage("Extracting File %s -> %s", cabinet_.files()[i].name, destination);
-            return CopyStored(i, destination);
+            LogMessage("Extracting File %s -> %s", cabinet_.files()[i].name, destination.path());
+            return cabinet_.CopyFile(i, destination, progress_, listedName_.c_str());
         case ListPhase::Installed: {
-            LogMessage("Extracting File %s -> %s", setup_->copyFiles()[i].destPath, destination);
+            LogMessage("Extracting File %s -> %s", setup_->copyFiles()[i].destPath, destination.path());
             int32_t k = CarrierOf(i);
             if (k < 0) return BadData("no stored file carries it");
-            return CopyStored(static_cast<uint32_t>(k), destination);
+            return cabinet_.CopyFile(static_cast<uint32_t>(k), destination, progress_, listedName_.c_str());
         }
         case ListPhase::Shortcuts:
-            result = WriteShortcutFile(settings, i, destination);
+            result = WriteShortcutFile(settings, i, destination.WithStamp(listedDate));
             break;
         case ListPhase::Documents: {
             const GeneratedDocument& d = kGeneratedDocuments[i];
-            LogMessage("Extracting %s%s", d.label, destination);
-            result = d.write(DocumentSource{path_.c_str(), cabinet_, *setup_, settings}, destination);
+            LogMessage("Extracting %s%s", d.label, destination.path());
+            result = d.write(DocumentSource{path_.c_str(), cabinet_, *setup_, settings}, destination.WithStamp(listedDate));
             break;
         }
         case ListPhase::End:
             return kOk;
     }
     if (!result) ReportWritten(destination);
-    // Entries that stand for no stored file take the date the listing shows.
-    if (!result) platform::StampFileTime(destination, generatedDate_, generatedTime_);
     return result;
 }
+
+namespace {
+
+bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
+}  // namespace
 
 Error ArchiveSession::Process(const Settings& settings, EntryOperation operation, const char* outputDir,
                               const char* outputName) {
@@ -145,7 +145,30 @@ Error ArchiveSession::Process(const Settings& settings, EntryOperation operation
         return CannotCreate("destination path too long");
     if (outputName && !AppendString(destination, sizeof destination, outputName))
         return CannotCreate("destination path too long");
-    return Extract(settings, destination);
+    if (!outputDir || !outputDir[0] || !outputName || !outputName[0]) return Extract(settings, OutputTarget(destination));
+
+    // A directory and a name below it: the directory is the host's, and
+    // nothing below it is followed. Its part after its last separator
+    // already belongs to the name, as joining them shows.
+    const std::string joined = destination;
+    const size_t cut = AfterLastSeparator(outputDir);
+    std::vector<std::string> parts;
+    std::string part;
+    for (size_t i = cut; i <= joined.size(); ++i) {
+        if (i < joined.size() && !IsPathSeparator(joined[i])) {
+            part += joined[i];
+            continue;
+        }
+        if (part == "..") return CannotCreate("a name that leaves the destination");
+        if (!part.empty() && part != ".") parts.push_back(part);
+        part.clear();
+    }
+    if (parts.empty() || IsPathSeparator(joined.back())) return CannotCreate("no file name below the destination");
+    const std::string leaf = parts.back();
+    parts.pop_back();
+    OutputDirectory directory;
+    if (Error blocked = directory.Open(cut ? joined.substr(0, cut) : std::string("."), parts)) return blocked;
+    return Extract(settings, OutputTarget(directory.get(), leaf.c_str(), destination));
 }
 
 }  // namespace mirad

@@ -11,6 +11,7 @@
 #include "cabinet/cabinet.h"
 #include "setup/setup.h"
 #include "support/error.h"
+#include "support/output.h"
 #include "support/progress.h"
 #include "support/settings.h"
 
@@ -84,10 +85,9 @@ private:
     int32_t CarrierOf(uint16_t index) const;
     bool HasCurrent() const;
     Error Test();
-    Error Extract(const Settings& settings, const char* destination);
-    void ReportWritten(const char* destination) const;
-    Error CopyStored(uint32_t entry, const char* destination);
-    Error WriteShortcutFile(const Settings& settings, uint16_t index, const char* destination);
+    Error Extract(const Settings& settings, OutputTarget destination);
+    void ReportWritten(const OutputTarget& destination) const;
+    Error WriteShortcutFile(const Settings& settings, uint16_t index, const OutputTarget& destination);
 
     std::string path_;
     // The date and time (DOS, local) of entries that stand for no stored
