@@ -9,7 +9,8 @@
 // - A cabinet with no folders or no files opens and lists nothing.
 // - Every read is checked against the cabinet's length: a cabinet that ends
 //   early (in the header, a table or a name), a file in a folder that does
-//   not exist or an empty stored name is bad data at open; blocks that do
+//   not exist is bad data at open (a file without a name opens: the
+//   listing passes over it, the rest stays reachable); blocks that do
 //   not hold the promised bytes are bad data for the entries that need them.
 //   Opening reads the header and the tables and no data block.
 #include "cabinet/cabinet.h"
@@ -142,8 +143,6 @@ Error Cabinet::ReadTables(CabinetStream& c, uint64_t foldersAt) {
         if (e.iFolder >= h.cFolders) return BadData("file in a folder that does not exist", recordAt);
         char name[kNameSize];
         if (!ReadName(c, &pos, name)) return BadData("stored name beyond the cabinet", recordAt);
-        // An entry without a name could be neither listed nor extracted.
-        if (name[0] == '\0') return BadData("empty stored name", recordAt);
         e.name = names_.Add(name);
     }
     return kOk;

@@ -171,6 +171,18 @@ Error CopyFromDisk(CabOutput& o, const PackEntry& entry, const char* sourcePath)
     return CopySource(o, source.get());
 }
 
+Error CopyFromMemory(CabOutput& o, const PackEntry& entry) {
+    const std::vector<uint8_t>& bytes = *entry.bytes;
+    if (bytes.size() != entry.cbFile) return BadData("held data differ from the plan");
+    for (size_t done = 0; done < bytes.size();) {
+        size_t k = std::min<size_t>(bytes.size() - done, kBlockData);
+        if (!PutFileData(o, bytes.data() + done, k)) return CannotCreate("cannot write the cabinet");
+        if (!o.progress->Add(k)) return Aborted("stopped by the host");
+        done += k;
+    }
+    return kOk;
+}
+
 Error CopyKept(CabOutput& o, Cabinet* old, const PackEntry& entry) {
     if (!old) return BadData("no cabinet to keep data from");
     Error read = old->ReadFile(
@@ -296,7 +308,7 @@ Error WriteCabinet(IoFile* file, Cabinet* old, const std::vector<PackEntry>& ent
         o.fileLeft = e.cbFile;
         Progress reported(progress, e.listName ? JoinListPath(sourcePath, e.listName).c_str() : e.storedName.c_str());
         o.progress = &reported;
-        rc = e.listName ? CopyFromDisk(o, e, sourcePath) : CopyKept(o, old, e);
+        rc = e.bytes ? CopyFromMemory(o, e) : e.listName ? CopyFromDisk(o, e, sourcePath) : CopyKept(o, old, e);
         if (!rc && !reported.Report()) rc = Aborted("stopped by the host");
         o.progress = nullptr;
     }

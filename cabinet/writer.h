@@ -23,6 +23,7 @@ enum class Compression { None, Mszip };
 struct PackEntry {
     std::string storedName;
     const char* listName = nullptr;  // read from sourcePath + listName; null for kept data
+    const std::vector<uint8_t>* bytes = nullptr;  // or held in memory (cbFile of them)
     uint32_t cbFile = 0;
     uint16_t date = 0, time = 0, attribs = 0;
     uint32_t keptEntry = 0;  // for kept data: the entry of the old cabinet that holds it

@@ -493,6 +493,8 @@ private:
     InfReport* report_;
     std::map<std::string, std::pair<std::string, uint32_t>> destinations_;  // lower(section) -> dir, line
     std::map<std::string, std::string> destinationNames_;                  // lower(section) -> as written
+    std::multimap<std::string, size_t> byName_;                            // lower(source) -> sources
+    std::map<std::string, bool> variantNames_;                             // taken from the platform section
     bool haveDefault_ = false;
     std::string defaultDir_;
 };
@@ -518,6 +520,20 @@ bool ParseNumber(const std::string& text, uint32_t* value) {
     }
     *value = static_cast<uint32_t>(v);
     return true;
+}
+
+// A device path: a macro, %InstallDir% or "\..." path, never a drive
+// letter (the device has none) nor ".." (it would leave the folder named).
+bool DevicePath(const std::string& p) {
+    if (p.size() >= 2 && p[1] == ':') return false;
+    size_t start = 0;
+    for (;;) {
+        size_t end = p.find_first_of("\\/", start);
+        std::string part = p.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (part == "..") return false;
+        if (end == std::string::npos) return true;
+        start = end + 1;
+    }
 }
 
 bool CeReader::Number(const InfEntry* e, const std::string& text, uint32_t* value) {
@@ -585,25 +601,38 @@ bool CeReader::ReadSources(CeInf* out) {
         // The directory is the fourth field; none or an empty one: the INF's folder.
         disks[id] = e->fields.size() > 3 ? e->fields[3] : std::string();
     }
-    for (const InfEntry* e : Entries("SourceDisksFiles")) {
-        uint32_t id;
-        if (!e->hasKey || e->key.empty())
-            return Fail(e->line, "a [SourceDisksFiles] entry needs a file name: <file> = <source id>");
-        if (!ParseNumber(First(e), &id)) return Fail(e->line, "\"" + First(e) + "\" is not a source id");
-        auto d = disks.find(id);
-        if (d == disks.end()) return Fail(e->line, "source id " + First(e) + " is not in [SourceDisksNames]");
-        InfSourceFile f;
-        f.name = e->key;
-        f.directory = d->second;
-        f.line = e->line;
-        auto at = out->sourceIndex.find(Lower(f.name));
-        if (at != out->sourceIndex.end()) {
-            // A platform section's entry replaces the plain one.
-            out->sources[at->second] = f;
-            continue;
+    // Entries of one name within a section are alternatives (~Cab~.INF
+    // lists a file name once per directory that installs it); a platform
+    // section's entry replaces the plain section's.
+    const std::string variant = "SourceDisksFiles." + o_.cpu;
+    for (int pass = 0; pass < (o_.cpu.empty() ? 1 : 2); ++pass) {
+        for (const InfSection& section : doc_.sections) {
+            if (!SameNoCase(section.name, pass ? variant : std::string("SourceDisksFiles"))) continue;
+            for (const InfEntry& entry : section.entries) {
+                const InfEntry* e = &entry;
+                uint32_t id;
+                if (!e->hasKey || e->key.empty())
+                    return Fail(e->line, "a [SourceDisksFiles] entry needs a file name: <file> = <source id>");
+                if (!ParseNumber(First(e), &id)) return Fail(e->line, "\"" + First(e) + "\" is not a source id");
+                auto d = disks.find(id);
+                if (d == disks.end()) return Fail(e->line, "source id " + First(e) + " is not in [SourceDisksNames]");
+                InfSourceFile f;
+                f.name = e->key;
+                f.directory = d->second;
+                f.line = e->line;
+                const std::string key = Lower(f.name);
+                auto at = out->sourceIndex.find(key);
+                if (pass == 1 && at != out->sourceIndex.end() && !variantNames_.count(key)) {
+                    out->sources[at->second] = f;
+                    variantNames_[key] = true;
+                    continue;
+                }
+                if (pass == 1) variantNames_[key] = true;
+                out->sourceIndex[key] = out->sources.size();
+                byName_.emplace(key, out->sources.size());
+                out->sources.push_back(f);
+            }
         }
-        out->sourceIndex[Lower(f.name)] = out->sources.size();
-        out->sources.push_back(f);
     }
     return true;
 }
@@ -617,6 +646,8 @@ bool CeReader::ReadDestinations() {
         if (!e->fields[0].empty() && e->fields[0] != "0" &&
             !Warn(e->line, "the directory id " + e->fields[0] + " is read as 0"))
             return false;
+        if (!DevicePath(e->fields[1]))
+            return Fail(e->line, "\"" + e->fields[1] + "\" is no device directory (a drive letter or \"..\")");
         if (SameNoCase(e->key, "DefaultDestDir")) {
             haveDefault_ = true;
             defaultDir_ = e->fields[1];
@@ -670,8 +701,15 @@ bool CeReader::ReadCopyLists(const InfEntry* copyFiles, CeInf* out) {
             if (f.size() > 3 && !f[3].empty() && !ParseNumber(f[3], &c.flags))
                 return Fail(e->line, "\"" + f[3] + "\" is not a number of copy flags");
             if (!PlainName(c.dest)) return Fail(e->line, "\"" + c.dest + "\" is not a plain file name");
-            if (!FindSource(*out, c.source))
+            auto found = out->sourceIndex.find(Lower(c.source));
+            if (found == out->sourceIndex.end())
                 return Fail(e->line, "\"" + c.source + "\" is not in [SourceDisksFiles]");
+            // Of several entries for the name, the one whose directory is
+            // where the list installs.
+            c.sourceEntry = found->second;
+            auto range = byName_.equal_range(Lower(c.source));
+            for (auto k = range.first; k != range.second; ++k)
+                if (Lower(out->sources[k->second].directory) == Lower(list.destination)) c.sourceEntry = k->second;
             list.files.push_back(c);
             if (++files > kMaxRows) return Fail(e->line, "more than 65535 files to copy");
         }

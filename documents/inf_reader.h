@@ -57,6 +57,7 @@ bool ParseInfText(const uint8_t* data, size_t size, const InfOptions& options, I
 struct InfCopyFile {
     std::string dest;    // the installed name
     std::string source;  // the source file's name
+    size_t sourceEntry = 0;  // its entry in CeInf::sources
     uint32_t flags = 0;
     uint32_t line = 0;
 };

@@ -50,6 +50,17 @@ const std::vector<Command> kCommands = {
      "files, or a file of 4 GiB or more, is refused\n"
      "and nothing is written.",
      CommandPack, 2, SIZE_MAX, "a cabinet and at least one file or directory"},
+    {"build", "INF [-o OUT.cab] [--cpu NAME] [-z] [-C DIR] [--strict]",
+     "make the CE cabinet a cabinet-wizard INF\n"
+     "describes, its sources found where the INF's\n"
+     "[SourceDisksNames] say, relative to the INF's\n"
+     "folder (or DIR; no source may then lie outside\n"
+     "it). OUT.cab (default: the INF's name beside it,\n"
+     "NAME.CPU.cab with --cpu) must not exist yet.\n"
+     "mirad extract --sources CAB -d T, then mirad\n"
+     "build T/~Cab~.INF, rebuilds a CE cabinet; edit\n"
+     "T in between to change it.",
+     CommandBuild, 1, 1, "one INF"},
     {"update", "CAB [-C DIR] NAME...",
      "replace installed files of an existing CE cabinet:\n"
      "NAME is an installed file as list shows it in\n"
@@ -79,7 +90,14 @@ const std::vector<Option> kOptions = {
      [](Options* o, const std::string&) { o->keepExisting = true; }},
     {"-v", "--verbose", nullptr, "extract test", kUnderCommand, "name each entry written or tested",
      [](Options* o, const std::string&) { o->verbose = true; }},
+    {nullptr, "--sources", nullptr, "extract", kUnderCommand,
+     "lay out what build needs to make the CE cabinet\nagain: the installed files by destination,\n"
+     "~Cab~.INF and, beside it, the setup DLL",
+     [](Options* o, const std::string&) { o->sources = true; }},
     {"-C", nullptr, "DIR", "pack update", kUnderCommand, "the directory PATHs and replacements are read\nfrom",
+     [](Options* o, const std::string& v) { o->sourceDir = v; }},
+    {"-C", nullptr, "DIR", "build", kUnderCommand,
+     "where the INF's relative source directories\nstart (default: the INF's folder)",
      [](Options* o, const std::string& v) { o->sourceDir = v; }},
     {nullptr, "--prefix", "P", "pack", kUnderCommand, "store every name under P\\",
      [](Options* o, const std::string& v) { o->prefix = v; }},
@@ -87,6 +105,14 @@ const std::vector<Option> kOptions = {
      [](Options* o, const std::string&) { o->move = true; }},
     {"-z", "--compress", nullptr, "pack", kUnderCommand, "compress the folders with MSZIP (without it\nthey are stored)",
      [](Options* o, const std::string&) { o->compress = true; }},
+    {"-o", "--output", "OUT.cab", "build", kUnderCommand, "the cabinet to make",
+     [](Options* o, const std::string& v) { o->output = v; }},
+    {nullptr, "--cpu", "NAME", "build", kUnderCommand, "use the INF's [Section.NAME] parts too",
+     [](Options* o, const std::string& v) { o->cpu = v; }},
+    {"-z", "--compress", nullptr, "build", kUnderCommand, "compress the folders with MSZIP",
+     [](Options* o, const std::string&) { o->compress = true; }},
+    {nullptr, "--strict", nullptr, "build", kUnderCommand, "fail on what the wizard would ignore (the\nwarnings)",
+     [](Options* o, const std::string&) { o->strict = true; }},
     {"-x", nullptr, "PATTERN", "list extract test", kSelecting,
      "leave out the entries PATTERN matches (repeatable)",
      [](Options* o, const std::string& v) { o->excludes.push_back(v); }},
@@ -151,23 +177,40 @@ std::string CommandList(const char* names) {
     return text;
 }
 
-// Finds the option an argument names; `inline` receives the value given as
-// "--name=value".
-const Option* FindOption(const std::string& argument, std::string* inlineValue, bool* hasInline) {
-    *hasInline = false;
+bool Named(const Option& option, const std::string& name) {
+    return (option.shortName && name == option.shortName) || (option.longName && name == option.longName);
+}
+
+// Finds the option an argument names, the row of `command` where the name
+// has several; `inline` receives the value given as "--name=value".
+const Option* FindOption(const std::string& argument, const std::string& command, std::string* inlineValue,
+                         bool* hasInline) {
+    const Option* found = nullptr;
     for (const Option& option : kOptions) {
         for (const char* name : {option.shortName, option.longName}) {
             if (!name) continue;
-            if (argument == name) return &option;
+            bool whole = argument == name;
             size_t n = std::strlen(name);
-            if (option.value && argument.compare(0, n, name) == 0 && argument.size() > n && argument[n] == '=') {
-                *inlineValue = argument.substr(n + 1);
-                *hasInline = true;
-                return &option;
-            }
+            bool withValue =
+                option.value && argument.compare(0, n, name) == 0 && argument.size() > n && argument[n] == '=';
+            if (!whole && !withValue) continue;
+            if (found && !Accepts(option, command)) continue;
+            found = &option;
+            *hasInline = withValue;
+            if (withValue) *inlineValue = argument.substr(n + 1);
+            if (Accepts(option, command)) return found;
         }
     }
-    return nullptr;
+    return found;
+}
+
+// The commands any row of option `name` goes with.
+std::string CommandsTaking(const std::string& name) {
+    std::string names;
+    for (const Option& option : kOptions) {
+        if (Named(option, name) && option.commands) names += (names.empty() ? "" : " ") + std::string(option.commands);
+    }
+    return names;
 }
 
 // Which options went with which command, once the command is known.
@@ -180,9 +223,13 @@ bool CheckOptions(const Options& options, const std::vector<std::pair<const Opti
     }
     for (const auto& [option, spelled] : given) {
         if (!Accepts(*option, c)) {
-            *problem = spelled + " applies to " + CommandList(option->commands) + " only";
+            *problem = spelled + " applies to " + CommandList(CommandsTaking(spelled).c_str()) + " only";
             return false;
         }
+    }
+    if (options.sources && options.viewGiven) {
+        *problem = "--sources chooses its own view; give no view flags with it";
+        return false;
     }
     if (options.outputDir.empty()) {
         *problem = "-d needs a directory";
@@ -229,7 +276,7 @@ bool ParseCommandLine(int argc, char** argv, Options* options, std::string* prob
         }
         std::string value;
         bool hasInline = false;
-        const Option* option = FindOption(argument, &value, &hasInline);
+        const Option* option = FindOption(argument, options->command, &value, &hasInline);
         if (!option) {
             *problem = "unknown option '" + argument + "'";
             return false;

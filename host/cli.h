@@ -20,10 +20,14 @@ struct Options {
     std::string configDir;               // --config; empty: the per-user default
     std::string logFile;                 // --log
     std::string outputDir = ".";         // extract -d
-    std::string sourceDir;               // pack/update -C
+    std::string sourceDir;               // pack/update/build -C
     std::string prefix;                  // pack --prefix
     bool move = false;                   // pack --move
-    bool compress = false;               // pack --compress
+    bool compress = false;               // pack/build --compress
+    std::string output;                  // build -o
+    std::string cpu;                     // build --cpu
+    bool strict = false;                 // build --strict
+    bool sources = false;                // extract --sources
     std::vector<std::string> excludes;   // -x PATTERN
     bool keepExisting = false;           // extract -n
     bool verbose = false;                // -v
@@ -47,6 +51,8 @@ struct Command {
 // Where --help describes an option: under its command, or in a section.
 enum HelpSection { kUnderCommand, kSelecting, kView, kGeneral };
 
+// One name may have a row per meaning (extract's -o is a flag, build's
+// takes the cabinet's name): the row of the command given applies.
 struct Option {
     const char* shortName;  // "-d", or null
     const char* longName;   // "--overwrite", or null

@@ -10,6 +10,7 @@ int CommandInfo(const Options& options);
 int CommandExtract(const Options& options);
 int CommandTest(const Options& options);
 int CommandPack(const Options& options);
+int CommandBuild(const Options& options);
 int CommandUpdate(const Options& options);
 
 }  // namespace host

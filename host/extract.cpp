@@ -2,6 +2,7 @@
 // each extracted under the target directory (or to standard output) or
 // tested.
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -11,12 +12,16 @@
 #include "host/facts.h"
 #include "host/module.h"
 #include "host/output.h"
+#include "host/pack_list.h"
 #include "host/progress.h"
 #include "support/paths.h"
 
 namespace host {
 
 namespace {
+
+// An output path as this system compares file names.
+std::string OutputKey(const std::string& path) { return kSeparator == '/' ? path : NameKey(path); }
 
 // One extraction run: where entries go and what went wrong.
 struct Extraction {
@@ -25,6 +30,12 @@ struct Extraction {
     const bool toStdout;
     std::unique_ptr<TempDirectory> scratch;  // what goes to standard output passes through here
     unsigned failures = 0, blockedByLinks = 0, entries = 0;
+    // Listed name -> the stored name it comes from, for the names whose
+    // leading separators the listing dropped.
+    std::map<std::string, std::string> rooted = {};
+    // Output name (as this system compares file names) -> the entry written
+    // there in this run.
+    std::map<std::string, std::string> writtenBy = {};
 
     // Where entry `name` is written, and its parts below the target
     // directory; empty (said why, or kept) when it is not.
@@ -48,9 +59,10 @@ std::string Extraction::Destination(const std::string& name, std::vector<std::st
         return "";
     }
     for (const std::string& part : *parts) *relative = relative->empty() ? part : JoinPath(*relative, part);
-    if (changed) {
-        Warning("entry " + Quoted(name) + " would leave " + Quoted(dir) + "; writing it as " + Quoted(*relative) +
-                " inside it");
+    auto lost = rooted.find(name);
+    if (changed || lost != rooted.end()) {
+        Warning("entry " + Quoted(lost != rooted.end() ? NativeSeparators(lost->second) : name) + " would leave " +
+                Quoted(dir) + "; writing it as " + Quoted(*relative) + " inside it");
     }
     std::string destination = JoinPath(dir, *relative);
     if (destination.size() >= mirad::kPathSize) {
@@ -58,6 +70,11 @@ std::string Extraction::Destination(const std::string& name, std::vector<std::st
               " is longer than 259 characters");
         ++failures;
         return "";
+    }
+    auto earlier = writtenBy.find(OutputKey(destination));
+    if (earlier != writtenBy.end() && !options.keepExisting) {
+        Warning("entry " + Quoted(name) + " replaces entry " + Quoted(earlier->second) +
+                ", written before it in this run as " + Quoted(destination));
     }
     if (options.keepExisting && PathExists(destination)) {
         if (!Quiet()) std::fprintf(stderr, "mirad: kept the existing %s (-n)\n", Printable(Quoted(destination)).c_str());
@@ -113,21 +130,19 @@ bool Extraction::Extract(Archive& archive, const EntryHeader& header) {
     }
     bool stopped = result == MIRAD_ABORTED || Interrupted();
     if (!stopped) Report(result, name, destination, header, parts);
+    if (result == MIRAD_OK && !toStdout) writtenBy[OutputKey(destination)] = name;
     if (toStdout) std::remove(destination.c_str());
     return !stopped;
 }
 
 // A named document the cabinet has nothing for: say so instead of "not an
 // entry". Counts the names it explained.
-unsigned ExplainMissingDocuments(const std::string& cabinet, Selection& selection) {
-    CabinetFacts facts;
-    bool read = false;
+unsigned ExplainMissingDocuments(const std::string& cabinet, CabinetFacts& facts, bool* read, Selection& selection) {
     unsigned explained = 0;
     for (size_t i = 0; i < selection.wanted.size(); ++i) {
         std::string document = DocumentName(selection.wanted[i]);
         if (selection.found[i] || document.empty()) continue;
-        if (!read && !facts.Read(cabinet)) return explained;
-        read = true;
+        if (!*read && !(*read = facts.Read(cabinet))) return explained;
         if (!facts.setup()) {
             Error(Quoted(cabinet) + " is not a CE installation cabinet (it has no setup file), so it has no " + document);
         } else if (!facts.Offers(document)) {
@@ -141,9 +156,33 @@ unsigned ExplainMissingDocuments(const std::string& cabinet, Selection& selectio
     return explained;
 }
 
+// What build needs to make the cabinet again: the installed files by
+// destination and ~Cab~.INF (the installed view), and beside the INF the
+// setup DLL, a stored file the installed view does not list.
+int ExtractSources(const Options& options) {
+    Options installed = options;
+    installed.sources = false;
+    installed.viewGiven = true;
+    for (bool& on : installed.view) on = false;
+    installed.view[kExpandPath] = installed.view[kShowInfFile] = true;
+    if (int status = CommandExtract(installed)) return status;
+    CabinetFacts facts;
+    if (!facts.Read(options.arguments[0])) return 0;
+    for (const mirad::CabFileEntry& e : facts.cabinet().files()) {
+        std::string name = e.name;
+        if (name.size() < 4 || name.compare(name.size() - 4, 4, ".999") != 0) continue;
+        Options stored = installed;
+        for (bool& on : stored.view) on = false;
+        stored.arguments = {options.arguments[0], name};
+        return CommandExtract(stored);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int CommandExtract(const Options& options) {
+    if (options.sources) return ExtractSources(options);
     const std::string& cabinet = options.arguments[0];
     Selection selection({options.arguments.begin() + 1, options.arguments.end()}, options.excludes);
     Extraction run{options, cabinet, options.outputDir == "-", nullptr};
@@ -160,6 +199,22 @@ int CommandExtract(const Options& options) {
     }
     Session session;
     if (!session.Start(options, changes)) return 1;
+    // The stored table says which names the listing cut their leading
+    // separators from, and which stored files it passes over (no name).
+    CabinetFacts facts;
+    bool factsRead = false;
+    std::vector<size_t> nameless;
+    if (!run.toStdout && (factsRead = facts.Read(cabinet))) {
+        const auto& files = facts.cabinet().files();
+        for (size_t i = 0; i < files.size(); ++i) {
+            std::string stored = files[i].name;
+            if (mirad::NamesNoFile(files[i])) {
+                nameless.push_back(i);
+            } else if (stored[0] == '\\') {
+                run.rooted.emplace(NativeSeparators(stored.substr(stored.find_first_not_of('\\'))), stored);
+            }
+        }
+    }
     if (run.toStdout) {
         run.scratch.reset(new TempDirectory());
         if (run.scratch->path.empty()) {
@@ -172,8 +227,14 @@ int CommandExtract(const Options& options) {
     if (end == WalkEnd::Refused) return 1;
     if (end == WalkEnd::Interrupted) return kInterruptedStatus;
     EndProgress();
-    unsigned failures = run.failures + ExplainMissingDocuments(cabinet, selection);
+    unsigned failures = run.failures + ExplainMissingDocuments(cabinet, facts, &factsRead, selection);
     failures += selection.ReportMissing(cabinet);
+    if (factsRead && !facts.Installed(session.settings()) && selection.wanted.empty()) {
+        for (size_t i : nameless) {
+            Error("stored file " + std::to_string(i) + " of " + Quoted(cabinet) + " has no name; skipped");
+            ++failures;
+        }
+    }
     if (run.blockedByLinks && !Quiet()) {
         std::fprintf(stderr, "mirad: %u of %u entries not extracted, %u of them behind a link or file on the way in\n",
                      failures, run.entries, run.blockedByLinks);

@@ -27,6 +27,10 @@ bool CabinetFacts::Read(const std::string& path) {
         return false;
     }
     error_ = mirad::ReadCeCabinet(std::move(file), &cabinet_, &setup_);
+    listed_.clear();
+    for (size_t i = 0; i < cabinet_.files().size(); ++i) {
+        if (!mirad::NamesNoFile(cabinet_.files()[i])) listed_.push_back(static_cast<uint32_t>(i));
+    }
     return !error_;
 }
 
@@ -62,12 +66,12 @@ bool CabinetFacts::Offers(const std::string& name) const {
 bool CabinetFacts::Installed(const mirad::Settings& settings) const { return setup_ && settings.ExpandPath; }
 
 size_t CabinetFacts::FileEntries(const mirad::Settings& settings) const {
-    return Installed(settings) ? setup_->copyFiles().size() : cabinet_.files().size();
+    return Installed(settings) ? setup_->copyFiles().size() : listed_.size();
 }
 
 int32_t CabinetFacts::StoredFileOf(const mirad::Settings& settings, size_t index) const {
     if (index >= FileEntries(settings)) return -1;
-    if (!Installed(settings)) return static_cast<int32_t>(index);
+    if (!Installed(settings)) return static_cast<int32_t>(listed_[index]);
     const mirad::SetupCopyFile& copy = setup_->copyFiles()[index];
     return !copy.noStoredFile && copy.entryIndex < cabinet_.files().size() ? copy.entryIndex : -1;
 }

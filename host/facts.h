@@ -45,13 +45,15 @@ public:
     // documents, and the stored file of entry `index` among them (-1: none).
     size_t FileEntries(const mirad::Settings& settings) const;
     int32_t StoredFileOf(const mirad::Settings& settings, size_t index) const;
+    // Whether the view lists installed files rather than stored ones.
+    bool Installed(const mirad::Settings& settings) const;
 
 private:
-    bool Installed(const mirad::Settings& settings) const;
 
     mirad::Cabinet cabinet_;
     std::unique_ptr<mirad::CeSetup> setup_;
     mirad::Error error_;
+    std::vector<uint32_t> listed_;  // the stored files the stored view lists
 };
 
 // The survey of what a file shows of itself, read through the layers.

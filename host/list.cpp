@@ -44,7 +44,7 @@ std::string JsonEntry(const EntryHeader& header, const Detail& detail) {
     std::string time = EntryTime(header.fileTime, true);
     std::string json = "{\"name\": " + JsonString(EntryName(header)) + ", \"type\": \"" + EntryKind(header, detail) + "\"";
     json += ", \"size\": " +
-            (header.packedSize == -1 ? std::string("null") : std::to_string(static_cast<uint32_t>(header.packedSize)));
+            (UnmeasuredDocument(header) ? std::string("null") : std::to_string(static_cast<uint32_t>(header.packedSize)));
     json += ", \"modified\": " + (time.empty() ? std::string("null") : "\"" + time + "\"");
     json += ", \"attributes\": " + std::to_string(s ? s->attribs : EntryAttributeBits(header.fileAttributes));
     json += ", \"attributeLetters\": \"" + AttributeLetters(header.fileAttributes) + "\"";
@@ -81,12 +81,12 @@ int CommandList(const Options& options) {
     unsigned count = 0;
     auto show = [&](Archive&, const EntryHeader& header, size_t index) {
         ++count;
-        if (header.packedSize != -1) totalBytes += static_cast<uint32_t>(header.packedSize);
+        if (!UnmeasuredDocument(header)) totalBytes += static_cast<uint32_t>(header.packedSize);
         Detail detail;
         if (detailed) {
             int32_t stored = facts.StoredFileOf(settings, index);
             if (stored >= 0) detail.stored = &facts.cabinet().files()[static_cast<size_t>(stored)];
-            detail.file = index < facts.FileEntries(settings) && header.packedSize != -1;
+            detail.file = index < facts.FileEntries(settings);
         }
         if (options.json) json.push_back(JsonEntry(header, detail));
         else if (options.longFormat) std::printf("%s\n", Printable(LongLine(header, detail)).c_str());

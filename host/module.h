@@ -7,6 +7,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/cli.h"
 #include "host/os.h"
@@ -35,6 +37,7 @@ struct SettingsChanges {
     int view[kViewOptionCount] = {-1, -1, -1, -1, -1};
     std::string debugFile;
     std::string compression;  // "Compression"; empty: as the settings file says
+    std::vector<std::pair<std::string, std::string>> values;  // further keys, set as given
     bool any() const;
 };
 // The view flags and --log of the command line.

@@ -126,12 +126,16 @@ std::string AttributeLetters(int32_t attributes) {
     return letters;
 }
 
+bool UnmeasuredDocument(const EntryHeader& header) {
+    return header.packedSize == -1 && IsDocumentName(EntryName(header));
+}
+
 std::string FormatEntry(const EntryHeader& header, const std::string& between) {
     std::string size;
-    if (header.packedSize == -1) {
-        // A shortcut or generated document whose length the module does
-        // not tell.
-        size = IsDocumentName(EntryName(header)) ? "<generated>" : "<link>";
+    // Every entry has its length (a stored file of 0xFFFFFFFF bytes comes
+    // as -1), except a generated document the module does not measure.
+    if (UnmeasuredDocument(header)) {
+        size = "<generated>";
     } else {
         size = std::to_string(static_cast<uint32_t>(header.packedSize));
     }

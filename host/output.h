@@ -28,6 +28,9 @@ bool StdoutWritten();
 std::string JsonString(const std::string& text);
 
 std::string EntryName(const EntryHeader& header);
+// A generated document listed without its length; every other entry's
+// packedSize is its length (-1 too: a stored file of 0xFFFFFFFF bytes).
+bool UnmeasuredDocument(const EntryHeader& header);
 std::string AttributeLetters(int32_t attributes);  // RHSA of the entry's attribute bits
 // One listing line: size, date and time, attributes, then `name`.
 std::string FormatEntry(const EntryHeader& header, const std::string& between = "");

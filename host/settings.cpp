@@ -88,7 +88,7 @@ bool SettingsChanges::any() const {
     for (int value : view) {
         if (value >= 0) return true;
     }
-    return !debugFile.empty() || !compression.empty();
+    return !debugFile.empty() || !compression.empty() || !values.empty();
 }
 
 SettingsChanges ChangesFrom(const Options& options) {
@@ -125,6 +125,7 @@ bool Session::MakePrivateCopy(const std::string& source, const SettingsChanges& 
     }
     if (!changes.debugFile.empty()) text = SetIniValue(text, kSection, "DebugFile", changes.debugFile);
     if (!changes.compression.empty()) text = SetIniValue(text, kSection, "Compression", changes.compression);
+    for (const auto& kv : changes.values) text = SetIniValue(text, kSection, kv.first, kv.second);
     if (!WriteWholeFile(readsFrom_, text)) {
         Error("cannot write the private settings file '" + readsFrom_ + "'");
         return false;

@@ -13,7 +13,10 @@
 #include <string>
 
 #include "cabinet/cabinet.h"
+#include "documents/inf_build.h"
+#include "platform/ascii.h"
 #include "platform/host.h"
+#include "platform/platform.h"
 #include "setup/pack.h"
 #include "support/alloc.h"
 #include "support/io.h"
@@ -203,12 +206,40 @@ MIRAD_EXPORT int32_t MIRAD_CALL CloseArchive(void* archive) {
     return MIRAD_OK;
 }
 
+// The INF a new cabinet is built from: with "BuildFromInf" on, a selection
+// of exactly one file, ending in ".inf" and carrying the CE signature, for a
+// cabinet that does not exist yet. Empty otherwise.
+std::string InfToBuild(const Settings& settings, const char* cabinetPath, const char* sourcePath,
+                       const char* addList) {
+    if (!settings.BuildFromInf || !addList[0] || addList[std::strlen(addList) + 1]) return "";
+    const char* name = addList;
+    size_t n = std::strlen(name);
+    if (n < 5 || !EqualNoCase(name + n - 4, ".inf")) return "";
+    platform::FindData found;
+    if (platform::FindFile(cabinetPath, &found)) return "";
+    std::string inf = std::string(sourcePath ? sourcePath : "") + name;
+    return IsCeInf(inf.c_str(), settings.CodePage) ? inf : "";
+}
+
 MIRAD_EXPORT int32_t MIRAD_CALL PackFiles(char* cabinetPath, char* subPath, char* sourcePath, char* addList,
                                           int32_t flags) {
     if (!cabinetPath || !addList) return MIRAD_NOT_SUPPORTED;
     try {
         SettingsForCall settings;
         bool move = (flags & MIRAD_PACK_MOVE) != 0;
+        std::string inf = InfToBuild(*settings, cabinetPath, sourcePath, addList);
+        if (!inf.empty()) {
+            // The sources stay: they are the project the cabinet is built from.
+            InfBuildOptions options;
+            options.cpu = settings->BuildProcessor;
+            options.strict = settings->BuildStrict != 0;
+            options.sourceDir = settings->BuildSourceDir;
+            options.compression = settings->Compression == kCompressionMszip ? Compression::Mszip : Compression::None;
+            options.codePage = settings->CodePage;
+            InfReport report;
+            return ResultCode(
+                BuildCabinetFromInf(cabinetPath, inf.c_str(), options, &report, HostProgress(PackProgress())));
+        }
         return ResultCode(
             PackFilesInto(cabinetPath, subPath, sourcePath, addList, move, HostProgress(PackProgress())));
     } catch (...) {

@@ -49,6 +49,10 @@ constexpr Settings kBuiltIn = {
     },
     kDefaultCodePage,
     kCompressionNone,
+    0,
+    "",
+    "",
+    0,
 };
 
 // The published snapshot.
@@ -109,6 +113,10 @@ void WriteSettingsFile(const Settings& s, const char* path) {
     platform::ProfileWriteString(kConfiguration, "DebugFile", "", path);
     platform::ProfileWriteString(kConfiguration, "Language", s.Language, path);
     platform::ProfileWriteString(kConfiguration, "Compression", CompressionName(s.Compression), path);
+    platform::ProfileWriteString(kConfiguration, "BuildFromInf", s.BuildFromInf ? "1" : "0", path);
+    platform::ProfileWriteString(kConfiguration, "BuildProcessor", s.BuildProcessor, path);
+    platform::ProfileWriteString(kConfiguration, "BuildSourceDir", s.BuildSourceDir, path);
+    platform::ProfileWriteString(kConfiguration, "BuildStrict", s.BuildStrict ? "1" : "0", path);
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
@@ -122,6 +130,8 @@ void WriteSettingsFile(const Settings& s, const char* path) {
 Settings FreshSettings(const Settings& current) {
     Settings fresh = current;
     for (const Flag& flag : kFlags) fresh.*flag.field = 1;
+    // Alt+F5 on a CE INF then makes the installer.
+    fresh.BuildFromInf = 1;
     return fresh;
 }
 
@@ -138,8 +148,12 @@ Settings ReadSettingsFile(const Settings& current, const char* path) {
     int codePage = file.GetInt(kConfiguration, "CodePage", static_cast<int>(kDefaultCodePage));
     s.CodePage = codePage > 0 && codePage < 65536 ? static_cast<uint32_t>(codePage) : kDefaultCodePage;
     char compression[16];
-    platform::ProfileGetString(kConfiguration, "Compression", "none", compression, sizeof compression, path);
+    file.GetString(kConfiguration, "Compression", "none", compression, sizeof compression);
     s.Compression = CompressionFromName(compression);
+    s.BuildFromInf = file.GetInt(kConfiguration, "BuildFromInf", 0) != 0 ? 1 : 0;
+    file.GetString(kConfiguration, "BuildProcessor", "", s.BuildProcessor, sizeof s.BuildProcessor);
+    file.GetString(kConfiguration, "BuildSourceDir", "", s.BuildSourceDir, sizeof s.BuildSourceDir);
+    s.BuildStrict = file.GetInt(kConfiguration, "BuildStrict", 0) != 0 ? 1 : 0;
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);

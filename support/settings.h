@@ -27,6 +27,16 @@ struct Settings {
     // How PackFiles compresses a new cabinet ("Compression": "none", the
     // default, or "MSZIP").
     int32_t Compression;
+    // PackFiles asked for a new cabinet from one CE INF builds the CE
+    // cabinet it describes ("BuildFromInf"; absent: off, the INF is stored),
+    // for the processor "BuildProcessor" names (its [Section.NAME] parts;
+    // empty: none), with sources below "BuildSourceDir" (empty: the INF's
+    // folder), and with "BuildStrict" on, what the wizard would ignore
+    // fails the build.
+    int32_t BuildFromInf;
+    char BuildProcessor[64];
+    char BuildSourceDir[260];
+    int32_t BuildStrict;
 };
 
 constexpr int32_t kCompressionNone = 0, kCompressionMszip = 1;

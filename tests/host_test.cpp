@@ -76,13 +76,17 @@ TEST(Host, ListShowsSizeDateAttributesAndName) {
     StoredFile b = Stored("b.bin", Pattern(70000, 1), 0x07);
     b.date = (45 << 9) | (6 << 5) | 30;    // 2025-06-30
     b.time = (23 << 11) | (59 << 5) | 29;  // 23:59:58
-    WriteFile(dir / "t.cab", BuildCabinet({a, b}));
+    CabLayout layout;
+    Bytes cab = BuildCabinet({a, b, Stored("huge.bin", BytesOf("h"))}, {}, &layout);
+    for (int i = 0; i < 4; ++i) cab[layout.fileRecordOffsets[2] + i] = 0xFF;  // cbFile 0xFFFFFFFF
+    WriteFile(dir / "t.cab", cab);
     CommandResult r = Mirad(dir, "list t.cab");
     ASSERT_EQ(r.status, 0) << r.out;
     // The Linux module tells a mode, not DOS bits: R when read-only, A for
     // every regular file (the rule packing follows); hidden and system are gone.
     EXPECT_EQ(Lines(r.out), (Names{"          5  2025-01-01 12:00:00  R--A  dir/a.txt",
-                                   "      70000  2025-06-30 23:59:58  R--A  b.bin"}));
+                                   "      70000  2025-06-30 23:59:58  R--A  b.bin",
+                                   " 4294967295  2025-01-01 12:00:00  ---A  huge.bin"}));
 }
 
 TEST(Host, ExtractWritesStoredBytesAndCreatesDirectories) {
@@ -105,8 +109,9 @@ TEST(Host, ExtractWritesStoredBytesAndCreatesDirectories) {
 
 TEST(Host, EntryNamesNeverLeaveTheTargetDirectory) {
     TempDir dir;
+    // The last one comes out under the name of the one before it.
     const char* names[] = {"..\\..\\up.txt", "\\\\rooted.txt", "C:\\drive.txt", "/slash/x.txt",
-                           "a\\..\\..\\..\\b.txt", "..", "ok\\fine.txt"};
+                           "a\\..\\..\\..\\b.txt", "..", "ok\\fine.txt", "ok\\.\\fine.txt", ""};
     std::vector<StoredFile> files;
     for (const char* name : names) files.push_back(Stored(name, BytesOf(std::to_string(files.size() + 1))));
     WriteFile(dir / "evil.cab", BuildCabinet(files));
@@ -115,9 +120,13 @@ TEST(Host, EntryNamesNeverLeaveTheTargetDirectory) {
     // ".." leaves no name at all: reported, and the run fails.
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.out.find("entry '..' of 'evil.cab' has no name left inside"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("warning: entry '../../up.txt' would leave 'a/b/target'; writing it as 'up.txt'"),
-              std::string::npos)
-        << r.out;
+    EXPECT_NE(r.out.find("stored file 8 of 'evil.cab' has no name; skipped"), std::string::npos) << r.out;
+    for (const char* warning : {"entry '../../up.txt' would leave 'a/b/target'; writing it as 'up.txt'",
+                                "entry '//rooted.txt' would leave 'a/b/target'; writing it as 'rooted.txt'",
+                                "entry '/slash/x.txt' would leave 'a/b/target'; writing it as 'slash/x.txt'",
+                                "entry 'ok/./fine.txt' replaces entry 'ok/fine.txt', written before it in this run as "
+                                "'a/b/target/ok/fine.txt'"})
+        EXPECT_NE(r.out.find(std::string("warning: ") + warning), std::string::npos) << warning << "\n" << r.out;
     // Nothing written but the target directory (beside the cabinet and the settings).
     for (const auto& file : FilesBelow(dir.path)) {
         EXPECT_TRUE(file.first.rfind("a/b/target/", 0) == 0 || file.first == "evil.cab" ||
@@ -126,7 +135,11 @@ TEST(Host, EntryNamesNeverLeaveTheTargetDirectory) {
     }
     EXPECT_EQ(FilesBelow(dir / "a/b/target"),
               (Tree{{"up.txt", BytesOf("1")}, {"rooted.txt", BytesOf("2")}, {"drive.txt", BytesOf("3")},
-                    {"slash/x.txt", BytesOf("4")}, {"a/b.txt", BytesOf("5")}, {"ok/fine.txt", BytesOf("7")}}));
+                    {"slash/x.txt", BytesOf("4")}, {"a/b.txt", BytesOf("5")}, {"ok/fine.txt", BytesOf("8")}}));
+    // -n keeps the first of the two.
+    r = Mirad(dir, "extract evil.cab -n -d kept ok/fine.txt");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(FilesBelow(dir / "kept"), (Tree{{"ok/fine.txt", BytesOf("7")}})) << r.out;
 }
 
 // Running mirad as an unprivileged user, or on a full file system, needs

@@ -284,6 +284,10 @@ TEST(CeInfReader, MalformedInfsGetOneMessage) {
          "t.inf:18: the setup DLL \"..\\s.dll\" is not a plain file name"},
         {base + kInstall + "[CEDevice]\nVersionMin = 2.x\n", "t.inf:19: VersionMin is not a version such as 2.01: \"2.x\""},
         {base + kInstall + "[CEDevice]\nBuildMax = 12ab\n", "t.inf:19: BuildMax is not a number: \"12ab\""},
+        {base + kInstall + "[DestinationDirs]\nUp = 0,%CE1%\\..\\..\\x\n",
+         "t.inf:19: \"%CE1%\\..\\..\\x\" is no device directory (a drive letter or \"..\")"},
+        {base + kInstall + "[DestinationDirs]\nDrive = 0,C:\\Windows\n",
+         "t.inf:19: \"C:\\Windows\" is no device directory (a drive letter or \"..\")"},
     };
     for (const Case& c : cases) {
         mirad::CeInf inf;

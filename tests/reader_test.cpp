@@ -186,7 +186,6 @@ TEST(ReaderHeader, EveryRefusalGivesItsCodeAndLogLine) {
     b[3] = 'f';  // the signature compares case-sensitively
     cases.push_back({"MSCf", b, 14, {}});
 
-    cases.push_back({"empty name", fixture::BuildCabinet({File("", 5, 1)}), 12, {}});
     CabLayout layout;
     b = fixture::BuildCabinet({File("a", 5, 1), File("b", 5, 2)}, {}, &layout);
     cases.push_back({"iFolder beyond the folder table", With16(b, layout.fileRecordOffsets[1] + 8, 1), 12, {}});

@@ -94,6 +94,15 @@ TEST(CeViewListing, EntryHeaderFieldsInEveryPhase) {
                   std::make_tuple(list[i].packedSize, list[i].packedSize, HostTime(0x4D6F, 0x5ACA), HostMode(32)))
             << list[i].name;
     }
+    // Tables of thousands of rows too: the documents list the length they
+    // extract to.
+    for (int i = 0; i < 5000; ++i) setup.values.push_back({1, 0x00010001, "V" + std::to_string(i), {1, 0, 0, 0}});
+    std::string big = v.Cab("big.cab", BuildCeCabinet(setup, GameFiles()));
+    list = fixture::List(v.m, big);
+    ASSERT_EQ(list.size(), 5u);
+    v.Process(big, MIRAD_EXTRACT, "big");
+    for (size_t i = 3; i < 5; ++i)
+        EXPECT_EQ(static_cast<size_t>(list[i].packedSize), ReadFile(v.dir / ("big/" + list[i].name)).size()) << list[i].name;
 }
 
 TEST(CeViewListing, StoredViewListsStoredFilesInstalledViewListsCopyFiles) {
@@ -220,23 +229,23 @@ TEST(CeViewPaths, ShortcutPlacesTargetsAndFiles) {
     v.Options(true, false, false, true, false);
     Names names;
     Names bodies = walk("a", names);
-    ASSERT_EQ(names.size(), 12u);
-    EXPECT_EQ(Names(names.begin() + 3, names.begin() + 9),
+    // The shortcut without a name is not listed: it would name a directory.
+    ASSERT_EQ(names.size(), 11u);
+    EXPECT_EQ(Names(names.begin() + 3, names.begin() + 8),
               HostNames({"Windows\\Start Menu\\Programs\\Game.lnk", "Program Files\\Game\\Readme.lnk",
-                         "Program Files\\Game\\Bin\\Readme.lnk", "Readme.lnk", "Program Files\\Game\\Bin\\",
-                         "Program Files\\Game\\Game.lnk"}));
+                         "Program Files\\Game\\Bin\\Readme.lnk", "Readme.lnk", "Program Files\\Game\\Game.lnk"}));
     EXPECT_EQ(bodies[3], "30#\"\\Program Files\\Game\\game.exe\"\r\n");
-    EXPECT_EQ(Names(bodies.begin() + 9, bodies.end()),
+    EXPECT_EQ(Names(bodies.begin() + 8, bodies.end()),
               (Names{"2#\"\"\r\n", "21#\"\\Program Files\\Game\"\r\n", "25#\"\\Program Files\\Game\\Bin\"\r\n"}));
     // With ExpandCE off paths and targets keep their macros, and the length counts them.
     v.Options(false, false, false, true, false);
     names.clear();
     bodies = walk("b", names);
-    ASSERT_EQ(names.size(), 12u);
+    ASSERT_EQ(names.size(), 11u);
     EXPECT_EQ(names[4], HostName("%InstallDir%\\Readme.lnk"));  // not a %CE0% that does not exist
-    EXPECT_EQ(names[8], HostName("%CE18%\\Game.lnk"));
+    EXPECT_EQ(names[7], HostName("%CE18%\\Game.lnk"));
     EXPECT_EQ(bodies[3], "23#\"%InstallDir%\\game.exe\"\r\n");
-    EXPECT_EQ(bodies[10], "14#\"%InstallDir%\"\r\n");
+    EXPECT_EQ(bodies[9], "14#\"%InstallDir%\"\r\n");
 }
 
 TEST(CeViewExtract, TestReadsTheBytesAndFindsATruncatedCabinet) {
@@ -355,13 +364,23 @@ TEST(CeViewExtract, CopyFileWithoutStoredFileListsEmptyAndRefuses) {
 
 TEST(CeViewOptions, PlainCabinetTurnsOptionsOffForItselfOnly) {
     View v;
-    v.Options(true, true, true, true, true);
+    const std::string log = v.dir / "rooted.log";
+    v.Options(true, true, true, true, true, log);
     // One leading separator of a stored name is dropped; a POSIX host is
-    // never handed a name it would read from the root.
+    // never handed a name it would read from the root. The log names each
+    // rooted name.
     std::string plain = v.Cab("plain.cab", BuildCabinet({{"\\dir\\a.txt", BytesOf("a")}, {"\\\\b.txt", BytesOf("b")},
-                                                         {"/c.txt", BytesOf("c")}, {"APP.000", BytesOf("a")}}));
+                                                         {"/c.txt", BytesOf("c")}, {"APP.000", BytesOf("a")},
+                                                         {"", BytesOf("e")}, {"\\\\", BytesOf("f")}}));
     std::string ce = v.Cab("game.cab", BuildCeCabinet(GameSetup(), GameFiles()));
+    // Names of nothing (or only separators) are passed over, the rest listed.
     EXPECT_EQ(v.Names(plain), (Names{"dir/a.txt", "b.txt", "c.txt", "APP.000"}));
+    EXPECT_EQ(LinesStartingWith(log, {"ReadHeader: rooted", "ReadHeader: stored"}),
+              (Names{"ReadHeader: rooted name \\dir\\a.txt listed below the destination",
+                     "ReadHeader: rooted name \\\\b.txt listed below the destination",
+                     "ReadHeader: rooted name \\c.txt listed below the destination",
+                     "ReadHeader: stored file 4 has no name; skipped", "ReadHeader: stored file 5 has no name; skipped"}));
+    EXPECT_EQ(v.Process(plain, MIRAD_EXTRACT), (Codes{0, 0, 0, 0}));
     EXPECT_EQ(v.Names(ce), kGameFull);
     // Both open at once: each keeps its own view.
     OpenResult a = Open(v.m, plain);

@@ -62,11 +62,21 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
     char work[kPathSize];
     switch (cursor_.phase) {
         case ListPhase::Stored:
-            if (!CeOption(settings, &Settings::ExpandPath) && cursor_.index < files.size()) {
-                const CabFileEntry& f = files[cursor_.index++];
+            while (!CeOption(settings, &Settings::ExpandPath) && cursor_.index < files.size()) {
+                uint16_t i = cursor_.index++;
+                const CabFileEntry& f = files[i];
+                // A name of nothing but separators names no file: passed
+                // over, so the other entries stay reachable.
+                if (NamesNoFile(f)) {
+                    LogMessage("ReadHeader: stored file %u has no name; skipped", static_cast<unsigned>(i));
+                    continue;
+                }
                 std::string name = platform::StoredNameToHost(f.name, (f.attribs & kNameIsUtf8) != 0, settings.CodePage);
                 SetName(entry, name.c_str());
                 LogMessage("ReadHeader -> %s", entry->name);
+                // The host is told a name below its destination; the log
+                // says which stored name was rooted.
+                if (name[0] == '\\' || name[0] == '/') LogMessage("ReadHeader: rooted name %s listed below the destination", name.c_str());
                 FillFromStoredFile(entry, f);
                 listedName_ = entry->name;
                 return true;
@@ -93,9 +103,16 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
             NextPhase(ListPhase::Shortcuts);
             // fall through
         case ListPhase::Shortcuts:
-            if (CeOption(settings, &Settings::ShowShortcuts) && cursor_.index < setup_->shortcuts().size()) {
+            while (CeOption(settings, &Settings::ShowShortcuts) && cursor_.index < setup_->shortcuts().size()) {
                 char stored[kPathSize];
                 uint16_t i = cursor_.index++;
+                // Without its name string a shortcut names only a directory,
+                // which no file can be written as: it is passed over.
+                int32_t text = setup_->FindString(setup_->shortcuts()[i].nameStringId);
+                if (text < 0 || !setup_->strings()[static_cast<size_t>(text)].text[0]) {
+                    LogMessage("ReadHeader: shortcut %u has no name string; skipped", static_cast<unsigned>(i));
+                    continue;
+                }
                 ShortcutPath(*setup_, i, stored);
                 HostPath(settings, stored, work);
                 SetName(entry, work);
