@@ -12,7 +12,8 @@ bool HasRegistryValues(const CeSetup& setup) { return setup.header().regValueCou
 const GeneratedDocument kGeneratedDocuments[] = {
     {"~Cab~.REG", &Settings::ShowRegistry, HasRegistryValues, "Registry -> ", WriteRegistryExport, RenderRegistryExport,
      RebuildFromRegistryExport},
-    {"~Cab~.INF", &Settings::ShowInfFile, nullptr, "INF file-> ", WriteInfScript, RenderInfScript, nullptr},
+    {"~Cab~.INF", &Settings::ShowInfFile, nullptr, "INF file-> ", WriteInfScript, RenderInfScript,
+     RebuildFromInfScript},
 };
 const size_t kGeneratedDocumentCount = sizeof kGeneratedDocuments / sizeof kGeneratedDocuments[0];
 

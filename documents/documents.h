@@ -63,6 +63,14 @@ Error ReadDocumentFile(const std::string& path, std::vector<uint8_t>* bytes);
 // "~Cab~.REG" copied back: the registry rebuilt (reg_reader.h).
 Error RebuildFromRegistryExport(const std::string& name, const std::string& path, const Cabinet& cabinet,
                                 const CeSetup& setup, DocumentEdit* edit);
+// "~Cab~.INF" copied back: the setup file built from it as the INF builder
+// builds one (inf_build.cpp), each source taken from beside the script or,
+// failing that, from the cabinet. Stored files the cabinet installs keep
+// their stored names, dates and attributes, and their bytes unless a file
+// beside the script replaces them; files no longer installed go, new ones
+// are named as the builder names them, with the next free numbers.
+Error RebuildFromInfScript(const std::string& name, const std::string& path, const Cabinet& cabinet,
+                           const CeSetup& setup, DocumentEdit* edit);
 
 // The length `document` has when written from `source`; false when it cannot
 // be told (the writer ran out of memory).

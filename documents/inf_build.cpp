@@ -13,16 +13,22 @@
 #include "documents/inf_build.h"
 
 #include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
 #include <vector>
 
 #include "documents/inf_setup.h"
 #include "platform/ascii.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
+#include "cabinet/transaction.h"
+#include "documents/documents.h"
 #include "setup/model.h"
 #include "support/io.h"
 #include "support/log.h"
 #include "support/output.h"
+#include "support/settings.h"
 
 namespace mirad {
 
@@ -271,6 +277,180 @@ Error PlanCabinetFromInf(const char* cabinetPath, const char* infPath, const Inf
     } catch (const std::bad_alloc&) {
         report->error = b.name_ + ": out of memory";
         return NoMemory("INF build");
+    }
+}
+
+namespace {
+
+// Device paths keep "\\" whatever the host.
+std::string DestinationName(const char* destPath) {
+    const char* cut = std::strrchr(destPath, '\\');
+    return cut ? cut + 1 : destPath;
+}
+
+// The installed file of `cabinet` a source of ~Cab~.INF stands for: the
+// copy-file in the source's directory under its destination name or its
+// stored name (the script names sources either way, as the view did);
+// -1 when none.
+int32_t InstalledSource(const Cabinet& cabinet, const CeSetup& setup, const InfSourceFile& source) {
+    const auto& files = cabinet.files();
+    for (const SetupCopyFile& c : setup.copyFiles()) {
+        if (c.noStoredFile || c.entryIndex >= files.size()) continue;
+        int32_t d = setup.FindDirectory(c.directoryId);
+        if (d < 0 || !SameNoCase(setup.directories()[d].path, source.directory)) continue;
+        if (SameNoCase(DestinationName(c.destPath), source.name) || SameNoCase(files[c.entryIndex].name, source.name))
+            return c.entryIndex;
+    }
+    return -1;
+}
+
+}  // namespace
+
+Error RebuildFromInfScript(const std::string& name, const std::string& path, const Cabinet& cabinet,
+                           const CeSetup& setup, DocumentEdit* edit) {
+    InfBuildOptions options;
+    options.codePage = CurrentSettings()->CodePage;
+    InfReport report;
+    Build b(path.c_str(), options, &report);
+    b.name_ = name;
+    auto fail = [&report](Error e) {
+        for (const std::string& w : report.warnings) LogMessage("%s", w.c_str());
+        LogMessage("%s", report.error.c_str());
+        return e;
+    };
+    try {
+        std::vector<uint8_t> text;
+        if (!ReadWhole(path.c_str(), &text)) {
+            report.error = name + ": cannot read " + path + " (or it is larger than 16 MiB)";
+            return fail(CannotOpen("INF"));
+        }
+        InfOptions io;
+        io.name = name;
+        io.codePage = options.codePage;
+        CeInf inf;
+        SetupModel model;
+        std::vector<InfStoredFile> files;
+        if (!ReadCeInf(text.data(), text.size(), io, &inf, &report) ||
+            !SetupModelFromInf(inf, io, &model, &files, &report))
+            return fail(BadData("INF"));
+
+        // Where each stored file of the new cabinet comes from: the files
+        // beside the script first, then the cabinet. A file the cabinet
+        // installs keeps its stored name, date and attributes (and number).
+        const auto& old = cabinet.files();
+        std::vector<PackEntry> kept = KeptEntries(cabinet);
+        std::vector<int32_t> entryOf(files.size() + 1, -1);  // stored file per INF file (0: the setup DLL)
+        std::vector<std::string> found(files.size() + 1);    // a source beside the script, or ""
+        std::vector<PackEntry> probe(files.size() + 1);       // its size, date and attributes
+        std::set<int32_t> numbers;                            // numbers kept entries carry
+        // Whether the INF file `k` has a source here or in the cabinet.
+        auto locate = [&](const InfSourceFile& source, size_t k) {
+            PackEntry& p = probe[k];
+            Error e = b.Locate(source, &found[k], &p.date, &p.time, &p.attribs, &p.cbFile);
+            report.error.clear();
+            if (e) found[k].clear();
+            return !e || entryOf[k] >= 0;
+        };
+        if (!inf.setupDll.empty()) {
+            const InfSourceFile* dll = FindSource(inf, inf.setupDll);
+            for (size_t i = 1; i < old.size() && entryOf[0] < 0; ++i)
+                if (SameNoCase(old[i].name, dll->name)) entryOf[0] = static_cast<int32_t>(i);
+            if (!locate(*dll, 0)) {
+                report.error = Message(name, dll->line, "cannot find the setup DLL \"" + dll->name + "\" beside " + name +
+                                                            " or in the cabinet");
+                return fail(BadData("INF"));
+            }
+        }
+        for (size_t k = 0; k < files.size(); ++k) {
+            entryOf[k + 1] = InstalledSource(cabinet, setup, *files[k].source);
+            if (!locate(*files[k].source, k + 1)) {
+                report.error = Message(name, files[k].source->line,
+                                       "cannot find the source \"" + files[k].source->name + "\" beside " + name +
+                                           " or in the cabinet");
+                return fail(BadData("INF"));
+            }
+            if (entryOf[k + 1] >= 0) numbers.insert(NumericSuffix(old[entryOf[k + 1]].name));
+        }
+        // Stored files the old setup file neither installs nor names as its
+        // DLL stay as they are: the script cannot speak of them.
+        std::vector<bool> installed(old.size(), false);
+        installed[0] = true;
+        for (const SetupCopyFile& c : setup.copyFiles())
+            if (!c.noStoredFile && c.entryIndex < old.size()) installed[c.entryIndex] = true;
+        for (size_t i = 1; i < old.size(); ++i) {
+            size_t n = std::strlen(old[i].name);
+            bool dll = n >= 4 && std::memcmp(old[i].name + n - 4, ".999", 4) == 0;
+            if (!installed[i] && !dll) numbers.insert(NumericSuffix(old[i].name));
+        }
+
+        // File numbers: a kept stored file's, else the next one free.
+        std::vector<uint16_t> number(files.size() + 1, 0);
+        std::map<int32_t, uint16_t> numberOfEntry;
+        uint16_t next = 1;
+        for (size_t k = 1; k <= files.size(); ++k) {
+            if (entryOf[k] >= 0) {
+                number[k] = static_cast<uint16_t>(NumericSuffix(old[entryOf[k]].name));
+                continue;
+            }
+            while (numbers.count(next)) ++next;
+            if (next > kMaxInstalledFiles) {
+                report.error = Message(name, files[k - 1].source->line, "no file number is free for this file");
+                return fail(BadData("INF"));
+            }
+            number[k] = next;
+            numbers.insert(next);
+        }
+        std::map<uint16_t, uint16_t> renumbered;  // the builder's id -> the stored file's number
+        for (size_t k = 1; k <= files.size(); ++k) renumbered[files[k - 1].fileId] = number[k];
+        for (SetupModel::CopyFile& c : model.copyFiles) c.fileId = c.word = renumbered[c.fileId];
+        for (SetupModel::Shortcut& sc : model.shortcuts)
+            if (sc.targetIsFile) sc.targetId = renumbered[sc.targetId];
+        if (WriteSetupModel(model, &edit->setupBytes)) {
+            report.error = name + ": the setup file would pass its format's limits";
+            return fail(BadData("INF"));
+        }
+
+        // The setup file keeps its record; kept entries their order; new
+        // files follow.
+        edit->entries.clear();
+        PackEntry first = kept[0];
+        first.bytes = &edit->setupBytes;
+        first.cbFile = static_cast<uint32_t>(edit->setupBytes.size());
+        edit->entries.push_back(first);
+        std::vector<int32_t> sourceOf(old.size(), -1);  // per old entry: the INF file taking it
+        for (size_t k = 0; k <= files.size(); ++k)
+            if (entryOf[k] >= 0 && sourceOf[entryOf[k]] < 0) sourceOf[entryOf[k]] = static_cast<int32_t>(k);
+        // A source beside the script gives its bytes (and, for a new file,
+        // its date and attributes).
+        auto fromDisk = [&](PackEntry* e, size_t k) {
+            edit->sources.push_back(found[k]);
+            e->listName = edit->sources.back().c_str();
+            e->keptEntry = 0;
+            e->cbFile = probe[k].cbFile;
+        };
+        for (size_t i = 1; i < old.size(); ++i) {
+            size_t n = std::strlen(old[i].name);
+            bool dll = n >= 4 && std::memcmp(old[i].name + n - 4, ".999", 4) == 0;
+            if (sourceOf[i] < 0 && (installed[i] || dll)) continue;  // no longer part of the setup
+            PackEntry e = kept[i];
+            if (sourceOf[i] >= 0 && !found[sourceOf[i]].empty()) fromDisk(&e, static_cast<size_t>(sourceOf[i]));
+            edit->entries.push_back(e);
+        }
+        for (size_t k = 0; k <= files.size(); ++k) {
+            if (entryOf[k] >= 0 || found[k].empty()) continue;
+            const InfSourceFile& source = k == 0 ? *FindSource(inf, inf.setupDll) : *files[k - 1].source;
+            PackEntry e = probe[k];
+            e.storedName = StoredFileName(source.name, k == 0 ? 999 : number[k]);
+            fromDisk(&e, k);
+            LogMessage("File %s (%d bytes) -> %s", found[k].c_str(), static_cast<int>(e.cbFile), e.storedName.c_str());
+            edit->entries.push_back(e);
+        }
+        for (const std::string& w : report.warnings) LogMessage("%s", w.c_str());
+        LogMessage("Setup file rebuilt from %s", path.c_str());
+        return kOk;
+    } catch (const std::bad_alloc&) {
+        report.error = name + ": out of memory";
+        return fail(NoMemory("INF"));
     }
 }
 

@@ -159,3 +159,99 @@ TEST(DocumentEdit, RefusedRegistryExportsChangeNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Cut(std::string& text, size_t from, size_t to) {
+    std::string part = text.substr(from, to - from);
+    text.erase(from, to - from);
+    return part;
+}
+
+// The INF edited three ways at once: the application and the first
+// shortcut renamed, a file Extra.txt installed beside the first source,
+// the second source no longer installed. *sourceDir: where Extra.txt is read.
+std::string EditInf(std::string inf, std::string* sourceDir, std::string* removed) {
+    size_t at = inf.find("AppName     = \"");
+    at = inf.find('"', at + 16);
+    inf.insert(at, " Deluxe");
+    at = inf.find("\r\n", inf.find("\r\n[Shortcuts]\r\n") + 2) + 2;
+    inf.insert(inf.find(',', at), " 2");
+    size_t files = inf.find("[SourceDisksFiles]\r\n") + 20;
+    size_t end = inf.find("\r\n", files) + 2;
+    std::string first = inf.substr(files, end - files);  // "NAME" = ID
+    std::string name = first.substr(1, first.find('"', 1) - 1), id = first.substr(first.rfind(' ') + 1);
+    id.resize(id.size() - 2);
+    inf.insert(end, "\"Extra.txt\" = " + id + "\r\n");
+    size_t second = inf.find("\r\n", end) + 2;
+    std::string line = Cut(inf, second, inf.find("\r\n", second) + 2);
+    *removed = line.substr(1, line.find('"', 1) - 1);
+    size_t copy = inf.find("\r\n\"" + name + "\",\"") + 2;
+    inf.insert(inf.find("\r\n", copy) + 2, "\"Extra.txt\",\"Extra.txt\",,0x00000000\r\n");
+    size_t gone = inf.find("\r\n\"" + *removed + "\",\"") + 2;
+    Cut(inf, gone, inf.find("\r\n", gone) + 2);
+    size_t dir = inf.find("\r\n" + id + " = ,,,\"") + id.size() + 9;
+    *sourceDir = inf.substr(dir, inf.find('"', dir) - dir);
+    for (char& c : *sourceDir) c = c == '\\' ? '/' : c;
+    return inf;
+}
+
+TEST(DocumentEdit, EditedInfRebuildsTheSetupAndComesBackExactly) {
+    if (CorpusDir().empty()) GTEST_SKIP() << "third-party corpus not present";
+    for (const Corpus& c : kCabinets) {
+        SCOPED_TRACE(c.cabinet);
+        ModuleEnv env;
+        std::string cab = env.Cab("t.cab", ReadFile(CorpusDir() + "/real-ce/" + c.cabinet));
+        const Bytes original = ReadFile(cab);
+        std::vector<std::string> storedBefore = StoredRecords(env, cab);
+        Configure(env, true);
+        std::map<std::string, Bytes> before = Extracted(env, cab);
+        std::string sourceDir, removed;
+        const Bytes& inf = before["~Cab~.INF"];
+        std::string edited = EditInf(std::string(inf.begin(), inf.end()), &sourceDir, &removed);
+        std::string src = env.dir / "src/";
+        std::filesystem::create_directories(src + sourceDir);
+        WriteText(src + sourceDir + "/Extra.txt", "an extra file\n");
+
+        // A source that is nowhere: refused, nothing changed.
+        std::string missing = edited;
+        missing.replace(missing.find("\"Extra.txt\" = "), 11, "\"Nowhere.txt");
+        missing.replace(missing.find("\"Extra.txt\",\"Extra.txt\""), 23, "\"Nowhere.txt\",\"Nowhere.txt\"");
+        EXPECT_EQ(CopyBack(env, cab, {{"~Cab~.INF", missing}}), MIRAD_BAD_DATA);
+        EXPECT_EQ(ReadFile(cab), original);
+
+        ASSERT_EQ(CopyBack(env, cab, {{"~Cab~.INF", edited}}), 0);
+        std::map<std::string, Bytes> after = Extracted(env, cab);
+        EXPECT_EQ(std::string(after["~Cab~.INF"].begin(), after["~Cab~.INF"].end()), edited);
+        EXPECT_EQ(after["~Cab~.REG"], before["~Cab~.REG"]);
+        size_t added = 0, gone = 0;
+        for (const auto& f : after) {
+            if (f.first.size() >= 9 && f.first.compare(f.first.size() - 9, 9, "Extra.txt") == 0) {
+                ++added;
+                EXPECT_EQ(std::string(f.second.begin(), f.second.end()), "an extra file\n");
+            } else if (f.first.find(".lnk") == std::string::npos && f.first[0] != '~') {
+                EXPECT_EQ(f.second, before[f.first]) << f.first;
+            }
+        }
+        for (const auto& f : before)
+            if (f.first.size() > removed.size() && f.first.compare(f.first.size() - removed.size(), removed.size(), removed) == 0)
+                gone += after.count(f.first) == 0;
+        EXPECT_EQ(added, 1u);
+        EXPECT_EQ(gone, 1u);
+        // Every stored file still installed keeps its record and bytes; the
+        // new one follows them.
+        std::vector<std::string> storedAfter = StoredRecords(env, cab);
+        EXPECT_EQ(storedAfter.size(), storedBefore.size());
+        size_t same = 0;
+        for (const std::string& r : storedAfter) same += std::count(storedBefore.begin() + 1, storedBefore.end(), r);
+        EXPECT_EQ(same, storedBefore.size() - 2);
+        EXPECT_EQ(FirstFolderMethod(ReadFile(cab)), FirstFolderMethod(original));
+        for (const std::string tool : {"cabextract", "7zz"}) {
+            if (!HaveTool(tool)) continue;
+            CommandResult r = fixture::Run((tool == "7zz" ? "7zz t -bd " : "cabextract -q -t ") + Quote(cab));
+            EXPECT_EQ(r.status, 0) << tool << ": " << r.out;
+        }
+    }
+}
+
+}  // namespace
