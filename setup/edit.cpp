@@ -130,19 +130,23 @@ void SetupEdit::AddCopyFile(const std::string& directory, const std::string& nam
     changed_ = true;
 }
 
-void SetupEdit::RemoveCopyFile(uint16_t fileId) {
-    for (size_t i = 0; i < model_.copyFiles.size(); ++i) {
-        if (model_.copyFiles[i].fileId != fileId) continue;
-        model_.copyFiles.erase(model_.copyFiles.begin() + static_cast<std::ptrdiff_t>(i));
-        changed_ = true;
-        return;
-    }
+namespace {
+
+template <typename Row>
+bool Drop(std::vector<Row>* rows, const std::vector<bool>& marked) {
+    size_t kept = 0;
+    for (size_t i = 0; i < rows->size(); ++i)
+        if (i >= marked.size() || !marked[i]) (*rows)[kept++] = (*rows)[i];
+    bool dropped = kept != rows->size();
+    rows->resize(kept);
+    return dropped;
 }
 
-void SetupEdit::RemoveShortcut(size_t index) {
-    if (index >= model_.shortcuts.size()) return;
-    model_.shortcuts.erase(model_.shortcuts.begin() + static_cast<std::ptrdiff_t>(index));
-    changed_ = true;
+}  // namespace
+
+void SetupEdit::Remove(const std::vector<bool>& copyFiles, const std::vector<bool>& shortcuts) {
+    changed_ |= Drop(&model_.copyFiles, copyFiles);
+    changed_ |= Drop(&model_.shortcuts, shortcuts);
 }
 
 }  // namespace mirad
