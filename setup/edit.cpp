@@ -69,7 +69,8 @@ std::vector<uint16_t> PathStringIds(const std::string& path, uint16_t installDir
     return ids;
 }
 
-SetupEdit::SetupEdit(const CeSetup& setup, const Cabinet& cabinet) : model_(setup.model()) {
+Error SetupEdit::Start(const CeSetup& setup, const Cabinet& cabinet) {
+    if (Error e = setup.ReadModel(&model_)) return e;
     for (size_t i = 0; i < model_.strings.size(); ++i) {
         const SetupModel::String& s = model_.strings[i];
         if (s.id >= nextString_) nextString_ = static_cast<uint16_t>(s.id + 1);
@@ -86,6 +87,7 @@ SetupEdit::SetupEdit(const CeSetup& setup, const Cabinet& cabinet) : model_(setu
         int32_t n = NumericSuffix(f.name);
         if (n >= 0 && n < 65536) usedNumbers_.insert(static_cast<uint16_t>(n));
     }
+    return kOk;
 }
 
 uint16_t SetupEdit::NextFileNumber() {

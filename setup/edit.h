@@ -37,7 +37,8 @@ std::vector<uint16_t> PathStringIds(const std::string& path, uint16_t installDir
 
 class SetupEdit {
 public:
-    SetupEdit(const CeSetup& setup, const Cabinet& cabinet);
+    // Reads the setup file's records to change; NoMemory is the only error.
+    Error Start(const CeSetup& setup, const Cabinet& cabinet);
 
     const SetupModel& model() const { return model_; }
     bool changed() const { return changed_; }

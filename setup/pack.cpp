@@ -259,7 +259,10 @@ Error ListEdit::AddInstalled(ListName& item, const std::string& key) {
             return NotSupported("a shortcut");
         }
     }
-    if (!setupEdit_) setupEdit_.reset(new SetupEdit(setup, job_.cabinet));
+    if (!setupEdit_) {
+        setupEdit_.reset(new SetupEdit());
+        if (Error e = setupEdit_->Start(setup, job_.cabinet)) return e;
+    }
     uint16_t number = setupEdit_->NextFileNumber();
     if (!number) return NotSupported("no free file number");
     PackEntry e;
@@ -476,7 +479,8 @@ Error DeleteFromCabinet(const char* cabinetPath, const char* deleteList, const G
     }
     std::vector<uint8_t> setupBytes;
     if (ce) {
-        SetupEdit edit(*job->setup, job->cabinet);
+        SetupEdit edit;
+        if (Error e = edit.Start(*job->setup, job->cabinet)) return e;
         edit.Remove(removal.copyFiles, removal.shortcuts);
         if (edit.changed()) {
             if (Error e = WriteSetupModel(edit.model(), &setupBytes)) return e;
