@@ -264,7 +264,25 @@ MIRAD_EXPORT void MIRAD_CALL PackSetDefaultParams(DefaultParams* params) {
     }
 }
 
-MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void) { return MIRAD_CAPS; }
+// Removing is announced only while the settings allow it; a host reads the
+// flags when the module is added.
+MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void) {
+    try {
+        return MIRAD_CAPS | (CurrentSettings()->EditInstallation ? MIRAD_CAPS_DELETE : 0);
+    } catch (...) {
+        return MIRAD_CAPS;
+    }
+}
+
+MIRAD_EXPORT int32_t MIRAD_CALL DeleteFiles(char* cabinetPath, char* deleteList) {
+    if (!cabinetPath || !deleteList) return MIRAD_NOT_SUPPORTED;
+    try {
+        SettingsForCall settings;
+        return ResultCode(DeleteFromCabinet(cabinetPath, deleteList, IsGeneratedDocument, HostProgress(PackProgress())));
+    } catch (...) {
+        return ResultOfException();
+    }
+}
 
 // Every export may run on several threads at once, one archive or one pack
 // per thread: the settings are snapshots, the log is written a line at a

@@ -33,8 +33,9 @@ enum { MIRAD_SKIP = 0, MIRAD_TEST = 1, MIRAD_EXTRACT = 2 };
    does what it says. A host reads them when the module is added. */
 enum {
     MIRAD_CAPS_NEW = 1,      /* PackFiles creates new cabinets */
-    MIRAD_CAPS_MODIFY = 2,   /* PackFiles replaces files in an existing CE cabinet */
+    MIRAD_CAPS_MODIFY = 2,   /* PackFiles replaces (and, with "EditInstallation", adds) files of a cabinet */
     MIRAD_CAPS_MULTIPLE = 4, /* a cabinet holds several files */
+    MIRAD_CAPS_DELETE = 8,   /* DeleteFiles removes entries; only while "EditInstallation" is on */
     MIRAD_CAPS_BY_CONTENT = 64, /* CanYouHandleThisFile recognises cabinets by their bytes */
     MIRAD_CAPS = MIRAD_CAPS_NEW | MIRAD_CAPS_MODIFY | MIRAD_CAPS_MULTIPLE | MIRAD_CAPS_BY_CONTENT
 };
@@ -111,6 +112,10 @@ MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void);
 MIRAD_EXPORT void MIRAD_CALL SetChangeVolProc(void* archive, ChangeVolumeCallback callback);
 MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void* archive, ProcessDataCallback callback);
 MIRAD_EXPORT int32_t MIRAD_CALL GetBackgroundFlags(void);
+/* Removes the entries of `deleteList`: names as listed (a whole directory
+   as its name, a separator and "*.*"), each NUL-terminated, an empty name
+   last. */
+MIRAD_EXPORT int32_t MIRAD_CALL DeleteFiles(char* cabinetPath, char* deleteList);
 /* Nonzero when the file is a cabinet the module can open, whatever its name. */
 MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFile(char* fileName);
 
@@ -130,3 +135,4 @@ typedef void(MIRAD_CALL* SetChangeVolProcFn)(void*, ChangeVolumeCallback);
 typedef void(MIRAD_CALL* SetProcessDataProcFn)(void*, ProcessDataCallback);
 typedef int32_t(MIRAD_CALL* CanYouHandleThisFileFn)(char*);
 typedef int32_t(MIRAD_CALL* GetBackgroundFlagsFn)(void);
+typedef int32_t(MIRAD_CALL* DeleteFilesFn)(char*, char*);

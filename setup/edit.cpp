@@ -69,8 +69,8 @@ std::vector<uint16_t> PathStringIds(const std::string& path, uint16_t installDir
     return ids;
 }
 
-SetupEdit::SetupEdit(const CeSetup& setup, const Cabinet& cabinet) {
-    setup.ReadModel(&model_);
+Error SetupEdit::Start(const CeSetup& setup, const Cabinet& cabinet) {
+    if (Error e = setup.ReadModel(&model_)) return e;
     for (size_t i = 0; i < model_.strings.size(); ++i) {
         const SetupModel::String& s = model_.strings[i];
         if (s.id >= nextString_) nextString_ = static_cast<uint16_t>(s.id + 1);
@@ -87,6 +87,7 @@ SetupEdit::SetupEdit(const CeSetup& setup, const Cabinet& cabinet) {
         int32_t n = NumericSuffix(f.name);
         if (n >= 0 && n < 65536) usedNumbers_.insert(static_cast<uint16_t>(n));
     }
+    return kOk;
 }
 
 uint16_t SetupEdit::NextFileNumber() {
@@ -131,19 +132,23 @@ void SetupEdit::AddCopyFile(const std::string& directory, const std::string& nam
     changed_ = true;
 }
 
-void SetupEdit::RemoveCopyFile(uint16_t fileId) {
-    for (size_t i = 0; i < model_.copyFiles.size(); ++i) {
-        if (model_.copyFiles[i].fileId != fileId) continue;
-        model_.copyFiles.erase(model_.copyFiles.begin() + static_cast<std::ptrdiff_t>(i));
-        changed_ = true;
-        return;
-    }
+namespace {
+
+template <typename Row>
+bool Drop(std::vector<Row>* rows, const std::vector<bool>& marked) {
+    size_t kept = 0;
+    for (size_t i = 0; i < rows->size(); ++i)
+        if (i >= marked.size() || !marked[i]) (*rows)[kept++] = (*rows)[i];
+    bool dropped = kept != rows->size();
+    rows->resize(kept);
+    return dropped;
 }
 
-void SetupEdit::RemoveShortcut(size_t index) {
-    if (index >= model_.shortcuts.size()) return;
-    model_.shortcuts.erase(model_.shortcuts.begin() + static_cast<std::ptrdiff_t>(index));
-    changed_ = true;
+}  // namespace
+
+void SetupEdit::Remove(const std::vector<bool>& copyFiles, const std::vector<bool>& shortcuts) {
+    changed_ |= Drop(&model_.copyFiles, copyFiles);
+    changed_ |= Drop(&model_.shortcuts, shortcuts);
 }
 
 }  // namespace mirad

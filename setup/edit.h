@@ -37,7 +37,8 @@ std::vector<uint16_t> PathStringIds(const std::string& path, uint16_t installDir
 
 class SetupEdit {
 public:
-    SetupEdit(const CeSetup& setup, const Cabinet& cabinet);
+    // Reads the setup file's records to change; NoMemory is the only error.
+    Error Start(const CeSetup& setup, const Cabinet& cabinet);
 
     const SetupModel& model() const { return model_; }
     bool changed() const { return changed_; }
@@ -52,9 +53,8 @@ public:
     // directory row and string rows where none has that path or text yet.
     void AddCopyFile(const std::string& directory, const std::string& name, uint16_t fileId, uint32_t flags);
 
-    // Drops the copy-file row of `fileId` / the shortcut row at `index`.
-    void RemoveCopyFile(uint16_t fileId);
-    void RemoveShortcut(size_t index);
+    // Drops the copy-file and shortcut rows whose positions are marked.
+    void Remove(const std::vector<bool>& copyFiles, const std::vector<bool>& shortcuts);
 
 private:
     uint16_t Intern(const std::string& text);

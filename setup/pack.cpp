@@ -259,7 +259,10 @@ Error ListEdit::AddInstalled(ListName& item, const std::string& key) {
             return NotSupported("a shortcut");
         }
     }
-    if (!setupEdit_) setupEdit_.reset(new SetupEdit(setup, job_.cabinet));
+    if (!setupEdit_) {
+        setupEdit_.reset(new SetupEdit());
+        if (Error e = setupEdit_->Start(setup, job_.cabinet)) return e;
+    }
     uint16_t number = setupEdit_->NextFileNumber();
     if (!number) return NotSupported("no free file number");
     PackEntry e;
@@ -291,6 +294,117 @@ Error RebuildFromDocument(PackJob& job, UpdateTarget& target, const DocumentRebu
     // Sources are full paths, the document's for `move` too.
     std::vector<ListName> sources{ListName{path.c_str(), false, true}};
     return RewriteCabinet(job.cabinet, target, edit.entries, sources, "", move, progress);
+}
+
+// One entry as the view lists it: its name there (no leading separator)
+// and, for installed files and shortcuts, its destination with macros,
+// which every view accepts.
+struct ViewItem {
+    enum Kind { Installed, Shortcut, Stored } kind;
+    size_t index;
+    std::string listed, macros;
+};
+
+std::vector<ViewItem> ViewItems(const PackJob& job, const View& v) {
+    std::vector<ViewItem> items;
+    if (v.installed) {
+        const CeSetup& setup = *job.setup;
+        for (size_t i = 0; i < setup.copyFiles().size(); ++i) {
+            const char* dest = setup.copyFiles()[i].destPath;
+            items.push_back({ViewItem::Installed, i, Bare(Listed(setup, v, dest, v.expanded)), Listed(setup, v, dest, false)});
+        }
+        for (uint16_t i = 0; i < setup.shortcuts().size(); ++i) {
+            char path[kPathSize];
+            ShortcutPath(setup, i, path);
+            items.push_back({ViewItem::Shortcut, i, Bare(Listed(setup, v, path, v.expanded)), Listed(setup, v, path, false)});
+        }
+        return items;
+    }
+    const auto& files = job.cabinet.files();
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::string name =
+            platform::StoredNameToHost(files[i].name, (files[i].attribs & kNameIsUtf8) != 0, v.settings.CodePage);
+        items.push_back({ViewItem::Stored, i, Bare(name), std::string()});
+    }
+    return items;
+}
+
+// What one delete list removes: stored files, copy-file rows and shortcut
+// rows, by position.
+struct Removal {
+    std::vector<bool> stored, copyFiles, shortcuts;
+};
+
+// Marks what `name` (as the view lists it; "dir\*.*" for everything below
+// dir) removes. NotSupported, logged with the reason, for the setup file, a
+// document, or a name the view does not list.
+Error MarkRemoval(const PackJob& job, const std::vector<ViewItem>& items, const std::string& name,
+                  const GeneratedName& generated, Removal* r) {
+    std::string bare = Bare(name);
+    bool whole = bare.size() >= 4 && bare.compare(bare.size() - 4, 4, "\\*.*") == 0;
+    std::string prefix = whole ? bare.substr(0, bare.size() - 3) : std::string();
+    bool found = false;
+    for (const ViewItem& item : items) {
+        bool match = whole ? item.listed.size() > prefix.size() && StartsNoCase(item.listed, prefix.c_str())
+                           : Same(bare, item.listed) || (!item.macros.empty() && Same(name, item.macros));
+        if (!match) continue;
+        found = true;
+        if (item.kind == ViewItem::Stored) {
+            if (job.setup && item.index == 0) {
+                LogMessage("Not removed: %s is the setup file", item.listed.c_str());
+                return NotSupported("the setup file");
+            }
+            r->stored[item.index] = true;
+            // The installed file it carries goes with it.
+            if (job.setup) {
+                const auto& copies = job.setup->copyFiles();
+                for (size_t i = 0; i < copies.size(); ++i)
+                    if (!copies[i].noStoredFile && copies[i].entryIndex == item.index) r->copyFiles[i] = true;
+            }
+        } else if (item.kind == ViewItem::Installed) {
+            r->copyFiles[item.index] = true;
+        } else {
+            r->shortcuts[item.index] = true;
+        }
+    }
+    if (found) return kOk;
+    if (generated && generated(bare)) {
+        LogMessage("Not removed: %s is a document the setup file makes", bare.c_str());
+        return NotSupported("a generated document");
+    }
+    LogMessage("Not removed: %s is not listed", bare.c_str());
+    return NotSupported("not listed");
+}
+
+// Completes a removal: a stored file goes with the last copy-file that
+// installs it, and no shortcut may lose its target.
+Error CheckRemoval(const PackJob& job, Removal* r) {
+    if (!job.setup) return kOk;
+    const CeSetup& setup = *job.setup;
+    const auto& copies = setup.copyFiles();
+    std::vector<bool> stillCarried(r->stored.size(), false);
+    for (size_t i = 0; i < copies.size(); ++i) {
+        if (copies[i].noStoredFile || copies[i].entryIndex >= r->stored.size()) continue;
+        if (r->copyFiles[i]) {
+            r->stored[copies[i].entryIndex] = true;
+        } else {
+            stillCarried[copies[i].entryIndex] = true;
+        }
+    }
+    for (size_t i = 0; i < r->stored.size(); ++i)
+        if (stillCarried[i]) r->stored[i] = false;
+    for (uint16_t i = 0; i < setup.shortcuts().size(); ++i) {
+        const SetupShortcut& s = setup.shortcuts()[i];
+        if (r->shortcuts[i] || !s.targetIsFile) continue;
+        int32_t target = setup.FindCopyFile(s.targetId);
+        if (target < 0 || !r->copyFiles[static_cast<size_t>(target)]) continue;
+        char path[kPathSize];
+        ShortcutPath(setup, i, path);
+        LogMessage("Not removed: %s is the target of the shortcut %s", copies[static_cast<size_t>(target)].destPath,
+                   path);
+        return NotSupported("the target of a shortcut");
+    }
+    return kOk;
 }
 
 }  // namespace
@@ -354,6 +468,65 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
     }
     if (Error e = edit.Finish()) return e;
     return RewriteCabinet(job->cabinet, target, edit.entries(), list, sourcePath, move, progress);
+}
+
+Error DeleteFromCabinet(const char* cabinetPath, const char* deleteList, const GeneratedName& generated,
+                        const ProgressCallback& progress) {
+    SettingsSnapshot settings = CurrentSettings();
+    if (!settings->EditInstallation) {
+        LogMessage("Not removed: EditInstallation is off");
+        return NotSupported("editing is off");
+    }
+    CountedPtr<PackJob> job = MakeCounted<PackJob>();
+    if (!job) return NoMemory("removing");
+    if (std::strlen(cabinetPath) >= kPathSize) return NotSupported("cabinet path too long");
+    UpdateTarget target;
+    if (Error e = target.Acquire(cabinetPath, progress)) return e;
+    IoHandle file(IoOpen(target.path().c_str(), IoMode::Read));
+    if (!file) return CannotOpen("cannot open the cabinet");
+    if (Error e = ReadCeCabinet(std::move(file), &job->cabinet, &job->setup)) return e;
+
+    const bool ce = job->setup != nullptr;
+    View view{*settings, ce && settings->ExpandPath != 0, ce && settings->ExpandCE != 0};
+    const std::vector<ViewItem> items = ViewItems(*job, view);
+    Removal removal;
+    removal.stored.assign(job->cabinet.files().size(), false);
+    removal.copyFiles.assign(ce ? job->setup->copyFiles().size() : 0, false);
+    removal.shortcuts.assign(ce ? job->setup->shortcuts().size() : 0, false);
+    std::vector<ListName> list = ParseList(deleteList);
+    for (const ListName& item : list) {
+        std::string name = StoredName(nullptr, item.name);
+        if (!FitsPath(name)) return NotSupported("name too long");
+        if (Error e = MarkRemoval(*job, items, name, generated, &removal)) return e;
+    }
+    if (Error e = CheckRemoval(*job, &removal)) return e;
+
+    std::vector<PackEntry> kept;
+    std::vector<PackEntry> all = KeptEntries(job->cabinet);
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (!removal.stored[i]) {
+            kept.push_back(std::move(all[i]));
+        } else {
+            LogMessage("Removing %s", all[i].storedName.c_str());
+        }
+    }
+    if (kept.empty()) {
+        LogMessage("Not removed: a cabinet keeps at least one file");
+        return NotSupported("the last file");
+    }
+    std::vector<uint8_t> setupBytes;
+    if (ce) {
+        SetupEdit edit;
+        if (Error e = edit.Start(*job->setup, job->cabinet)) return e;
+        edit.Remove(removal.copyFiles, removal.shortcuts);
+        if (edit.changed()) {
+            if (Error e = WriteSetupModel(edit.model(), &setupBytes)) return e;
+            kept[0].bytes = &setupBytes;
+            kept[0].cbFile = static_cast<uint32_t>(setupBytes.size());
+        }
+    }
+    std::vector<ListName> none;
+    return RewriteCabinet(job->cabinet, target, kept, none, nullptr, false, progress);
 }
 
 }  // namespace mirad

@@ -134,8 +134,14 @@ TEST(Edit, RefusalsChangeNothing) {
         const char* what;
         bool ce, path, edit;
         const char* listed;
+        bool remove = false;
     };
     const Row rows[] = {
+        {"removing with EditInstallation absent", true, true, false, "Windows/BJ Sample Win Game.wav", true},
+        {"removing a shortcut's target", true, true, true, "Program Files/Games/Blackjack Sample/Blackjack.exe", true},
+        {"removing the setup file", false, false, true, "SAFDCB~1.000", true},
+        {"removing a document", true, true, true, "~Cab~.REG", true},
+        {"removing a name not listed", true, true, true, "Windows/nothing.txt", true},
         {"a new name with EditInstallation absent", true, true, false, "Program Files/Games/Blackjack Sample/new.txt"},
         {"a device path while macros are shown", false, true, true, "Program Files/Games/Blackjack Sample/Blackjack.exe"},
         {"the setup file", false, false, true, "SAFDCB~1.000"},
@@ -151,7 +157,9 @@ TEST(Edit, RefusalsChangeNothing) {
         const Bytes original = ReadFile(realCe + kStoredCab);
         const std::string cab = env.Cab("c.cab", original);
         Configure(env, row.ce, row.path, row.edit);
-        EXPECT_EQ(CopyInto(env, cab, row.listed, BytesOf("new")), MIRAD_NOT_SUPPORTED);
+        std::string list = std::string(row.listed) + '\0' + '\0', path = cab;
+        EXPECT_EQ(row.remove ? env.m.DeleteFiles(&path[0], &list[0]) : CopyInto(env, cab, row.listed, BytesOf("new")),
+                  MIRAD_NOT_SUPPORTED);
         EXPECT_EQ(ReadFile(cab), original);
     }
 }
@@ -221,5 +229,57 @@ TEST(Edit, AddsWhereTheViewPutsIt) {
             EXPECT_EQ(is.size(), was.size());
             EXPECT_EQ(inf.find(row.stored), std::string::npos);
         }
+    }
+}
+
+// F8 in the view: an installed file goes with its stored file, a shortcut
+// with its row, a directory with everything the view lists below it, a
+// stored file the setup file does not install alone. Nothing else changes.
+TEST(Edit, RemovesWhatTheViewLists) {
+    SKIP_WITHOUT_CORPUS();
+    struct Row {
+        const char* cabinet;
+        bool ce, path;
+        const char* removed;
+        size_t storedGone;  // stored files removed
+    };
+    const Row rows[] = {
+        {kStoredCab, true, true, "Program Files/Games/Blackjack Sample/Blackjack SelfReg.dll", 1},
+        {kStoredCab, true, true, "Windows/Desktop/Blackjack Sample Folder.lnk", 0},
+        {kStoredCab, false, true, "%CE2%/*.*", 3},
+        {kMszipCab, true, true, "Windows/vbscript.dll", 1},
+        {kMszipCab, false, false, "_setup.xml", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.cabinet) + " " + row.removed);
+        ModuleEnv env;
+        const std::string cab = env.Cab("c.cab", ReadFile(realCe + row.cabinet));
+        const auto before = StoredState(env, cab);
+        Configure(env, row.ce, row.path, true, true);
+        const std::vector<Entry> listed = List(env.m, cab);
+        std::string path = cab, list = std::string(row.removed) + '\0' + '\0';
+        ASSERT_EQ(env.m.DeleteFiles(&path[0], &list[0]), 0);
+
+        // The view lists the rest, in order; the removed name no more.
+        std::string removed = row.removed, dir;
+        if (removed.size() > 4 && removed.compare(removed.size() - 4, 4, "/*.*") == 0) dir = removed.substr(0, removed.size() - 3);
+        std::vector<std::string> rest;
+        for (const Entry& e : listed)
+            if (e.name != removed && (dir.empty() || e.name.compare(0, dir.size(), dir) != 0)) rest.push_back(e.name);
+        EXPECT_EQ(env.Names(cab), rest);
+
+        const auto after = StoredState(env, cab);
+        ASSERT_EQ(after.size() + row.storedGone, before.size());
+        size_t j = 0;
+        for (size_t i = 0; i < before.size() && j < after.size(); ++i) {
+            if (before[i].first != after[j].first) continue;  // removed
+            EXPECT_TRUE(SameRecord(after[j].second.entry, before[i].second.entry)) << before[i].first;
+            if (i > 0 || !row.path) {
+                EXPECT_EQ(after[j].second.bytes, before[i].second.bytes) << before[i].first;
+            }
+            ++j;
+        }
+        EXPECT_EQ(j, after.size());
+        ExpectPeersAccept(cab);
     }
 }

@@ -542,8 +542,9 @@ Module::Module() {
     SetChangeVolProc = reinterpret_cast<SetChangeVolProcFn>(get("SetChangeVolProc"));
     SetProcessDataProc = reinterpret_cast<SetProcessDataProcFn>(get("SetProcessDataProc"));
     CanYouHandleThisFile = reinterpret_cast<CanYouHandleThisFileFn>(get("CanYouHandleThisFile"));
+    DeleteFiles = reinterpret_cast<DeleteFilesFn>(get("DeleteFiles"));
     if (!OpenArchive || !ReadHeader || !ProcessFile || !CloseArchive || !PackFiles || !PackSetDefaultParams ||
-        !GetPackerCaps || !SetChangeVolProc || !SetProcessDataProc || !CanYouHandleThisFile) {
+        !GetPackerCaps || !SetChangeVolProc || !SetProcessDataProc || !CanYouHandleThisFile || !DeleteFiles) {
         ::dlclose(handle);
         handle = nullptr;
     }

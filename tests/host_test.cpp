@@ -66,7 +66,7 @@ TEST(Host, ModuleExportsExactlyTheHostFunctions) {
     CommandResult r = fixture::Run("nm -D --defined-only " + Quote(ModulePath()) + " | awk '{print $3}' | sort");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out,
-              "CanYouHandleThisFile\nCloseArchive\nGetBackgroundFlags\nGetPackerCaps\nOpenArchive\nPackFiles\n"
+              "CanYouHandleThisFile\nCloseArchive\nDeleteFiles\nGetBackgroundFlags\nGetPackerCaps\nOpenArchive\nPackFiles\n"
               "PackSetDefaultParams\nProcessFile\nReadHeader\nSetChangeVolProc\nSetProcessDataProc\n");
 }
 

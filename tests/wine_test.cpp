@@ -312,7 +312,7 @@ TEST(Wine, WindowsModulesHavePlainExportsAndOnlySystemImports) {
             else if (inNameTable)
                 exports.push_back(line.substr(close + 2));
         }
-        EXPECT_EQ(exports, (std::vector<std::string>{"CanYouHandleThisFile", "CloseArchive", "GetBackgroundFlags",
+        EXPECT_EQ(exports, (std::vector<std::string>{"CanYouHandleThisFile", "CloseArchive", "DeleteFiles", "GetBackgroundFlags",
                                                      "GetPackerCaps", "OpenArchive", "PackFiles",
                                                      "PackSetDefaultParams", "ProcessFile", "ReadHeader",
                                                      "SetChangeVolProc", "SetProcessDataProc"}));
