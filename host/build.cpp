@@ -3,7 +3,6 @@
 // with the INF in its log, one line naming the INF and the line; mirad
 // hands it a log and shows those lines.
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -48,20 +47,6 @@ bool CanBuild(const Options& options, const std::string& inf, const std::string&
         return false;
     }
     return true;
-}
-
-// The lines the module wrote about the INF `name` after byte `from` of its
-// log: its warnings, then the error.
-std::vector<std::string> ModuleSaid(const std::string& log, uint64_t from, const std::string& name) {
-    std::vector<std::string> said;
-    std::ifstream in(log, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(from));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.compare(0, name.size() + 1, name + ":") == 0) said.push_back(line);
-    }
-    return said;
 }
 
 int Failed(int32_t result, const std::string& inf, const std::string& output, const std::vector<std::string>& said) {

@@ -70,7 +70,13 @@ const std::vector<Command> kCommands = {
      "from DIR/NAME. Every entry keeps its name, date,\n"
      "time and attributes, and the cabinet its\n"
      "compression (one that mixes stored and MSZIP\n"
-     "folders is written as most of its data was).",
+     "folders is written as most of its data was).\n"
+     "NAME ~Cab~.REG, edited, rebuilds the setup\n"
+     "file's registry from DIR/~Cab~.REG (~Cab~.INF:\n"
+     "the whole setup, sources beside it or in the\n"
+     "cabinet); extracting it again gives the edited\n"
+     "file, and a line the setup file cannot hold is\n"
+     "refused, naming it.",
      CommandUpdate, 2, SIZE_MAX, "a cabinet and at least one installed file name"},
 };
 

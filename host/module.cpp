@@ -3,6 +3,7 @@
 #include "host/module.h"
 
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "host/facts.h"
@@ -138,6 +139,18 @@ WalkEnd Walk(const Session& session, const std::string& cabinet, Selection& sele
     EndProgress();
     Error("interrupted");
     return WalkEnd::Interrupted;
+}
+
+std::vector<std::string> ModuleSaid(const std::string& log, uint64_t from, const std::string& name) {
+    std::vector<std::string> said;
+    std::ifstream in(log, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(from));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.compare(0, name.size() + 1, name + ":") == 0) said.push_back(line);
+    }
+    return said;
 }
 
 }  // namespace host

@@ -45,6 +45,10 @@ SettingsChanges ChangesFrom(const Options& options);
 // --log alone: pack and update list nothing.
 SettingsChanges LogChanges(const Options& options);
 
+// The lines the module wrote to the log `log` after byte `from` about the
+// document `name` ("NAME:LINE: what"): its warnings, then its error.
+std::vector<std::string> ModuleSaid(const std::string& log, uint64_t from, const std::string& name);
+
 // Sets one key of an INI text with the module's own INI rules, keeping every
 // other line; a key the rules cannot write leaves the text as it is.
 std::string SetIniValue(const std::string& text, const std::string& section, const std::string& key,

@@ -1,5 +1,6 @@
 // `mirad update`: installed files of a CE cabinet replaced through
-// PackFiles, named as any view lists them.
+// PackFiles, named as any view lists them, or its setup file rebuilt from an
+// edited ~Cab~.REG or ~Cab~.INF.
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -113,10 +114,65 @@ void UpdateFailure(const std::string& cabinet, int32_t result) {
     }
 }
 
+// An edited ~Cab~.REG or ~Cab~.INF copied back as a file manager copies it,
+// with EditInstallation on for the run. The module says what the document
+// cannot carry in its log, one line naming the document and the line;
+// mirad hands it a log and shows those lines.
+int UpdateDocument(const Options& options) {
+    const std::string& cabinet = options.arguments[0];
+    const std::string& name = options.arguments[1];
+    if (options.arguments.size() != 2) {
+        Error("cannot update " + Quoted(cabinet) + ": " + Quoted(name) +
+              " rebuilds the setup file, so it is copied back on its own; nothing was changed");
+        return 1;
+    }
+    std::string file = SourcePrefix(options) + name;
+    std::string why = WhyCannotRead(file);
+    if (!why.empty()) {
+        Error("cannot update " + Quoted(cabinet) + ": cannot read " + Quoted(file) + ": " + why +
+              "; nothing was changed");
+        return 1;
+    }
+    TempDirectory logDir;
+    if (logDir.path.empty()) {
+        Error("cannot create a temporary directory for the module's log");
+        return 1;
+    }
+    SettingsChanges changes = LogChanges(options);
+    if (changes.debugFile.empty()) changes.debugFile = JoinPath(logDir.path, "update.log");
+    changes.values = {{"EditInstallation", "1"}};
+    uint64_t logStart = FileSize(changes.debugFile);
+    int32_t result;
+    {
+        Session session;
+        if (!session.Start(options, changes)) return 1;
+        result = PackFiles(session, cabinet, "", SourcePrefix(options), {name}, 0);
+    }
+    if (result == MIRAD_ABORTED) {
+        Error("interrupted; " + Quoted(cabinet) + " is as it was");
+        return kInterruptedStatus;
+    }
+    std::vector<std::string> said = ModuleSaid(changes.debugFile, logStart, DocumentName(name));
+    for (size_t i = 0; i + 1 < said.size(); ++i) Warning(said[i]);
+    if (result != MIRAD_OK) {
+        if (!said.empty()) {
+            Error(said.back() + "; " + Quoted(cabinet) + " was not changed");
+        } else {
+            UpdateFailure(cabinet, result);
+        }
+        return 1;
+    }
+    if (!said.empty()) Warning(said.back());
+    if (!Quiet()) std::printf("Updated '%s': setup file rebuilt from %s.\n", Printable(cabinet).c_str(), name.c_str());
+    return 0;
+}
+
 }  // namespace
 
 int CommandUpdate(const Options& options) {
     const std::string& cabinet = options.arguments[0];
+    for (size_t i = 1; i < options.arguments.size(); ++i)
+        if (IsDocumentName(options.arguments[i])) return UpdateDocument(options);
     Session session;
     if (!session.Start(options, LogChanges(options))) return 1;
     {
