@@ -209,7 +209,7 @@ TEST(Wine, SettingsFileMadeThroughTheProfileApi) {
     auto ini = ParseIni(ReadText(dir / "wcfg/Mirad.ini"));
     EXPECT_EQ(ini, ParseIni(ReadText(dir / "ncfg/Mirad.ini")));
     EXPECT_EQ(ini.size(), 2u);
-    EXPECT_EQ(ini["CONFIGURATION"].size(), 13u);
+    EXPECT_EQ(ini["CONFIGURATION"].size(), 14u);
     EXPECT_EQ(ini["CONFIGURATION"]["Compression"], "none");
     EXPECT_EQ(ini["CONFIGURATION"]["BuildFromInf"], "1");
     EXPECT_EQ(ini["CONFIGURATION"]["EditInstallation"], "1");
