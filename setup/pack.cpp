@@ -193,7 +193,10 @@ Error ListEdit::Take(ListName& item, const std::string& key, const GeneratedName
     if (found.kind == Listing::Installed) {
         const SetupCopyFile& c = job_.setup->copyFiles()[found.index];
         // A copy-file whose bytes no stored file carries has nothing to replace.
-        if (c.noStoredFile || c.entryIndex >= entries_.size()) return NotSupported("no installed file of that path");
+        if (c.noStoredFile || c.entryIndex >= entries_.size()) {
+            LogMessage("Not replaced: %s has no stored file", c.destPath);
+            return NotSupported("no installed file of that path");
+        }
         return Replace(c.entryIndex, item);
     }
     if (found.kind == Listing::Stored) {
@@ -208,7 +211,10 @@ Error ListEdit::Take(ListName& item, const std::string& key, const GeneratedName
     for (char& ch : lower) ch = AsciiLower(ch);
     auto again = added_.find(lower);
     if (again != added_.end()) return Replace(again->second, item);
-    if (!v_.settings.EditInstallation) return NotSupported("no installed file of that path");
+    if (!v_.settings.EditInstallation) {
+        LogMessage("Not replaced: %s is not a file the view lists", Bare(key).c_str());
+        return NotSupported("no installed file of that path");
+    }
     Error e = v_.installed ? AddInstalled(item, key) : AddStored(item, key);
     if (!e) added_[lower] = entries_.size() - 1;
     return e;
@@ -267,7 +273,7 @@ Error ListEdit::AddInstalled(ListName& item, const std::string& key) {
     if (!number) return NotSupported("no free file number");
     PackEntry e;
     if (Error rc = NewEntry(sourcePath_, item.name, StoredFileName(name, number), &e)) return rc;
-    setupEdit_->AddCopyFile(directory, name, number, 0);
+    setupEdit_->AddCopyFile(directory, name, number, v_.settings.AddedFileFlags);
     LogMessage("Adding %s as %s", destination.c_str(), e.storedName.c_str());
     entries_.push_back(std::move(e));
     item.packed = true;

@@ -44,8 +44,8 @@ IoFile* StdOpen(void*, IoDir* at, const char* path, IoMode mode) {
         f = platform::OpenFileIn(AsDirectory(at), path, how);
     } else {
         switch (mode) {
-            case IoMode::Read: f = std::fopen(path, "rb"); break;
-            case IoMode::Write: f = std::fopen(path, "wb"); break;
+            case IoMode::Read: f = platform::OpenFile(path, "rb"); break;
+            case IoMode::Write: f = platform::OpenFile(path, "wb"); break;
             case IoMode::CreateNew: f = platform::OpenNewFile(path); break;
         }
     }

@@ -8,8 +8,10 @@
 #include "support/settings.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "platform/ascii.h"
 #include "platform/platform.h"
@@ -52,6 +54,7 @@ constexpr Settings kBuiltIn = {
     0,
     "",
     "",
+    0,
     0,
     0,
 };
@@ -119,6 +122,7 @@ void WriteSettingsFile(const Settings& s, const char* path) {
     platform::ProfileWriteString(kConfiguration, "BuildSourceDir", s.BuildSourceDir, path);
     platform::ProfileWriteString(kConfiguration, "BuildStrict", s.BuildStrict ? "1" : "0", path);
     platform::ProfileWriteString(kConfiguration, "EditInstallation", s.EditInstallation ? "1" : "0", path);
+    platform::ProfileWriteString(kConfiguration, "AddedFileFlags", std::to_string(s.AddedFileFlags).c_str(), path);
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
@@ -159,6 +163,9 @@ Settings ReadSettingsFile(const Settings& current, const char* path) {
     file.GetString(kConfiguration, "BuildSourceDir", "", s.BuildSourceDir, sizeof s.BuildSourceDir);
     s.BuildStrict = file.GetInt(kConfiguration, "BuildStrict", 0) != 0 ? 1 : 0;
     s.EditInstallation = file.GetInt(kConfiguration, "EditInstallation", 0) != 0 ? 1 : 0;
+    char flags[16];
+    file.GetString(kConfiguration, "AddedFileFlags", "0", flags, sizeof flags);
+    s.AddedFileFlags = static_cast<uint32_t>(std::strtoul(flags, nullptr, 0));
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
