@@ -188,6 +188,7 @@ Error UpdateTarget::Acquire(const char* path, const ProgressCallback& progress) 
         platform::FileLock::Result r = lock_.Acquire(path_.c_str(), 0);
         if (r == platform::FileLock::kLocked) break;
         if (r == platform::FileLock::kFailed) return CannotOpen("cannot lock the cabinet");
+        if (waited == 0) LogMessage("Cabinet is locked by another update, waiting");
         if (waited >= 30000) {
             LogMessage("Cabinet is being updated by another process");
             return CannotCreate("the cabinet is being updated by another process");

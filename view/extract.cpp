@@ -125,6 +125,15 @@ namespace {
 
 bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
+// A damaged entry, said in one line where no earlier line of the log says
+// what is wrong.
+Error Noted(const Error& error) {
+    if (!error.Is(ErrorKind::BadData) || error.logged) return error;
+    if (error.offset == Error::kNoOffset) LogMessage("Bad entry: %s", error.reason);
+    else LogMessage("Bad entry: %s at offset %llu", error.reason, static_cast<unsigned long long>(error.offset));
+    return error.Logged();
+}
+
 }  // namespace
 
 Error ArchiveSession::Process(const Settings& settings, EntryOperation operation, const char* outputDir,
@@ -132,7 +141,7 @@ Error ArchiveSession::Process(const Settings& settings, EntryOperation operation
     if (operation != EntryOperation::Extract) {
         LogMessage("Skipping File");
         if (operation == EntryOperation::Skip) return kOk;
-        return Test();
+        return Noted(Test());
     }
     if (cursor_.phase == ListPhase::End) return kOk;
     // Nothing was listed in this phase yet: there is no entry to write.
@@ -145,7 +154,8 @@ Error ArchiveSession::Process(const Settings& settings, EntryOperation operation
         return CannotCreate("destination path too long");
     if (outputName && !AppendString(destination, sizeof destination, outputName))
         return CannotCreate("destination path too long");
-    if (!outputDir || !outputDir[0] || !outputName || !outputName[0]) return Extract(settings, OutputTarget(destination));
+    if (!outputDir || !outputDir[0] || !outputName || !outputName[0])
+        return Noted(Extract(settings, OutputTarget(destination)));
 
     // A directory and a name below it: the directory is the host's, and
     // nothing below it is followed. Its part after its last separator
@@ -168,7 +178,7 @@ Error ArchiveSession::Process(const Settings& settings, EntryOperation operation
     parts.pop_back();
     OutputDirectory directory;
     if (Error blocked = directory.Open(cut ? joined.substr(0, cut) : std::string("."), parts)) return blocked;
-    return Extract(settings, OutputTarget(directory.get(), leaf.c_str(), destination));
+    return Noted(Extract(settings, OutputTarget(directory.get(), leaf.c_str(), destination)));
 }
 
 }  // namespace mirad
