@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "platform/ascii.h"
@@ -120,26 +121,34 @@ uint16_t StringId(const SetupString& s) { return s.id; }
 uint16_t DirectoryId(const SetupDirectory& d) { return d.id; }
 uint16_t CopyFileId(const SetupCopyFile& c) { return c.fileId; }
 
-// Loads one table from the model's records: sizes it by what the setup file
+// Loads one table from the setup file's records: sizes it by what the file
 // can actually hold (never more than `count` claims; never 0 bytes), and
-// derives each row with `fromRecord`. `count` becomes the number of records
-// read whole.
+// derives each row with `fromRecord` as the records are read, so no copy of
+// the records is kept. `count` becomes the number of records read whole.
 template <typename T, typename Record, typename FromRecord>
-void ReadTable(ByteReader& r, const char* logLine, uint32_t offset, uint16_t* count, size_t minRecord,
-               CountedVector<T>* table, const std::vector<Record>& records, FromRecord fromRecord) {
+void ReadTable(const std::vector<uint8_t>& bytes, ByteReader& r, const char* logLine, uint32_t offset,
+               uint16_t* count, size_t minRecord, CountedVector<T>* table,
+               void (*readRecords)(const uint8_t*, size_t, const std::function<bool(const Record&)>&),
+               FromRecord fromRecord) {
     LogMessage("%s", logLine);
     uint16_t fit = FittingRecords(r, offset, *count, minRecord);
     *count = 0;
     if (fit == 0) return;
     *table = CountedVector<T>(fit);
     uint16_t done = 0;
-    for (; done < fit && done < records.size(); ++done) fromRecord((*table)[done], records[done]);
+    readRecords(bytes.data(), bytes.size(), [&](const Record& record) {
+        if (done == fit) return false;
+        fromRecord((*table)[done++], record);
+        return true;
+    });
     // Shrinking keeps the one allocation the log showed.
     table->resize(done);
     *count = done;
 }
 
 }  // namespace
+
+Error CeSetup::ReadModel(SetupModel* out) const { return ReadSetupModel(bytes_.data(), bytes_.size(), out); }
 
 ByteReader CeSetup::Reader() const {
     ByteReader r;
@@ -149,8 +158,8 @@ ByteReader CeSetup::Reader() const {
 }
 
 void CeSetup::ReadStrings(ByteReader& r) {
-    ReadTable(r, "reading MSCE strings section", header_.stringTableOffset, &header_.stringCount, kMinString,
-              &strings_, model_.strings, [this](SetupString& s, const SetupModel::String& stored) {
+    ReadTable(bytes_, r, "reading MSCE strings section", header_.stringTableOffset, &header_.stringCount,
+              kMinString, &strings_, ReadStringRecords, [this](SetupString& s, const SetupModel::String& stored) {
                   // A text longer than the buffer keeps 259 characters.
                   size_t keep = stored.stored.size() < kPathSize - 1 ? stored.stored.size() : kPathSize - 1;
                   const void* nul = std::memchr(stored.stored.data(), '\0', keep);
@@ -163,8 +172,8 @@ void CeSetup::ReadStrings(ByteReader& r) {
 }
 
 void CeSetup::ReadDirectories(ByteReader& r) {
-    ReadTable(r, "reading MSCE directories section", header_.directoryTableOffset, &header_.directoryCount,
-              kMinDirectory, &directories_, model_.directories,
+    ReadTable(bytes_, r, "reading MSCE directories section", header_.directoryTableOffset,
+              &header_.directoryCount, kMinDirectory, &directories_, ReadDirectoryRecords,
               [this](SetupDirectory& d, const SetupModel::Directory& stored) {
                   d.id = stored.id;
                   d.pathLength = 1;
@@ -213,14 +222,14 @@ void CeSetup::ReadCopyFiles(ByteReader& r, const Cabinet& cabinet) {
             c.noStoredFile = 1;
         }
     };
-    ReadTable(r, "reading MSCE copyfiles section", header_.copyFileTableOffset, &header_.copyFileCount,
-              kMinCopyFile, &copyFiles_, model_.copyFiles, fromRecord);
+    ReadTable(bytes_, r, "reading MSCE copyfiles section", header_.copyFileTableOffset, &header_.copyFileCount,
+              kMinCopyFile, &copyFiles_, ReadCopyFileRecords, fromRecord);
     copyFileIds_ = BuildIdIndex(copyFiles_, CopyFileId);
 }
 
 void CeSetup::ReadRegHives(ByteReader& r) {
-    ReadTable(r, "reading MSCE regkeys section", header_.regHiveTableOffset, &header_.regHiveCount, kMinRegHive,
-              &regHives_, model_.regHives, [this](SetupRegHive& k, const SetupModel::RegHive& stored) {
+    ReadTable(bytes_, r, "reading MSCE regkeys section", header_.regHiveTableOffset, &header_.regHiveCount,
+              kMinRegHive, &regHives_, ReadRegHiveRecords, [this](SetupRegHive& k, const SetupModel::RegHive& stored) {
                   k.id = stored.id;
                   uint16_t length = 1;
                   char keyPath[kPathSize];
@@ -232,8 +241,8 @@ void CeSetup::ReadRegHives(ByteReader& r) {
 
 void CeSetup::ReadShortcuts(ByteReader& r) {
     // Each record is exactly 14 bytes, whatever specLength claims.
-    ReadTable(r, "reading MSCE shortcuts section", header_.shortcutTableOffset, &header_.shortcutCount,
-              kShortcutSize, &shortcuts_, model_.shortcuts, [](SetupShortcut& s, const SetupModel::Shortcut& stored) {
+    ReadTable(bytes_, r, "reading MSCE shortcuts section", header_.shortcutTableOffset, &header_.shortcutCount,
+              kShortcutSize, &shortcuts_, ReadShortcutRecords, [](SetupShortcut& s, const SetupModel::Shortcut& stored) {
                   s.id = stored.id;
                   s.baseDirectoryId = stored.baseDirectoryId;
                   s.baseMacro = stored.baseMacro;
@@ -380,9 +389,6 @@ Error CeSetup::Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out) {
             cfdata::MaxData, Checksums::Ignore);
         if (read || bytes.size() != first.cbFile || !IsMsce(bytes.data())) return kOk;
         DecodeHeader(setup->header_, bytes.data(), bytes.size());
-        if (Error e = ReadSetupModel(bytes.data(), bytes.size(), &setup->model_)) {
-            if (e.Is(ErrorKind::NoMemory)) return e;
-        }
         LogMessage("Processing MSCE file");
         setup->ReadTables(cabinet);
         *out = std::move(setup);

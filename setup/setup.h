@@ -32,8 +32,10 @@ public:
     const std::vector<uint8_t>& bytes() const { return bytes_; }
     ByteReader Reader() const;
 
-    // The setup file's records, as the writer takes them.
-    const SetupModel& model() const { return model_; }
+    // The setup file's records, as the writer takes them, read again from
+    // its bytes: the views keep only their own tables. NoMemory is the only
+    // error.
+    Error ReadModel(SetupModel* out) const;
 
     const CountedVector<SetupString>& strings() const { return strings_; }
     const CountedVector<SetupDirectory>& directories() const { return directories_; }
@@ -71,7 +73,6 @@ private:
 
     std::vector<uint8_t> bytes_;
     SetupHeader header_ = {};
-    SetupModel model_;
     CountedVector<SetupString> strings_;
     CountedVector<SetupDirectory> directories_;
     CountedVector<SetupCopyFile> copyFiles_;

@@ -142,6 +142,8 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
             break;
     }
     LogMessage("ReadHeader: No more files");
+    // The walk is over: no directory stays held for it.
+    output_.Close();
     return false;
 }
 
