@@ -55,8 +55,8 @@ void RemoveSources(const std::vector<ListName>& list, const char* sourcePath, co
             std::string path = JoinListPath(sourcePath, item.name);
             if (item.directory) {
                 path.pop_back();
-                if (platform::RemoveDirectory(path.c_str())) removed = true;
-            } else if (path != cabinetPath && platform::DeleteFile(path.c_str())) {
+                if (IoRemoveDir(path.c_str())) removed = true;
+            } else if (path != cabinetPath && IoRemove(path.c_str())) {
                 removed = true;
             }
         }
@@ -74,7 +74,7 @@ void RemoveStaleTemporaries(const std::string& cabinetPath) {
     size_t cut = AfterLastSeparator(cabinetPath.c_str());
     std::string dir = cabinetPath.substr(0, cut), base = cabinetPath.substr(cut);
     std::vector<std::string> names;
-    if (!platform::ListDirectory(dir.empty() ? "." : dir.c_str(), &names)) return;
+    if (!IoList(dir.empty() ? "." : dir.c_str(), &names)) return;
     for (const std::string& name : names) {
         if (!IsTemporaryNameOf(name, base)) continue;
         LogMessage("Removing stale temporary file %s", name.c_str());
@@ -122,8 +122,8 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
     for (ListName& item : list) {
         if (item.directory) continue;
         std::string source = JoinListPath(sourcePath, item.name);
-        platform::FindData found;
-        if (!platform::FindFile(source.c_str(), &found)) continue;
+        IoFound found;
+        if (!IoFind(source.c_str(), &found)) continue;
         // A directory named without its trailing separator has no bytes to
         // store. A file of 4 GiB or more cannot be stored at all: the whole
         // selection is refused rather than packed without it.
@@ -151,7 +151,7 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
     // also gives. The name is taken only once the cabinet is complete and on
     // the disk, so a killed pack leaves nothing under it.
     OutputFile out;
-    if (platform::NameTaken(cabinetPath) || !out.Open(cabinetPath, OutputPolicy::NewFile))
+    if (IoNameTaken(cabinetPath) || !out.Open(cabinetPath, OutputPolicy::NewFile))
         return CannotOpen("cannot create the cabinet");
 
     if (Error rc = WriteCabinet(out.file(), nullptr, entries, plan, sourcePath, compression, progress)) return rc;
@@ -247,9 +247,9 @@ Error RewriteCabinet(Cabinet& old, UpdateTarget& target, std::vector<ListName>& 
         e.attribs = stored.attribs;
         const char* name = i < replacement.size() ? replacement[i] : nullptr;
         if (name) {
-            platform::FindData found;
+            IoFound found;
             std::string source = JoinListPath(sourcePath, name);
-            if (!platform::FindFile(source.c_str(), &found) || (found.attributes & kDirectoryAttribute) != 0) {
+            if (!IoFind(source.c_str(), &found) || (found.attributes & kDirectoryAttribute) != 0) {
                 return CannotOpen("replacement file missing");
             }
             if (found.size > UINT32_MAX) return RefuseTooLarge(source);
