@@ -388,14 +388,32 @@ Error CeSetup::Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out) {
             },
             cfdata::MaxData, Checksums::Ignore);
         if (read || bytes.size() != first.cbFile || !IsMsce(bytes.data())) return kOk;
-        DecodeHeader(setup->header_, bytes.data(), bytes.size());
-        LogMessage("Processing MSCE file");
-        setup->ReadTables(cabinet);
+        setup->Decode(cabinet);
         *out = std::move(setup);
         return kOk;
     } catch (const std::bad_alloc&) {
         return NoMemory("setup file");
     }
+}
+
+Error CeSetup::FromBytes(const Cabinet& cabinet, std::vector<uint8_t> bytes, std::unique_ptr<CeSetup>* out) {
+    out->reset();
+    if (bytes.size() < 4 || !IsMsce(bytes.data())) return kOk;
+    try {
+        std::unique_ptr<CeSetup> setup(new CeSetup());
+        setup->bytes_ = std::move(bytes);
+        setup->Decode(cabinet);
+        *out = std::move(setup);
+        return kOk;
+    } catch (const std::bad_alloc&) {
+        return NoMemory("setup file");
+    }
+}
+
+void CeSetup::Decode(const Cabinet& cabinet) {
+    DecodeHeader(header_, bytes_.data(), bytes_.size());
+    LogMessage("Processing MSCE file");
+    ReadTables(cabinet);
 }
 
 Error ReadCeCabinet(IoHandle file, Cabinet* cabinet, std::unique_ptr<CeSetup>* setup) {
