@@ -14,7 +14,6 @@
 
 namespace mirad {
 
-const char kOffsetInsideBlockHeader[] = "file offset inside a block header";
 const char kSinkRefused[] = "the receiver refused the bytes";
 const char kChecksumMismatch[] = "block checksum does not match";
 
@@ -123,7 +122,8 @@ Error BlockSource::Locate(uint64_t offset, size_t* block, uint32_t* within) {
         bool inside = lo < n ? lo > 0 && offset < first(lo) : n > 0 && offset < first(n - 1) + Size(n - 1) + overhead;
         if (inside) {
             LogMessage("Bad File offset");
-            return BadData(kOffsetInsideBlockHeader);
+            // Such a cabinet has always been answered with an empty file.
+            return BadData("file offset inside a block header").Logged().KeepsEmpty();
         }
     }
     if (lo == n) return BadData("the folder has no more blocks");
@@ -149,7 +149,7 @@ Error BlockSource::ReadBlock(size_t k, bool* matches) {
 Error BlockSource::Mismatch(size_t k) const {
     LogMessage("Checksum mismatch in data block %d of the folder at %d", static_cast<int>(k + 1),
                static_cast<int>(folder_.coffCabStart));
-    return BadData(kChecksumMismatch, blocks_[k].dataAt);
+    return BadData(kChecksumMismatch, blocks_[k].dataAt).Logged();
 }
 
 Error BlockSource::Load(size_t k, Checksums checksums) {

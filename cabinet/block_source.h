@@ -34,9 +34,6 @@ namespace mirad {
 // reads and discards (what testing does).
 using ByteSink = std::function<bool(const uint8_t* data, size_t count)>;
 
-// The reason of the error for a header-counted offset that falls inside a
-// block header or reserve (nothing has been delivered then).
-extern const char kOffsetInsideBlockHeader[];
 // The reason of the error for a sink that refused bytes.
 extern const char kSinkRefused[];
 // The reason of the error for a block that does not match its checksum.

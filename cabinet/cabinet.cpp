@@ -88,6 +88,14 @@ bool ReadName(CabinetStream& c, uint64_t* pos, char* name) {
     return false;
 }
 
+// A refusal no earlier log line explains: one line saying what is wrong and
+// where, then the error.
+Error Damaged(const char* why, uint64_t at = Error::kNoOffset) {
+    if (at == Error::kNoOffset) LogMessage("Damaged CAB file: %s", why);
+    else LogMessage("Damaged CAB file: %s at offset %llu", why, static_cast<unsigned long long>(at));
+    return BadData(why, at).Logged();
+}
+
 }  // namespace
 
 uint64_t Cabinet::Limit() const { return length_ < header_.cbCabinet ? length_ : header_.cbCabinet; }
@@ -102,7 +110,7 @@ Error Cabinet::ReadTables(CabinetStream& c, uint64_t foldersAt) {
     uint64_t blocks = 0;
     for (uint32_t i = 0; i < h.cFolders; ++i) {
         uint8_t raw[cffold::Size];
-        if (!c.ReadAt(pos, raw, sizeof raw)) return BadData("folder record beyond the cabinet", pos);
+        if (!c.ReadAt(pos, raw, sizeof raw)) return Damaged("folder record beyond the cabinet", pos);
         CabFolder& folder = folders_[i];
         folder.coffCabStart = le32(raw + cffold::CoffCabStart);
         folder.cCFData = le16(raw + cffold::CCFData);
@@ -112,23 +120,23 @@ Error Cabinet::ReadTables(CabinetStream& c, uint64_t foldersAt) {
             return UnknownFormat("compression type not handled");
         }
         pos += cffold::Size + uint64_t{cbCFFolder_};
-        if (pos > c.limit()) return BadData("folder reserve beyond the cabinet", pos);
+        if (pos > c.limit()) return Damaged("folder reserve beyond the cabinet", pos);
         blocks += folder.cCFData;
     }
     // Every block takes at least its 8-byte header and no two folders share
     // one, so more blocks than that cannot be real. Refusing them here keeps
     // every walk over block headers (folders pointing into each other's
     // blocks included) within the cabinet's size.
-    if (blocks > c.limit() / cfdata::Size) return BadData("more blocks than the cabinet can hold");
+    if (blocks > c.limit() / cfdata::Size) return Damaged("more blocks than the cabinet can hold");
 
     LogMessage("reading MSCF files section");
     if (h.cFiles == 0) return kOk;
-    if (h.coffFiles > c.limit()) return BadData("file table beyond the cabinet", h.coffFiles);
+    if (h.coffFiles > c.limit()) return Damaged("file table beyond the cabinet", h.coffFiles);
     files_ = CountedVector<CabFileEntry>(h.cFiles);
     pos = h.coffFiles;
     for (uint32_t i = 0; i < h.cFiles; ++i) {
         uint8_t raw[cffile::Size];
-        if (!c.ReadAt(pos, raw, sizeof raw)) return BadData("file record beyond the cabinet", pos);
+        if (!c.ReadAt(pos, raw, sizeof raw)) return Damaged("file record beyond the cabinet", pos);
         uint64_t recordAt = pos;
         pos += cffile::Size;
         CabFileEntry& e = files_[i];
@@ -140,9 +148,9 @@ Error Cabinet::ReadTables(CabinetStream& c, uint64_t foldersAt) {
         e.attribs = le16(raw + cffile::Attribs);
         // A file in a folder that does not exist has no bytes to give; the
         // special values of multi-part sets land here as well.
-        if (e.iFolder >= h.cFolders) return BadData("file in a folder that does not exist", recordAt);
+        if (e.iFolder >= h.cFolders) return Damaged("file in a folder that does not exist", recordAt);
         char name[kNameSize];
-        if (!ReadName(c, &pos, name)) return BadData("stored name beyond the cabinet", recordAt);
+        if (!ReadName(c, &pos, name)) return Damaged("stored name beyond the cabinet", recordAt);
         e.name = names_.Add(name);
     }
     return kOk;
@@ -181,7 +189,7 @@ Error Cabinet::Read(IoHandle file_handle) {
             return UnknownFormat("not a single cabinet");
         }
         // Only possible when cbCabinet itself claims fewer than 36 bytes.
-        if (got < sizeof raw) return BadData("header beyond the cabinet");
+        if (got < sizeof raw) return Damaged("header beyond the cabinet");
 
         // The tables are read through the stream the folders read from, so
         // what its window holds past them (a first block's header and data,
@@ -191,12 +199,12 @@ Error Cabinet::Read(IoHandle file_handle) {
         uint64_t foldersAt = cfhead::Size;
         if (h.flags & cfhead::FlagReservePresent) {
             uint8_t sizes[kReserveSizes];
-            if (!c.ReadAt(cfhead::Size, sizes, sizeof sizes)) return BadData("reserve sizes beyond the cabinet");
+            if (!c.ReadAt(cfhead::Size, sizes, sizeof sizes)) return Damaged("reserve sizes beyond the cabinet");
             cbCFHeader_ = le16(sizes);
             cbCFFolder_ = sizes[2];
             cbCFData_ = sizes[3];
             foldersAt += kReserveSizes + uint64_t{cbCFHeader_};
-            if (foldersAt > c.limit()) return BadData("header reserve beyond the cabinet");
+            if (foldersAt > c.limit()) return Damaged("header reserve beyond the cabinet");
         }
         if (Error e = ReadTables(c, foldersAt)) return e;
         filesEnd_.assign(folders_.size(), 0);
@@ -283,10 +291,9 @@ Error Cabinet::CopyFile(uint32_t entry, const OutputTarget& destination, const P
     }, cfdata::MaxData);
     if (!result) reported.Report();
     if (reported.aborted()) return Aborted("stopped by the host");  // the output goes as on failure
-    // The one failed file kept is the empty one of an offset that falls
-    // inside a block header: it holds nothing, and that is how such a
-    // cabinet has always been answered.
-    bool keepEmpty = result.Is(ErrorKind::BadData) && result.reason == kOffsetInsideBlockHeader && written == 0;
+    // A failed file is kept only empty, where the error says that is the
+    // answer.
+    bool keepEmpty = result.keepsEmpty && written == 0;
     if ((!result || keepEmpty) && !out.Commit() && !result) result = CannotCreate("the destination could not be finished");
     return result;
 }

@@ -55,8 +55,8 @@ void RemoveSources(const std::vector<ListName>& list, const char* sourcePath, co
             std::string path = JoinListPath(sourcePath, item.name);
             if (item.directory) {
                 path.pop_back();
-                if (platform::RemoveDirectory(path.c_str())) removed = true;
-            } else if (path != cabinetPath && platform::DeleteFile(path.c_str())) {
+                if (IoRemoveDir(path.c_str())) removed = true;
+            } else if (path != cabinetPath && IoRemove(path.c_str())) {
                 removed = true;
             }
         }
@@ -87,7 +87,7 @@ void RemoveStaleTemporaries(const std::string& cabinetPath) {
     size_t cut = AfterLastSeparator(cabinetPath.c_str());
     std::string dir = cabinetPath.substr(0, cut), base = cabinetPath.substr(cut);
     std::vector<std::string> names;
-    if (!platform::ListDirectory(dir.empty() ? "." : dir.c_str(), &names)) return;
+    if (!IoList(dir.empty() ? "." : dir.c_str(), &names)) return;
     for (const std::string& name : names) {
         if (!IsTemporaryNameOf(name, base)) continue;
         LogMessage("Removing stale temporary file %s", name.c_str());
@@ -135,8 +135,8 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
     for (ListName& item : list) {
         if (item.directory) continue;
         std::string source = JoinListPath(sourcePath, item.name);
-        platform::FindData found;
-        if (!platform::FindFile(source.c_str(), &found)) continue;
+        IoFound found;
+        if (!IoFind(source.c_str(), &found)) continue;
         // A directory named without its trailing separator has no bytes to
         // store. A file of 4 GiB or more cannot be stored at all: the whole
         // selection is refused rather than packed without it.
@@ -158,7 +158,7 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
     // also gives. The name is taken only once the cabinet is complete and on
     // the disk, so a killed pack leaves nothing under it.
     OutputFile out;
-    if (platform::NameTaken(cabinetPath) || !out.Open(cabinetPath, OutputPolicy::NewFile))
+    if (IoNameTaken(cabinetPath) || !out.Open(cabinetPath, OutputPolicy::NewFile))
         return CannotOpen("cannot create the cabinet");
 
     if (Error rc = WriteCabinet(out.file(), nullptr, entries, plan, sourcePath, compression, progress)) return rc;
@@ -195,6 +195,7 @@ Error UpdateTarget::Acquire(const char* path, const ProgressCallback& progress) 
         platform::FileLock::Result r = lock_.Acquire(path_.c_str(), 0);
         if (r == platform::FileLock::kLocked) break;
         if (r == platform::FileLock::kFailed) return CannotOpen("cannot lock the cabinet");
+        if (waited == 0) LogMessage("Cabinet is locked by another update, waiting");
         if (waited >= 30000) {
             LogMessage("Cabinet is being updated by another process");
             return CannotCreate("the cabinet is being updated by another process");
@@ -255,9 +256,9 @@ std::vector<PackEntry> KeptEntries(const Cabinet& old) {
 namespace {
 
 // The file below `sourcePath` a list name gives, checked to be storable.
-Error FindSource(const char* sourcePath, const char* name, platform::FindData* found) {
+Error FindSource(const char* sourcePath, const char* name, IoFound* found) {
     std::string source = JoinListPath(sourcePath, name);
-    if (!platform::FindFile(source.c_str(), found) || (found->attributes & kDirectoryAttribute) != 0) {
+    if (!IoFind(source.c_str(), found) || (found->attributes & kDirectoryAttribute) != 0) {
         return CannotOpen("source file missing");
     }
     if (found->size > UINT32_MAX) return RefuseTooLarge(source);

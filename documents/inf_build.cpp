@@ -82,10 +82,10 @@ bool FindIgnoringCase(const std::string& base, const std::vector<std::string>& p
     std::string path = base;
     for (const std::string& part : parts) {
         std::string next = Join(path, part);
-        platform::FindData data;
-        if (!platform::FindFile(next.c_str(), &data)) {
+        IoFound data;
+        if (!IoFind(next.c_str(), &data)) {
             std::vector<std::string> names;
-            if (!platform::ListDirectory(path.empty() ? "." : path.c_str(), &names)) return false;
+            if (!IoList(path.empty() ? "." : path.c_str(), &names)) return false;
             bool matched = false;
             for (const std::string& n : names) {
                 if (SameNoCase(n, part)) {
@@ -171,8 +171,8 @@ Error Build::Locate(const InfSourceFile& source, std::string* path, uint16_t* da
         return Fail(source.line, "the source \"" + source.name + "\" lies outside the source directory " + o_.sourceDir);
     for (size_t k = 0; k < above; ++k) base = Join(base, "..");
     resolved.push_back(source.name);
-    platform::FindData data;
-    if (!FindIgnoringCase(base, resolved, path) || !platform::FindFile(path->c_str(), &data) ||
+    IoFound data;
+    if (!FindIgnoringCase(base, resolved, path) || !IoFind(path->c_str(), &data) ||
         (data.attributes & kDirectoryAttribute)) {
         resolved.pop_back();
         std::string searched = base.empty() ? std::string(".") : base;
@@ -248,8 +248,8 @@ Error PlanCabinetFromInf(const char* cabinetPath, const char* infPath, const Inf
             cabName.resize(cabName.size() - 4);
         PackEntry setup;
         setup.storedName = ShortStem(cabName, true) + ".000";
-        platform::FindData infData;
-        if (platform::FindFile(infPath, &infData)) {
+        IoFound infData;
+        if (IoFind(infPath, &infData)) {
             setup.date = infData.dosDate;
             setup.time = infData.dosTime;
         }
@@ -474,7 +474,7 @@ Error BuildCabinetFromInf(const char* cabinetPath, const char* infPath, const In
     // As pack writes: never over a file that exists, under the name only
     // once complete.
     OutputFile out;
-    if (platform::NameTaken(cabinetPath) || !out.Open(cabinetPath, OutputPolicy::NewFile)) {
+    if (IoNameTaken(cabinetPath) || !out.Open(cabinetPath, OutputPolicy::NewFile)) {
         report->error = std::string("cannot create ") + cabinetPath;
         LogMessage("%s", report->error.c_str());
         return CannotOpen("cannot create the cabinet");

@@ -6,6 +6,7 @@
 // exist wherever they are asked for, except the paths listed as links.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -162,11 +163,56 @@ inline void CloseDir(void* context, mirad::IoDir* dir) {
 
 inline bool Stamp(void*, mirad::IoFile*, const mirad::IoStamp&) { return true; }
 
+// A path without its trailing separators.
+inline std::string Trimmed(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// A file as stored; a directory wherever some file lies below the path.
+inline bool Find(void* context, const char* name, mirad::IoFound* found) {
+    MemoryFs& fs = Fs(context);
+    *found = mirad::IoFound();
+    const std::string path = Trimmed(name);
+    auto it = fs.files.find(path);
+    if (it != fs.files.end()) {
+        found->size = it->second.size();
+        found->attributes = 0x20;
+        return true;
+    }
+    it = fs.files.lower_bound(path + "/");
+    if (it == fs.files.end() || it->first.compare(0, path.size() + 1, path + "/") != 0) return false;
+    found->attributes = 0x10;
+    return true;
+}
+
+inline bool Taken(void* context, const char* name) {
+    mirad::IoFound found;
+    return Find(context, name, &found);
+}
+
+inline bool List(void* context, const char* name, std::vector<std::string>* names) {
+    MemoryFs& fs = Fs(context);
+    const std::string dir = Trimmed(name);
+    const std::string prefix = dir == "." ? std::string() : dir + "/";
+    names->clear();
+    for (const auto& file : fs.files) {
+        if (file.first.compare(0, prefix.size(), prefix) != 0) continue;
+        std::string below = file.first.substr(prefix.size());
+        below = below.substr(0, below.find('/'));
+        if (std::find(names->begin(), names->end(), below) == names->end()) names->push_back(below);
+    }
+    return true;
+}
+
+// Directories are not stored, so there is none to remove.
+inline bool RemoveDir(void*, const char*) { return false; }
+
 // Installs `fs` as the I/O system for the scope's lifetime.
 struct Installed {
     explicit Installed(MemoryFs& fs) {
-        fs.io = mirad::IoSystem{&fs,  Open,   Read,    Write,    Seek, Size, Close,
-                                Sync, Rename, Remove, OpenDir, CloseDir, Stamp};
+        fs.io = mirad::IoSystem{&fs,   Open,   Read,    Write,    Seek,  Size, Close, Sync, Rename,
+                                Remove, OpenDir, CloseDir, Stamp, Find, Taken, List, RemoveDir};
         mirad::SetIo(&fs.io);
     }
     ~Installed() { mirad::SetIo(nullptr); }

@@ -305,8 +305,8 @@ std::string InfToBuild(const Settings& settings, const char* cabinetPath, const 
     const char* name = addList;
     size_t n = std::strlen(name);
     if (n < 5 || !EqualNoCase(name + n - 4, ".inf")) return "";
-    platform::FindData found;
-    if (platform::FindFile(cabinetPath, &found)) return "";
+    IoFound found;
+    if (IoFind(cabinetPath, &found)) return "";
     std::string inf = std::string(sourcePath ? sourcePath : "") + name;
     return IsCeInf(inf.c_str(), settings.CodePage) ? inf : "";
 }

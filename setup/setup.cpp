@@ -157,7 +157,7 @@ ByteReader CeSetup::Reader() const {
     return r;
 }
 
-Error CeSetup::ReadStrings(ByteReader& r) {
+void CeSetup::ReadStrings(ByteReader& r) {
     ReadTable(bytes_, r, "reading MSCE strings section", header_.stringTableOffset, &header_.stringCount,
               kMinString, &strings_, ReadStringRecords, [this](SetupString& s, const SetupModel::String& stored) {
                   // A text longer than the buffer keeps 259 characters.
@@ -169,10 +169,9 @@ Error CeSetup::ReadStrings(ByteReader& r) {
                   s.length = static_cast<uint16_t>(length + 1);
               });
     stringIds_ = BuildIdIndex(strings_, StringId);
-    return kOk;
 }
 
-Error CeSetup::ReadDirectories(ByteReader& r) {
+void CeSetup::ReadDirectories(ByteReader& r) {
     ReadTable(bytes_, r, "reading MSCE directories section", header_.directoryTableOffset,
               &header_.directoryCount, kMinDirectory, &directories_, ReadDirectoryRecords,
               [this](SetupDirectory& d, const SetupModel::Directory& stored) {
@@ -183,10 +182,9 @@ Error CeSetup::ReadDirectories(ByteReader& r) {
                   d.path = texts_.Add(path);
               });
     directoryIds_ = BuildIdIndex(directories_, DirectoryId);
-    return kOk;
 }
 
-Error CeSetup::ReadCopyFiles(ByteReader& r, const Cabinet& cabinet) {
+void CeSetup::ReadCopyFiles(ByteReader& r, const Cabinet& cabinet) {
     // First stored file for every file number, so linking stays linear while
     // keeping the first-match rule of the file table's order.
     std::vector<int32_t> firstIndex(kFileNumbers, -1);
@@ -227,10 +225,9 @@ Error CeSetup::ReadCopyFiles(ByteReader& r, const Cabinet& cabinet) {
     ReadTable(bytes_, r, "reading MSCE copyfiles section", header_.copyFileTableOffset, &header_.copyFileCount,
               kMinCopyFile, &copyFiles_, ReadCopyFileRecords, fromRecord);
     copyFileIds_ = BuildIdIndex(copyFiles_, CopyFileId);
-    return kOk;
 }
 
-Error CeSetup::ReadRegHives(ByteReader& r) {
+void CeSetup::ReadRegHives(ByteReader& r) {
     ReadTable(bytes_, r, "reading MSCE regkeys section", header_.regHiveTableOffset, &header_.regHiveCount,
               kMinRegHive, &regHives_, ReadRegHiveRecords, [this](SetupRegHive& k, const SetupModel::RegHive& stored) {
                   k.id = stored.id;
@@ -240,10 +237,9 @@ Error CeSetup::ReadRegHives(ByteReader& r) {
                   k.keyPath = texts_.Add(keyPath);
                   k.root = stored.root;
               });
-    return kOk;
 }
 
-Error CeSetup::ReadShortcuts(ByteReader& r) {
+void CeSetup::ReadShortcuts(ByteReader& r) {
     // Each record is exactly 14 bytes, whatever specLength claims.
     ReadTable(bytes_, r, "reading MSCE shortcuts section", header_.shortcutTableOffset, &header_.shortcutCount,
               kShortcutSize, &shortcuts_, ReadShortcutRecords, [](SetupShortcut& s, const SetupModel::Shortcut& stored) {
@@ -255,7 +251,6 @@ Error CeSetup::ReadShortcuts(ByteReader& r) {
                   s.specLength = stored.specLength;
                   s.nameStringId = stored.nameStringId;
               });
-    return kOk;
 }
 
 int32_t CeSetup::FindString(uint16_t id) const { return FindById(stringIds_, strings_, id, StringId); }
@@ -339,32 +334,31 @@ void CeSetup::DecodeDirectoryPath(const std::vector<uint16_t>& ids, char* path, 
     *length = static_cast<uint16_t>(pos + 1);
 }
 
-Error CeSetup::ReadTables(const Cabinet& cabinet) {
+void CeSetup::ReadTables(const Cabinet& cabinet) {
     // Strings first, then directories (they resolve string ids), then the
     // files to copy (they resolve directory ids), registry keys, shortcuts.
     // A fresh reader per table: one that ran past the end must not keep the
     // next from being read.
     if (header_.stringCount != 0) {
         ByteReader r = Reader();
-        if (Error e = ReadStrings(r)) return e;
+        ReadStrings(r);
     }
     if (header_.directoryCount != 0) {
         ByteReader r = Reader();
-        if (Error e = ReadDirectories(r)) return e;
+        ReadDirectories(r);
     }
     if (header_.copyFileCount != 0) {
         ByteReader r = Reader();
-        if (Error e = ReadCopyFiles(r, cabinet)) return e;
+        ReadCopyFiles(r, cabinet);
     }
     if (header_.regHiveCount != 0) {
         ByteReader r = Reader();
-        if (Error e = ReadRegHives(r)) return e;
+        ReadRegHives(r);
     }
     if (header_.shortcutCount != 0) {
         ByteReader r = Reader();
-        if (Error e = ReadShortcuts(r)) return e;
+        ReadShortcuts(r);
     }
-    return kOk;
 }
 
 Error CeSetup::Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out) {
@@ -394,7 +388,7 @@ Error CeSetup::Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out) {
             },
             cfdata::MaxData, Checksums::Ignore);
         if (read || bytes.size() != first.cbFile || !IsMsce(bytes.data())) return kOk;
-        if (Error e = setup->Decode(cabinet)) return e;
+        setup->Decode(cabinet);
         *out = std::move(setup);
         return kOk;
     } catch (const std::bad_alloc&) {
@@ -408,7 +402,7 @@ Error CeSetup::FromBytes(const Cabinet& cabinet, std::vector<uint8_t> bytes, std
     try {
         std::unique_ptr<CeSetup> setup(new CeSetup());
         setup->bytes_ = std::move(bytes);
-        if (Error e = setup->Decode(cabinet)) return e;
+        setup->Decode(cabinet);
         *out = std::move(setup);
         return kOk;
     } catch (const std::bad_alloc&) {
@@ -416,10 +410,10 @@ Error CeSetup::FromBytes(const Cabinet& cabinet, std::vector<uint8_t> bytes, std
     }
 }
 
-Error CeSetup::Decode(const Cabinet& cabinet) {
+void CeSetup::Decode(const Cabinet& cabinet) {
     DecodeHeader(header_, bytes_.data(), bytes_.size());
     LogMessage("Processing MSCE file");
-    return ReadTables(cabinet);
+    ReadTables(cabinet);
 }
 
 Error ReadCeCabinet(IoHandle file, Cabinet* cabinet, std::unique_ptr<CeSetup>* setup) {

@@ -66,13 +66,13 @@ public:
 private:
     CeSetup() = default;
     // Header, records and tables from bytes_.
-    Error Decode(const Cabinet& cabinet);
-    Error ReadTables(const Cabinet& cabinet);
-    Error ReadStrings(ByteReader& r);
-    Error ReadDirectories(ByteReader& r);
-    Error ReadCopyFiles(ByteReader& r, const Cabinet& cabinet);
-    Error ReadRegHives(ByteReader& r);
-    Error ReadShortcuts(ByteReader& r);
+    void Decode(const Cabinet& cabinet);
+    void ReadTables(const Cabinet& cabinet);
+    void ReadStrings(ByteReader& r);
+    void ReadDirectories(ByteReader& r);
+    void ReadCopyFiles(ByteReader& r, const Cabinet& cabinet);
+    void ReadRegHives(ByteReader& r);
+    void ReadShortcuts(ByteReader& r);
     // Decodes one id list into `path` (capacity 260); `length` is in/out as
     // the record's second field.
     void DecodeDirectoryPath(const std::vector<uint16_t>& ids, char* path, uint16_t* length) const;

@@ -24,12 +24,27 @@ struct Error {
     ErrorKind kind = ErrorKind::None;
     const char* reason = "";  // a short static text, for tests and debugging
     uint64_t offset = kNoOffset;
+    bool logged = false;  // a log line has already said what went wrong
+    // An output that received nothing stands as the answer (the failure is
+    // still reported).
+    bool keepsEmpty = false;
 
     constexpr Error() = default;
     constexpr Error(ErrorKind k, const char* why, uint64_t at = kNoOffset) : kind(k), reason(why), offset(at) {}
 
     explicit operator bool() const { return kind != ErrorKind::None; }
     bool Is(ErrorKind k) const { return kind == k; }
+    // The same error, marked as said in the log.
+    Error Logged() const {
+        Error said = *this;
+        said.logged = true;
+        return said;
+    }
+    Error KeepsEmpty() const {
+        Error kept = *this;
+        kept.keepsEmpty = true;
+        return kept;
+    }
 };
 
 constexpr Error kOk{};

@@ -114,8 +114,14 @@ bool StdStamp(void*, IoFile* f, const IoStamp& stamp) {
     return platform::StampFileTime(AsFile(f), stamp.dosDate, stamp.dosTime);
 }
 
-const IoSystem kDefault = {nullptr,  StdOpen,  StdRead,   StdWrite,   StdSeek,     StdSize,
-                           StdClose, StdSync,  StdRename, StdRemove, StdOpenDir, StdCloseDir, StdStamp};
+bool StdFind(void*, const char* path, IoFound* found) { return platform::FindFile(path, found); }
+bool StdTaken(void*, const char* path) { return platform::NameTaken(path); }
+bool StdList(void*, const char* dir, std::vector<std::string>* names) { return platform::ListDirectory(dir, names); }
+bool StdRemoveDir(void*, const char* path) { return platform::RemoveDirectory(path); }
+
+const IoSystem kDefault = {nullptr,  StdOpen,  StdRead,   StdWrite,   StdSeek,     StdSize,     StdClose,
+                           StdSync,  StdRename, StdRemove, StdOpenDir, StdCloseDir, StdStamp,   StdFind,
+                           StdTaken, StdList,  StdRemoveDir};
 std::atomic<const IoSystem*> g_current{&kDefault};
 
 }  // namespace

@@ -11,6 +11,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "platform/platform.h"
 
 namespace mirad {
 
@@ -31,6 +34,10 @@ struct IoStamp {
     uint16_t dosDate = 0, dosTime = 0, attribs = 0;
     bool attributes = false;
 };
+
+// What a path shows without being opened: size, attribute bits (0x10 a
+// directory), last-write date and time.
+using IoFound = platform::FindData;
 
 // `at` is null for a path as given, or an open directory that holds `name`
 // (one component); a link under such a name is never followed.
@@ -63,6 +70,15 @@ struct IoSystem {
     // name is looked up for it again; false when the system keeps no such
     // things.
     bool (*stamp)(void* context, IoFile* file, const IoStamp& stamp);
+    // Looks up a path, links followed; false when nothing is there.
+    bool (*find)(void* context, const char* path, IoFound* found);
+    // Whether anything, a link too, exists under the path.
+    bool (*taken)(void* context, const char* path);
+    // The names in a directory, without "." and ".."; false when it cannot
+    // be listed.
+    bool (*list)(void* context, const char* dir, std::vector<std::string>* names);
+    // Removes an empty directory.
+    bool (*removeDir)(void* context, const char* path);
 };
 
 // The system in force; SetIo(nullptr) restores the default. Switching is
@@ -137,6 +153,22 @@ inline void IoCloseDir(IoDir* dir) {
 inline bool IoStampFile(IoFile* f, const IoStamp& stamp) {
     const IoSystem& io = Io();
     return io.stamp(io.context, f, stamp);
+}
+inline bool IoFind(const char* path, IoFound* found) {
+    const IoSystem& io = Io();
+    return io.find(io.context, path, found);
+}
+inline bool IoNameTaken(const char* path) {
+    const IoSystem& io = Io();
+    return io.taken(io.context, path);
+}
+inline bool IoList(const char* dir, std::vector<std::string>* names) {
+    const IoSystem& io = Io();
+    return io.list(io.context, dir, names);
+}
+inline bool IoRemoveDir(const char* path) {
+    const IoSystem& io = Io();
+    return io.removeDir(io.context, path);
 }
 
 // Reads exactly `count` bytes or fails.

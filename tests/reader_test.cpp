@@ -186,11 +186,19 @@ TEST(ReaderHeader, EveryRefusalGivesItsCodeAndLogLine) {
     b[3] = 'f';  // the signature compares case-sensitively
     cases.push_back({"MSCf", b, 14, {}});
 
+    // Damage found in the tables is said in one line, with where it lies.
+    auto damaged = [](const std::string& why) {
+        return Lines{"reading MSCF folders section", "reading MSCF files section", "Damaged CAB file: " + why};
+    };
     CabLayout layout;
     b = fixture::BuildCabinet({File("a", 5, 1), File("b", 5, 2)}, {}, &layout);
-    cases.push_back({"iFolder beyond the folder table", With16(b, layout.fileRecordOffsets[1] + 8, 1), 12, {}});
-    cases.push_back({"coffFiles past the end", With32(good, 16, static_cast<uint32_t>(good.size() + 1)), 12, {}});
-    cases.push_back({"files but no folders", With16(fixture::BuildCabinet({File("a", 50, 1)}), 26, 0), 12, {}});
+    cases.push_back({"iFolder beyond the folder table", With16(b, layout.fileRecordOffsets[1] + 8, 1), 12,
+                     damaged("file in a folder that does not exist at offset " +
+                             std::to_string(layout.fileRecordOffsets[1]))});
+    cases.push_back({"coffFiles past the end", With32(good, 16, static_cast<uint32_t>(good.size() + 1)), 12,
+                     damaged("file table beyond the cabinet at offset " + std::to_string(good.size() + 1))});
+    cases.push_back({"files but no folders", With16(fixture::BuildCabinet({File("a", 50, 1)}), 26, 0), 12,
+                     damaged("file in a folder that does not exist at offset 44")});
 
     // Signed cabinets: only the exact described trailer is accepted.
     const auto hundred = std::vector<StoredFile>{File("a", 100, 1)};

@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -522,12 +521,13 @@ TEST(SafeHost, InterruptedUpdateWaitingForTheLock) {
     WriteText(dir / "src/%InstallDir%/game.exe", "new");
     int fd = open((dir / "game.cab").c_str(), O_RDONLY);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
-    auto started = std::chrono::steady_clock::now();
+    // Interrupted once its log says it waits.
     bool ready = false;
-    int status = InterruptMirad(dir, {"update", "game.cab", "-C", "src", "%InstallDir%\\game.exe"}, [&] {
-        return std::chrono::steady_clock::now() - started > std::chrono::milliseconds(700);
+    int status = InterruptMirad(dir, {"--log", "u.log", "update", "game.cab", "-C", "src", "%InstallDir%\\game.exe"}, [&] {
+        return ReadText(dir / "u.log").find("Cabinet is locked by another update, waiting") != std::string::npos;
     }, &ready);
     close(fd);
+    ASSERT_TRUE(ready) << "the update never waited for the lock";
     EXPECT_EQ(status, 130);
     EXPECT_EQ(ReadFile(dir / "game.cab"), cab);
     EXPECT_FALSE(AnyTemporary(dir.path));

@@ -273,9 +273,14 @@ TEST(CeViewExtract, TestReadsTheBytesAndFindsATruncatedCabinet) {
     EXPECT_FALSE(FileExists(v.dir / "out/Program Files/Game/game.exe"));  // testing writes nothing
     // Only engine.dll is damaged; shortcut and documents test as 0.
     EXPECT_EQ(v.Process(bad, MIRAD_TEST), (Codes{0, MIRAD_BAD_DATA, 0, 0, 0}));
-    v.Options(false, false, false, false, false);
+    v.Options(false, false, false, false, false, v.dir / "test.log");
     EXPECT_EQ(v.Process(bad, MIRAD_TEST), (Codes{0, 0, MIRAD_BAD_DATA}));
     EXPECT_EQ(v.Process(bad, MIRAD_SKIP), (Codes{0, 0, 0}));  // skipping reads nothing
+    // The log says once what is wrong with the entry, and where.
+    std::string log = ReadText(v.dir / "test.log");
+    size_t at = log.find("Bad entry: the folder has no more blocks\n");
+    EXPECT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.find("Bad entry", at + 1), std::string::npos) << log;
 }
 
 TEST(CeViewExtract, CursorEdgesOperationsAndLongDestinations) {

@@ -11,6 +11,7 @@
 #include <utime.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cabinet/layout.h"
@@ -932,6 +934,22 @@ std::vector<Fault> Faults(bool update) {
     return all;
 }
 
+// What the log says when an update finds another one holding the cabinet.
+const char kWaitingForLock[] = "Cabinet is locked by another update, waiting";
+
+// The module's log goes to a file of its own while this lives.
+struct LogCapture {
+    TempDir dir;
+    std::string path = dir / "debug.log";
+    mirad::Settings saved = *mirad::PublishedSettings();
+    LogCapture() {
+        mirad::Settings s = saved;
+        std::snprintf(s.DebugFile, sizeof s.DebugFile, "%s", path.c_str());
+        mirad::PublishSettings(s);
+    }
+    ~LogCapture() { mirad::PublishSettings(saved); }
+};
+
 // The I/O seam double over the default one.
 struct FaultIo {
     Fault fault;
@@ -939,7 +957,10 @@ struct FaultIo {
     std::string failing;          // reads of this path fail after fault.readCalls calls
     uint64_t written = 0;
     int refuseCreateNew = 0;  // exclusive creates that fail as if the name were taken
-    unsigned writeDelayUs = 0;
+    // Once `pauseAfter` bytes are written, the write says so on the `reached`
+    // pipe and waits until the test writes to (or closes) the `release` one.
+    uint64_t pauseAfter = UINT64_MAX;
+    int reached = -1, release = -1;
     std::vector<std::string> created;
     std::map<mirad::IoFile*, std::string> paths;
     void Arm(const Fault& f, const std::string& sourcePath, const std::string& cabinetPath = "") {
@@ -972,7 +993,11 @@ size_t FaultRead(void* context, mirad::IoFile* f, void* b, size_t n) {
     return mirad::DefaultIo().read(context, f, b, n);
 }
 size_t FaultWrite(void* context, mirad::IoFile* f, const void* b, size_t n) {
-    if (g_fault->writeDelayUs) usleep(g_fault->writeDelayUs);
+    if (g_fault->written >= g_fault->pauseAfter) {
+        g_fault->pauseAfter = UINT64_MAX;
+        char c = 0;
+        if (write(g_fault->reached, &c, 1) != 1 || read(g_fault->release, &c, 1) < 0) _exit(99);
+    }
     uint64_t room = g_fault->fault.writeLimit - std::min(g_fault->fault.writeLimit, g_fault->written);
     size_t done = mirad::DefaultIo().write(context, f, b, static_cast<size_t>(std::min<uint64_t>(n, room)));
     g_fault->written += done;
@@ -992,6 +1017,51 @@ struct FaultScope {
     ~FaultScope() {
         mirad::SetIo(nullptr);
         g_fault = nullptr;
+    }
+};
+
+// A writer in a child process, stopped inside a write once `bytes` are
+// written: Start returns when it stands there, so it can be killed mid-way
+// or let go.
+struct PausedWriter {
+    int reached[2] = {-1, -1}, release[2] = {-1, -1};
+    pid_t pid = -1;
+    template <typename Work>
+    bool Start(uint64_t bytes, Work work) {
+        if (pipe(reached) != 0 || pipe(release) != 0) return false;
+        pid = fork();
+        if (pid == 0) {
+            // Only the test's ends may keep the pipes open, so each side sees
+            // the other go.
+            close(reached[0]);
+            close(release[1]);
+            FaultScope paused;
+            paused.io.pauseAfter = bytes;
+            paused.io.reached = reached[1];
+            paused.io.release = release[0];
+            _exit(work());
+        }
+        close(reached[1]);
+        close(release[0]);
+        reached[1] = release[0] = -1;
+        char c;
+        return pid > 0 && read(reached[0], &c, 1) == 1;
+    }
+    void Release() {
+        if (release[1] >= 0) close(release[1]);
+        release[1] = -1;
+    }
+    // The child's wait status.
+    int Wait() {
+        Release();
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return status;
+    }
+    ~PausedWriter() {
+        Release();
+        for (int fd : {reached[0], reached[1], release[0]})
+            if (fd >= 0) close(fd);
     }
 };
 
@@ -1090,25 +1160,13 @@ TEST(WriterFaults, KilledUpdateLeavesCabinetAndSources) {
     Bytes cab = BuildCeCabinet(GameSetup(), files);
     WriteFile(dir / "g.cab", cab);
     WriteTree(dir / "src", {{"game.exe", Pattern(8 << 20, 2)}});
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {  // writes slowly so it can be killed mid-way
-        FaultScope slow;
-        slow.io.writeDelayUs = 2000;
-        _exit(Pack(nullptr, dir / "g.cab", dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", 1));
-    }
-    // Kill once the temporary file holds some data.
-    bool started = false;
-    for (int i = 0; i < 2000 && !started; ++i) {
-        for (const auto& name : DirNames(dir.path))
-            if (mirad::IsTemporaryNameOf(name, "g.cab") && fs::file_size(dir / name) > 100000) started = true;
-        if (!started) usleep(5000);
-    }
-    kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(started) << "the update never began writing";
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the update finished before it was killed";
+    // Killed once the temporary file holds some data.
+    PausedWriter writer;
+    ASSERT_TRUE(writer.Start(100000, [&] {
+        return Pack(nullptr, dir / "g.cab", dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", 1);
+    })) << "the update never began writing";
+    kill(writer.pid, SIGKILL);
+    ASSERT_TRUE(WIFSIGNALED(writer.Wait()));
     EXPECT_EQ(ReadFile(dir / "g.cab"), cab);
     EXPECT_TRUE(fs::exists(dir / "src/game.exe"));
     // The next update clears what the killed one left, and nothing else.
@@ -1191,24 +1249,26 @@ TEST(WriterSafety, ConcurrentUpdatesKeepBothReplacements) {
     UpdateScene s;
     s.cab = BuildCeCabinet(GameSetup(), {GameFiles()[0], {"DATA.002", Pattern(3 << 20, 5)}});
     WriteFile(s.dir / "g.cab", s.cab);
-    pid_t slow = fork();
-    ASSERT_GE(slow, 0);
-    if (slow == 0) {
-        FaultScope fault;
-        fault.io.writeDelayUs = 300000;
-        _exit(Pack(nullptr, s.dir / "g.cab", s.dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", 0));
-    }
-    bool writing = false;  // the first holds the lock once its temporary file exists
-    for (int i = 0; i < 2000 && !writing; ++i) {
-        for (const auto& name : DirNames(s.dir.path)) writing = writing || mirad::IsTemporaryNameOf(name, "g.cab");
-        if (!writing) usleep(2000);
-    }
-    EXPECT_TRUE(writing);
+    // The first stops inside its first write, holding the lock, and goes on
+    // once the second waits for it (or, should the second not wait, has
+    // finished).
+    PausedWriter first;
+    ASSERT_TRUE(first.Start(0, [&] {
+        return Pack(nullptr, s.dir / "g.cab", s.dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", 0);
+    }));
+    LogCapture log;
+    std::atomic<bool> done{false};
+    std::thread release([&] {
+        while (!done && ReadText(log.path).find(kWaitingForLock) == std::string::npos) usleep(1000);
+        first.Release();
+    });
     EXPECT_EQ(Pack(nullptr, s.dir / "g.cab", s.dir / "src", {"data.bin"}, "%InstallDir%\\Game\\", 0), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(slow, &status, 0), slow);
+    done = true;
+    release.join();
+    int status = first.Wait();
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(ReadText(log.path).find(kWaitingForLock), std::string::npos) << "the second did not wait";
     Bytes now = ReadFile(s.dir / "g.cab");
     EXPECT_TRUE(Contains(now, Pattern(100000, 6))) << "the first update was lost";
     EXPECT_TRUE(Contains(now, Pattern(10, 7))) << "the second update was lost";
@@ -1219,23 +1279,10 @@ TEST(WriterSafety, ConcurrentUpdatesKeepBothReplacements) {
 TEST(WriterSafety, KilledPackLeavesNothingUnderTheName) {
     TempDir dir;
     WriteTree(dir / "src", {{"big", Pattern(8 << 20, 2)}});
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        FaultScope slow;
-        slow.io.writeDelayUs = 2000;
-        _exit(Pack(nullptr, dir / "n.cab", dir / "src", {"big"}, nullptr, 1));
-    }
-    bool started = false;
-    for (int i = 0; i < 2000 && !started; ++i) {
-        for (const auto& name : DirNames(dir.path))
-            if (mirad::IsTemporaryNameOf(name, "n.cab") && fs::file_size(dir / name) > 100000) started = true;
-        if (!started) usleep(5000);
-    }
-    kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(started && WIFSIGNALED(status));
+    PausedWriter writer;
+    ASSERT_TRUE(writer.Start(100000, [&] { return Pack(nullptr, dir / "n.cab", dir / "src", {"big"}, nullptr, 1); }));
+    kill(writer.pid, SIGKILL);
+    ASSERT_TRUE(WIFSIGNALED(writer.Wait()));
     EXPECT_FALSE(fs::exists(dir / "n.cab"));
     EXPECT_EQ(ReadFile(dir / "src/big"), Pattern(8 << 20, 2));
     // The name is free for the retry.

@@ -125,6 +125,15 @@ namespace {
 
 bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
+// A damaged entry, said in one line where no earlier line of the log says
+// what is wrong.
+Error Noted(const Error& error) {
+    if (!error.Is(ErrorKind::BadData) || error.logged) return error;
+    if (error.offset == Error::kNoOffset) LogMessage("Bad entry: %s", error.reason);
+    else LogMessage("Bad entry: %s at offset %llu", error.reason, static_cast<unsigned long long>(error.offset));
+    return error.Logged();
+}
+
 }  // namespace
 
 Error ArchiveSession::Process(const Settings& settings, EntryOperation operation, const char* outputDir,
@@ -133,7 +142,7 @@ Error ArchiveSession::Process(const Settings& settings, EntryOperation operation
         output_.Close();
         LogMessage("Skipping File");
         if (operation == EntryOperation::Skip) return kOk;
-        return Test();
+        return Noted(Test());
     }
     if (cursor_.phase == ListPhase::End) return kOk;
     // Nothing was listed in this phase yet: there is no entry to write.
@@ -148,7 +157,7 @@ Error ArchiveSession::Process(const Settings& settings, EntryOperation operation
         return CannotCreate("destination path too long");
     if (!outputDir || !outputDir[0] || !outputName || !outputName[0]) {
         output_.Close();
-        return Extract(settings, OutputTarget(destination));
+        return Noted(Extract(settings, OutputTarget(destination)));
     }
 
     // A directory and a name below it: the directory is the host's, and
@@ -174,7 +183,7 @@ Error ArchiveSession::Process(const Settings& settings, EntryOperation operation
     Error result = Extract(settings, OutputTarget(output_, leaf.c_str(), destination));
     // After a failure the next entry finds its way afresh.
     if (result) output_.Close();
-    return result;
+    return Noted(result);
 }
 
 }  // namespace mirad

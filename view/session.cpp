@@ -36,11 +36,11 @@ Error ArchiveSession::Open(const char* path) {
     int64_t seconds = 0;
     if (setup_) {
         const CabFileEntry& stored = cabinet_.files()[0];
-        platform::FindData found;
+        IoFound found;
         if (platform::DosToUnixTime(stored.date, stored.time, &seconds)) {
             generatedDate_ = stored.date;
             generatedTime_ = stored.time;
-        } else if (platform::FindFile(path, &found)) {
+        } else if (IoFind(path, &found)) {
             generatedDate_ = found.dosDate;
             generatedTime_ = found.dosTime;
         }
