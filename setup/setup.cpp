@@ -46,6 +46,8 @@ void DecodeHeader(SetupHeader& h, const uint8_t* bytes, size_t size) {
     h.minVersionMinor = static_cast<int32_t>(le32(r + msce::MinVersionMinor));
     h.maxVersionMajor = static_cast<int32_t>(le32(r + msce::MaxVersionMajor));
     h.maxVersionMinor = static_cast<int32_t>(le32(r + msce::MaxVersionMinor));
+    h.minBuild = le32(r + msce::MinBuild);
+    h.maxBuild = le32(r + msce::MaxBuild);
     h.stringCount = le16(r + msce::StringCount);
     h.directoryCount = le16(r + msce::DirectoryCount);
     h.copyFileCount = le16(r + msce::CopyFileCount);
@@ -263,6 +265,49 @@ int32_t CeSetup::FindDirectory(uint16_t id) const { return FindById(directoryIds
 int32_t CeSetup::FindCopyFile(uint16_t fileId) const { return FindById(copyFileIds_, copyFiles_, fileId, CopyFileId); }
 
 const char* CeSetup::InstallDirectory() const { return strings_.empty() ? nullptr : strings_[0].text; }
+
+void CeSetup::HeaderText(uint16_t offset, uint16_t length, char* text) const {
+    size_t n = 0;
+    for (uint32_t i = 0; i < length && n < kPathSize - 1; ++i) {
+        uint32_t at = static_cast<uint32_t>(offset) + i;
+        if (at >= bytes_.size() || bytes_[at] == 0) break;
+        text[n++] = static_cast<char>(bytes_[at]);
+    }
+    text[n] = '\0';
+}
+
+std::vector<std::string> CeSetup::UnsupportedPlatforms() const {
+    std::vector<std::string> names;
+    size_t at = header_.unsupportedOffset, left = header_.unsupportedLength;
+    if (left <= 1 || at >= bytes_.size()) return names;
+    if (left > bytes_.size() - at) left = bytes_.size() - at;
+    while (left > 1) {
+        names.emplace_back();
+        for (; left > 0; --left) {
+            char c = static_cast<char>(bytes_[at++]);
+            if (c == '\0') {
+                --left;
+                break;
+            }
+            names.back() += c;
+        }
+    }
+    return names;
+}
+
+const char* ProcessorName(int32_t code) {
+    struct Processor {
+        int32_t code;
+        const char* name;
+    };
+    // 10005 is the SH4 (10004 the SH3E).
+    static const Processor kProcessors[] = {{0, "CEF"},           {1824, "ARM720"},       {2577, "StrongARM SA11xx"},
+                                            {4000, "MIPS R4xxx"}, {10003, "Hitachi SH3"}, {10005, "Hitachi SH4"}};
+    for (const Processor& p : kProcessors) {
+        if (p.code == code) return p.name;
+    }
+    return nullptr;
+}
 
 void CeSetup::DecodeDirectoryPath(const std::vector<uint16_t>& ids, char* path, uint16_t* length) const {
     size_t pos = *length > 0 ? static_cast<size_t>(*length - 1) : 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "cabinet/cabinet.h"
@@ -49,6 +50,14 @@ public:
 
     // The install directory (the first string's text), or null without strings.
     const char* InstallDirectory() const;
+    // A text the header points at (provider, application name): the stored
+    // bytes up to their first NUL, at most 259 characters, and only what
+    // lies inside the setup bytes; `text` holds 260 bytes.
+    void HeaderText(uint16_t offset, uint16_t length, char* text) const;
+    // The unsupported platforms' names, each stored NUL-terminated; the
+    // count of stored bytes decides where the list ends, so a closing extra
+    // NUL adds no empty name.
+    std::vector<std::string> UnsupportedPlatforms() const;
 
 private:
     CeSetup() = default;
@@ -76,6 +85,10 @@ private:
     // Every text the tables point to.
     TextPool texts_;
 };
+
+// The processor a setup file's code names ("StrongARM SA11xx", "CEF" for 0,
+// any processor); null for a code not known.
+const char* ProcessorName(int32_t code);
 
 // Reads the cabinet from `file`, then its setup file, and logs that the
 // cabinet was read. What Cabinet::Read or CeSetup::Read gives.

@@ -67,7 +67,7 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
                 const CabFileEntry& f = files[i];
                 // A name of nothing but separators names no file: passed
                 // over, so the other entries stay reachable.
-                if (f.name[std::strspn(f.name, "\\/")] == '\0') {
+                if (NamesNoFile(f)) {
                     LogMessage("ReadHeader: stored file %u has no name; skipped", static_cast<unsigned>(i));
                     continue;
                 }
