@@ -1046,10 +1046,10 @@ int main(int argc, char** argv) {
     double prepared = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::fprintf(stderr, "peer_bench: inputs ready in %.0f s; %d runs after a warm-up\n", prepared, runs);
     for (Case& c : cases) RunCase(c, runs, scratch);
-    // The zlib level of the MSZIP writer: the level in use against level 5,
-    // on the pack -z input, in this run.
+    // The zlib level of the MSZIP writer: the level in use against the next
+    // one, on the pack -z input, in this run.
     std::vector<LevelTrial> levels;
-    for (int level : {mirad::MszipEncoder::kDefaultLevel, 5})
+    for (int level : {mirad::MszipEncoder::kDefaultLevel, mirad::MszipEncoder::kDefaultLevel + 1})
         levels.push_back(EncodeAtLevel(zip.dir, zip.names, level, runs));
 
     // ---- The report ----
@@ -1129,12 +1129,13 @@ int main(int argc, char** argv) {
     {
         long peak = 0;
         std::string which;
+        // Building from an INF has a goal of its own.
         for (const Case& c : cases)
-            if (PeakKiB(c, "mirad") > peak) {
+            if (c.operation != "build" && PeakKiB(c, "mirad") > peak) {
                 peak = PeakKiB(c, "mirad");
                 which = c.operation + ", " + c.input;
             }
-        goal("Peak memory of any operation (" + which + ")", peak > 0 ? peak / 1024.0 : -1, 32, " MiB");
+        goal("Peak memory of any operation on a cabinet (" + which + ")", peak > 0 ? peak / 1024.0 : -1, 32, " MiB");
     }
     if (readsZip) {
         const std::string zipLabel = std::to_string(zipMiB) + " MiB MSZIP, gcab -z";
