@@ -6,9 +6,9 @@
 #include "interface/exports.h"
 #include "interface/result.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -17,6 +17,7 @@
 #include "platform/ascii.h"
 #include "platform/host.h"
 #include "platform/platform.h"
+#include "platform/wide.h"
 #include "setup/pack.h"
 #include "support/alloc.h"
 #include "support/io.h"
@@ -29,6 +30,14 @@
 static_assert(offsetof(EntryHeader, commentBuffer) == 556 && sizeof(EntryHeader) == 568 + sizeof(void*),
               "EntryHeader differs from the host's record");
 static_assert(sizeof(OpenRequest) == 20 + 2 * sizeof(void*), "OpenRequest differs from the host's record");
+static_assert(sizeof(OpenRequestW) == sizeof(OpenRequest), "OpenRequestW differs from the host's record");
+static_assert(offsetof(EntryHeaderEx, commentBuffer) == 2092 && offsetof(EntryHeaderEx, reserved) == 2104 + sizeof(void*) &&
+                  sizeof(EntryHeaderEx) == 3128 + sizeof(void*),
+              "EntryHeaderEx differs from the host's record");
+static_assert(offsetof(EntryHeaderExW, commentBuffer) == 4140 &&
+                  offsetof(EntryHeaderExW, preciseFileTime) == 5176 + sizeof(void*) &&
+                  sizeof(EntryHeaderExW) == 5184 + sizeof(void*),
+              "EntryHeaderExW differs from the host's record");
 
 namespace mirad {
 
@@ -47,80 +56,172 @@ int32_t ResultOfException() {
 
 using SessionPtr = CountedPtr<ArchiveSession>;
 
-// The callback PackFiles reports to, set with the packing handle: a host
-// that packs in the background sets it on the thread that packs, so each
-// thread keeps its own; a thread that set none uses the one set last on any
-// thread.
-std::atomic<ProcessDataCallback> g_packProgress{nullptr};
+// A string from the host in the module's UTF-8; a null pointer stays null.
+struct HostText {
+    bool present = false;
+    std::string text;
+    const char* get() const { return present ? text.c_str() : nullptr; }
+};
+
+HostText FromAnsi(const char* s) {
+    HostText t;
+    t.present = s != nullptr;
+    if (s) t.text = platform::FromAnsiHost(s);
+    return t;
+}
+
+HostText FromWide(const MiradWideChar* s) {
+    HostText t;
+    t.present = s != nullptr;
+    if (s) t.text = platform::Utf16ToUtf8(reinterpret_cast<const char16_t*>(s));
+    return t;
+}
+
+// A run of NUL-terminated names ended by an empty one, each converted.
+template <typename Unit, typename Convert>
+HostText FromList(const Unit* list, Convert convert) {
+    HostText t;
+    t.present = list != nullptr;
+    for (const Unit* name = list; name && *name;) {
+        size_t n = 0;
+        while (name[n]) ++n;
+        t.text += convert(name).text;
+        t.text += '\0';
+        name += n + 1;
+    }
+    t.text += '\0';
+    return t;
+}
+
+// The text a callback takes, in each of the host's two encodings.
+struct AnsiCallbackText {
+    std::string text;
+    explicit AnsiCallbackText(const std::string& utf8) : text(platform::ToAnsiHost(utf8)) {}
+    char* get() { return &text[0]; }
+};
+struct WideCallbackText {
+    std::u16string text;
+    explicit WideCallbackText(const std::string& utf8) : text(platform::Utf8ToUtf16(utf8.c_str())) {}
+    MiradWideChar* get() { return reinterpret_cast<MiradWideChar*>(&text[0]); }
+};
+
+// The callback PackFiles reports to, set with the packing handle through
+// either export: a host that packs in the background sets it on the thread
+// that packs, so each thread keeps its own; a thread that set none uses the
+// one set last on any thread.
+struct PackCallback {
+    ProcessDataCallback ansi;
+    ProcessDataCallbackW wide;
+};
+platform::Mutex g_packProgressLock;
+PackCallback g_packProgress = {nullptr, nullptr};
 #if defined(__ELF__)
 __attribute__((tls_model("initial-exec")))
 #endif
-thread_local ProcessDataCallback t_packProgress = nullptr;
+thread_local PackCallback t_packProgress = {nullptr, nullptr};
 #if defined(__ELF__)
 __attribute__((tls_model("initial-exec")))
 #endif
 thread_local bool t_packProgressSet = false;
 
-ProcessDataCallback PackProgress() { return t_packProgressSet ? t_packProgress : g_packProgress.load(); }
+void SetPackProgress(PackCallback callback) {
+    t_packProgress = callback;
+    t_packProgressSet = true;
+    std::lock_guard<platform::Mutex> hold(g_packProgressLock);
+    g_packProgress = callback;
+}
 
-ProgressCallback HostProgress(ProcessDataCallback callback) {
-    if (!callback) return ProgressCallback();
-    return [callback](char* name, int32_t bytes) { return callback(name, bytes) != 0; };
+PackCallback PackProgress() {
+    if (t_packProgressSet) return t_packProgress;
+    std::lock_guard<platform::Mutex> hold(g_packProgressLock);
+    return g_packProgress;
 }
 
 // An entry name in the module's terms ("\" separators) as the host's
 // listing shows it.
-void ToHostEntryName(char* name) {
+std::string ToHostEntryName(const char* name) {
+    std::string shown = name;
     const char separator = platform::HostSeparator();
-    for (char* c = name; *c; ++c) {
-        if (*c == '\\') *c = separator;
+    for (char& c : shown) {
+        if (c == '\\') c = separator;
     }
     // A POSIX host would read a leading "/" as the root of its file system.
-    if (separator == '/') {
-        size_t skip = std::strspn(name, "/");
-        if (skip) std::memmove(name, name + skip, std::strlen(name + skip) + 1);
-    }
+    if (separator == '/') shown.erase(0, shown.find_first_not_of('/'));
+    return shown;
 }
 
-// An archive reports under entry names, which the host sees as listed.
-ProgressCallback HostEntryProgress(ProcessDataCallback callback) {
+// Reports under `name` as given (`entries` false: a source path) or as the
+// listing shows an entry.
+template <typename Text, typename Callback>
+ProgressCallback HostProgress(Callback callback, bool entries) {
     if (!callback) return ProgressCallback();
-    return [callback](char* name, int32_t bytes) {
-        std::string shown = name;
-        ToHostEntryName(&shown[0]);
-        return callback(&shown[0], bytes) != 0;
+    return [callback, entries](char* name, int32_t bytes) {
+        Text shown(entries ? ToHostEntryName(name) : std::string(name));
+        return callback(shown.get(), bytes) != 0;
     };
 }
 
-void* OpenArchiveImpl(OpenRequest* request) {
+ProgressCallback PackProgressCallback() {
+    PackCallback callback = PackProgress();
+    if (callback.wide) return HostProgress<WideCallbackText>(callback.wide, false);
+    return HostProgress<AnsiCallbackText>(callback.ansi, false);
+}
+
+template <typename Request>
+void ClearOpenRequest(Request* request) {
     request->commentBuffer = nullptr;
     request->commentBufferSize = 0;
     request->commentSize = 0;
     request->commentState = 0;
     request->openResult = MIRAD_NO_MEMORY;
+}
 
+void* OpenArchiveImpl(const char* path, int32_t* openResult) {
     LoadSettings();
     SettingsForCall settings;
     SessionPtr session = MakeCounted<ArchiveSession>();
     if (!session) return nullptr;
-    Error opened = session->Open(request->archiveName ? request->archiveName : "");
-    request->openResult = ResultCode(opened);
+    Error opened = session->Open(path ? path : "");
+    *openResult = ResultCode(opened);
     if (opened) return nullptr;
     return session.release();
 }
 
-int32_t ReadHeaderImpl(ArchiveSession* session, EntryHeader* header) {
+// What ReadHeader tells of one entry, before it goes into one of the host's
+// records.
+struct HeaderFacts {
+    std::string archiveName;
+    std::string fileName;  // empty at the end of the listing
+    int32_t fileTime = 0;
+    uint64_t preciseFileTime = 0;
+    int32_t fileAttributes = 0;
+    uint32_t packedSize = 0, unpackedSize = 0;
+};
+
+int32_t ReadHeaderImpl(ArchiveSession* session, HeaderFacts* facts) {
     SettingsForCall settings;
-    CopyString(header->archiveName, sizeof header->archiveName, session->path().c_str());
+    facts->archiveName = session->path();
     ListedEntry entry;
     bool listed = session->ListNext(*settings, &entry);
     // The one place where the module's terms meet the host's convention:
     // separators, time and attributes as this platform's hosts read them.
-    header->fileAttributes = platform::HostAttributes(static_cast<uint16_t>(entry.attributes));
+    facts->fileAttributes = platform::HostAttributes(static_cast<uint16_t>(entry.attributes));
     uint32_t dos = static_cast<uint32_t>(entry.fileTime);
-    header->fileTime = dos ? platform::HostFileTime(static_cast<uint16_t>(dos >> 16), static_cast<uint16_t>(dos)) : 0;
-    header->packedSize = entry.packedSize;
-    header->unpackedSize = entry.unpackedSize;
+    uint16_t date = static_cast<uint16_t>(dos >> 16), time = static_cast<uint16_t>(dos);
+    facts->fileTime = dos ? platform::HostFileTime(date, time) : 0;
+    facts->preciseFileTime = dos ? platform::HostWideFileTime(date, time) : 0;
+    facts->packedSize = static_cast<uint32_t>(entry.packedSize);
+    facts->unpackedSize = static_cast<uint32_t>(entry.unpackedSize);
+    if (!listed) return MIRAD_END_ARCHIVE;
+    facts->fileName = ToHostEntryName(entry.name);
+    return MIRAD_OK;
+}
+
+// The fields every header record shares.
+template <typename Header>
+void FillCommon(const HeaderFacts& facts, Header* header) {
+    header->fileAttributes = facts.fileAttributes;
+    header->fileTime = facts.fileTime;
     header->fileCRC = 0;
     header->unpackVersion = 0;
     header->method = 0;
@@ -128,13 +229,40 @@ int32_t ReadHeaderImpl(ArchiveSession* session, EntryHeader* header) {
     header->commentBufferSize = 0;
     header->commentSize = 0;
     header->commentState = 0;
-    if (!listed) return MIRAD_END_ARCHIVE;
-    CopyString(header->fileName, sizeof header->fileName, entry.name);
-    ToHostEntryName(header->fileName);
-    return MIRAD_OK;
 }
 
-int32_t ProcessFileImpl(ArchiveSession* session, int32_t operation, const char* outputDir, const char* outputName) {
+template <typename Header>
+void FillSizes64(const HeaderFacts& facts, Header* header) {
+    header->packedSize = facts.packedSize;
+    header->packedSizeHigh = 0;
+    header->unpackedSize = facts.unpackedSize;
+    header->unpackedSizeHigh = 0;
+}
+
+void CopyAnsi(char* out, size_t size, const std::string& utf8) {
+    CopyString(out, size, platform::ToAnsiHost(utf8).c_str());
+}
+
+void CopyWide(MiradWideChar* out, size_t size, const std::string& utf8) {
+    platform::CopyUtf16(reinterpret_cast<char16_t*>(out), size, utf8.c_str());
+}
+
+template <typename Header, typename Fill>
+int32_t ReadHeaderInto(void* archive, Header* header, Fill fill) {
+    if (!archive || !header) return MIRAD_END_ARCHIVE;
+    try {
+        HeaderFacts facts;
+        int32_t result = ReadHeaderImpl(static_cast<ArchiveSession*>(archive), &facts);
+        FillCommon(facts, header);
+        fill(facts, result == MIRAD_OK, header);
+        return result;
+    } catch (...) {
+        return ResultOfException();
+    }
+}
+
+int32_t ProcessFileImpl(void* archive, int32_t operation, const char* outputDir, const char* outputName) {
+    if (!archive) return MIRAD_BAD_DATA;
     SettingsForCall settings;
     EntryOperation op;
     switch (operation) {
@@ -145,7 +273,7 @@ int32_t ProcessFileImpl(ArchiveSession* session, int32_t operation, const char* 
             LogMessage("Unsupported processing mode %d", operation);
             return MIRAD_NOT_SUPPORTED;
     }
-    return ResultCode(session->Process(*settings, op, outputDir, outputName));
+    return ResultCode(static_cast<ArchiveSession*>(archive)->Process(*settings, op, outputDir, outputName));
 }
 
 // A cabinet whose header and tables the reader accepts (no data block is
@@ -164,12 +292,94 @@ bool CanHandleImpl(const char* path) {
 
 using namespace mirad;
 
+
+namespace {
+
+// The INF a new cabinet is built from: with "BuildFromInf" on, a selection
+// of exactly one file, ending in ".inf" and carrying the CE signature, for a
+// cabinet that does not exist yet. Empty otherwise.
+std::string InfToBuild(const Settings& settings, const char* cabinetPath, const char* sourcePath,
+                       const char* addList) {
+    if (!settings.BuildFromInf || !addList[0] || addList[std::strlen(addList) + 1]) return "";
+    const char* name = addList;
+    size_t n = std::strlen(name);
+    if (n < 5 || !EqualNoCase(name + n - 4, ".inf")) return "";
+    platform::FindData found;
+    if (platform::FindFile(cabinetPath, &found)) return "";
+    std::string inf = std::string(sourcePath ? sourcePath : "") + name;
+    return IsCeInf(inf.c_str(), settings.CodePage) ? inf : "";
+}
+
+int32_t PackFilesImpl(const HostText& cabinetPath, const HostText& subPath, const HostText& sourcePath,
+                      const HostText& addList, int32_t flags) {
+    if (!cabinetPath.present || !addList.present) return MIRAD_NOT_SUPPORTED;
+    try {
+        SettingsForCall settings;
+        bool move = (flags & MIRAD_PACK_MOVE) != 0;
+        std::string inf = InfToBuild(*settings, cabinetPath.get(), sourcePath.get(), addList.get());
+        if (!inf.empty()) {
+            // The sources stay: they are the project the cabinet is built from.
+            InfBuildOptions options;
+            options.cpu = settings->BuildProcessor;
+            options.strict = settings->BuildStrict != 0;
+            options.sourceDir = settings->BuildSourceDir;
+            options.compression = settings->Compression == kCompressionMszip ? Compression::Mszip : Compression::None;
+            options.codePage = settings->CodePage;
+            InfReport report;
+            return ResultCode(
+                BuildCabinetFromInf(cabinetPath.get(), inf.c_str(), options, &report, PackProgressCallback()));
+        }
+        return ResultCode(PackFilesInto(cabinetPath.get(), subPath.get(), sourcePath.get(), addList.get(), move,
+                                        PackProgressCallback()));
+    } catch (...) {
+        return ResultOfException();
+    }
+}
+
+template <typename Text, typename Callback>
+void SetProgressImpl(void* archive, Callback callback, PackCallback asPack) {
+    if (!archive || archive == MIRAD_PACK_HANDLE) {
+        SetPackProgress(asPack);
+        return;
+    }
+    try {
+        static_cast<ArchiveSession*>(archive)->SetProgress(HostProgress<Text>(callback, true));
+    } catch (...) {
+        // Without memory for it the archive goes on without progress.
+    }
+}
+
+int32_t CanHandle(const HostText& path) {
+    try {
+        return CanHandleImpl(path.get()) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // namespace
+
 extern "C" {
+
+// The ANSI exports convert their strings and call the same code as the wide
+// ones.
 
 MIRAD_EXPORT void* MIRAD_CALL OpenArchive(OpenRequest* request) {
     if (!request) return nullptr;
     try {
-        return OpenArchiveImpl(request);
+        ClearOpenRequest(request);
+        return OpenArchiveImpl(FromAnsi(request->archiveName).get(), &request->openResult);
+    } catch (...) {
+        request->openResult = ResultOfException();
+        return nullptr;
+    }
+}
+
+MIRAD_EXPORT void* MIRAD_CALL OpenArchiveW(OpenRequestW* request) {
+    if (!request) return nullptr;
+    try {
+        ClearOpenRequest(request);
+        return OpenArchiveImpl(FromWide(request->archiveName).get(), &request->openResult);
     } catch (...) {
         request->openResult = ResultOfException();
         return nullptr;
@@ -177,18 +387,43 @@ MIRAD_EXPORT void* MIRAD_CALL OpenArchive(OpenRequest* request) {
 }
 
 MIRAD_EXPORT int32_t MIRAD_CALL ReadHeader(void* archive, EntryHeader* header) {
-    if (!archive || !header) return MIRAD_END_ARCHIVE;
+    return ReadHeaderInto(archive, header, [](const HeaderFacts& facts, bool listed, EntryHeader* h) {
+        CopyAnsi(h->archiveName, sizeof h->archiveName, facts.archiveName);
+        h->packedSize = static_cast<int32_t>(facts.packedSize);
+        h->unpackedSize = static_cast<int32_t>(facts.unpackedSize);
+        if (listed) CopyAnsi(h->fileName, sizeof h->fileName, facts.fileName);
+    });
+}
+
+MIRAD_EXPORT int32_t MIRAD_CALL ReadHeaderEx(void* archive, EntryHeaderEx* header) {
+    return ReadHeaderInto(archive, header, [](const HeaderFacts& facts, bool listed, EntryHeaderEx* h) {
+        CopyAnsi(h->archiveName, sizeof h->archiveName, facts.archiveName);
+        FillSizes64(facts, h);
+        if (listed) CopyAnsi(h->fileName, sizeof h->fileName, facts.fileName);
+    });
+}
+
+MIRAD_EXPORT int32_t MIRAD_CALL ReadHeaderExW(void* archive, EntryHeaderExW* header) {
+    return ReadHeaderInto(archive, header, [](const HeaderFacts& facts, bool listed, EntryHeaderExW* h) {
+        CopyWide(h->archiveName, sizeof h->archiveName / sizeof h->archiveName[0], facts.archiveName);
+        FillSizes64(facts, h);
+        h->preciseFileTime = facts.preciseFileTime;
+        if (listed) CopyWide(h->fileName, sizeof h->fileName / sizeof h->fileName[0], facts.fileName);
+    });
+}
+
+MIRAD_EXPORT int32_t MIRAD_CALL ProcessFile(void* archive, int32_t operation, char* outputDir, char* outputName) {
     try {
-        return ReadHeaderImpl(static_cast<ArchiveSession*>(archive), header);
+        return ProcessFileImpl(archive, operation, FromAnsi(outputDir).get(), FromAnsi(outputName).get());
     } catch (...) {
         return ResultOfException();
     }
 }
 
-MIRAD_EXPORT int32_t MIRAD_CALL ProcessFile(void* archive, int32_t operation, char* outputDir, char* outputName) {
-    if (!archive) return MIRAD_BAD_DATA;
+MIRAD_EXPORT int32_t MIRAD_CALL ProcessFileW(void* archive, int32_t operation, MiradWideChar* outputDir,
+                                             MiradWideChar* outputName) {
     try {
-        return ProcessFileImpl(static_cast<ArchiveSession*>(archive), operation, outputDir, outputName);
+        return ProcessFileImpl(archive, operation, FromWide(outputDir).get(), FromWide(outputName).get());
     } catch (...) {
         return ResultOfException();
     }
@@ -206,42 +441,21 @@ MIRAD_EXPORT int32_t MIRAD_CALL CloseArchive(void* archive) {
     return MIRAD_OK;
 }
 
-// The INF a new cabinet is built from: with "BuildFromInf" on, a selection
-// of exactly one file, ending in ".inf" and carrying the CE signature, for a
-// cabinet that does not exist yet. Empty otherwise.
-std::string InfToBuild(const Settings& settings, const char* cabinetPath, const char* sourcePath,
-                       const char* addList) {
-    if (!settings.BuildFromInf || !addList[0] || addList[std::strlen(addList) + 1]) return "";
-    const char* name = addList;
-    size_t n = std::strlen(name);
-    if (n < 5 || !EqualNoCase(name + n - 4, ".inf")) return "";
-    platform::FindData found;
-    if (platform::FindFile(cabinetPath, &found)) return "";
-    std::string inf = std::string(sourcePath ? sourcePath : "") + name;
-    return IsCeInf(inf.c_str(), settings.CodePage) ? inf : "";
-}
-
 MIRAD_EXPORT int32_t MIRAD_CALL PackFiles(char* cabinetPath, char* subPath, char* sourcePath, char* addList,
                                           int32_t flags) {
-    if (!cabinetPath || !addList) return MIRAD_NOT_SUPPORTED;
     try {
-        SettingsForCall settings;
-        bool move = (flags & MIRAD_PACK_MOVE) != 0;
-        std::string inf = InfToBuild(*settings, cabinetPath, sourcePath, addList);
-        if (!inf.empty()) {
-            // The sources stay: they are the project the cabinet is built from.
-            InfBuildOptions options;
-            options.cpu = settings->BuildProcessor;
-            options.strict = settings->BuildStrict != 0;
-            options.sourceDir = settings->BuildSourceDir;
-            options.compression = settings->Compression == kCompressionMszip ? Compression::Mszip : Compression::None;
-            options.codePage = settings->CodePage;
-            InfReport report;
-            return ResultCode(
-                BuildCabinetFromInf(cabinetPath, inf.c_str(), options, &report, HostProgress(PackProgress())));
-        }
-        return ResultCode(
-            PackFilesInto(cabinetPath, subPath, sourcePath, addList, move, HostProgress(PackProgress())));
+        return PackFilesImpl(FromAnsi(cabinetPath), FromAnsi(subPath), FromAnsi(sourcePath),
+                             FromList(addList, FromAnsi), flags);
+    } catch (...) {
+        return ResultOfException();
+    }
+}
+
+MIRAD_EXPORT int32_t MIRAD_CALL PackFilesW(MiradWideChar* cabinetPath, MiradWideChar* subPath,
+                                           MiradWideChar* sourcePath, MiradWideChar* addList, int32_t flags) {
+    try {
+        return PackFilesImpl(FromWide(cabinetPath), FromWide(subPath), FromWide(sourcePath),
+                             FromList(addList, FromWide), flags);
     } catch (...) {
         return ResultOfException();
     }
@@ -253,7 +467,7 @@ MIRAD_EXPORT void MIRAD_CALL PackSetDefaultParams(DefaultParams* params) {
         char hostPath[sizeof params->defaultSettingsPath];
         std::memcpy(hostPath, params->defaultSettingsPath, sizeof hostPath);
         hostPath[sizeof hostPath - 1] = '\0';
-        LocateSettingsFile(hostPath);
+        LocateSettingsFile(platform::FromAnsiHost(hostPath).c_str());
         LoadSettings();
     } catch (...) {
         // Nothing to report to: the settings in force stay.
@@ -272,7 +486,15 @@ MIRAD_EXPORT int32_t MIRAD_CALL GetBackgroundFlags(void) {
 
 MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFile(char* fileName) {
     try {
-        return CanHandleImpl(fileName) ? 1 : 0;
+        return CanHandle(FromAnsi(fileName));
+    } catch (...) {
+        return 0;
+    }
+}
+
+MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFileW(MiradWideChar* fileName) {
+    try {
+        return CanHandle(FromWide(fileName));
     } catch (...) {
         return 0;
     }
@@ -280,20 +502,15 @@ MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFile(char* fileName) {
 
 // The module never asks for another volume.
 MIRAD_EXPORT void MIRAD_CALL SetChangeVolProc(void*, ChangeVolumeCallback) {}
+MIRAD_EXPORT void MIRAD_CALL SetChangeVolProcW(void*, ChangeVolumeCallbackW) {}
 
 // Per archive; the packing handle (or none) sets the one PackFiles uses.
 MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void* archive, ProcessDataCallback callback) {
-    if (!archive || archive == MIRAD_PACK_HANDLE) {
-        t_packProgress = callback;
-        t_packProgressSet = true;
-        g_packProgress.store(callback);
-        return;
-    }
-    try {
-        static_cast<ArchiveSession*>(archive)->SetProgress(HostEntryProgress(callback));
-    } catch (...) {
-        // Without memory for it the archive goes on without progress.
-    }
+    SetProgressImpl<AnsiCallbackText>(archive, callback, PackCallback{callback, nullptr});
+}
+
+MIRAD_EXPORT void MIRAD_CALL SetProcessDataProcW(void* archive, ProcessDataCallbackW callback) {
+    SetProgressImpl<WideCallbackText>(archive, callback, PackCallback{nullptr, callback});
 }
 
 }  // extern "C"

@@ -1,6 +1,9 @@
 /* The module's boundary: the host's records, result codes and the
    exported functions. Shared with the `mirad` host, which loads the module
-   at run time and resolves these names. */
+   at run time and resolves these names. Each export that takes or gives
+   text comes twice: the ANSI one (the ANSI code page on Windows, UTF-8 on
+   POSIX) and the wide one ("W", UTF-16 on every platform), which hosts look
+   for first. */
 #pragma once
 
 #include <stdint.h>
@@ -79,6 +82,64 @@ typedef struct EntryHeader {
     int32_t commentState;
 } EntryHeader;
 
+typedef uint16_t MiradWideChar; /* a UTF-16 unit, on every platform */
+
+typedef struct OpenRequestW {
+    MiradWideChar* archiveName;
+    int32_t openMode;
+    int32_t openResult;
+    MiradWideChar* commentBuffer;
+    int32_t commentBufferSize;
+    int32_t commentSize;
+    int32_t commentState;
+} OpenRequestW;
+
+/* ReadHeaderEx's record: longer names and sizes in two 32-bit halves. */
+typedef struct EntryHeaderEx {
+    char archiveName[1024];
+    char fileName[1024];
+    int32_t flags;
+    uint32_t packedSize;
+    uint32_t packedSizeHigh;
+    uint32_t unpackedSize;
+    uint32_t unpackedSizeHigh;
+    int32_t hostOS;
+    int32_t fileCRC;
+    int32_t fileTime;
+    int32_t unpackVersion;
+    int32_t method;
+    int32_t fileAttributes;
+    char* commentBuffer;
+    int32_t commentBufferSize;
+    int32_t commentSize;
+    int32_t commentState;
+    char reserved[1024];
+} EntryHeaderEx;
+
+/* ReadHeaderExW's record: the same in UTF-16, and the time once more as a
+   Windows FILETIME where the host reads one. */
+typedef struct EntryHeaderExW {
+    MiradWideChar archiveName[1024];
+    MiradWideChar fileName[1024];
+    int32_t flags;
+    uint32_t packedSize;
+    uint32_t packedSizeHigh;
+    uint32_t unpackedSize;
+    uint32_t unpackedSizeHigh;
+    int32_t hostOS;
+    int32_t fileCRC;
+    int32_t fileTime;
+    int32_t unpackVersion;
+    int32_t method;
+    int32_t fileAttributes;
+    char* commentBuffer;
+    int32_t commentBufferSize;
+    int32_t commentSize;
+    int32_t commentState;
+    char reserved[1024];
+    uint64_t preciseFileTime;
+} EntryHeaderExW;
+
 typedef struct DefaultParams {
     int32_t size;
     uint32_t interfaceVersionLow;
@@ -92,6 +153,8 @@ typedef int(MIRAD_CALL* ChangeVolumeCallback)(char* archiveName, int32_t mode);
 /* Called with the entry's name and the bytes processed since the last call;
    returning 0 stops the operation (result MIRAD_ABORTED). */
 typedef int(MIRAD_CALL* ProcessDataCallback)(char* fileName, int32_t size);
+typedef int(MIRAD_CALL* ChangeVolumeCallbackW)(MiradWideChar* archiveName, int32_t mode);
+typedef int(MIRAD_CALL* ProcessDataCallbackW)(MiradWideChar* fileName, int32_t size);
 
 /* The handle SetProcessDataProc takes for the callback PackFiles uses. */
 #define MIRAD_PACK_HANDLE ((void*)(intptr_t)-1)
@@ -113,6 +176,17 @@ MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void* archive, ProcessDataCallba
 MIRAD_EXPORT int32_t MIRAD_CALL GetBackgroundFlags(void);
 /* Nonzero when the file is a cabinet the module can open, whatever its name. */
 MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFile(char* fileName);
+MIRAD_EXPORT int32_t MIRAD_CALL ReadHeaderEx(void* archive, EntryHeaderEx* header);
+
+MIRAD_EXPORT void* MIRAD_CALL OpenArchiveW(OpenRequestW* request);
+MIRAD_EXPORT int32_t MIRAD_CALL ReadHeaderExW(void* archive, EntryHeaderExW* header);
+MIRAD_EXPORT int32_t MIRAD_CALL ProcessFileW(void* archive, int32_t operation, MiradWideChar* outputDir,
+                                             MiradWideChar* outputName);
+MIRAD_EXPORT int32_t MIRAD_CALL PackFilesW(MiradWideChar* cabinetPath, MiradWideChar* subPath,
+                                           MiradWideChar* sourcePath, MiradWideChar* addList, int32_t flags);
+MIRAD_EXPORT void MIRAD_CALL SetChangeVolProcW(void* archive, ChangeVolumeCallbackW callback);
+MIRAD_EXPORT void MIRAD_CALL SetProcessDataProcW(void* archive, ProcessDataCallbackW callback);
+MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFileW(MiradWideChar* fileName);
 
 #ifdef __cplusplus
 }
@@ -130,3 +204,11 @@ typedef void(MIRAD_CALL* SetChangeVolProcFn)(void*, ChangeVolumeCallback);
 typedef void(MIRAD_CALL* SetProcessDataProcFn)(void*, ProcessDataCallback);
 typedef int32_t(MIRAD_CALL* CanYouHandleThisFileFn)(char*);
 typedef int32_t(MIRAD_CALL* GetBackgroundFlagsFn)(void);
+typedef int32_t(MIRAD_CALL* ReadHeaderExFn)(void*, EntryHeaderEx*);
+typedef void*(MIRAD_CALL* OpenArchiveWFn)(OpenRequestW*);
+typedef int32_t(MIRAD_CALL* ReadHeaderExWFn)(void*, EntryHeaderExW*);
+typedef int32_t(MIRAD_CALL* ProcessFileWFn)(void*, int32_t, MiradWideChar*, MiradWideChar*);
+typedef int32_t(MIRAD_CALL* PackFilesWFn)(MiradWideChar*, MiradWideChar*, MiradWideChar*, MiradWideChar*, int32_t);
+typedef void(MIRAD_CALL* SetChangeVolProcWFn)(void*, ChangeVolumeCallbackW);
+typedef void(MIRAD_CALL* SetProcessDataProcWFn)(void*, ProcessDataCallbackW);
+typedef int32_t(MIRAD_CALL* CanYouHandleThisFileWFn)(MiradWideChar*);

@@ -1,8 +1,10 @@
 // What the host expects of names, times and attributes, which differs by OS:
-// a Windows host reads the header record the Windows way (names with "\" in
-// the ANSI code page, a DOS date and time pair, DOS attribute bits); a POSIX
-// host reads it the Unix way (names with "/" in UTF-8, Unix seconds, a Unix
-// file mode). Implemented in platform/posix_host.cpp and platform/win32_host.cpp.
+// a Windows host reads the header record the Windows way (names with "\", a
+// DOS date and time pair, DOS attribute bits, the ANSI exports' strings in the
+// ANSI code page); a POSIX host reads it the Unix way (names with "/", Unix
+// seconds, a Unix file mode, UTF-8 throughout). Inside the module names are
+// UTF-8 on both. Implemented in platform/posix_host.cpp and
+// platform/win32_host.cpp.
 #pragma once
 
 #include <cstdint>
@@ -24,17 +26,28 @@ char HostSeparator();
 // that name no real moment.
 int32_t HostFileTime(uint16_t dosDate, uint16_t dosTime);
 
+// The wide header record's precise time of the same moment: on Windows a
+// FILETIME (100 ns units since 1601, UTC); 0 where the host reads the 32-bit
+// time alone, and for a date and time that name no real moment.
+uint64_t HostWideFileTime(uint16_t dosDate, uint16_t dosTime);
+
 // The header record's attributes for stored attribute bits. A POSIX host gets
 // the mode of a regular file, 0644, or 0444 when read-only.
 int32_t HostAttributes(uint16_t attribs);
 
-// A stored name or setup-file string in the host's encoding: `utf8` says the
+// A string of the ANSI exports as the module's UTF-8, and back (what has no
+// place in the ANSI code page becomes "_"). Unchanged on POSIX, whose hosts
+// speak UTF-8 to those exports too.
+std::string FromAnsiHost(const char* text);
+std::string ToAnsiHost(const std::string& text);
+
+// A stored name or setup-file string as the module's UTF-8: `utf8` says the
 // bytes are UTF-8 (the format's 0x80 name flag), otherwise they are in the
 // single-byte code page `codePage`. Never fails: what cannot be converted is
 // replaced by a character every file system accepts.
 std::string StoredNameToHost(const char* name, bool utf8, uint32_t codePage);
 
-// A name from the host as a cabinet stores it; `*utf8` tells whether the
+// A name in the module's UTF-8 as a cabinet stores it; `*utf8` tells whether the
 // stored bytes need the UTF-8 name flag.
 std::string HostNameToStored(const char* name, bool* utf8);
 

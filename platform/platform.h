@@ -1,6 +1,8 @@
 // The few OS services the module needs, implemented once over Win32
 // (platform/win32.cpp) and once over POSIX (platform/posix.cpp). Nothing
-// outside platform/ knows which OS it runs on.
+// outside platform/ knows which OS it runs on. Paths are UTF-8 (on POSIX,
+// whatever bytes the file system holds); the Win32 side speaks to the system
+// through its wide calls.
 #pragma once
 
 #include <cstddef>
@@ -57,6 +59,9 @@ bool FileWriteStamp(const char* path, uint8_t stamp[8]);
 
 // Creates a new, empty file; fails when it already exists or the path is bad.
 bool CreateNewEmptyFile(const char* path);
+
+// fopen with the module's UTF-8 path on every system.
+std::FILE* OpenFile(const char* path, const char* mode);
 
 // Opens a file that must not exist yet for binary writing (exclusive create).
 std::FILE* OpenNewFile(const char* path);

@@ -249,6 +249,10 @@ std::FILE* OpenNewFile(const char* path) {
     return f;
 }
 
+std::FILE* OpenFile(const char* path, const char* mode) {
+    return path && path[0] && mode ? std::fopen(path, mode) : nullptr;
+}
+
 bool SeekFile(std::FILE* file, uint64_t offset) {
     static_assert(sizeof(off_t) >= 8, "64-bit file offsets are required");
     if (!file || offset > static_cast<uint64_t>(INT64_MAX)) return false;

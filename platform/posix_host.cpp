@@ -239,6 +239,12 @@ std::string StoredNameToHost(const char* name, bool utf8, uint32_t codePage) {
     return CodePageToUtf8(name, codePage);
 }
 
+std::string FromAnsiHost(const char* text) { return text ? text : ""; }
+
+std::string ToAnsiHost(const std::string& text) { return text; }
+
+uint64_t HostWideFileTime(uint16_t, uint16_t) { return 0; }
+
 std::string HostNameToStored(const char* name, bool* utf8) {
     *utf8 = false;
     if (!name) return std::string();

@@ -17,6 +17,7 @@
 #undef ReplaceFile
 
 #include "platform/platform.h"
+#include "platform/win32_text.h"
 
 namespace mirad {
 namespace platform {
@@ -28,15 +29,9 @@ namespace {
 // The profile functions look for a bare file name in the Windows directory;
 // everything else in the module means a name relative to the current one.
 struct ProfilePath {
-    char buffer[MAX_PATH + 3];
-    const char* path;
-    explicit ProfilePath(const char* p) : path(p) {
-        if (p && p[0] && !std::strpbrk(p, "\\/:") && std::strlen(p) < MAX_PATH) {
-            buffer[0] = '.';
-            buffer[1] = '\\';
-            std::strcpy(buffer + 2, p);
-            path = buffer;
-        }
+    std::wstring path;
+    explicit ProfilePath(const char* p) : path(Wide(p)) {
+        if (p && p[0] && !std::strpbrk(p, "\\/:")) path = L".\\" + path;
     }
 };
 
@@ -79,13 +74,13 @@ void FileTimeToDos(const FILETIME& utc, uint16_t* dosDate, uint16_t* dosTime) {
 bool ModulePath(char* out, size_t size) {
     if (!out || size == 0) return false;
     out[0] = '\0';
-    DWORD capacity = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(size);
-    DWORD n = GetModuleFileNameA(g_module, out, capacity);
+    wchar_t wide[32768];
+    DWORD n = GetModuleFileNameW(g_module, wide, 32768);
     // n == capacity: the path was cut, and a cut path names another file.
-    if (n == 0 || n >= capacity) {
-        out[0] = '\0';
-        return false;
-    }
+    if (n == 0 || n >= 32768) return false;
+    std::string path = Utf8(wide);
+    if (path.size() >= size) return false;
+    std::memcpy(out, path.c_str(), path.size() + 1);
     return true;
 }
 
@@ -97,14 +92,31 @@ size_t ProfileGetString(const char* section, const char* key, const char* fallba
     out[0] = '\0';
     if (!section || !key || !path) return 0;
     ProfilePath file(path);
-    DWORD capacity = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(size);
-    return GetPrivateProfileStringA(section, key, fallback ? fallback : "", out, capacity, file.path);
+    // Read in full, then cut to `size` bytes of UTF-8 at a character boundary.
+    std::wstring value(1024, L'\0');
+    for (;;) {
+        DWORD n = GetPrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(),
+                                           Wide(fallback ? fallback : "").c_str(), &value[0],
+                                           static_cast<DWORD>(value.size()), file.path.c_str());
+        if (n + 1 < value.size() || value.size() >= (1u << 20)) {
+            value.resize(n);
+            break;
+        }
+        value.assign(value.size() * 2, L'\0');
+    }
+    std::string text = Utf8(value.c_str());
+    size_t n = text.size() < size ? text.size() : size - 1;
+    while (n > 0 && n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    std::memcpy(out, text.data(), n);
+    out[n] = '\0';
+    return n;
 }
 
 int ProfileGetInt(const char* section, const char* key, int fallback, const char* path) {
     if (!section || !key || !path) return fallback;
     ProfilePath file(path);
-    return static_cast<int>(GetPrivateProfileIntA(section, key, fallback, file.path));
+    return static_cast<int>(
+        GetPrivateProfileIntW(Wide(section).c_str(), Wide(key).c_str(), fallback, file.path.c_str()));
 }
 
 // The profile functions keep the file they read last cached themselves.
@@ -125,15 +137,16 @@ int Profile::GetInt(const char* section, const char* key, int fallback) const {
 bool ProfileWriteString(const char* section, const char* key, const char* value, const char* path) {
     if (!section || !key || !value || !path || !path[0]) return false;
     ProfilePath file(path);
-    return WritePrivateProfileStringA(section, key, value, file.path) != 0;
+    return WritePrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(), Wide(value).c_str(),
+                                      file.path.c_str()) != 0;
 }
 
 // ---- Files -----------------------------------------------------------------
 
 bool FileWriteStamp(const char* path, uint8_t stamp[8]) {
     if (!path || !path[0]) return false;
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     FILETIME written;
     BOOL ok = GetFileTime(h, nullptr, nullptr, &written);
@@ -146,7 +159,7 @@ bool FileWriteStamp(const char* path, uint8_t stamp[8]) {
 
 bool CreateNewEmptyFile(const char* path) {
     if (!path || !path[0]) return false;
-    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     CloseHandle(h);
     return true;
@@ -154,11 +167,16 @@ bool CreateNewEmptyFile(const char* path) {
 
 std::FILE* OpenNewFile(const char* path) {
     if (!path || !path[0]) return nullptr;
-    int fd = _open(path, _O_CREAT | _O_EXCL | _O_BINARY | _O_WRONLY, _S_IREAD | _S_IWRITE);
+    int fd = _wopen(Wide(path).c_str(), _O_CREAT | _O_EXCL | _O_BINARY | _O_WRONLY, _S_IREAD | _S_IWRITE);
     if (fd < 0) return nullptr;
     std::FILE* f = _fdopen(fd, "wb");
     if (!f) _close(fd);
     return f;
+}
+
+std::FILE* OpenFile(const char* path, const char* mode) {
+    if (!path || !path[0] || !mode) return nullptr;
+    return _wfopen(Wide(path).c_str(), Wide(mode).c_str());
 }
 
 bool SeekFile(std::FILE* file, uint64_t offset) {
@@ -180,8 +198,8 @@ bool FindFile(const char* path, FindData* data) {
     if (!path || !path[0] || !data) return false;
     // One named file is looked up, never a pattern.
     if (std::strpbrk(path, "*?")) return false;
-    WIN32_FIND_DATAA found;
-    HANDLE h = FindFirstFileA(path, &found);
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW(Wide(path).c_str(), &found);
     if (h == INVALID_HANDLE_VALUE) return false;
     FindClose(h);
     data->attributes = found.dwFileAttributes;
@@ -192,19 +210,20 @@ bool FindFile(const char* path, FindData* data) {
     return true;
 }
 
-bool DeleteFile(const char* path) { return path && DeleteFileA(path) != 0; }
+bool DeleteFile(const char* path) { return path && DeleteFileW(Wide(path).c_str()) != 0; }
 
-bool RemoveDirectory(const char* path) { return path && RemoveDirectoryA(path) != 0; }
+bool RemoveDirectory(const char* path) { return path && RemoveDirectoryW(Wide(path).c_str()) != 0; }
 
 bool MakeDirectory(const char* path) {
     if (!path || !path[0]) return false;
-    if (CreateDirectoryA(path, nullptr)) return true;
-    DWORD attributes = GetFileAttributesA(path);
+    std::wstring wide = Wide(path);
+    if (CreateDirectoryW(wide.c_str(), nullptr)) return true;
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool ReplaceFile(const char* from, const char* to) {
-    return from && to && MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+    return from && to && MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 void UnixTimeToDos(int64_t seconds, uint16_t* dosDate, uint16_t* dosTime) {

@@ -1,5 +1,6 @@
-// The Windows host's conventions: names with "\" in the ANSI code page, the
-// DOS date and time pair and DOS attribute bits, as the cabinet holds them.
+// The Windows host's conventions: names with "\", the DOS date and time pair
+// and DOS attribute bits, as the cabinet holds them; the ANSI exports' strings
+// in the ANSI code page.
 #include <windows.h>
 
 #include <io.h>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "platform/host.h"
+#include "platform/win32_text.h"
 
 namespace mirad {
 namespace platform {
@@ -69,7 +71,7 @@ bool StampHandle(HANDLE h, uint16_t dosDate, uint16_t dosTime) {
 bool StampTimeByPath(const char* path, uint16_t dosDate, uint16_t dosTime) {
     if (!path || !path[0]) return false;
     // The file itself, never what a reparse point leads to.
-    HANDLE h = CreateFileA(path, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE h = CreateFileW(Wide(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
     bool ok = StampHandle(h, dosDate, dosTime);
@@ -97,20 +99,45 @@ int32_t HostFileTime(uint16_t dosDate, uint16_t dosTime) {
 // converted by the time the host sees it.
 int32_t HostAttributes(uint16_t attribs) { return attribs & 0x7F; }
 
+uint64_t HostWideFileTime(uint16_t dosDate, uint16_t dosTime) {
+    FILETIME utc;
+    if (!DosToFileTime(dosDate, dosTime, &utc)) return 0;
+    return (static_cast<uint64_t>(utc.dwHighDateTime) << 32) | utc.dwLowDateTime;
+}
+
 std::string StoredNameToHost(const char* name, bool utf8, uint32_t codePage) {
     if (!name) return std::string();
     if (IsAscii(name)) return name;
     std::vector<wchar_t> wide;
-    if (utf8 && ToWide(CP_UTF8, MB_ERR_INVALID_CHARS, name, &wide)) return ToAnsi(wide);
-    if (codePage == GetACP()) return name;
-    if (ToWide(codePage, 0, name, &wide) || ToWide(1252, 0, name, &wide)) return ToAnsi(wide);
+    // A flagged name that is not UTF-8 was made by a tool that set the flag
+    // wrongly: read it like an unflagged one.
+    if (utf8 && ToWide(CP_UTF8, MB_ERR_INVALID_CHARS, name, &wide)) return name;
+    if (ToWide(codePage, 0, name, &wide) || ToWide(1252, 0, name, &wide)) return Utf8(wide.data());
+    std::string kept = name;
+    for (char& c : kept)
+        if (static_cast<unsigned char>(c) >= 0x80) c = kUnconvertible[0];
+    return kept;
+}
+
+std::string HostNameToStored(const char* name, bool* utf8) {
+    *utf8 = false;
+    if (!name) return std::string();
+    std::vector<wchar_t> wide;
+    *utf8 = !IsAscii(name) && ToWide(CP_UTF8, MB_ERR_INVALID_CHARS, name, &wide);
     return name;
 }
 
-// An ANSI host's names are stored as they are, without the UTF-8 flag.
-std::string HostNameToStored(const char* name, bool* utf8) {
-    *utf8 = false;
-    return name ? name : "";
+std::string FromAnsiHost(const char* text) {
+    if (!text) return std::string();
+    if (IsAscii(text)) return text;
+    std::vector<wchar_t> wide;
+    return ToWide(CP_ACP, 0, text, &wide) ? Utf8(wide.data()) : std::string();
+}
+
+std::string ToAnsiHost(const std::string& text) {
+    if (IsAscii(text.c_str())) return text;
+    std::wstring wide = Wide(text);
+    return ToAnsi(std::vector<wchar_t>(wide.c_str(), wide.c_str() + wide.size() + 1));
 }
 
 bool Utf8ToCodePage(const std::string& utf8, uint32_t codePage, std::string* out) {
@@ -127,7 +154,7 @@ bool Utf8ToCodePage(const std::string& utf8, uint32_t codePage, std::string* out
 
 bool StampFile(const char* path, uint16_t dosDate, uint16_t dosTime, uint16_t attribs) {
     if (!StampTimeByPath(path, dosDate, dosTime)) return false;
-    return SetFileAttributesA(path, StoredAttributes(attribs)) != 0;
+    return SetFileAttributesW(Wide(path).c_str(), StoredAttributes(attribs)) != 0;
 }
 
 bool StampFile(std::FILE* file, uint16_t dosDate, uint16_t dosTime, uint16_t attribs) {

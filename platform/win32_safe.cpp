@@ -4,6 +4,7 @@
 #include <io.h>
 
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <new>
 
@@ -14,6 +15,7 @@
 #include "platform/host.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
+#include "platform/win32_text.h"
 
 namespace mirad {
 namespace platform {
@@ -29,7 +31,7 @@ bool IdentityOfHandle(HANDLE h, FileIdentity* id) {
 }
 
 HANDLE OpenForQuery(const char* path) {
-    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+    return CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -49,7 +51,7 @@ namespace {
 // directories names what was checked.
 HANDLE OpenHeld(const std::string& path, bool ownEntry) {
     DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (ownEntry ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    return CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    return CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, flags, nullptr);
 }
 
@@ -66,7 +68,7 @@ Directory* OpenDirectory(Directory* at, const char* name, bool create, Directory
     std::string path = PathIn(at, name);
     HANDLE h = OpenHeld(path, at != nullptr);
     if (h == INVALID_HANDLE_VALUE && at && create && GetLastError() == ERROR_FILE_NOT_FOUND) {
-        if (CreateDirectoryA(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+        if (CreateDirectoryW(Wide(path).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
             h = OpenHeld(path, true);
     }
     if (h == INVALID_HANDLE_VALUE) {
@@ -117,10 +119,10 @@ std::FILE* OpenFileIn(Directory* at, const char* name, FileOpen mode) {
     std::string path = PathIn(at, name);
     if (mode == FileOpen::kCreateNew) return OpenNewFile(path.c_str());
     if (at) {
-        DWORD attributes = GetFileAttributesA(path.c_str());
+        DWORD attributes = GetFileAttributesW(Wide(path).c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return nullptr;
     }
-    return std::fopen(path.c_str(), mode == FileOpen::kRead ? "rb" : "wb");
+    return OpenFile(path.c_str(), mode == FileOpen::kRead ? "rb" : "wb");
 }
 
 // A C stream with a buffer of 256 KiB: whole blocks go out in few calls.
@@ -163,22 +165,22 @@ bool CloseNewFile(NewFile* f) {
 bool RenameIn(Directory* at, const char* from, const char* to, bool replace) {
     if (!from || !to) return false;
     std::string source = PathIn(at, from), target = PathIn(at, to);
-    return MoveFileExA(source.c_str(), target.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
+    return MoveFileExW(Wide(source).c_str(), Wide(target).c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != 0;
 }
 
 bool RemoveIn(Directory* at, const char* name) {
     if (!name) return false;
-    std::string path = PathIn(at, name);
-    if (DeleteFileA(path.c_str())) return true;
+    std::wstring path = Wide(PathIn(at, name));
+    if (DeleteFileW(path.c_str())) return true;
     // A file already given the read-only attribute it was stored with.
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return false;
-    SetFileAttributesA(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-    return DeleteFileA(path.c_str()) != 0;
+    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    return DeleteFileW(path.c_str()) != 0;
 }
 
 // Without MOVEFILE_REPLACE_EXISTING the move fails when the name is taken.
-bool RenameNoReplace(const char* from, const char* to) { return from && to && MoveFileExA(from, to, 0) != 0; }
+bool RenameNoReplace(const char* from, const char* to) { return from && to && MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), 0) != 0; }
 
 bool SyncFile(std::FILE* file) {
     if (!file || std::fflush(file) != 0) return false;
@@ -191,16 +193,16 @@ bool SyncDirectoryOf(const char* path) { return path != nullptr; }
 
 bool ResolvePath(const char* path, std::string* resolved) {
     if (!path || !path[0]) return false;
-    char buffer[MAX_PATH];
-    DWORD n = GetFullPathNameA(path, sizeof buffer, buffer, nullptr);
-    if (n == 0 || n >= sizeof buffer) return false;
-    *resolved = buffer;
+    wchar_t buffer[MAX_PATH];
+    DWORD n = GetFullPathNameW(Wide(path).c_str(), MAX_PATH, buffer, nullptr);
+    if (n == 0 || n >= MAX_PATH) return false;
+    *resolved = Utf8(buffer);
     return true;
 }
 
 bool DescribeTarget(const char* path, TargetInfo* info) {
     if (!path) return false;
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     HANDLE h = OpenForQuery(path);
     if (h == INVALID_HANDLE_VALUE) return false;
@@ -215,23 +217,23 @@ bool DescribeTarget(const char* path, TargetInfo* info) {
 bool ApplyTargetInfo(const char* path, const TargetInfo& info) {
     const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
     DWORD attributes = info.mode & kept;
-    return path && SetFileAttributesA(path, attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
+    return path && SetFileAttributesW(Wide(path).c_str(), attributes ? attributes : FILE_ATTRIBUTE_NORMAL) != 0;
 }
 
-bool NameTaken(const char* path) { return path && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
+bool NameTaken(const char* path) { return path && GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 bool ListDirectory(const char* dir, std::vector<std::string>* names) {
     std::string pattern = dir && dir[0] ? dir : ".";
     if (pattern.back() != '\\' && pattern.back() != '/') pattern += '\\';
     pattern += '*';
-    WIN32_FIND_DATAA found;
-    HANDLE h = FindFirstFileA(pattern.c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW(Wide(pattern).c_str(), &found);
     if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
     names->clear();
     do {
-        if (std::strcmp(found.cFileName, ".") == 0 || std::strcmp(found.cFileName, "..") == 0) continue;
-        names->push_back(found.cFileName);
-    } while (FindNextFileA(h, &found));
+        if (std::wcscmp(found.cFileName, L".") == 0 || std::wcscmp(found.cFileName, L"..") == 0) continue;
+        names->push_back(Utf8(found.cFileName));
+    } while (FindNextFileW(h, &found));
     FindClose(h);
     return true;
 }
@@ -241,7 +243,7 @@ FileLock::Result FileLock::Acquire(const char* path, unsigned waitMilliseconds) 
     if (!path) return kFailed;
     // Delete sharing lets the finished cabinet be renamed over this one once
     // the lock is given up.
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return kFailed;
     unsigned waited = 0;

@@ -55,8 +55,8 @@ IoFile* StdOpen(void*, IoDir* at, const char* path, IoMode mode) {
         f = platform::OpenFileIn(AsDirectory(at), path, how);
     } else {
         switch (mode) {
-            case IoMode::Read: f = std::fopen(path, "rb"); break;
-            case IoMode::Write: f = std::fopen(path, "wb"); break;
+            case IoMode::Read: f = platform::OpenFile(path, "rb"); break;
+            case IoMode::Write: f = platform::OpenFile(path, "wb"); break;
             case IoMode::CreateNew: f = platform::OpenNewFile(path); break;
         }
     }
@@ -158,6 +158,8 @@ std::string DefaultIoPath(IoDir* at, const char* name) { return platform::PathIn
 static void TextSpill(TextWriter& w) {
     if (w.used && !w.failed && w.file) {
         if (!IoWriteAll(w.file, w.buffer, w.used)) w.failed = true;
+    } else if (w.used && w.text) {
+        w.text->append(w.buffer, w.used);
     }
     w.written += w.used;
     w.used = 0;

@@ -60,7 +60,7 @@ void LogMessage(const char* format, ...) {
     va_end(again);
 
     std::lock_guard<platform::Mutex> hold(g_logLock);
-    std::FILE* log = std::fopen(path, "a");
+    std::FILE* log = platform::OpenFile(path, "a");
     if (!log) return;  // an unusable log must never change what the module does
     std::fwrite(line.data(), 1, line.size(), log);
     std::fputc('\n', log);

@@ -518,6 +518,15 @@ std::string ModulePath() { return MIRAD_MODULE_PATH; }
 
 // ---- The module ----------------------------------------------------------------------------
 
+const std::vector<std::string>& ExportNames() {
+    static const std::vector<std::string> names = {
+        "CanYouHandleThisFile", "CanYouHandleThisFileW", "CloseArchive",  "GetBackgroundFlags", "GetPackerCaps",
+        "OpenArchive",          "OpenArchiveW",          "PackFiles",     "PackFilesW",         "PackSetDefaultParams",
+        "ProcessFile",          "ProcessFileW",          "ReadHeader",    "ReadHeaderEx",       "ReadHeaderExW",
+        "SetChangeVolProc",     "SetChangeVolProcW",     "SetProcessDataProc", "SetProcessDataProcW"};
+    return names;
+}
+
 Module::Module() {
     char templ[] = "/tmp/mirad-module-XXXXXX";
     if (!mkdtemp(templ)) return;

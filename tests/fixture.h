@@ -210,6 +210,10 @@ std::string ModulePath();  // build/Mirad.wcx
 
 // ---- The module, loaded as the host loads it -----------------------------------------
 
+// The functions the module exports, sorted: the ANSI set and the wide one.
+const std::vector<std::string>& ExportNames();
+
+
 // Loads a private copy of the built module, so each instance starts fresh
 // (allocation counter 0, no settings located).
 struct Module {

@@ -5,8 +5,10 @@
 // them (sub-path with or without its separator, UTF-8 with the format's flag).
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <filesystem>
 #include <functional>
@@ -327,7 +329,9 @@ TEST(HostRecord, AnnouncedCapabilitiesAreTheOnesTheExportsHave) {
 
 // The records as the host declares them (packed, a pointer of this build's
 // size): every field the module reads or writes sits where the host has it,
-// and the module's record is no larger than the host's.
+// and the module's record is no larger than the host's. The Windows builds
+// check the same offsets when they compile, the 32-bit one with 4-byte
+// pointers.
 TEST(HostRecord, RecordLayoutsMatchTheHostsDeclaration) {
     const size_t p = sizeof(void*);
     struct Field {
@@ -359,8 +363,96 @@ TEST(HostRecord, RecordLayoutsMatchTheHostsDeclaration) {
         {"EntryHeader.commentSize", offsetof(EntryHeader, commentSize), 560 + p},
         {"EntryHeader.commentState", offsetof(EntryHeader, commentState), 564 + p},
         {"sizeof EntryHeader", sizeof(EntryHeader), 568 + p},
+        {"OpenRequestW.openMode", offsetof(OpenRequestW, openMode), p},
+        {"OpenRequestW.commentBuffer", offsetof(OpenRequestW, commentBuffer), p + 8},
+        {"OpenRequestW.commentState", offsetof(OpenRequestW, commentState), 2 * p + 16},
+        {"sizeof OpenRequestW", sizeof(OpenRequestW), 2 * p + 20},
+        {"EntryHeaderEx.fileName", offsetof(EntryHeaderEx, fileName), 1024},
+        {"EntryHeaderEx.flags", offsetof(EntryHeaderEx, flags), 2048},
+        {"EntryHeaderEx.packedSize", offsetof(EntryHeaderEx, packedSize), 2052},
+        {"EntryHeaderEx.packedSizeHigh", offsetof(EntryHeaderEx, packedSizeHigh), 2056},
+        {"EntryHeaderEx.unpackedSize", offsetof(EntryHeaderEx, unpackedSize), 2060},
+        {"EntryHeaderEx.unpackedSizeHigh", offsetof(EntryHeaderEx, unpackedSizeHigh), 2064},
+        {"EntryHeaderEx.hostOS", offsetof(EntryHeaderEx, hostOS), 2068},
+        {"EntryHeaderEx.fileCRC", offsetof(EntryHeaderEx, fileCRC), 2072},
+        {"EntryHeaderEx.fileTime", offsetof(EntryHeaderEx, fileTime), 2076},
+        {"EntryHeaderEx.unpackVersion", offsetof(EntryHeaderEx, unpackVersion), 2080},
+        {"EntryHeaderEx.method", offsetof(EntryHeaderEx, method), 2084},
+        {"EntryHeaderEx.fileAttributes", offsetof(EntryHeaderEx, fileAttributes), 2088},
+        {"EntryHeaderEx.commentBuffer", offsetof(EntryHeaderEx, commentBuffer), 2092},
+        {"EntryHeaderEx.commentBufferSize", offsetof(EntryHeaderEx, commentBufferSize), 2092 + p},
+        {"EntryHeaderEx.commentSize", offsetof(EntryHeaderEx, commentSize), 2096 + p},
+        {"EntryHeaderEx.commentState", offsetof(EntryHeaderEx, commentState), 2100 + p},
+        {"EntryHeaderEx.reserved", offsetof(EntryHeaderEx, reserved), 2104 + p},
+        {"sizeof EntryHeaderEx", sizeof(EntryHeaderEx), 3128 + p},
+        {"EntryHeaderExW.fileName", offsetof(EntryHeaderExW, fileName), 2048},
+        {"EntryHeaderExW.flags", offsetof(EntryHeaderExW, flags), 4096},
+        {"EntryHeaderExW.packedSize", offsetof(EntryHeaderExW, packedSize), 4100},
+        {"EntryHeaderExW.packedSizeHigh", offsetof(EntryHeaderExW, packedSizeHigh), 4104},
+        {"EntryHeaderExW.unpackedSize", offsetof(EntryHeaderExW, unpackedSize), 4108},
+        {"EntryHeaderExW.unpackedSizeHigh", offsetof(EntryHeaderExW, unpackedSizeHigh), 4112},
+        {"EntryHeaderExW.hostOS", offsetof(EntryHeaderExW, hostOS), 4116},
+        {"EntryHeaderExW.fileCRC", offsetof(EntryHeaderExW, fileCRC), 4120},
+        {"EntryHeaderExW.fileTime", offsetof(EntryHeaderExW, fileTime), 4124},
+        {"EntryHeaderExW.unpackVersion", offsetof(EntryHeaderExW, unpackVersion), 4128},
+        {"EntryHeaderExW.method", offsetof(EntryHeaderExW, method), 4132},
+        {"EntryHeaderExW.fileAttributes", offsetof(EntryHeaderExW, fileAttributes), 4136},
+        {"EntryHeaderExW.commentBuffer", offsetof(EntryHeaderExW, commentBuffer), 4140},
+        {"EntryHeaderExW.commentBufferSize", offsetof(EntryHeaderExW, commentBufferSize), 4140 + p},
+        {"EntryHeaderExW.commentSize", offsetof(EntryHeaderExW, commentSize), 4144 + p},
+        {"EntryHeaderExW.commentState", offsetof(EntryHeaderExW, commentState), 4148 + p},
+        {"EntryHeaderExW.reserved", offsetof(EntryHeaderExW, reserved), 4152 + p},
+        {"EntryHeaderExW.preciseFileTime", offsetof(EntryHeaderExW, preciseFileTime), 5176 + p},
+        {"sizeof EntryHeaderExW", sizeof(EntryHeaderExW), 5184 + p},
         {"DefaultParams.defaultSettingsPath", offsetof(DefaultParams, defaultSettingsPath), 12},
         {"sizeof DefaultParams", sizeof(DefaultParams), 272},
     };
     for (const Field& f : fields) EXPECT_EQ(f.offset, f.expected) << f.name;
+}
+
+// Each header record is written up to its declared end and no further, and
+// the records with two size halves hold a size the 32-bit fields cannot.
+TEST(HostRecord, HeaderRecordsAreWrittenNoFurtherThanDeclared) {
+    ModuleEnv env;
+    CabLayout layout;
+    Bytes cab = BuildCabinet({File("huge.bin", "h", 0x20, 0x5A21, 0x6000)}, {}, &layout);
+    for (int i = 0; i < 4; ++i) cab[layout.fileRecordOffsets[0] + i] = 0xFF;  // cbFile 0xFFFFFFFF
+    const std::string path = env.Cab("huge.cab", cab);
+    auto readEx = reinterpret_cast<ReadHeaderExFn>(dlsym(env.m.handle, "ReadHeaderEx"));
+    auto readExW = reinterpret_cast<ReadHeaderExWFn>(dlsym(env.m.handle, "ReadHeaderExW"));
+    ASSERT_TRUE(readEx && readExW);
+    struct Reader {
+        const char* name;
+        size_t size;
+        std::function<int32_t(void*, unsigned char*)> read;
+        std::function<uint64_t(const unsigned char*)> unpacked;
+    };
+    const std::vector<Reader> readers = {
+        {"ReadHeader", sizeof(EntryHeader), [&](void* a, unsigned char* r) { return env.m.ReadHeader(a, reinterpret_cast<EntryHeader*>(r)); },
+         [](const unsigned char* r) { return static_cast<uint64_t>(static_cast<uint32_t>(reinterpret_cast<const EntryHeader*>(r)->unpackedSize)); }},
+        {"ReadHeaderEx", sizeof(EntryHeaderEx), [&](void* a, unsigned char* r) { return readEx(a, reinterpret_cast<EntryHeaderEx*>(r)); },
+         [](const unsigned char* r) {
+             const EntryHeaderEx* h = reinterpret_cast<const EntryHeaderEx*>(r);
+             return (static_cast<uint64_t>(h->unpackedSizeHigh) << 32) | h->unpackedSize;
+         }},
+        {"ReadHeaderExW", sizeof(EntryHeaderExW), [&](void* a, unsigned char* r) { return readExW(a, reinterpret_cast<EntryHeaderExW*>(r)); },
+         [](const unsigned char* r) {
+             const EntryHeaderExW* h = reinterpret_cast<const EntryHeaderExW*>(r);
+             return (static_cast<uint64_t>(h->unpackedSizeHigh) << 32) | h->unpackedSize;
+         }},
+    };
+    for (const Reader& r : readers) {
+        SCOPED_TRACE(r.name);
+        OpenResult o = Open(env.m, path);
+        ASSERT_NE(o.handle, nullptr);
+        for (int32_t expected : {MIRAD_OK, MIRAD_END_ARCHIVE}) {
+            std::vector<unsigned char> space(r.size + 64, 0xA5);
+            EXPECT_EQ(r.read(o.handle, space.data()), expected);
+            EXPECT_EQ(std::count(space.begin() + r.size, space.end(), 0xA5), 64);
+            if (expected != MIRAD_OK) continue;
+            EXPECT_EQ(r.unpacked(space.data()), 0xFFFFFFFFu);
+            env.m.ProcessFile(o.handle, MIRAD_SKIP, nullptr, nullptr);
+        }
+        env.m.CloseArchive(o.handle);
+    }
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -273,6 +274,164 @@ TEST(Wine, ExtractedFilesKeepStoredTimesAttributesAndNames) {
     }
 }
 
+// ---- The wide exports ----------------------------------------------------------
+
+// Names that need UTF-16, in a folder whose name no ANSI code page holds.
+const std::string kFolder = "\xC3\x9Cn\xC3\xAF \xE2\x98\x83 \xE7\x9B\xAE\xE5\xBD\x95";  // Ünï ☃ 目录
+const std::string kSnow = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xE2\x98\x83.txt";        // 日本語 ☃.txt
+const std::string kCafe = "caf\xC3\xA9.txt";                                                   // café.txt
+const std::string kSize = "Gr\xC3\xB6\xC3\x9F" "e.txt";                                     // Größe.txt
+
+// What one run of the wide host said and left: its output with "\" read as
+// "/", and the files below kFolder.
+struct WideRun {
+    std::vector<std::string> out;
+    Tree files;
+};
+
+// The scenarios of the ANSI exports through the wide ones: listing,
+// extraction to a non-ASCII path, a new cabinet, an update of a CE cabinet
+// and recognition by content; `run` runs the wide host in dir/kFolder.
+std::vector<WideRun> WideScenarios(const TempDir& dir, const std::function<CommandResult(const std::string&)>& run) {
+    const std::string at = dir / kFolder;
+    fs::remove_all(at);
+    fs::create_directories(at + "/src");
+    fs::create_directories(at + "/cfg");
+    StoredFile snow = Stored(kSnow, BytesOf("snow")), latin = Stored("caf\xE9.txt", BytesOf("1252")),
+               plain = Stored("dir\\ascii.txt", BytesOf("ascii"));
+    snow.attribs = 0xA0;  // the UTF-8 name flag
+    WriteFile(at + "/names.cab", BuildCabinet({snow, latin, plain}));
+    CabLayout layout;
+    Bytes huge = BuildCabinet({Stored("huge.bin", BytesOf("h"))}, {}, &layout);
+    for (int i = 0; i < 4; ++i) huge[layout.fileRecordOffsets[0] + i] = 0xFF;  // cbFile 0xFFFFFFFF
+    WriteFile(at + "/huge.cab", huge);
+    CeSetup setup;
+    setup.strings = {{1, "%CE1%\\Spiel"}};
+    setup.directories = {{1, {1}}};
+    setup.copyFiles = {{1, 1, "Gr\xF6\xDF" "e.txt"}};  // Windows-1252, as setup files store it
+    WriteFile(at + "/game.cab", BuildCeCabinet(setup, {Stored("gro.001", BytesOf("old"))}));
+    WriteFile(at + "/" + kSnow + ".bin", ReadFile(at + "/names.cab"));
+    WriteText(at + "/src/" + kSnow, "new snow");
+    WriteText(at + "/src/" + kCafe, "new cafe");
+    fs::create_directories(at + "/upd/%InstallDir%");
+    WriteText(at + "/upd/%InstallDir%/" + kSize, "new size");
+    WriteSettings(at + "/cfg", false, true, false, false, false);  // installed paths, macros kept
+
+    const std::vector<std::string> steps = {
+        "list names.cab",
+        "list huge.cab",
+        "extract names.cab " + Quote("out " + kSnow),
+        "pack new.cab src " + Quote(kSnow) + " " + Quote(kCafe),
+        "list new.cab",
+        "--settings cfg pack game.cab upd " + Quote("%InstallDir%/" + kSize),
+        "--settings cfg extract game.cab " + Quote("game " + kSnow),
+        "handles " + Quote(kSnow + ".bin"),
+        "handles src/" + Quote(kCafe),
+    };
+    std::vector<WideRun> runs;
+    for (const std::string& step : steps) {
+        CommandResult r = run(step);
+        EXPECT_EQ(r.status, 0) << step << "\n" << r.out;
+        WideRun w;
+        std::istringstream in(r.out);
+        for (std::string line; std::getline(in, line);) {
+            line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+            std::replace(line.begin(), line.end(), '\\', '/');
+            w.out.push_back(line);
+        }
+        w.files = FilesBelow(at);
+        runs.push_back(w);
+    }
+    return runs;
+}
+
+std::string WideHostPath() { return (fs::path(HostPath()).parent_path() / "wide_host").string(); }
+
+TEST(WideExports, NamesThatNeedUtf16ListExtractPackAndUpdate) {
+    if (!FileExists(WideHostPath())) GTEST_SKIP() << WideHostPath() << " is not built";
+    TempDir dir;
+    std::vector<WideRun> runs = WideScenarios(dir, [&](const std::string& args) {
+        return fixture::Run("cd " + Quote(dir / kFolder) + " && " + Quote(WideHostPath()) + " " + args);
+    });
+    ASSERT_EQ(runs.size(), 9u);
+    const std::string t = std::to_string(HostTime(0x5A21, 0x6000));
+    // Windows-1252 and flagged UTF-8 names alike, as the ANSI listing has them.
+    EXPECT_EQ(runs[0].out, (std::vector<std::string>{"entry " + kSnow + "\t4\t0\t4\t" + t + "\t0",
+                                                     "entry " + kCafe + "\t4\t0\t4\t" + t + "\t0",
+                                                     "entry dir/ascii.txt\t5\t0\t5\t" + t + "\t0", "result 10"}));
+    Module m;
+    ASSERT_TRUE(m.ok());
+    std::vector<std::string> ansi;
+    for (const Entry& e : List(m, dir / kFolder + "/names.cab")) ansi.push_back("entry " + e.name);
+    EXPECT_EQ(ansi, (std::vector<std::string>{"entry " + kSnow, "entry " + kCafe, "entry dir/ascii.txt"}));
+    // Sizes in full, where the 32-bit record says -1.
+    EXPECT_EQ(runs[1].out[0], "entry huge.bin\t4294967295\t0\t4294967295\t" + t + "\t0");
+    // Extracted below a non-ASCII path, with progress under the listed names.
+    EXPECT_EQ(runs[2].files["out " + kSnow + "/" + kSnow], BytesOf("snow"));
+    EXPECT_EQ(runs[2].files["out " + kSnow + "/" + kCafe], BytesOf("1252"));
+    EXPECT_EQ(runs[2].files["out " + kSnow + "/dir/ascii.txt"], BytesOf("ascii"));
+    EXPECT_NE(std::find(runs[2].out.begin(), runs[2].out.end(), "progress " + kSnow + "\t4"), runs[2].out.end());
+    // A new cabinet stores both names in UTF-8 with the flag: the ANSI
+    // listing and cabextract read them back.
+    EXPECT_EQ(runs[3].out.back(), "result 0");
+    EXPECT_NE(std::find(runs[3].out.begin(), runs[3].out.end(), "progress src/" + kSnow + "\t8"), runs[3].out.end());
+    ASSERT_EQ(runs[4].out.size(), 3u);
+    EXPECT_EQ(runs[4].out[0].substr(0, runs[4].out[0].find('\t')), "entry " + kSnow);
+    EXPECT_EQ(runs[4].out[1].substr(0, runs[4].out[1].find('\t')), "entry " + kCafe);
+    if (HaveTool("cabextract")) {
+        CommandResult peer = fixture::Run("cabextract -q -d " + Quote(dir / "peer") + " " + Quote(dir / kFolder + "/new.cab"));
+        EXPECT_EQ(peer.status, 0) << peer.out;
+        EXPECT_EQ(FilesBelow(dir / "peer"), (Tree{{kSnow, BytesOf("new snow")}, {kCafe, BytesOf("new cafe")}}));
+    }
+    // The installed file named in Windows-1252 is replaced through its
+    // UTF-16 name and extracts with the new bytes.
+    EXPECT_EQ(runs[5].out.back(), "result 0");
+    EXPECT_EQ(runs[6].files["game " + kSnow + "/%InstallDir%/" + kSize], BytesOf("new size"));
+    EXPECT_EQ(runs[7].out, (std::vector<std::string>{"handles 1"}));
+    EXPECT_EQ(runs[8].out, (std::vector<std::string>{"handles 0"}));
+}
+
+// The same scenarios through the Windows module's wide exports: the same
+// names, sizes, files and cabinets, and the precise time as the FILETIME
+// of the moment the native listing gives in Unix seconds.
+TEST(Wine, WideExportsGiveWhatTheyGiveNatively) {
+    SKIP_WITHOUT_WINE();
+    const std::string windowsHost = WineBuild() + "/wide_host.exe";
+    if (!FileExists(windowsHost) || !FileExists(WideHostPath())) GTEST_SKIP() << "the wide host is not built";
+    TempDir nativeDir, windowsDir;
+    std::vector<WideRun> native = WideScenarios(nativeDir, [&](const std::string& args) {
+        return fixture::Run("cd " + Quote(nativeDir / kFolder) + " && " + Quote(WideHostPath()) + " " + args);
+    });
+    // Wine reads the command line in the locale's character set.
+    std::vector<WideRun> windows = WideScenarios(windowsDir, [&](const std::string& args) {
+        return fixture::Run("cd " + Quote(windowsDir / kFolder) + " && LC_ALL=C.UTF-8 " + Quote(WineLoader()) + " " +
+                            Quote(windowsHost) + " " + args + " </dev/null");
+    });
+    ASSERT_EQ(windows.size(), native.size());
+    for (size_t i = 0; i < native.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(windows[i].files, native[i].files);
+        ASSERT_EQ(windows[i].out.size(), native[i].out.size());
+        for (size_t k = 0; k < native[i].out.size(); ++k) {
+            const std::string &n = native[i].out[k], &w = windows[i].out[k];
+            if (n.rfind("entry ", 0) != 0) {
+                EXPECT_EQ(w, n);
+                continue;
+            }
+            // name, unpacked, high, packed, time, precise time
+            std::vector<std::string> nf, wf;
+            std::istringstream ns(n), ws(w);
+            for (std::string f; std::getline(ns, f, '\t');) nf.push_back(f);
+            for (std::string f; std::getline(ws, f, '\t');) wf.push_back(f);
+            ASSERT_EQ(nf.size(), 6u);
+            ASSERT_EQ(wf.size(), 6u);
+            EXPECT_EQ(std::vector<std::string>(wf.begin(), wf.begin() + 4),
+                      std::vector<std::string>(nf.begin(), nf.begin() + 4));
+            EXPECT_EQ(std::stoull(wf[5]), (std::stoull(nf[4]) + 11644473600ull) * 10000000ull) << w;
+        }
+    }
+}
+
 // The DLLs a file manager loads, 32-bit PE and 64-bit PE32+: the exports
 // under their plain names (stdcall without decoration), and nothing but
 // system DLLs to load beside them (libgcc, libstdc++ and zlib linked in).
@@ -311,10 +470,7 @@ TEST(Wine, WindowsModulesHavePlainExportsAndOnlySystemImports) {
             else if (inNameTable)
                 exports.push_back(line.substr(close + 2));
         }
-        EXPECT_EQ(exports, (std::vector<std::string>{"CanYouHandleThisFile", "CloseArchive", "GetBackgroundFlags",
-                                                     "GetPackerCaps", "OpenArchive", "PackFiles",
-                                                     "PackSetDefaultParams", "ProcessFile", "ReadHeader",
-                                                     "SetChangeVolProc", "SetProcessDataProc"}));
+        EXPECT_EQ(exports, ExportNames());
         ASSERT_FALSE(imports.empty());
         for (std::string name : imports) {
             for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
