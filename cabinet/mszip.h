@@ -58,9 +58,9 @@ public:
     // of one stored deflate block, written when deflate would not shrink it.
     static constexpr uint32_t kMaxGrowth = 7;
     // The zlib level used unless a caller asks for another: on installer
-    // data the fastest level whose cabinets are no larger than what other
-    // writers make (bench/RESULTS.md).
-    static constexpr int kDefaultLevel = 6;
+    // data the fastest level whose cabinets stay within 1 % of what other
+    // writers make, at two thirds of the next level's time (bench/RESULTS.md).
+    static constexpr int kDefaultLevel = 5;
 
     explicit MszipEncoder(int level = kDefaultLevel);
     ~MszipEncoder();

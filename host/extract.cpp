@@ -1,7 +1,9 @@
 // `mirad extract` and `mirad test`: one walk over the selected entries,
 // each extracted under the target directory (or to standard output) or
 // tested.
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -23,6 +25,82 @@ namespace {
 // An output path as this system compares file names.
 std::string OutputKey(const std::string& path) { return kSeparator == '/' ? path : NameKey(path); }
 
+// The entries written in this run by output name (below the one target
+// directory): every name once in a pool of large blocks, found through a
+// table of offsets, so a walk of 131,070 entries keeps a few bytes beside
+// each name instead of a tree node and two strings.
+class WrittenNames {
+public:
+    // The entry written under `key` earlier in this run, or null.
+    const char* Find(const std::string& key) const {
+        if (slots_.empty()) return nullptr;
+        for (size_t i = Hash(key) & (slots_.size() - 1);; i = (i + 1) & (slots_.size() - 1)) {
+            if (slots_[i] == 0) return nullptr;
+            const char* record = At(slots_[i] - 1);
+            if (key == record) return EntryOf(record);
+        }
+    }
+    // `name` is now the entry written under `key`.
+    void Add(const std::string& key, const std::string& name) {
+        if ((count_ + 1) * 2 > slots_.size()) Grow();
+        uint32_t record = Store(key, name == key ? std::string() : name);
+        size_t i = Hash(key) & (slots_.size() - 1);
+        for (; slots_[i] != 0; i = (i + 1) & (slots_.size() - 1)) {
+            if (key == At(slots_[i] - 1)) {
+                slots_[i] = record + 1;
+                return;
+            }
+        }
+        slots_[i] = record + 1;
+        ++count_;
+    }
+
+private:
+    static constexpr uint32_t kBlock = 1u << 20;
+
+    static size_t Hash(const char* text) {
+        uint64_t h = 14695981039346656037ull;
+        for (; *text; ++text) h = (h ^ static_cast<unsigned char>(*text)) * 1099511628211ull;
+        return static_cast<size_t>(h ^ (h >> 32));
+    }
+    static size_t Hash(const std::string& text) { return Hash(text.c_str()); }
+    // A record is the key, its NUL, then the entry's name and its NUL: an
+    // empty name when it is the key itself.
+    static const char* EntryOf(const char* record) {
+        const char* name = record + std::strlen(record) + 1;
+        return *name ? name : record;
+    }
+    const char* At(uint32_t offset) const { return blocks_[offset / kBlock].get() + offset % kBlock; }
+    uint32_t Store(const std::string& key, const std::string& name) {
+        size_t need = key.size() + name.size() + 2;
+        if (blocks_.empty() || used_ + need > kBlock) {
+            blocks_.emplace_back(new char[kBlock]);
+            used_ = 0;
+        }
+        char* at = blocks_.back().get() + used_;
+        std::memcpy(at, key.c_str(), key.size() + 1);
+        std::memcpy(at + key.size() + 1, name.c_str(), name.size() + 1);
+        uint32_t offset = static_cast<uint32_t>((blocks_.size() - 1) * kBlock + used_);
+        used_ += need;
+        return offset;
+    }
+    void Grow() {
+        std::vector<uint32_t> old(slots_.empty() ? 1024 : slots_.size() * 2, 0);
+        old.swap(slots_);
+        for (uint32_t slot : old) {
+            if (slot == 0) continue;
+            size_t i = Hash(At(slot - 1)) & (slots_.size() - 1);
+            while (slots_[i] != 0) i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = slot;
+        }
+    }
+
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    size_t used_ = 0;
+    std::vector<uint32_t> slots_;  // record offset + 1; 0 is free
+    size_t count_ = 0;
+};
+
 // One extraction run: where entries go and what went wrong.
 struct Extraction {
     const Options& options;
@@ -33,9 +111,9 @@ struct Extraction {
     // Listed name -> the stored name it comes from, for the names whose
     // leading separators the listing dropped.
     std::map<std::string, std::string> rooted = {};
-    // Output name (as this system compares file names) -> the entry written
-    // there in this run.
-    std::map<std::string, std::string> writtenBy = {};
+    // Output name below the target directory (as this system compares file
+    // names) -> the entry written there in this run.
+    WrittenNames writtenBy = {};
 
     // Where entry `name` is written, and its parts below the target
     // directory; empty (said why, or kept) when it is not.
@@ -71,9 +149,9 @@ std::string Extraction::Destination(const std::string& name, std::vector<std::st
         ++failures;
         return "";
     }
-    auto earlier = writtenBy.find(OutputKey(destination));
-    if (earlier != writtenBy.end() && !options.keepExisting) {
-        Warning("entry " + Quoted(name) + " replaces entry " + Quoted(earlier->second) +
+    const char* earlier = writtenBy.Find(OutputKey(*relative));
+    if (earlier && !options.keepExisting) {
+        Warning("entry " + Quoted(name) + " replaces entry " + Quoted(earlier) +
                 ", written before it in this run as " + Quoted(destination));
     }
     if (options.keepExisting && PathExists(destination)) {
@@ -130,7 +208,7 @@ bool Extraction::Extract(Archive& archive, const EntryHeader& header) {
     }
     bool stopped = result == MIRAD_ABORTED || Interrupted();
     if (!stopped) Report(result, name, destination, header, parts);
-    if (result == MIRAD_OK && !toStdout) writtenBy[OutputKey(destination)] = name;
+    if (result == MIRAD_OK && !toStdout) writtenBy.Add(OutputKey(relative), name);
     if (toStdout) std::remove(destination.c_str());
     return !stopped;
 }
@@ -201,11 +279,11 @@ int CommandExtract(const Options& options) {
     if (!session.Start(options, changes)) return 1;
     // The stored table says which names the listing cut their leading
     // separators from, and which stored files it passes over (no name).
-    CabinetFacts facts;
+    std::unique_ptr<CabinetFacts> facts(new CabinetFacts());
     bool factsRead = false;
     std::vector<size_t> nameless;
-    if (!run.toStdout && (factsRead = facts.Read(cabinet))) {
-        const auto& files = facts.cabinet().files();
+    if (!run.toStdout && (factsRead = facts->Read(cabinet))) {
+        const auto& files = facts->cabinet().files();
         for (size_t i = 0; i < files.size(); ++i) {
             std::string stored = files[i].name;
             if (mirad::NamesNoFile(files[i])) {
@@ -213,6 +291,12 @@ int CommandExtract(const Options& options) {
             } else if (stored[0] == '\\') {
                 run.rooted.emplace(NativeSeparators(stored.substr(stored.find_first_not_of('\\'))), stored);
             }
+        }
+        // Held through the walk only when the end needs them: the module
+        // holds the same tables meanwhile.
+        if (nameless.empty()) {
+            facts.reset(new CabinetFacts());
+            factsRead = false;
         }
     }
     if (run.toStdout) {
@@ -227,9 +311,9 @@ int CommandExtract(const Options& options) {
     if (end == WalkEnd::Refused) return 1;
     if (end == WalkEnd::Interrupted) return kInterruptedStatus;
     EndProgress();
-    unsigned failures = run.failures + ExplainMissingDocuments(cabinet, facts, &factsRead, selection);
+    unsigned failures = run.failures + ExplainMissingDocuments(cabinet, *facts, &factsRead, selection);
     failures += selection.ReportMissing(cabinet);
-    if (factsRead && !facts.Installed(session.settings()) && selection.wanted.empty()) {
+    if (factsRead && !nameless.empty() && !facts->Installed(session.settings()) && selection.wanted.empty()) {
         for (size_t i : nameless) {
             Error("stored file " + std::to_string(i) + " of " + Quoted(cabinet) + " has no name; skipped");
             ++failures;

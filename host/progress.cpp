@@ -17,6 +17,7 @@ volatile std::sig_atomic_t g_interrupted = 0;
 bool g_shown = false;
 std::chrono::steady_clock::time_point g_started;
 bool g_started_set = false;
+bool g_terminal = false;  // asked once a run, not once an entry
 uint64_t g_bytes = 0;
 
 extern "C" void OnSignal(int) { g_interrupted = 1; }
@@ -33,13 +34,14 @@ bool Interrupted() { return g_interrupted != 0; }
 void StartProgress() {
     g_started = std::chrono::steady_clock::now();
     g_started_set = true;
+    g_terminal = StderrIsTerminal();
     g_bytes = 0;
 }
 
 int MIRAD_CALL ProgressCallback(char* name, int32_t size) {
     if (size > 0) g_bytes += static_cast<uint64_t>(size);
     if (Interrupted()) return 0;
-    if (Quiet() || !g_started_set || !StderrIsTerminal()) return 1;
+    if (Quiet() || !g_started_set || !g_terminal) return 1;
     // Only operations that take a while get a line.
     if (std::chrono::steady_clock::now() - g_started < std::chrono::seconds(1)) return 1;
     std::string shown = name ? Printable(name) : std::string();

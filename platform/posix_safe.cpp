@@ -16,8 +16,10 @@
 #include <cstring>
 #include <atomic>
 #include <ctime>
+#include <memory>
 #include <new>
 
+#include "platform/host.h"
 #include "platform/safe_files.h"
 
 namespace mirad {
@@ -146,6 +148,106 @@ std::FILE* OpenFileIn(Directory* at, const char* name, FileOpen mode) {
     std::FILE* f = fdopen(fd, stdioMode);
     if (!f) close(fd);
     return f;
+}
+
+// Whole blocks go out in few system calls.
+constexpr size_t kNewFileBuffer = 256 * 1024;
+
+struct NewFile {
+    int fd;
+    std::unique_ptr<char[]> buffer;
+    size_t used = 0;
+    bool failed = false;
+};
+
+namespace {
+
+bool WriteAllTo(int fd, const char* data, size_t count) {
+    while (count > 0) {
+        ssize_t n = write(fd, data, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        count -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool Flush(NewFile* f) {
+    if (f->failed) return false;
+    if (f->used && !WriteAllTo(f->fd, f->buffer.get(), f->used)) f->failed = true;
+    f->used = 0;
+    return !f->failed;
+}
+
+}  // namespace
+
+NewFile* CreateNewFileIn(Directory* at, const char* name) {
+    if (!name || !name[0]) return nullptr;
+    std::unique_ptr<NewFile> f(new (std::nothrow) NewFile{-1, nullptr});
+    if (!f) return nullptr;
+    f->buffer.reset(new (std::nothrow) char[kNewFileBuffer]);
+    if (!f->buffer) return nullptr;
+    f->fd = openat(DescriptorOf(at), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    if (f->fd < 0) return nullptr;
+    return f.release();
+}
+
+size_t WriteNewFile(NewFile* f, const void* data, size_t count) {
+    if (f->failed) return 0;
+    const char* bytes = static_cast<const char*>(data);
+    if (f->used + count > kNewFileBuffer) {
+        if (!Flush(f)) return 0;
+        // A run as large as the buffer goes out as it is.
+        if (count >= kNewFileBuffer) {
+            if (WriteAllTo(f->fd, bytes, count)) return count;
+            f->failed = true;
+            return 0;
+        }
+    }
+    std::memcpy(f->buffer.get() + f->used, bytes, count);
+    f->used += count;
+    return count;
+}
+
+bool SeekNewFile(NewFile* f, uint64_t offset) {
+    if (!Flush(f) || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+    return lseek(f->fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
+bool NewFileLength(NewFile* f, uint64_t* length) {
+    struct stat st;
+    if (!Flush(f) || fstat(f->fd, &st) != 0 || st.st_size < 0) return false;
+    *length = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool SyncNewFile(NewFile* f) { return Flush(f) && fsync(f->fd) == 0; }
+
+bool StampNewFile(NewFile* f, uint16_t dosDate, uint16_t dosTime, bool attributes, uint16_t attribs) {
+    if (!Flush(f)) return false;
+    bool ok = true;
+    int64_t seconds;
+    if (DosToUnixTime(dosDate, dosTime, &seconds)) {
+        struct timespec times[2];
+        times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
+        times[0].tv_nsec = times[1].tv_nsec = 0;
+        ok = futimens(f->fd, times) == 0;
+    }
+    // The file was made here, so it is a regular one; its mode is asked for
+    // only when write permission is to go.
+    if (attributes && (attribs & 0x01)) {
+        struct stat st;
+        ok = fstat(f->fd, &st) == 0 && fchmod(f->fd, st.st_mode & 07555) == 0 && ok;
+    }
+    return ok;
+}
+
+bool CloseNewFile(NewFile* f) {
+    bool ok = Flush(f);
+    ok = close(f->fd) == 0 && ok;
+    delete f;
+    return ok;
 }
 
 bool RenameIn(Directory* at, const char* from, const char* to, bool replace) {

@@ -45,6 +45,23 @@ enum class FileOpen { kRead, kWrite, kCreateNew };
 // A file inside `at`, never through a link under `name`: kCreateNew fails
 // when anything exists there, kRead and kWrite when a link does.
 std::FILE* OpenFileIn(Directory* at, const char* name, FileOpen mode);
+// A file made new inside `at` (failing when anything, a link too, exists
+// under `name`) and written with a buffer of its own: on POSIX through its
+// descriptor, so a small file costs its open, one write, its times and its
+// close (a C stream would ask for the descriptor's flags, and a stamp for
+// its status, first). Writes are short only on error.
+struct NewFile;
+NewFile* CreateNewFileIn(Directory* at, const char* name);
+size_t WriteNewFile(NewFile* file, const void* data, size_t count);
+bool SeekNewFile(NewFile* file, uint64_t offset);
+bool NewFileLength(NewFile* file, uint64_t* length);
+bool SyncNewFile(NewFile* file);
+// The stored date and time and, with `attributes`, the stored attribute
+// bits, as StampFile gives them.
+bool StampNewFile(NewFile* file, uint16_t dosDate, uint16_t dosTime, bool attributes, uint16_t attribs);
+// False when buffered data could not be written or the close failed.
+bool CloseNewFile(NewFile* file);
+
 // Renames inside `at`; with `replace` false only when `to` is free. A link
 // under `to` is replaced itself.
 bool RenameIn(Directory* at, const char* from, const char* to, bool replace);

@@ -5,12 +5,14 @@
 
 #include <cstring>
 #include <cwchar>
+#include <memory>
 #include <new>
 
 #undef DeleteFile
 #undef RemoveDirectory
 #undef ReplaceFile
 
+#include "platform/host.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 #include "platform/win32_text.h"
@@ -121,6 +123,43 @@ std::FILE* OpenFileIn(Directory* at, const char* name, FileOpen mode) {
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return nullptr;
     }
     return OpenFile(path.c_str(), mode == FileOpen::kRead ? "rb" : "wb");
+}
+
+// A C stream with a buffer of 256 KiB: whole blocks go out in few calls.
+struct NewFile {
+    std::FILE* file;
+    std::unique_ptr<char[]> buffer;
+};
+
+NewFile* CreateNewFileIn(Directory* at, const char* name) {
+    std::unique_ptr<NewFile> f(new (std::nothrow) NewFile{nullptr, nullptr});
+    if (!f) return nullptr;
+    const size_t size = 256 * 1024;
+    f->buffer.reset(new (std::nothrow) char[size]);
+    if (!f->buffer) return nullptr;
+    f->file = OpenFileIn(at, name, FileOpen::kCreateNew);
+    if (!f->file) return nullptr;
+    std::setvbuf(f->file, f->buffer.get(), _IOFBF, size);
+    return f.release();
+}
+
+size_t WriteNewFile(NewFile* f, const void* data, size_t count) { return std::fwrite(data, 1, count, f->file); }
+
+bool SeekNewFile(NewFile* f, uint64_t offset) { return SeekFile(f->file, offset); }
+
+bool NewFileLength(NewFile* f, uint64_t* length) { return FileLength(f->file, length); }
+
+bool SyncNewFile(NewFile* f) { return SyncFile(f->file); }
+
+bool StampNewFile(NewFile* f, uint16_t dosDate, uint16_t dosTime, bool attributes, uint16_t attribs) {
+    return attributes ? StampFile(f->file, dosDate, dosTime, attribs) : StampFileTime(f->file, dosDate, dosTime);
+}
+
+bool CloseNewFile(NewFile* f) {
+    bool ok = std::fflush(f->file) == 0 && !std::ferror(f->file);
+    ok = std::fclose(f->file) == 0 && ok;
+    delete f;  // after fclose: the stream uses the buffer until then
+    return ok;
 }
 
 bool RenameIn(Directory* at, const char* from, const char* to, bool replace) {

@@ -25,17 +25,28 @@ namespace {
 // size asked for.
 constexpr size_t kWriteBuffer = 256 * 1024;
 
+// A C stream, or a file made new inside a directory (every temporary file
+// and so every output), which the platform writes through calls of its own.
 struct StdFile {
     std::FILE* file;
     std::unique_ptr<char[]> buffer;
+    platform::NewFile* made = nullptr;
 };
 
-std::FILE* AsFile(IoFile* f) { return reinterpret_cast<StdFile*>(f)->file; }
+StdFile* AsStd(IoFile* f) { return reinterpret_cast<StdFile*>(f); }
+std::FILE* AsFile(IoFile* f) { return AsStd(f)->file; }
 
 platform::Directory* AsDirectory(IoDir* d) { return reinterpret_cast<platform::Directory*>(d); }
 
 IoFile* StdOpen(void*, IoDir* at, const char* path, IoMode mode) {
     if (!path) return nullptr;
+    if (at && mode == IoMode::CreateNew) {
+        platform::NewFile* made = platform::CreateNewFileIn(AsDirectory(at), path);
+        if (!made) return nullptr;
+        StdFile* owned = new (std::nothrow) StdFile{nullptr, nullptr, made};
+        if (!owned) platform::CloseNewFile(made);
+        return reinterpret_cast<IoFile*>(owned);
+    }
     std::FILE* f = nullptr;
     if (at) {
         platform::FileOpen how = mode == IoMode::Read    ? platform::FileOpen::kRead
@@ -64,18 +75,32 @@ IoFile* StdOpen(void*, IoDir* at, const char* path, IoMode mode) {
     return reinterpret_cast<IoFile*>(owned);
 }
 
-size_t StdRead(void*, IoFile* f, void* buffer, size_t count) { return std::fread(buffer, 1, count, AsFile(f)); }
+size_t StdRead(void*, IoFile* f, void* buffer, size_t count) {
+    if (AsStd(f)->made) return 0;  // made for writing only
+    return std::fread(buffer, 1, count, AsFile(f));
+}
 
 size_t StdWrite(void*, IoFile* f, const void* buffer, size_t count) {
+    if (platform::NewFile* made = AsStd(f)->made) return platform::WriteNewFile(made, buffer, count);
     return std::fwrite(buffer, 1, count, AsFile(f));
 }
 
-bool StdSeek(void*, IoFile* f, uint64_t offset) { return platform::SeekFile(AsFile(f), offset); }
+bool StdSeek(void*, IoFile* f, uint64_t offset) {
+    if (platform::NewFile* made = AsStd(f)->made) return platform::SeekNewFile(made, offset);
+    return platform::SeekFile(AsFile(f), offset);
+}
 
-bool StdSize(void*, IoFile* f, uint64_t* size) { return platform::FileLength(AsFile(f), size); }
+bool StdSize(void*, IoFile* f, uint64_t* size) {
+    if (platform::NewFile* made = AsStd(f)->made) return platform::NewFileLength(made, size);
+    return platform::FileLength(AsFile(f), size);
+}
 
 bool StdClose(void*, IoFile* f) {
-    StdFile* owned = reinterpret_cast<StdFile*>(f);
+    StdFile* owned = AsStd(f);
+    if (platform::NewFile* made = owned->made) {
+        delete owned;
+        return platform::CloseNewFile(made);
+    }
     std::FILE* file = owned->file;
     bool ok = std::fflush(file) == 0 && !std::ferror(file);
     bool closed = std::fclose(file) == 0;
@@ -83,7 +108,10 @@ bool StdClose(void*, IoFile* f) {
     return closed && ok;
 }
 
-bool StdSync(void*, IoFile* f) { return platform::SyncFile(AsFile(f)); }
+bool StdSync(void*, IoFile* f) {
+    if (platform::NewFile* made = AsStd(f)->made) return platform::SyncNewFile(made);
+    return platform::SyncFile(AsFile(f));
+}
 
 bool StdRename(void*, IoDir* at, const char* from, const char* to, bool replace) {
     if (at) return platform::RenameIn(AsDirectory(at), from, to, replace);
@@ -110,6 +138,8 @@ IoDir* StdOpenDir(void*, IoDir* at, const char* name, bool create, IoDirStatus* 
 void StdCloseDir(void*, IoDir* dir) { platform::CloseDirectory(AsDirectory(dir)); }
 
 bool StdStamp(void*, IoFile* f, const IoStamp& stamp) {
+    if (platform::NewFile* made = AsStd(f)->made)
+        return platform::StampNewFile(made, stamp.dosDate, stamp.dosTime, stamp.attributes, stamp.attribs);
     if (stamp.attributes) return platform::StampFile(AsFile(f), stamp.dosDate, stamp.dosTime, stamp.attribs);
     return platform::StampFileTime(AsFile(f), stamp.dosDate, stamp.dosTime);
 }

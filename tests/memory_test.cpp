@@ -174,4 +174,41 @@ TEST(MemoryBound, WalkingEveryFolderHoldsOnlyTheOpenOnes) {
     }
 }
 
+// Opening a CE cabinet keeps its setup file's bytes and the tables the
+// views read, a few dozen bytes per row besides the texts: no second copy
+// of the records.
+TEST(MemoryBound, SetupTablesCostWhatTheFileHolds) {
+    const uint16_t rows = 20000;
+    fixture::CeSetup s;
+    s.strings.push_back({1, "%CE1%\\App"});
+    for (uint16_t id = 2; id <= rows; ++id) s.strings.push_back({id, "s" + std::to_string(id)});
+    for (uint16_t i = 1; i <= rows; ++i) {
+        s.directories.push_back({i, {1, static_cast<uint16_t>(2 + i % 100)}});
+        s.copyFiles.push_back({static_cast<uint16_t>(1 + i % 999), i, "f" + std::to_string(i) + ".bin"});
+        s.hives.push_back({i, 1, {static_cast<uint16_t>(2 + i % 100)}});
+        s.values.push_back({i, 0x00010001, "v" + std::to_string(i), {1, 0, 0, 0}});
+        fixture::CeShortcut sc;
+        sc.baseDirectoryId = i;
+        sc.nameStringId = static_cast<uint16_t>(2 + i % (rows - 1));
+        sc.targetId = static_cast<uint16_t>(1 + i % 999);
+        s.shortcuts.push_back(sc);
+    }
+    const size_t setupSize = fixture::BuildSetupFile(s).size();
+    memio::MemoryFs fs;
+    memio::Installed installed(fs);
+    std::string path = "/nonexistent-mirad-memfs/ce.cab";
+    fs.files[path] = fixture::BuildCeCabinet(s, {{"F0001.001", fixture::BytesOf("x")}});
+    const long long before = g_live.load();
+    const int32_t counted = mirad::AllocatedTotal();
+    OpenRequest request{};
+    request.archiveName = &path[0];
+    void* handle = OpenArchive(&request);
+    ASSERT_NE(handle, nullptr);
+    const long long held = g_live.load() - before + (mirad::AllocatedTotal() - counted);
+    CloseArchive(handle);
+    // Five tables are loaded (registry values are read from the bytes).
+    EXPECT_LE(held, static_cast<long long>(setupSize) + 5LL * 48 * rows + (512 << 10))
+        << held << " bytes held for a setup file of " << setupSize;
+}
+
 }  // namespace
