@@ -297,6 +297,51 @@ void Cabinet::CloseFile() {
     file_.Close();
 }
 
+CabinetSurvey SurveyCabinet(IoFile* file) {
+    CabinetSurvey s;
+    uint8_t raw[cfhead::Size] = {};
+    size_t got = file && IoSeek(file, 0) ? IoRead(file, raw, sizeof raw) : 0;
+    if (!file || !IoSize(file, &s.length)) return s;
+    s.signature = got >= 4 && std::memcmp(raw, "MSCF", 4) == 0;
+    if (!s.signature || got < sizeof raw) return s;
+    s.headerComplete = true;
+    DecodeHeader(raw, &s.header);
+    const CabHeader& h = s.header;
+    CabinetStream c(file, s.length);
+    uint64_t pos = cfhead::Size;
+    uint8_t cbCFFolder = 0;
+    if (h.flags & cfhead::FlagReservePresent) {
+        uint8_t sizes[kReserveSizes];
+        if (!c.ReadAt(pos, sizes, sizeof sizes)) return s;
+        pos += kReserveSizes + uint64_t{le16(sizes)};
+        cbCFFolder = sizes[2];
+    }
+    // Each neighbour's cabinet name is followed by its disk name.
+    char name[kNameSize];
+    for (uint16_t flag : {cfhead::FlagPrevCabinet, cfhead::FlagNextCabinet}) {
+        if (!(h.flags & flag)) continue;
+        if (!ReadName(c, &pos, name)) return s;
+        (flag == cfhead::FlagPrevCabinet ? s.previousCabinet : s.nextCabinet) = name;
+        if (!ReadName(c, &pos, name)) return s;
+    }
+    for (uint32_t i = 0; i < h.cFolders; ++i, pos += cffold::Size + uint64_t{cbCFFolder}) {
+        uint8_t folder[cffold::Size];
+        if (!c.ReadAt(pos, folder, sizeof folder)) return s;
+        s.folders.push_back(CabFolder{le32(folder + cffold::CoffCabStart), le16(folder + cffold::CCFData),
+                                      le16(folder + cffold::TypeCompress)});
+    }
+    s.foldersComplete = true;
+    pos = h.coffFiles;
+    for (uint32_t i = 0; i < h.cFiles; ++i) {
+        uint8_t record[cffile::Size];
+        if (!c.ReadAt(pos, record, sizeof record)) return s;
+        pos += cffile::Size;
+        if (!ReadName(c, &pos, name)) return s;
+    }
+    s.filesComplete = true;
+    return s;
+}
+
 int32_t NumericSuffix(const char* name) {
     if (!name) return -1;
     size_t n = std::strlen(name);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "cabinet/block_source.h"
@@ -104,6 +105,21 @@ private:
     };
     OpenFolder open_[kOpenFolders];
 };
+
+// What a cabinet file shows of itself, read as far as it goes and refusing
+// nothing (no log line either): what a person is told about a cabinet Read
+// refuses. Reads through the I/O seam within the file's length.
+struct CabinetSurvey {
+    uint64_t length = 0;
+    bool signature = false;       // the file starts with "MSCF"
+    bool headerComplete = false;  // all of CFHEADER is there
+    CabHeader header = {};
+    std::string previousCabinet, nextCabinet;  // neighbours in a multi-part set
+    std::vector<CabFolder> folders;
+    bool foldersComplete = false;
+    bool filesComplete = false;  // every file record and name lies in the file
+};
+CabinetSurvey SurveyCabinet(IoFile* file);
 
 // File number carried by a stored name (SETUP.000 -> 0, FILE.012 -> 12), or -1.
 int32_t NumericSuffix(const char* name);

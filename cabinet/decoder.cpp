@@ -12,6 +12,7 @@ namespace {
 constexpr uint16_t kStored = cffold::TypeStored;
 constexpr uint16_t kMszip = cffold::TypeMszip;
 constexpr uint16_t kMethodMask = cffold::TypeMethodMask;
+const char* const kMethodNames[] = {"none", "MSZIP", "Quantum", "LZX"};
 
 // A stored block's data bytes are its uncompressed bytes; cbUncomp is not
 // consulted.
@@ -43,6 +44,13 @@ private:
 }  // namespace
 
 bool CanDecode(uint16_t typeCompress) { return typeCompress == kStored || (typeCompress & kMethodMask) == kMszip; }
+
+uint16_t CompressionMethod(uint16_t typeCompress) { return typeCompress & kMethodMask; }
+
+const char* MethodName(uint16_t typeCompress) {
+    uint16_t method = CompressionMethod(typeCompress);
+    return method < sizeof kMethodNames / sizeof kMethodNames[0] ? kMethodNames[method] : nullptr;
+}
 
 std::unique_ptr<FolderDecoder> MakeDecoder(uint16_t typeCompress) {
     if (typeCompress == kStored) return std::unique_ptr<FolderDecoder>(new StoredDecoder());

@@ -39,5 +39,11 @@ public:
 std::unique_ptr<FolderDecoder> MakeDecoder(uint16_t typeCompress);
 // Whether MakeDecoder has a decoder for the type (without making one).
 bool CanDecode(uint16_t typeCompress);
+// The method of a folder's typeCompress (its low four bits; the rest tune
+// LZX and Quantum).
+uint16_t CompressionMethod(uint16_t typeCompress);
+// The compression method's name: "none", "MSZIP", "Quantum" or "LZX"; null
+// for a method the format does not define.
+const char* MethodName(uint16_t typeCompress);
 
 }  // namespace mirad

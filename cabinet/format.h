@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace mirad {
 
@@ -60,6 +61,10 @@ struct CabFileEntry {
     // cabinet's name pool, so a row costs what its name does.
     const char* name = "";
 };
+
+// A stored name of nothing but separators names no file: listings pass over
+// it, so the other entries stay reachable.
+inline bool NamesNoFile(const CabFileEntry& f) { return f.name[std::strspn(f.name, "\\/")] == '\0'; }
 
 struct DataBlockHeader {
     uint32_t csum;

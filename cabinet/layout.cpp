@@ -9,9 +9,9 @@ namespace mirad {
 
 Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_t* failedAt, uint32_t blockGrowth) {
     *plan = CabinetPlan();
-    auto refuse = [&](size_t at) {
+    auto refuse = [&](size_t at, const char* why) {
         if (failedAt) *failedAt = at;
-        return NotSupported("the cabinet cannot hold this file");
+        return NotSupported(why);
     };
     plan->iFolder.resize(count);
     plan->uoffFolderStart.resize(count);
@@ -26,7 +26,7 @@ Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_
     std::vector<uint64_t> folderStart;     // closedSize when each folder opened
 
     for (size_t i = 0; i < count; ++i) {
-        if (i == kMaxFiles) return refuse(i);
+        if (i == kMaxFiles) return refuse(i, "a cabinet holds at most 65535 files");
         recordSize += cffile::Size + uint64_t{files[i].nameLength} + 1;
         if (ruleSize >= kNewFolderAt) {
             if (!plan->folders.empty()) {
@@ -45,11 +45,11 @@ Error PlanLayout(const LayoutFile* files, size_t count, CabinetPlan* plan, size_
         ruleSize += files[i].cbFile + uint64_t{cfdata::Size} * BlockCount(files[i].cbFile);
         folderData += files[i].cbFile;
         uint64_t blocks = BlockCount(folderData);
-        if (blocks > kMaxBlocks) return refuse(i);
+        if (blocks > kMaxBlocks) return refuse(i, "a folder holds at most 65535 blocks of 32 KiB");
         // What the cabinet takes at least, with this file as its last.
         uint64_t least = cfhead::Size + uint64_t{cffold::Size} * plan->folders.size() + recordSize + closedSize +
                          folderData + uint64_t{cfdata::Size} * blocks + uint64_t{blockGrowth} * (closedBlocks + blocks);
-        if (least > UINT32_MAX) return refuse(i);
+        if (least > UINT32_MAX) return refuse(i, "with it the cabinet would reach 4 GiB, more than the format can hold");
         LayoutFolder& folder = plan->folders.back();
         folder.cbData = static_cast<uint32_t>(folderData);
         folder.cCFData = static_cast<uint32_t>(blocks);

@@ -12,9 +12,11 @@
 // string (doubled quotes, backslashes as they are; a shortcut name only when
 // it could not stand bare), so a name or string can neither end its field nor
 // start a line; see documents/quoting.h.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "documents/documents.h"
@@ -38,32 +40,11 @@ void PutLines(TextWriter& out, const char* const* lines) {
     for (; *lines; ++lines) TextPut(out, *lines);
 }
 
-// A text the setup header points at (provider, application name): the stored
-// bytes up to their first NUL, at most 259 characters, and only what lies
-// inside the setup bytes.
-void ReadHeaderText(const CeSetup& setup, uint16_t offset, uint16_t length, char* text) {
-    size_t n = 0;
-    const std::vector<uint8_t>& bytes = setup.bytes();
-    for (uint32_t i = 0; i < length && n < kPathSize - 1; ++i) {
-        uint32_t at = static_cast<uint32_t>(offset) + i;
-        if (at >= bytes.size()) break;
-        char c = static_cast<char>(bytes[at]);
-        if (c == '\0') break;
-        text[n++] = c;
-    }
-    text[n] = '\0';
-}
-
-const char* ProcessorText(int32_t processor) {
-    switch (processor) {
-        case 0: return "CEF (Common Executable Format). Only the PocketPC supports CEF binaries\n";
-        case 1824: return "ARM720 processors\n";
-        case 2577: return "StrongARM SA11xx processors\n";
-        case 4000: return "MIPS R4xxx processors\n";
-        case 10003: return "Hitachi SH3 processors\n";
-        case 10005: return "Hitachi SH4 processors\n";  // 10005 is the SH4 (10004 the SH3E)
-        default: return "unknown processor type\n";
-    }
+// The [CEDevice] comment on the processor line.
+std::string ProcessorText(int32_t processor) {
+    const char* name = ProcessorName(processor);
+    if (processor == 0) return std::string(name) + " (Common Executable Format). Only the PocketPC supports CEF binaries\n";
+    return name ? std::string(name) + " processors\n" : "unknown processor type\n";
 }
 
 void WriteBanner(TextWriter& out, const DocumentSource& source) {
@@ -95,7 +76,7 @@ void WriteVersion(TextWriter& out, const CeSetup& setup, char* text) {
     PutLines(out, kHead);
     if (h.providerLength != 0) {
         LogMessage("reading provider name");
-        ReadHeaderText(setup, h.providerOffset, h.providerLength, text);
+        setup.HeaderText(h.providerOffset, h.providerLength, text);
         NoteControls(out, {text});
         TextPut(out, "Provider    = ");
         PutInfQuoted(out, text);
@@ -123,7 +104,7 @@ void WriteCeStrings(TextWriter& out, const CeSetup& setup, char* text) {
     TextPut(out, "\n");
     if (h.appNameLength != 0) {
         LogMessage("reading application name");
-        ReadHeaderText(setup, h.appNameOffset, h.appNameLength, text);
+        setup.HeaderText(h.appNameOffset, h.appNameLength, text);
         NoteControls(out, {text});
         TextPut(out, "AppName     = ");
         PutInfQuoted(out, text);
@@ -132,37 +113,23 @@ void WriteCeStrings(TextWriter& out, const CeSetup& setup, char* text) {
     TextPut(out, "\n");
 }
 
-// The stored names, each NUL-terminated, as a list of quoted items; the count
-// of stored bytes decides when the list ends, so a closing extra NUL adds no
-// empty item.
+// The stored names as a list of quoted items.
 void WriteUnsupported(TextWriter& out, const CeSetup& setup) {
     const SetupHeader& h = setup.header();
     LogMessage("reading unsupported platforms");
     const std::vector<uint8_t>& bytes = setup.bytes();
-    uint32_t size = static_cast<uint32_t>(bytes.size());
-    uint32_t at = h.unsupportedOffset;
-    uint32_t left = h.unsupportedLength;
-    if (at >= size)
-        left = 0;
-    else if (left > size - at)
-        left = size - at;
-    if (left > 0) {
+    if (h.unsupportedOffset < bytes.size()) {
         ByteReader names;
-        names.data = bytes.data() + at;
-        names.size = left;
+        names.data = bytes.data() + h.unsupportedOffset;
+        names.size = std::min<size_t>(h.unsupportedLength, bytes.size() - h.unsupportedOffset);
         if (HasControl(names)) PutControlNote(out);
     }
     TextPut(out, "UnsupportedPlatforms = ");
-    while (left > 1) {
+    std::vector<std::string> platforms = setup.UnsupportedPlatforms();
+    for (size_t i = 0; i < platforms.size(); ++i) {
+        TextPut(out, i ? ", \"" : "\"");
+        for (char c : platforms[i]) PutInfQuotedChar(out, c);
         TextPut(out, "\"");
-        while (left > 0) {
-            char c = static_cast<char>(bytes[at++]);
-            --left;
-            if (c == '\0') break;
-            PutInfQuotedChar(out, c);
-        }
-        TextPut(out, "\"");
-        if (left > 1) TextPut(out, ", ");
     }
     TextPut(out, "\n");
 }
@@ -181,7 +148,7 @@ void WriteCeDevice(TextWriter& out, const CeSetup& setup) {
     TextPrintf(out, "VersionMin  = %d.%d\n", static_cast<int>(h.minVersionMajor), static_cast<int>(h.minVersionMinor));
     TextPrintf(out, "VersionMax  = %d.%d\n", static_cast<int>(h.maxVersionMajor), static_cast<int>(h.maxVersionMinor));
     TextPrintf(out, "Processor   = %d   ; ", static_cast<int>(h.processor));
-    TextPut(out, ProcessorText(h.processor));
+    TextPut(out, ProcessorText(h.processor).c_str());
     TextPut(out, "\n");
 }
 

@@ -1,32 +1,29 @@
 // The host's side of the settings: where the module's settings file lives,
 // and the private copy through which command-line flags reach the module
 // (the module reads its options from its settings file only).
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <vector>
 
-#include "host/host.h"
+#include "host/module.h"
+#include "host/output.h"
 #include "platform/ini.h"
 
 namespace host {
 
-const char* const kViewKeys[kViewOptionCount] = {"ExpandCE", "ExpandPath", "ShowRegistry", "ShowShortcuts",
-                                                 "ShowInfFile"};
-
 namespace {
 
 const char kSection[] = "CONFIGURATION";
+const char kSettingsName[] = "Mirad.ini";
 
-std::string ReadWholeFile(const std::string& path, bool* exists) {
+bool ReadWholeFile(const std::string& path, std::string* text) {
     std::ifstream in(path, std::ios::binary);
-    *exists = static_cast<bool>(in);
-    if (!in) return "";
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    if (!in) return false;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    *text = bytes.str();
+    return true;
 }
 
 bool WriteWholeFile(const std::string& path, const std::string& text) {
@@ -35,6 +32,47 @@ bool WriteWholeFile(const std::string& path, const std::string& text) {
     out << text;
     out.close();
     return static_cast<bool>(out);
+}
+
+std::string ModuleFilePath(const Options& options) {
+    if (!options.modulePath.empty()) return options.modulePath;
+    // Beside mirad in a build tree; in lib/mirad/ next to bin/ once installed.
+    std::string beside = JoinPath(ExecutableDirectory(), kModuleName);
+    std::string installed = JoinPath(JoinPath(JoinPath(ExecutableDirectory(), ".."), "lib"), "mirad");
+    installed = JoinPath(installed, kModuleName);
+    return !PathExists(beside) && PathExists(installed) ? installed : beside;
+}
+
+// The user's settings directory, made when missing; empty when none is known.
+std::string SettingsDirectory(const Options& options) {
+    // Absolute, because the Windows profile functions look for a relative
+    // settings path in the Windows directory.
+    std::string dir = options.configDir.empty() ? DefaultConfigDirectory() : AbsolutePath(options.configDir);
+    if (dir.empty()) {
+        Warning("no settings directory is known (set HOME or use --config); built-in settings apply");
+    } else if (!MakeDirectories(dir)) {
+        Warning("cannot create the settings directory '" + dir + "'; built-in settings apply");
+    }
+    return dir;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? "." : path.substr(0, cut);
+}
+
+void HandSettingsPath(const ModuleApi& api, const std::string& settingsPath) {
+    DefaultParams params;
+    std::memset(&params, 0, sizeof params);
+    params.size = static_cast<int32_t>(sizeof params);
+    params.interfaceVersionLow = 10;
+    params.interfaceVersionHigh = 2;
+    if (settingsPath.size() >= sizeof params.defaultSettingsPath) {
+        Warning("the settings path '" + settingsPath + "' is longer than 259 characters; built-in settings apply");
+    } else {
+        std::memcpy(params.defaultSettingsPath, settingsPath.c_str(), settingsPath.size() + 1);
+    }
+    api.PackSetDefaultParams(&params);
 }
 
 }  // namespace
@@ -46,115 +84,87 @@ std::string SetIniValue(const std::string& text, const std::string& section, con
     return out;
 }
 
-bool SettingsOverride::any() const {
+bool SettingsChanges::any() const {
     for (int value : view) {
         if (value >= 0) return true;
     }
-    return setDebugFile || !compression.empty() || !values.empty();
+    return !debugFile.empty() || !compression.empty() || !values.empty();
 }
 
-std::string ModuleFilePath(const Options& options) {
-    if (!options.modulePath.empty()) return options.modulePath;
-    // A 64-bit Windows process loads only the 64-bit module, named as file
-    // managers expect it.
-#if defined(_WIN64)
-    const char* module = "Mirad.wcx64";
-#else
-    const char* module = "Mirad.wcx";
-#endif
-    // Beside mirad in a build tree; in lib/mirad/ next to bin/ once installed.
-    std::string beside = JoinPath(ExecutableDirectory(), module);
-    std::string installed = JoinPath(JoinPath(JoinPath(ExecutableDirectory(), ".."), "lib"), "mirad");
-    installed = JoinPath(installed, module);
-    return !PathExists(beside) && PathExists(installed) ? installed : beside;
+SettingsChanges ChangesFrom(const Options& options) {
+    SettingsChanges changes;
+    if (options.viewGiven) {
+        for (int i = 0; i < kViewOptionCount; ++i) changes.view[i] = options.view[i] ? 1 : 0;
+    }
+    if (!options.logFile.empty()) changes.debugFile = AbsolutePath(options.logFile);
+    return changes;
 }
 
-std::string SettingsDirectory(const Options& options) {
-    // Absolute, because the Windows profile functions look for a relative
-    // settings path in the Windows directory.
-    if (!options.configDir.empty()) return AbsolutePath(options.configDir);
-    return DefaultConfigDirectory();
+SettingsChanges LogChanges(const Options& options) {
+    SettingsChanges changes;
+    if (!options.logFile.empty()) changes.debugFile = AbsolutePath(options.logFile);
+    return changes;
 }
 
-Session::~Session() {
-    // The module goes first: Windows cannot remove a loaded DLL's file.
-    UnloadModule(&api);
-    privateDir.reset();
+bool Session::MakePrivateCopy(const std::string& source, const SettingsChanges& changes) {
+    privateDir_.reset(new TempDirectory());
+    if (privateDir_->path.empty()) {
+        Error("cannot create a temporary directory for the settings these options need");
+        return false;
+    }
+    readsFrom_ = JoinPath(privateDir_->path, kSettingsName);
+    // The copy starts from what the module would have read: the file, or
+    // the one the module creates where there is none.
+    std::string text;
+    if (!ReadWholeFile(source, &text) && !(mirad::CreateSettingsFile(readsFrom_.c_str()) &&
+                                           ReadWholeFile(readsFrom_, &text))) {
+        text.clear();
+    }
+    for (int i = 0; i < kViewOptionCount; ++i) {
+        if (changes.view[i] >= 0) text = SetIniValue(text, kSection, kViewKeys[i], changes.view[i] ? "1" : "0");
+    }
+    if (!changes.debugFile.empty()) text = SetIniValue(text, kSection, "DebugFile", changes.debugFile);
+    if (!changes.compression.empty()) text = SetIniValue(text, kSection, "Compression", changes.compression);
+    for (const auto& kv : changes.values) text = SetIniValue(text, kSection, kv.first, kv.second);
+    if (!WriteWholeFile(readsFrom_, text)) {
+        Error("cannot write the private settings file '" + readsFrom_ + "'");
+        return false;
+    }
+    return true;
 }
 
-bool StartSession(const Options& options, const SettingsOverride& changes, Session* session) {
+bool Session::Start(const Options& options, const SettingsChanges& changes) {
     std::string modulePath = ModuleFilePath(options);
     std::string settingsDir = SettingsDirectory(options);
-    if (settingsDir.empty()) {
-        Warning("no settings directory is known (set HOME or use --config); built-in settings apply");
-    } else if (!MakeDirectories(settingsDir)) {
-        Warning("cannot create the settings directory '" + settingsDir + "'; built-in settings apply");
-    }
-    std::string userSettings = settingsDir.empty() ? "" : JoinPath(settingsDir, "Mirad.ini");
-    size_t cut = modulePath.find_last_of("/\\");
-    std::string besideModule = JoinPath(cut == std::string::npos ? "." : modulePath.substr(0, cut), "Mirad.ini");
+    std::string besideModule = JoinPath(DirectoryOf(modulePath), kSettingsName);
     bool moduleHasSettings = IsRegularFile(besideModule);
-
+    std::string userSettings = settingsDir.empty() ? "" : JoinPath(settingsDir, kSettingsName);
+    std::string handed = userSettings;  // what PackSetDefaultParams is given
+    readsFrom_ = moduleHasSettings ? besideModule : userSettings;
     std::string loadPath = modulePath;
-    std::string settingsPath = userSettings;
     if (changes.any()) {
-        session->privateDir.reset(new TempDirectory());
-        const std::string& dir = session->privateDir->path;
-        if (dir.empty()) {
-            Error("cannot create a temporary directory for the settings these options need");
-            return false;
-        }
-        // The copy starts from the file the module would have read.
-        bool exists = false;
-        std::string text = ReadWholeFile(moduleHasSettings ? besideModule : userSettings, &exists);
-        if (!exists) {
-            // What a freshly created settings file holds: every option off.
-            for (const char* key : kViewKeys) text = SetIniValue(text, kSection, key, "0");
-        }
-        for (int i = 0; i < kViewOptionCount; ++i) {
-            if (changes.view[i] >= 0) text = SetIniValue(text, kSection, kViewKeys[i], changes.view[i] ? "1" : "0");
-        }
-        if (changes.setDebugFile) text = SetIniValue(text, kSection, "DebugFile", changes.debugFile);
-        if (!changes.compression.empty()) text = SetIniValue(text, kSection, "Compression", changes.compression);
-        for (const auto& kv : changes.values) text = SetIniValue(text, kSection, kv.first, kv.second);
-        settingsPath = JoinPath(dir, "Mirad.ini");
-        if (!WriteWholeFile(settingsPath, text)) {
-            Error("cannot write the private settings file '" + settingsPath + "'");
-            return false;
-        }
+        if (!MakePrivateCopy(readsFrom_, changes)) return false;
+        handed = readsFrom_;
         if (moduleHasSettings) {
             // The module prefers a Mirad.ini beside itself over the directory
             // the host names; a private copy of the module sits beside the
             // private settings instead, so the options given here apply.
-            std::string name = cut == std::string::npos ? modulePath : modulePath.substr(cut + 1);
-            loadPath = JoinPath(dir, name);
+            size_t cut = modulePath.find_last_of("/\\");
+            loadPath = JoinPath(privateDir_->path, cut == std::string::npos ? modulePath : modulePath.substr(cut + 1));
             if (!CopyFileBytes(modulePath, loadPath)) {
                 Error("cannot copy the module '" + modulePath + "' to '" + loadPath + "'");
                 return false;
             }
         }
     }
-
-    std::string error;
-    if (!LoadModule(loadPath, &session->api, &error)) {
-        Error(error);
-        return false;
-    }
-    session->modulePath = loadPath;
-    session->settingsPath = settingsPath;
-
-    DefaultParams params;
-    std::memset(&params, 0, sizeof params);
-    params.size = static_cast<int32_t>(sizeof params);
-    params.interfaceVersionLow = 10;
-    params.interfaceVersionHigh = 2;
-    if (settingsPath.size() >= sizeof params.defaultSettingsPath) {
-        Warning("the settings path '" + settingsPath + "' is longer than 259 characters; built-in settings apply");
-    } else {
-        std::memcpy(params.defaultSettingsPath, settingsPath.c_str(), settingsPath.size() + 1);
-    }
-    session->api.PackSetDefaultParams(&params);
+    if (!Load(loadPath)) return false;
+    HandSettingsPath(api_, handed);
     return true;
+}
+
+mirad::Settings Session::settings() const {
+    if (readsFrom_.empty()) return mirad::BuiltInSettings();
+    return mirad::SettingsFromFile(readsFrom_.c_str());
 }
 
 }  // namespace host

@@ -1,6 +1,7 @@
 #include "setup/model.h"
 
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "setup/records.h"
@@ -37,22 +38,39 @@ bool ReadBytesInto(ByteReader& r, size_t n, std::string* out) {
     return true;
 }
 
-// Reads up to `count` records from `offset` until one does not lie whole
-// inside the file.
+// The header as read: a file shorter than the header reads as if zeros
+// followed it.
+struct Header {
+    uint8_t h[msce::Size] = {};
+    Header(const uint8_t* data, size_t size) { std::memcpy(h, data, size < msce::Size ? size : msce::Size); }
+};
+
+// Hands up to the header's count of records, read from the table's offset,
+// to `take` (one object, refilled each time) until one does not lie whole
+// inside the file or `take` declines more.
 template <typename T, typename ReadRecord>
-void ReadRecords(const uint8_t* data, size_t size, uint32_t offset, uint16_t count, std::vector<T>* table,
-                 ReadRecord readRecord) {
-    table->clear();
+void ForEachRecord(const uint8_t* data, size_t size, size_t offsetField, size_t countField, ReadRecord readRecord,
+                   const std::function<bool(const T&)>& take) {
+    Header header(data, size);
+    uint16_t count = le16(header.h + countField);
     if (count == 0) return;
     ByteReader r;
     r.data = data;
     r.size = size;
-    if (!SeekTo(r, offset)) return;
+    if (!SeekTo(r, le32(header.h + offsetField))) return;
+    T record;
     for (uint16_t i = 0; i < count; ++i) {
-        T record;
-        if (!readRecord(r, &record)) break;
-        table->push_back(std::move(record));
+        if (!readRecord(r, &record) || !take(record)) break;
     }
+}
+
+template <typename T>
+std::function<bool(const T&)> AppendTo(std::vector<T>* table) {
+    table->clear();
+    return [table](const T& record) {
+        table->push_back(record);
+        return true;
+    };
 }
 
 // The bytes being written, with checked narrowing into the fields.
@@ -116,12 +134,97 @@ bool operator==(const SetupModel& a, const SetupModel& b) {
            same(a.regValues, b.regValues, sameValues) && same(a.shortcuts, b.shortcuts, sameShortcuts);
 }
 
+void ReadStringRecords(const uint8_t* data, size_t size, const std::function<bool(const SetupModel::String&)>& take) {
+    ForEachRecord(data, size, msce::StringTableOffset, msce::StringCount,
+                  [](ByteReader& r, SetupModel::String* s) {
+                      s->id = Read16(r);
+                      uint16_t length = Read16(r);
+                      return !r.failed && ReadBytesInto(r, length, &s->stored);
+                  },
+                  take);
+}
+
+void ReadDirectoryRecords(const uint8_t* data, size_t size,
+                          const std::function<bool(const SetupModel::Directory&)>& take) {
+    ForEachRecord(data, size, msce::DirectoryTableOffset, msce::DirectoryCount,
+                  [](ByteReader& r, SetupModel::Directory* d) {
+                      d->id = Read16(r);
+                      return !r.failed && ReadIdList(r, &d->ids);
+                  },
+                  take);
+}
+
+void ReadCopyFileRecords(const uint8_t* data, size_t size,
+                         const std::function<bool(const SetupModel::CopyFile&)>& take) {
+    ForEachRecord(data, size, msce::CopyFileTableOffset, msce::CopyFileCount,
+                  [](ByteReader& r, SetupModel::CopyFile* c) {
+                      c->fileId = Read16(r);
+                      c->directoryId = Read16(r);
+                      c->word = Read16(r);
+                      c->flags = Read32(r);
+                      uint16_t length = Read16(r);
+                      return !r.failed && ReadBytesInto(r, length, &c->stored);
+                  },
+                  take);
+}
+
+void ReadRegHiveRecords(const uint8_t* data, size_t size,
+                        const std::function<bool(const SetupModel::RegHive&)>& take) {
+    ForEachRecord(data, size, msce::RegHiveTableOffset, msce::RegHiveCount,
+                  [](ByteReader& r, SetupModel::RegHive* k) {
+                      k->id = Read16(r);
+                      k->root = Read16(r);
+                      k->word = Read16(r);
+                      return !r.failed && ReadIdList(r, &k->ids);
+                  },
+                  take);
+}
+
+void ReadRegValueRecords(const uint8_t* data, size_t size,
+                         const std::function<bool(const SetupModel::RegValue&)>& take) {
+    // A value whose payload the file cuts keeps what is there and is the
+    // last one.
+    bool cut = false;
+    ForEachRecord(data, size, msce::RegValueTableOffset, msce::RegValueCount,
+                  [&cut](ByteReader& r, SetupModel::RegValue* v) {
+                      if (cut) return false;
+                      v->first = Read16(r);
+                      v->hiveId = Read16(r);
+                      v->third = Read16(r);
+                      v->typeFlags = Read32(r);
+                      uint16_t length = Read16(r);
+                      if (r.failed) return false;
+                      size_t n = length;
+                      if (n > r.size - r.pos) {
+                          n = r.size - r.pos;
+                          cut = true;
+                      }
+                      return ReadBytesInto(r, n, &v->payload);
+                  },
+                  take);
+}
+
+void ReadShortcutRecords(const uint8_t* data, size_t size,
+                         const std::function<bool(const SetupModel::Shortcut&)>& take) {
+    ForEachRecord(data, size, msce::ShortcutTableOffset, msce::ShortcutCount,
+                  [](ByteReader& r, SetupModel::Shortcut* s) {
+                      s->id = Read16(r);
+                      s->baseDirectoryId = Read16(r);
+                      s->baseMacro = Read16(r);
+                      s->targetId = Read16(r);
+                      s->targetIsFile = Read16(r);
+                      s->specLength = Read16(r);
+                      s->nameStringId = Read16(r);
+                      return !r.failed;
+                  },
+                  take);
+}
+
 Error ReadSetupModel(const uint8_t* data, size_t size, SetupModel* out) {
     try {
         SetupModel m;
-        // A short file reads as if zeros followed it, as the header does.
-        uint8_t h[msce::Size] = {};
-        std::memcpy(h, data, size < msce::Size ? size : msce::Size);
+        const Header header(data, size);
+        const uint8_t* h = header.h;
         m.processor = static_cast<int32_t>(le32(h + msce::Processor));
         m.minVersionMajor = static_cast<int32_t>(le32(h + msce::MinVersionMajor));
         m.minVersionMinor = static_cast<int32_t>(le32(h + msce::MinVersionMinor));
@@ -137,63 +240,12 @@ Error ReadSetupModel(const uint8_t* data, size_t size, SetupModel* out) {
         m.provider = TextAt(data, size, le16(h + msce::ProviderOffset), le16(h + msce::ProviderLength));
         m.unsupported = TextAt(data, size, le16(h + msce::UnsupportedOffset), le16(h + msce::UnsupportedLength));
 
-        ReadRecords(data, size, le32(h + msce::StringTableOffset), le16(h + msce::StringCount), &m.strings,
-                    [](ByteReader& r, SetupModel::String* s) {
-                        s->id = Read16(r);
-                        uint16_t length = Read16(r);
-                        return !r.failed && ReadBytesInto(r, length, &s->stored);
-                    });
-        ReadRecords(data, size, le32(h + msce::DirectoryTableOffset), le16(h + msce::DirectoryCount),
-                    &m.directories, [](ByteReader& r, SetupModel::Directory* d) {
-                        d->id = Read16(r);
-                        return !r.failed && ReadIdList(r, &d->ids);
-                    });
-        ReadRecords(data, size, le32(h + msce::CopyFileTableOffset), le16(h + msce::CopyFileCount), &m.copyFiles,
-                    [](ByteReader& r, SetupModel::CopyFile* c) {
-                        c->fileId = Read16(r);
-                        c->directoryId = Read16(r);
-                        c->word = Read16(r);
-                        c->flags = Read32(r);
-                        uint16_t length = Read16(r);
-                        return !r.failed && ReadBytesInto(r, length, &c->stored);
-                    });
-        ReadRecords(data, size, le32(h + msce::RegHiveTableOffset), le16(h + msce::RegHiveCount), &m.regHives,
-                    [](ByteReader& r, SetupModel::RegHive* k) {
-                        k->id = Read16(r);
-                        k->root = Read16(r);
-                        k->word = Read16(r);
-                        return !r.failed && ReadIdList(r, &k->ids);
-                    });
-        // A value whose payload the file cuts keeps what is there and is the
-        // last one.
-        bool cut = false;
-        ReadRecords(data, size, le32(h + msce::RegValueTableOffset), le16(h + msce::RegValueCount), &m.regValues,
-                    [&cut](ByteReader& r, SetupModel::RegValue* v) {
-                        if (cut) return false;
-                        v->first = Read16(r);
-                        v->hiveId = Read16(r);
-                        v->third = Read16(r);
-                        v->typeFlags = Read32(r);
-                        uint16_t length = Read16(r);
-                        if (r.failed) return false;
-                        size_t n = length;
-                        if (n > r.size - r.pos) {
-                            n = r.size - r.pos;
-                            cut = true;
-                        }
-                        return ReadBytesInto(r, n, &v->payload);
-                    });
-        ReadRecords(data, size, le32(h + msce::ShortcutTableOffset), le16(h + msce::ShortcutCount), &m.shortcuts,
-                    [](ByteReader& r, SetupModel::Shortcut* s) {
-                        s->id = Read16(r);
-                        s->baseDirectoryId = Read16(r);
-                        s->baseMacro = Read16(r);
-                        s->targetId = Read16(r);
-                        s->targetIsFile = Read16(r);
-                        s->specLength = Read16(r);
-                        s->nameStringId = Read16(r);
-                        return !r.failed;
-                    });
+        ReadStringRecords(data, size, AppendTo(&m.strings));
+        ReadDirectoryRecords(data, size, AppendTo(&m.directories));
+        ReadCopyFileRecords(data, size, AppendTo(&m.copyFiles));
+        ReadRegHiveRecords(data, size, AppendTo(&m.regHives));
+        ReadRegValueRecords(data, size, AppendTo(&m.regValues));
+        ReadShortcutRecords(data, size, AppendTo(&m.shortcuts));
         *out = std::move(m);
         return kOk;
     } catch (const std::bad_alloc&) {

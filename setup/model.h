@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,22 @@ inline bool operator!=(const SetupModel& a, const SetupModel& b) { return !(a ==
 // table that runs past the end keeps the records read whole; a text keeps
 // what of it lies inside the file. NoMemory is the only error.
 Error ReadSetupModel(const uint8_t* data, size_t size, SetupModel* out);
+
+// One table's records in file order, with the rules above, handed to `take`
+// one at a time (the same object, refilled) until `take` returns false: for
+// readers that keep rows of their own and no copy of the records. Throw
+// std::bad_alloc.
+void ReadStringRecords(const uint8_t* data, size_t size, const std::function<bool(const SetupModel::String&)>& take);
+void ReadDirectoryRecords(const uint8_t* data, size_t size,
+                          const std::function<bool(const SetupModel::Directory&)>& take);
+void ReadCopyFileRecords(const uint8_t* data, size_t size,
+                         const std::function<bool(const SetupModel::CopyFile&)>& take);
+void ReadRegHiveRecords(const uint8_t* data, size_t size,
+                        const std::function<bool(const SetupModel::RegHive&)>& take);
+void ReadRegValueRecords(const uint8_t* data, size_t size,
+                         const std::function<bool(const SetupModel::RegValue&)>& take);
+void ReadShortcutRecords(const uint8_t* data, size_t size,
+                         const std::function<bool(const SetupModel::Shortcut&)>& take);
 
 // Lays the model out as the cabinet wizard does: header, application name,
 // provider, unsupported platforms, then the string, directory, copy-file,

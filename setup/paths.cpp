@@ -7,10 +7,12 @@
 // store, and no macro %CE0% exists.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "setup/paths.h"
 
 #include "platform/ascii.h"
+#include "platform/host.h"
 #include "support/paths.h"
 
 namespace mirad {
@@ -121,6 +123,16 @@ void ShortcutTarget(const CeSetup& setup, uint16_t index, char* out) {
     } else if (s->targetId == 0) {
         CopyString(out, kPathSize, "%InstallDir%");
     }
+}
+
+void HostPath(const CeSetup& setup, const Settings& settings, const char* stored, bool expand, char* out) {
+    // Converted before the macros are expanded: the macro table comes from
+    // the settings file, which is in the host's encoding already.
+    CopyString(out, kPathSize, platform::StoredNameToHost(stored, false, settings.CodePage).c_str());
+    if (!expand) return;
+    const char* install = setup.InstallDirectory();
+    std::string converted = install ? platform::StoredNameToHost(install, false, settings.CodePage) : std::string();
+    ExpandMacros(setup, settings, out, install ? converted.c_str() : nullptr);
 }
 
 }  // namespace mirad

@@ -25,6 +25,8 @@ struct SetupHeader {
     int32_t minVersionMinor;
     int32_t maxVersionMajor;
     int32_t maxVersionMinor;
+    uint32_t minBuild;
+    uint32_t maxBuild;
     uint16_t stringCount;
     uint16_t directoryCount;
     uint16_t copyFileCount;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 
 #include "platform/ascii.h"
@@ -45,6 +46,8 @@ void DecodeHeader(SetupHeader& h, const uint8_t* bytes, size_t size) {
     h.minVersionMinor = static_cast<int32_t>(le32(r + msce::MinVersionMinor));
     h.maxVersionMajor = static_cast<int32_t>(le32(r + msce::MaxVersionMajor));
     h.maxVersionMinor = static_cast<int32_t>(le32(r + msce::MaxVersionMinor));
+    h.minBuild = le32(r + msce::MinBuild);
+    h.maxBuild = le32(r + msce::MaxBuild);
     h.stringCount = le16(r + msce::StringCount);
     h.directoryCount = le16(r + msce::DirectoryCount);
     h.copyFileCount = le16(r + msce::CopyFileCount);
@@ -118,26 +121,34 @@ uint16_t StringId(const SetupString& s) { return s.id; }
 uint16_t DirectoryId(const SetupDirectory& d) { return d.id; }
 uint16_t CopyFileId(const SetupCopyFile& c) { return c.fileId; }
 
-// Loads one table from the model's records: sizes it by what the setup file
+// Loads one table from the setup file's records: sizes it by what the file
 // can actually hold (never more than `count` claims; never 0 bytes), and
-// derives each row with `fromRecord`. `count` becomes the number of records
-// read whole.
+// derives each row with `fromRecord` as the records are read, so no copy of
+// the records is kept. `count` becomes the number of records read whole.
 template <typename T, typename Record, typename FromRecord>
-void ReadTable(ByteReader& r, const char* logLine, uint32_t offset, uint16_t* count, size_t minRecord,
-               CountedVector<T>* table, const std::vector<Record>& records, FromRecord fromRecord) {
+void ReadTable(const std::vector<uint8_t>& bytes, ByteReader& r, const char* logLine, uint32_t offset,
+               uint16_t* count, size_t minRecord, CountedVector<T>* table,
+               void (*readRecords)(const uint8_t*, size_t, const std::function<bool(const Record&)>&),
+               FromRecord fromRecord) {
     LogMessage("%s", logLine);
     uint16_t fit = FittingRecords(r, offset, *count, minRecord);
     *count = 0;
     if (fit == 0) return;
     *table = CountedVector<T>(fit);
     uint16_t done = 0;
-    for (; done < fit && done < records.size(); ++done) fromRecord((*table)[done], records[done]);
+    readRecords(bytes.data(), bytes.size(), [&](const Record& record) {
+        if (done == fit) return false;
+        fromRecord((*table)[done++], record);
+        return true;
+    });
     // Shrinking keeps the one allocation the log showed.
     table->resize(done);
     *count = done;
 }
 
 }  // namespace
+
+Error CeSetup::ReadModel(SetupModel* out) const { return ReadSetupModel(bytes_.data(), bytes_.size(), out); }
 
 ByteReader CeSetup::Reader() const {
     ByteReader r;
@@ -147,8 +158,8 @@ ByteReader CeSetup::Reader() const {
 }
 
 Error CeSetup::ReadStrings(ByteReader& r) {
-    ReadTable(r, "reading MSCE strings section", header_.stringTableOffset, &header_.stringCount, kMinString,
-              &strings_, model_.strings, [this](SetupString& s, const SetupModel::String& stored) {
+    ReadTable(bytes_, r, "reading MSCE strings section", header_.stringTableOffset, &header_.stringCount,
+              kMinString, &strings_, ReadStringRecords, [this](SetupString& s, const SetupModel::String& stored) {
                   // A text longer than the buffer keeps 259 characters.
                   size_t keep = stored.stored.size() < kPathSize - 1 ? stored.stored.size() : kPathSize - 1;
                   const void* nul = std::memchr(stored.stored.data(), '\0', keep);
@@ -162,8 +173,8 @@ Error CeSetup::ReadStrings(ByteReader& r) {
 }
 
 Error CeSetup::ReadDirectories(ByteReader& r) {
-    ReadTable(r, "reading MSCE directories section", header_.directoryTableOffset, &header_.directoryCount,
-              kMinDirectory, &directories_, model_.directories,
+    ReadTable(bytes_, r, "reading MSCE directories section", header_.directoryTableOffset,
+              &header_.directoryCount, kMinDirectory, &directories_, ReadDirectoryRecords,
               [this](SetupDirectory& d, const SetupModel::Directory& stored) {
                   d.id = stored.id;
                   d.pathLength = 1;
@@ -213,15 +224,15 @@ Error CeSetup::ReadCopyFiles(ByteReader& r, const Cabinet& cabinet) {
             c.noStoredFile = 1;
         }
     };
-    ReadTable(r, "reading MSCE copyfiles section", header_.copyFileTableOffset, &header_.copyFileCount,
-              kMinCopyFile, &copyFiles_, model_.copyFiles, fromRecord);
+    ReadTable(bytes_, r, "reading MSCE copyfiles section", header_.copyFileTableOffset, &header_.copyFileCount,
+              kMinCopyFile, &copyFiles_, ReadCopyFileRecords, fromRecord);
     copyFileIds_ = BuildIdIndex(copyFiles_, CopyFileId);
     return kOk;
 }
 
 Error CeSetup::ReadRegHives(ByteReader& r) {
-    ReadTable(r, "reading MSCE regkeys section", header_.regHiveTableOffset, &header_.regHiveCount, kMinRegHive,
-              &regHives_, model_.regHives, [this](SetupRegHive& k, const SetupModel::RegHive& stored) {
+    ReadTable(bytes_, r, "reading MSCE regkeys section", header_.regHiveTableOffset, &header_.regHiveCount,
+              kMinRegHive, &regHives_, ReadRegHiveRecords, [this](SetupRegHive& k, const SetupModel::RegHive& stored) {
                   k.id = stored.id;
                   uint16_t length = 1;
                   char keyPath[kPathSize];
@@ -234,8 +245,8 @@ Error CeSetup::ReadRegHives(ByteReader& r) {
 
 Error CeSetup::ReadShortcuts(ByteReader& r) {
     // Each record is exactly 14 bytes, whatever specLength claims.
-    ReadTable(r, "reading MSCE shortcuts section", header_.shortcutTableOffset, &header_.shortcutCount,
-              kShortcutSize, &shortcuts_, model_.shortcuts, [](SetupShortcut& s, const SetupModel::Shortcut& stored) {
+    ReadTable(bytes_, r, "reading MSCE shortcuts section", header_.shortcutTableOffset, &header_.shortcutCount,
+              kShortcutSize, &shortcuts_, ReadShortcutRecords, [](SetupShortcut& s, const SetupModel::Shortcut& stored) {
                   s.id = stored.id;
                   s.baseDirectoryId = stored.baseDirectoryId;
                   s.baseMacro = stored.baseMacro;
@@ -254,6 +265,49 @@ int32_t CeSetup::FindDirectory(uint16_t id) const { return FindById(directoryIds
 int32_t CeSetup::FindCopyFile(uint16_t fileId) const { return FindById(copyFileIds_, copyFiles_, fileId, CopyFileId); }
 
 const char* CeSetup::InstallDirectory() const { return strings_.empty() ? nullptr : strings_[0].text; }
+
+void CeSetup::HeaderText(uint16_t offset, uint16_t length, char* text) const {
+    size_t n = 0;
+    for (uint32_t i = 0; i < length && n < kPathSize - 1; ++i) {
+        uint32_t at = static_cast<uint32_t>(offset) + i;
+        if (at >= bytes_.size() || bytes_[at] == 0) break;
+        text[n++] = static_cast<char>(bytes_[at]);
+    }
+    text[n] = '\0';
+}
+
+std::vector<std::string> CeSetup::UnsupportedPlatforms() const {
+    std::vector<std::string> names;
+    size_t at = header_.unsupportedOffset, left = header_.unsupportedLength;
+    if (left <= 1 || at >= bytes_.size()) return names;
+    if (left > bytes_.size() - at) left = bytes_.size() - at;
+    while (left > 1) {
+        names.emplace_back();
+        for (; left > 0; --left) {
+            char c = static_cast<char>(bytes_[at++]);
+            if (c == '\0') {
+                --left;
+                break;
+            }
+            names.back() += c;
+        }
+    }
+    return names;
+}
+
+const char* ProcessorName(int32_t code) {
+    struct Processor {
+        int32_t code;
+        const char* name;
+    };
+    // 10005 is the SH4 (10004 the SH3E).
+    static const Processor kProcessors[] = {{0, "CEF"},           {1824, "ARM720"},       {2577, "StrongARM SA11xx"},
+                                            {4000, "MIPS R4xxx"}, {10003, "Hitachi SH3"}, {10005, "Hitachi SH4"}};
+    for (const Processor& p : kProcessors) {
+        if (p.code == code) return p.name;
+    }
+    return nullptr;
+}
 
 void CeSetup::DecodeDirectoryPath(const std::vector<uint16_t>& ids, char* path, uint16_t* length) const {
     size_t pos = *length > 0 ? static_cast<size_t>(*length - 1) : 0;
@@ -341,9 +395,6 @@ Error CeSetup::Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out) {
             cfdata::MaxData, Checksums::Ignore);
         if (read || bytes.size() != first.cbFile || !IsMsce(bytes.data())) return kOk;
         DecodeHeader(setup->header_, bytes.data(), bytes.size());
-        if (Error e = ReadSetupModel(bytes.data(), bytes.size(), &setup->model_)) {
-            if (e.Is(ErrorKind::NoMemory)) return e;
-        }
         LogMessage("Processing MSCE file");
         if (Error e = setup->ReadTables(cabinet)) return e;
         *out = std::move(setup);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "cabinet/cabinet.h"
@@ -31,8 +32,10 @@ public:
     const std::vector<uint8_t>& bytes() const { return bytes_; }
     ByteReader Reader() const;
 
-    // The setup file's records, as the writer takes them.
-    const SetupModel& model() const { return model_; }
+    // The setup file's records, as the writer takes them, read again from
+    // its bytes: the views keep only their own tables. NoMemory is the only
+    // error.
+    Error ReadModel(SetupModel* out) const;
 
     const CountedVector<SetupString>& strings() const { return strings_; }
     const CountedVector<SetupDirectory>& directories() const { return directories_; }
@@ -47,6 +50,14 @@ public:
 
     // The install directory (the first string's text), or null without strings.
     const char* InstallDirectory() const;
+    // A text the header points at (provider, application name): the stored
+    // bytes up to their first NUL, at most 259 characters, and only what
+    // lies inside the setup bytes; `text` holds 260 bytes.
+    void HeaderText(uint16_t offset, uint16_t length, char* text) const;
+    // The unsupported platforms' names, each stored NUL-terminated; the
+    // count of stored bytes decides where the list ends, so a closing extra
+    // NUL adds no empty name.
+    std::vector<std::string> UnsupportedPlatforms() const;
 
 private:
     CeSetup() = default;
@@ -62,7 +73,6 @@ private:
 
     std::vector<uint8_t> bytes_;
     SetupHeader header_ = {};
-    SetupModel model_;
     CountedVector<SetupString> strings_;
     CountedVector<SetupDirectory> directories_;
     CountedVector<SetupCopyFile> copyFiles_;
@@ -75,6 +85,10 @@ private:
     // Every text the tables point to.
     TextPool texts_;
 };
+
+// The processor a setup file's code names ("StrongARM SA11xx", "CEF" for 0,
+// any processor); null for a code not known.
+const char* ProcessorName(int32_t code);
 
 // Reads the cabinet from `file`, then its setup file, and logs that the
 // cabinet was read. What Cabinet::Read or CeSetup::Read gives.

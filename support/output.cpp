@@ -76,6 +76,11 @@ std::string ParentOf(const std::string& path, size_t cut) {
 
 }  // namespace
 
+OutputTarget::OutputTarget(OutputDirectory& held, const char* leaf, const char* whole)
+    : dir(held.get()), way(&held), name(leaf), shown(whole) {}
+
+IoDir* OutputTarget::directory() const { return way ? way->get() : dir; }
+
 void OutputFile::Reset() {
     Discard();
     IoCloseDir(ownedDir_);
@@ -93,8 +98,8 @@ bool OutputFile::Open(const OutputTarget& target, OutputPolicy policy) {
     stamped_ = target.stamped;
     stamp_ = target.stamp;
     std::string prefix;  // what precedes the name in the whole path
-    if (target.dir) {
-        dir_ = target.dir;
+    if (target.directory()) {
+        dir_ = target.directory();
         finalName_ = target.name;
         size_t n = finalName_.size();
         prefix = final_.size() >= n && final_.compare(final_.size() - n, n, finalName_) == 0
@@ -110,18 +115,26 @@ bool OutputFile::Open(const OutputTarget& target, OutputPolicy policy) {
         if (!ownedDir_) return false;
         dir_ = ownedDir_;
     }
-    // Beside the name, so the name shows nothing partial even when the
-    // process is killed; the rename replaces a link there, never follows it.
-    for (int attempt = 0; attempt < 16 && !file_; ++attempt) {
-        writingName_ = TemporaryNameFor(finalName_);
-        file_ = IoOpenIn(dir_, writingName_.c_str(), IoMode::CreateNew);
-    }
-    // An entry whose name leaves no room for a longer one beside it (paths
-    // of 259 characters on Windows) is created in place, only where nothing
-    // exists under its name, and removed again on failure.
-    if (!file_ && policy == OutputPolicy::Entry) {
-        writingName_ = finalName_;
-        file_ = IoOpenIn(dir_, finalName_.c_str(), IoMode::CreateNew);
+    auto create = [&] {
+        // Beside the name, so the name shows nothing partial even when the
+        // process is killed; the rename replaces a link there, never follows
+        // it.
+        for (int attempt = 0; attempt < 16 && !file_; ++attempt) {
+            writingName_ = TemporaryNameFor(finalName_);
+            file_ = IoOpenIn(dir_, writingName_.c_str(), IoMode::CreateNew);
+        }
+        // An entry whose name leaves no room for a longer one beside it
+        // (paths of 259 characters on Windows) is created in place, only
+        // where nothing exists under its name, and removed again on failure.
+        if (!file_ && policy == OutputPolicy::Entry) {
+            writingName_ = finalName_;
+            file_ = IoOpenIn(dir_, finalName_.c_str(), IoMode::CreateNew);
+        }
+    };
+    create();
+    if (!file_ && target.way && target.way->Reopen()) {
+        dir_ = target.way->get();
+        create();
     }
     open_ = file_ != nullptr;
     writing_ = open_ ? prefix + writingName_ : std::string();
@@ -167,11 +180,31 @@ void OutputDirectory::Close() {
         IoCloseDir(chain_.back());
         chain_.pop_back();
     }
+    root_.clear();
+    below_.clear();
     blocked_.clear();
 }
 
 Error OutputDirectory::Open(const std::string& root, const std::vector<std::string>& below) {
+    if (!chain_.empty() && root == root_ && below == below_) return kOk;
     Close();
+    Error opened = OpenWay(root, below);
+    if (!opened) {
+        root_ = root;
+        below_ = below;
+    }
+    return opened;
+}
+
+bool OutputDirectory::Reopen() {
+    if (chain_.empty()) return false;
+    const std::string root = root_;
+    const std::vector<std::string> below = below_;
+    Close();
+    return !Open(root, below);
+}
+
+Error OutputDirectory::OpenWay(const std::string& root, const std::vector<std::string>& below) {
     IoDirStatus status;
     IoDir* top = IoOpenDir(nullptr, ParentOf(root + "x", root.size()).c_str(), false, &status);
     if (!top) return CannotCreate("cannot open the destination directory");

@@ -27,8 +27,14 @@ enum class OutputPolicy {
 // (the directories on the way are then the caller's, and only the last
 // component is guarded). `shown` is the whole path, for messages and
 // progress. A stamp, when set, is given to the file before it takes its name.
+class OutputDirectory;
+
 struct OutputTarget {
     IoDir* dir = nullptr;
+    // The way `dir` was reached, when it is held from one entry to the next:
+    // found afresh when the file cannot be made in it (a directory removed
+    // meanwhile).
+    OutputDirectory* way = nullptr;
     const char* name = nullptr;
     const char* shown = nullptr;
     bool stamped = false;
@@ -36,12 +42,15 @@ struct OutputTarget {
 
     OutputTarget(const char* path) : name(path), shown(path) {}
     OutputTarget(IoDir* at, const char* leaf, const char* whole) : dir(at), name(leaf), shown(whole) {}
+    OutputTarget(OutputDirectory& held, const char* leaf, const char* whole);
     OutputTarget& WithStamp(const IoStamp& s) {
         stamp = s;
         stamped = true;
         return *this;
     }
     const char* path() const { return shown ? shown : name; }
+    // The directory that holds the name now.
+    IoDir* directory() const;
 };
 
 // One file being written. Whatever has not been committed when the object
@@ -98,17 +107,24 @@ public:
     OutputDirectory(const OutputDirectory&) = delete;
     OutputDirectory& operator=(const OutputDirectory&) = delete;
 
-    // CannotCreate on failure; blocked() then names what was met.
+    // CannotCreate on failure; blocked() then names what was met. The way
+    // already held is kept when it is the same one.
     Error Open(const std::string& root, const std::vector<std::string>& below);
     IoDir* get() const { return chain_.empty() ? nullptr : chain_.back(); }
+    // Opens the way held again from the destination down; false when that
+    // fails.
+    bool Reopen();
     // The path of the link or file met on the way, "" for other failures.
     const std::string& blocked() const { return blocked_; }
     void Close();
 
 private:
-    // Each held while the entry is written: on Windows holding them is what
+    Error OpenWay(const std::string& root, const std::vector<std::string>& below);
+    // Held while entries go into it: on Windows holding them is what
     // keeps the way from being renamed.
     std::vector<IoDir*> chain_;
+    std::string root_;  // the way chain_ holds
+    std::vector<std::string> below_;
     std::string blocked_;
 };
 

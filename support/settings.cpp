@@ -124,6 +124,17 @@ void WriteSettingsFile(const Settings& s, const char* path) {
     }
 }
 
+// What a new settings file holds: the views on. Most hosts have no dialog
+// for our options, so a user who never edits the file would never find the
+// installed view (and absent keys already mean "on").
+Settings FreshSettings(const Settings& current) {
+    Settings fresh = current;
+    for (const Flag& flag : kFlags) fresh.*flag.field = 1;
+    // Alt+F5 on a CE INF then makes the installer.
+    fresh.BuildFromInf = 1;
+    return fresh;
+}
+
 // Reads the file over a copy of the values in force: a macro the file does
 // not name keeps its current entry.
 Settings ReadSettingsFile(const Settings& current, const char* path) {
@@ -137,12 +148,12 @@ Settings ReadSettingsFile(const Settings& current, const char* path) {
     int codePage = file.GetInt(kConfiguration, "CodePage", static_cast<int>(kDefaultCodePage));
     s.CodePage = codePage > 0 && codePage < 65536 ? static_cast<uint32_t>(codePage) : kDefaultCodePage;
     char compression[16];
-    platform::ProfileGetString(kConfiguration, "Compression", "none", compression, sizeof compression, path);
+    file.GetString(kConfiguration, "Compression", "none", compression, sizeof compression);
     s.Compression = CompressionFromName(compression);
-    s.BuildFromInf = platform::ProfileGetInt(kConfiguration, "BuildFromInf", 0, path) != 0 ? 1 : 0;
-    platform::ProfileGetString(kConfiguration, "BuildProcessor", "", s.BuildProcessor, sizeof s.BuildProcessor, path);
-    platform::ProfileGetString(kConfiguration, "BuildSourceDir", "", s.BuildSourceDir, sizeof s.BuildSourceDir, path);
-    s.BuildStrict = platform::ProfileGetInt(kConfiguration, "BuildStrict", 0, path) != 0 ? 1 : 0;
+    s.BuildFromInf = file.GetInt(kConfiguration, "BuildFromInf", 0) != 0 ? 1 : 0;
+    file.GetString(kConfiguration, "BuildProcessor", "", s.BuildProcessor, sizeof s.BuildProcessor);
+    file.GetString(kConfiguration, "BuildSourceDir", "", s.BuildSourceDir, sizeof s.BuildSourceDir);
+    s.BuildStrict = file.GetInt(kConfiguration, "BuildStrict", 0) != 0 ? 1 : 0;
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
@@ -163,14 +174,7 @@ void LoadLocked() {
         if (std::memcmp(stamp, g_stamp, sizeof stamp) == 0) return;
     } else {
         if (!platform::CreateNewEmptyFile(path)) return;
-        // A new file has the views on: most hosts have no dialog for our
-        // options, so a user who never edits the file would never find the
-        // installed view (and absent keys already mean "on").
-        Settings fresh = *PublishedSettings();
-        for (const Flag& flag : kFlags) fresh.*flag.field = 1;
-        // Alt+F5 on a CE INF then makes the installer.
-        fresh.BuildFromInf = 1;
-        WriteSettingsFile(fresh, path);
+        WriteSettingsFile(FreshSettings(*PublishedSettings()), path);
         created = true;
     }
 
@@ -188,6 +192,18 @@ void LoadLocked() {
 }  // namespace
 
 const Settings& BuiltInSettings() { return kBuiltIn; }
+
+Settings SettingsFromFile(const char* path) {
+    uint8_t stamp[8];
+    if (!platform::FileWriteStamp(path, stamp)) return FreshSettings(kBuiltIn);
+    return ReadSettingsFile(kBuiltIn, path);
+}
+
+bool CreateSettingsFile(const char* path) {
+    if (!platform::CreateNewEmptyFile(path)) return false;
+    WriteSettingsFile(FreshSettings(kBuiltIn), path);
+    return true;
+}
 
 SettingsSnapshot PublishedSettings() {
     std::lock_guard<platform::Mutex> hold(g_publishLock);

@@ -82,6 +82,14 @@ std::string SettingsPath();
 // Finds the settings file: one beside the module wins; otherwise
 // "Mirad.ini" in the directory of the host's default path.
 void LocateSettingsFile(const char* hostDefaultPath);
+// What the module reads from the settings file at `path`: the built-in
+// values overridden by the file, or, when there is no file, what the file
+// created there holds.
+Settings SettingsFromFile(const char* path);
+// Writes the file the module creates where none exists (the views on);
+// false when it cannot be created.
+bool CreateSettingsFile(const char* path);
+
 // Reads the settings file again when its write time changed (creating it
 // with the values in force when it does not exist) and publishes the result.
 void LoadSettings();

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "host/cli.h"
 #include "platform/host.h"
 #include "tests/fixture.h"
 
@@ -353,7 +354,8 @@ TEST(Host, InstalledViewExtractsTheDeviceLayout) {
 TEST(Host, DocumentsGoToStandardOutputAsExtracted) {
     TempDir dir;
     WriteGameCabinet(dir);
-    CommandResult r = Mirad(dir, "--registry --inf extract game.cab -d docs");
+    // A fresh settings file has every view option on, as --all does.
+    CommandResult r = Mirad(dir, "--all extract game.cab -d docs");
     ASSERT_EQ(r.status, 0) << r.out;
     std::string reg = ReadText(dir / "docs/~Cab~.REG"), inf = ReadText(dir / "docs/~Cab~.INF");
     EXPECT_EQ(reg.substr(0, 10), "REGEDIT4\r\n");
@@ -369,12 +371,14 @@ TEST(Host, DocumentsGoToStandardOutputAsExtracted) {
 TEST(Host, LogFlagWritesTheModuleLogForOneRun) {
     TempDir dir;
     WriteGameCabinet(dir);
-    ASSERT_EQ(Mirad(dir, "--log run.log list game.cab").status, 0);
+    CommandResult logged = Mirad(dir, "--log run.log list game.cab");
+    ASSERT_EQ(logged.status, 0);
     std::string log = ReadText(dir / "run.log");
     EXPECT_NE(log.find("Open game.cab"), std::string::npos) << log;
     EXPECT_NE(log.find("CloseArchive game.cab"), std::string::npos) << log;
-    // The user's settings keep no log.
-    EXPECT_EQ(Mirad(dir, "list game.cab").status, 0);
+    // The user's settings keep no log, and the log changes no view: both
+    // runs start from a fresh settings file.
+    EXPECT_EQ(Mirad(dir, "list game.cab").out, logged.out);
     EXPECT_EQ(ReadText(dir / "run.log"), log);
 }
 
@@ -656,6 +660,11 @@ TEST(Host, HelpAndVersion) {
     EXPECT_EQ(r.out.rfind("mirad ", 0), 0u) << r.out;
 }
 
+std::set<std::string> Union(std::set<std::string> a, const std::set<std::string>& b) {
+    a.insert(b.begin(), b.end());
+    return a;
+}
+
 // The options a text names: words starting with - or -- after a space or
 // an opening bracket.
 std::set<std::string> OptionsIn(const std::string& text) {
@@ -664,7 +673,8 @@ std::set<std::string> OptionsIn(const std::string& text) {
         if (text[i] != '-' || (i > 0 && !std::strchr(" \t\n[(\"", text[i - 1]))) continue;
         size_t end = i + 1;
         if (text[end] == '-') ++end;
-        if (end >= text.size() || !std::islower(static_cast<unsigned char>(text[end]))) continue;
+        if (end >= text.size() || !std::isalpha(static_cast<unsigned char>(text[end]))) continue;
+        ++end;
         while (end < text.size() && (std::islower(static_cast<unsigned char>(text[end])) || text[end] == '-')) ++end;
         options.insert(text.substr(i, end - i));
         i = end;
@@ -672,33 +682,46 @@ std::set<std::string> OptionsIn(const std::string& text) {
     return options;
 }
 
-TEST(Host, HelpManPageAndCompletionNameTheSameOptions) {
+// One table of commands and options: --help is made from it, and the manual
+// page and the completion name exactly what it holds.
+TEST(Host, HelpManPageAndCompletionFollowTheCommandTable) {
     CommandResult help = fixture::Run(Quote(HostPath()) + " --help");
     ASSERT_EQ(help.status, 0);
     std::string man = ReadText(SourceDir() + "/host/mirad.1");
     // Roff: "\-" is a hyphen, "\fB" and friends change the font.
     for (size_t at; (at = man.find("\\-")) != std::string::npos;) man.erase(at, 1);
     for (size_t at; (at = man.find("\\f")) != std::string::npos;) man.erase(at, 3);
-    std::set<std::string> options = OptionsIn(help.out);
-    EXPECT_EQ(OptionsIn(man), options);
-    // The completion's word lists are its assignments.
-    std::string words;
-    for (const std::string& line : Lines(ReadText(SourceDir() + "/host/mirad.bash-completion")))
-        if (line.find("=\"") != std::string::npos) words += line + "\n";
-    EXPECT_EQ(OptionsIn(words), options);
-    // Every option --help names is one mirad takes (it would say "unknown option").
-    for (const std::string& option : options) {
-        std::string value = std::strchr("dCx", option[1]) || option == "--module" || option == "--config" ||
-                                    option == "--log" || option == "--prefix"
-                                ? " v"
-                                : "";
-        CommandResult r = fixture::Run(Quote(HostPath()) + " " + option + value + " --help");
-        EXPECT_EQ(r.out.find("unknown option"), std::string::npos) << option << r.out;
+    std::string completion = ReadText(SourceDir() + "/host/mirad.bash-completion");
+    std::set<std::string> options, global;
+    for (const host::Option& o : host::OptionTable()) {
+        for (const char* name : {o.shortName, o.longName})
+            if (name) (o.commands ? options : global).insert(name);
     }
-    for (const char* command : {"list CAB", "info CAB", "extract CAB", "test CAB", "pack CAB", "update CAB"}) {
-        EXPECT_NE(help.out.find(command), std::string::npos) << command;
-        EXPECT_NE(man.find(command), std::string::npos) << command;
+    EXPECT_EQ(OptionsIn(help.out), (Union(options, global)));
+    EXPECT_EQ(OptionsIn(man), (Union(options, global)));
+    std::string commands, words;
+    for (const std::string& line : Lines(completion)) {
+        if (line.find("local commands=\"") != std::string::npos) commands = line.substr(line.find('"'));
+        if (line.find("local view=\"") != std::string::npos || line.find("local common=\"") != std::string::npos)
+            words += line + "\n";
     }
+    EXPECT_EQ(OptionsIn(words), global);
+    std::string names;
+    for (const host::Command& c : host::Commands()) {
+        names += (names.empty() ? "\"" : " ") + std::string(c.name);
+        std::string usage = std::string(c.name) + " " + c.usage;
+        EXPECT_NE(help.out.find("  " + usage), std::string::npos) << usage;
+        EXPECT_NE(man.find(".TP\n" + usage + "\n"), std::string::npos) << usage;
+        std::set<std::string> taken;
+        for (const host::Option& o : host::OptionTable()) {
+            for (const char* name : {o.shortName, o.longName})
+                if (name && o.commands && host::Accepts(o, c.name)) taken.insert(name);
+        }
+        size_t at = completion.find(std::string(c.name) + ") options+=\"");
+        std::string line = at == std::string::npos ? "" : completion.substr(at, completion.find('\n', at) - at);
+        EXPECT_EQ(OptionsIn(" " + line.substr(line.find('"') + 1)), taken) << c.name;
+    }
+    EXPECT_EQ(commands, names + "\"");
 }
 
 TEST(Host, InstalledIntoAPrefixItRunsFromThere) {

@@ -148,6 +148,52 @@ TEST(SafeExtract, DirectorySwappedForALinkNeverLeadsOutside) {
     EXPECT_EQ(FilesBelow(out).size(), written) << "a file reported written is missing, or one more is there";
 }
 
+// The directory held from one entry to the next is changed between two
+// entries: removed, it is made again; swapped for a link, the link is not
+// followed.
+TEST(SafeExtract, WayChangedBetweenEntriesOfOneDirectory) {
+    struct Case {
+        const char* what;
+        void (*change)(const std::string& out, const std::string& victim);
+        const char* secondAt;  // where the second entry is found below out, or null
+    };
+    const Case cases[] = {
+        {"removed", [](const std::string& out, const std::string&) { std::filesystem::remove_all(out + "/a"); },
+         "a/b/y"},
+        {"swapped for a link",
+         [](const std::string& out, const std::string& victim) {
+             std::filesystem::rename(out + "/a", out + "/a.moved");
+             std::filesystem::create_directory_symlink(victim, out + "/a");
+         },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ModuleEnv env;
+        ASSERT_TRUE(env.m.ok());
+        std::string cab = env.Cab("t.cab", BuildCabinet({Stored("a\\b\\x", "1"), Stored("a\\b\\y", "2")}));
+        const std::string out = env.dir / "out", victim = env.dir / "victim";
+        std::filesystem::create_directories(out);
+        std::filesystem::create_directories(victim + "/b");
+        OpenResult open = Open(env.m, cab);
+        ASSERT_TRUE(open.handle);
+        EntryHeader header;
+        std::string base = out + "/";
+        for (int i = 0; env.m.ReadHeader(open.handle, &header) == MIRAD_OK; ++i) {
+            if (i == 1) c.change(out, victim);
+            std::string name = header.fileName;
+            int32_t r = env.m.ProcessFile(open.handle, MIRAD_EXTRACT, &base[0], &name[0]);
+            EXPECT_TRUE(r == MIRAD_OK || (!c.secondAt && r == MIRAD_ECREATE)) << i << ": " << r;
+        }
+        env.m.CloseArchive(open.handle);
+        EXPECT_TRUE(FilesBelow(victim).empty());
+        if (c.secondAt) {
+            EXPECT_EQ(ReadText(out + "/" + c.secondAt), "2");
+        }
+        EXPECT_FALSE(AnyTemporary(env.dir.path));
+    }
+}
+
 // A damaged entry over an existing file leaves the file exactly as it was
 // and no temporary file beside it; a good one replaces it whole.
 TEST(SafeExtract, FailedEntryKeepsTheExistingFile) {

@@ -81,7 +81,9 @@ TEST(SetupWriter, TheReaderDecodesWhatItWrites) {
     ASSERT_EQ(l.setup->shortcuts().size(), 1u);
     EXPECT_EQ(l.setup->shortcuts()[0].nameStringId, 4);
     EXPECT_EQ(h.regValueCount, 1);
-    EXPECT_TRUE(l.setup->model() == SmallModel());
+    mirad::SetupModel model;
+    ASSERT_FALSE(l.setup->ReadModel(&model));
+    EXPECT_TRUE(model == SmallModel());
 }
 
 TEST(SetupWriter, FieldsThatDoNotFitAreRefused) {
@@ -121,7 +123,8 @@ TEST(SetupWriter, RealSetupFilesRoundTrip) {
         ASSERT_EQ(l.code, 0);
         if (!l.setup) continue;
         ++setups;
-        const mirad::SetupModel& model = l.setup->model();
+        mirad::SetupModel model;
+        ASSERT_FALSE(l.setup->ReadModel(&model));
         EXPECT_FALSE(model.copyFiles.empty());
         std::vector<uint8_t> written;
         ASSERT_FALSE(mirad::WriteSetupModel(model, &written));

@@ -235,7 +235,7 @@ TEST(Wine, DocumentsMatchNative) {
     ASSERT_FALSE(tree["~Cab~.REG"].empty());
     ASSERT_FALSE(tree["~Cab~.INF"].empty());
     // Standard output of the Windows host is binary: CR LF stays CR LF.
-    CommandResult windows = Windows(dir, "extract game.cab ~Cab~.INF -d -");
+    CommandResult windows = Windows(dir, "--registry --inf extract game.cab ~Cab~.INF -d -");
     EXPECT_EQ(windows.status, 0);
     EXPECT_EQ(BytesOf(windows.out), tree["~Cab~.INF"]);
 }

@@ -74,7 +74,7 @@ Error ArchiveSession::WriteShortcutFile(const Settings& settings, uint16_t index
 void ArchiveSession::ReportWritten(const OutputTarget& destination) const {
     if (!progress_) return;
     uint64_t size = 0;
-    IoHandle file(IoOpenIn(destination.dir, destination.name, IoMode::Read));
+    IoHandle file(IoOpenIn(destination.directory(), destination.name, IoMode::Read));
     if (file) IoSize(file.get(), &size);
     Progress reported(progress_, listedName_.c_str());
     reported.Add(static_cast<size_t>(size));
@@ -130,6 +130,7 @@ bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 Error ArchiveSession::Process(const Settings& settings, EntryOperation operation, const char* outputDir,
                               const char* outputName) {
     if (operation != EntryOperation::Extract) {
+        output_.Close();
         LogMessage("Skipping File");
         if (operation == EntryOperation::Skip) return kOk;
         return Test();
@@ -145,7 +146,10 @@ Error ArchiveSession::Process(const Settings& settings, EntryOperation operation
         return CannotCreate("destination path too long");
     if (outputName && !AppendString(destination, sizeof destination, outputName))
         return CannotCreate("destination path too long");
-    if (!outputDir || !outputDir[0] || !outputName || !outputName[0]) return Extract(settings, OutputTarget(destination));
+    if (!outputDir || !outputDir[0] || !outputName || !outputName[0]) {
+        output_.Close();
+        return Extract(settings, OutputTarget(destination));
+    }
 
     // A directory and a name below it: the directory is the host's, and
     // nothing below it is followed. Its part after its last separator
@@ -166,9 +170,11 @@ Error ArchiveSession::Process(const Settings& settings, EntryOperation operation
     if (parts.empty() || IsPathSeparator(joined.back())) return CannotCreate("no file name below the destination");
     const std::string leaf = parts.back();
     parts.pop_back();
-    OutputDirectory directory;
-    if (Error blocked = directory.Open(cut ? joined.substr(0, cut) : std::string("."), parts)) return blocked;
-    return Extract(settings, OutputTarget(directory.get(), leaf.c_str(), destination));
+    if (Error blocked = output_.Open(cut ? joined.substr(0, cut) : std::string("."), parts)) return blocked;
+    Error result = Extract(settings, OutputTarget(output_, leaf.c_str(), destination));
+    // After a failure the next entry finds its way afresh.
+    if (result) output_.Close();
+    return result;
 }
 
 }  // namespace mirad

@@ -67,7 +67,7 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
                 const CabFileEntry& f = files[i];
                 // A name of nothing but separators names no file: passed
                 // over, so the other entries stay reachable.
-                if (f.name[std::strspn(f.name, "\\/")] == '\0') {
+                if (NamesNoFile(f)) {
                     LogMessage("ReadHeader: stored file %u has no name; skipped", static_cast<unsigned>(i));
                     continue;
                 }
@@ -142,6 +142,8 @@ bool ArchiveSession::ListNext(const Settings& settings, ListedEntry* entry) {
             break;
     }
     LogMessage("ReadHeader: No more files");
+    // The walk is over: no directory stays held for it.
+    output_.Close();
     return false;
 }
 

@@ -58,13 +58,7 @@ void ArchiveSession::ExpandMacrosIf(const Settings& settings, char* path) const 
 }
 
 void ArchiveSession::HostPath(const Settings& settings, const char* stored, char* out) const {
-    // Converted before the macros are expanded: the macro table comes from
-    // the settings file, which is in the host's encoding already.
-    CopyString(out, kPathSize, platform::StoredNameToHost(stored, false, settings.CodePage).c_str());
-    if (!CeOption(settings, &Settings::ExpandCE)) return;
-    const char* install = setup_->InstallDirectory();
-    std::string converted = install ? platform::StoredNameToHost(install, false, settings.CodePage) : std::string();
-    ExpandMacros(*setup_, settings, out, install ? converted.c_str() : nullptr);
+    mirad::HostPath(*setup_, settings, stored, CeOption(settings, &Settings::ExpandCE), out);
 }
 
 int32_t ArchiveSession::GeneratedFileTime() const {

@@ -100,6 +100,10 @@ private:
     // under this name, the one the host shows.
     std::string listedName_;
     ProgressCallback progress_;
+    // The directory the last entry went into, held for the next one while
+    // entries keep going into it: entries listed together need their way
+    // in opened once, not once each.
+    OutputDirectory output_;
 };
 
 }  // namespace mirad
