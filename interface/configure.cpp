@@ -3,8 +3,11 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <vector>
 
+#include "platform/dialog.h"
 #include "support/settings.h"
 
 namespace mirad {
@@ -32,7 +35,8 @@ struct Option {
     const char* caption;
 };
 
-// In the order the dialog shows them.
+// In the order the dialog shows them: the system dialog's rows are six
+// flags, a choice and a number.
 const Option kOptions[] = {
     {"ExpandPath", "chkExpandPath", Kind::Flag, "List files where the device installs them"},
     {"ExpandCE", "chkExpandCE", Kind::Flag, "Expand %CEn% and %InstallDir% to device paths"},
@@ -62,15 +66,61 @@ intptr_t Send(uintptr_t dialog, const char* item, intptr_t message, intptr_t wPa
     return g_sendMessage.load()(dialog, const_cast<char*>(item), message, wParam, lParam);
 }
 
-void Fill(uintptr_t dialog) {
+// The dialog's rows with the values in force.
+std::vector<platform::DialogItem> CurrentItems() {
     LoadSettings();
     SettingsForCall settings;
+    std::vector<platform::DialogItem> items;
     for (const Option& o : kOptions) {
+        platform::DialogItem item;
+        item.caption = o.caption;
         switch (o.kind) {
-            case Kind::Flag: Send(dialog, o.item, kSetCheck, (*settings).*FlagField(o.key) ? 1 : 0); break;
-            case Kind::Choice: Send(dialog, o.item, kListSetIndex, settings->Compression == kCompressionMszip); break;
+            case Kind::Flag:
+                item.kind = platform::DialogItem::Kind::Flag;
+                item.value = (*settings).*FlagField(o.key) ? 1 : 0;
+                break;
+            case Kind::Choice:
+                item.kind = platform::DialogItem::Kind::Choice;
+                item.choices.assign(std::begin(kChoices), std::end(kChoices));
+                item.value = settings->Compression == kCompressionMszip ? 1 : 0;
+                break;
+            case Kind::Number:
+                item.kind = platform::DialogItem::Kind::Number;
+                item.value = static_cast<int>(settings->CodePage);
+                break;
+        }
+        items.push_back(item);
+    }
+    return items;
+}
+
+// The rows into the settings file; a choice out of range or a code page
+// that is no number of one leaves its key as it was.
+void StoreItems(const std::vector<platform::DialogItem>& items) {
+    for (size_t i = 0; i < items.size() && i < std::size(kOptions); ++i) {
+        const Option& o = kOptions[i];
+        int value = items[i].value;
+        switch (o.kind) {
+            case Kind::Flag: WriteSetting(o.key, value == 1 ? "1" : "0"); break;
+            case Kind::Choice:
+                if (value == 0 || value == 1) WriteSetting(o.key, kChoices[value]);
+                break;
+            case Kind::Number:
+                if (value > 0 && value < 65536) WriteSetting(o.key, std::to_string(value).c_str());
+                break;
+        }
+    }
+}
+
+void Fill(uintptr_t dialog) {
+    std::vector<platform::DialogItem> items = CurrentItems();
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Option& o = kOptions[i];
+        switch (o.kind) {
+            case Kind::Flag: Send(dialog, o.item, kSetCheck, items[i].value); break;
+            case Kind::Choice: Send(dialog, o.item, kListSetIndex, items[i].value); break;
             case Kind::Number: {
-                std::string text = std::to_string(settings->CodePage);
+                std::string text = std::to_string(items[i].value);
                 Send(dialog, o.item, kSetText, reinterpret_cast<intptr_t>(text.c_str()));
                 break;
             }
@@ -78,27 +128,25 @@ void Fill(uintptr_t dialog) {
     }
 }
 
-// What the dialog shows, into the settings file; a code page that is no
-// number of one leaves the key as it was.
 void Store(uintptr_t dialog) {
-    for (const Option& o : kOptions) {
+    std::vector<platform::DialogItem> items = CurrentItems();
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Option& o = kOptions[i];
         switch (o.kind) {
-            case Kind::Flag: WriteSetting(o.key, Send(dialog, o.item, kGetCheck, 0) == 1 ? "1" : "0"); break;
-            case Kind::Choice: {
-                intptr_t index = Send(dialog, o.item, kListGetIndex, 0);
-                if (index == 0 || index == 1) WriteSetting(o.key, kChoices[index]);
-                break;
-            }
+            case Kind::Flag: items[i].value = Send(dialog, o.item, kGetCheck, 0) == 1 ? 1 : 0; break;
+            case Kind::Choice: items[i].value = static_cast<int>(Send(dialog, o.item, kListGetIndex, 0)); break;
             case Kind::Number: {
                 const char* text = reinterpret_cast<const char*>(Send(dialog, o.item, kGetText, 0));
                 char* end = nullptr;
                 long value = text ? std::strtol(text, &end, 10) : 0;
-                if (text && end != text && *end == '\0' && value > 0 && value < 65536)
-                    WriteSetting(o.key, std::to_string(value).c_str());
+                items[i].value = text && end != text && *end == '\0' && value > 0 && value < 65536
+                                     ? static_cast<int>(value)
+                                     : 0;
                 break;
             }
         }
     }
+    StoreItems(items);
 }
 
 intptr_t MIRAD_CALL DialogProc(uintptr_t dialog, char* item, intptr_t message, intptr_t, intptr_t) {
@@ -192,9 +240,17 @@ std::string SettingsForm() {
     return form;
 }
 
-bool ShowSettingsDialog() {
+bool ShowSettingsDialog(void* parent) {
+    if (SettingsPath().empty()) return false;
+    // The system's own dialog where there is one, else the host's services.
+    std::vector<platform::DialogItem> items = CurrentItems();
+    switch (platform::ShowSystemDialog(parent, &items)) {
+        case platform::DialogOutcome::Confirmed: StoreItems(items); return true;
+        case platform::DialogOutcome::Cancelled: return true;
+        case platform::DialogOutcome::Unavailable: break;
+    }
     HostDialogBoxLfm dialogBox = g_dialogBox.load();
-    if (!dialogBox || SettingsPath().empty()) return false;
+    if (!dialogBox) return false;
     std::string form = SettingsForm();
     dialogBox(reinterpret_cast<intptr_t>(form.data()), static_cast<uint32_t>(form.size()), DialogProc);
     return true;

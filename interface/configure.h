@@ -18,8 +18,9 @@ void SetHostDialogApi(HostDialogBoxLfm dialogBox, HostDialogProc sendMessage);
 // language); every item the dialog procedure speaks to is in it.
 std::string SettingsForm();
 
-// Shows the dialog through the host's services; false when the host has
-// none or no settings file is located to write to.
-bool ShowSettingsDialog();
+// Shows the dialog over `parent`: the system's own where it has one
+// (Windows), else through the host's services; false when there is neither
+// or no settings file is located to write to.
+bool ShowSettingsDialog(void* parent);
 
 }  // namespace mirad

@@ -501,9 +501,9 @@ MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFileW(MiradWideChar* fileName) {
     }
 }
 
-MIRAD_EXPORT void MIRAD_CALL ConfigurePacker(void*, void*) {
+MIRAD_EXPORT void MIRAD_CALL ConfigurePacker(void* parentWindow, void*) {
     try {
-        ShowSettingsDialog();
+        ShowSettingsDialog(parentWindow);
     } catch (...) {
         // No dialog then.
     }
