@@ -217,7 +217,7 @@ bool Builder::Build(std::vector<InfStoredFile>* files) {
         v.first = static_cast<uint16_t>(m_.regValues.size() + 1);
         v.hiveId = hive;
         // The wizard marks data that name the install directory.
-        v.third = Lower(e.data).find("%installdir%") != std::string::npos ? 1 : 0;
+        v.third = WizardRegValueMark(e.data);
         v.typeFlags = e.typeFlags;
         v.payload = StoredText(e.name) + e.data;
         m_.regValues.push_back(v);

@@ -14,20 +14,6 @@
 
 namespace mirad {
 
-namespace {
-
-const char* RootPrefix(uint16_t root) {
-    switch (root) {
-        case 1: return "HKCR\\";
-        case 2: return "HKCU\\";
-        case 3: return "HKLM\\";
-        case 4: return "HKU\\";
-        default: return "";
-    }
-}
-
-}  // namespace
-
 Error RenderRegistryExport(const DocumentSource& source, TextWriter& out) {
     TextPut(out, "REGEDIT4\n");
     HiveIndex hives;
@@ -43,13 +29,15 @@ Error RenderRegistryExport(const DocumentSource& source, TextWriter& out) {
         if (value.hiveId != lastHive) {
             lastHive = value.hiveId;
             if (const SetupRegHive* hive = FindHive(source.setup, hives, value.hiveId)) {
-                TextPrintf(out, "\n[%s", RootPrefix(hive->root));
+                TextPrintf(out, "\n[%s", RegRootPrefix(hive->root));
                 PutVisible(out, hive->keyPath);
                 TextPut(out, "]\n");
             }
         }
-        if (value.typeFlags & kRegOnlyIfMissing)
-            TextPut(out, "; !! Next will only be written if key is NOT already defined !!\n");
+        if (value.typeFlags & kRegOnlyIfMissing) {
+            TextPut(out, kRegOnlyIfMissingLine);
+            TextPut(out, "\n");
+        }
         if (value.name[0]) {
             TextPut(out, "\"");
             PutRegEscaped(out, value.name);

@@ -16,6 +16,16 @@ RegValueKind KindOfRegValue(uint32_t typeFlags) {
     }
 }
 
+const char* RegRootPrefix(uint16_t root) {
+    switch (root) {
+        case 1: return "HKCR\\";
+        case 2: return "HKCU\\";
+        case 3: return "HKLM\\";
+        case 4: return "HKU\\";
+        default: return "";
+    }
+}
+
 RegValueCursor BeginRegValues(const CeSetup& setup) {
     RegValueCursor cursor;
     cursor.setup = setup.Reader();

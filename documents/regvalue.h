@@ -26,6 +26,12 @@ constexpr uint32_t kRegDword = 0x00010001;
 
 enum class RegValueKind { Text, Binary, Dword, Unsupported };
 
+// The registry export's key-line prefix of a root number ("HKLM\\" for 3),
+// "" for a root outside 1 to 4.
+const char* RegRootPrefix(uint16_t root);
+// The export's line before a value marked kRegOnlyIfMissing.
+constexpr const char* kRegOnlyIfMissingLine = "; !! Next will only be written if key is NOT already defined !!";
+
 RegValueKind KindOfRegValue(uint32_t typeFlags);
 
 namespace regval {

@@ -9,7 +9,7 @@
 # learnt (build-fuzz/corpus-NAME/), and prints line coverage per folder.
 # The INF target also reads the shared corpus's wizard INFs (../shared/corpus/inf)
 # when that folder is there; they are never copied into the repository.
-# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]     (targets: views update open inf)
+# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]     (targets: views update open inf reg)
 #        scripts/fuzz.sh --coverage [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,7 +23,7 @@ else
     shift || true
 fi
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(views update open inf)
+[ ${#targets[@]} -gt 0 ] || targets=(views update open inf reg)
 
 # Seed folders of a target: the committed ones, and for the INF reader the
 # shared corpus's INFs, read in place.

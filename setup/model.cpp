@@ -253,6 +253,18 @@ Error ReadSetupModel(const uint8_t* data, size_t size, SetupModel* out) {
     }
 }
 
+uint16_t WizardRegValueMark(const std::string& data) {
+    static const char kMacro[] = "%installdir%";
+    const size_t n = sizeof kMacro - 1;
+    for (size_t i = 0; i + n <= data.size(); ++i) {
+        size_t k = 0;
+        while (k < n && (data[i + k] >= 'A' && data[i + k] <= 'Z' ? data[i + k] - 'A' + 'a' : data[i + k]) == kMacro[k])
+            ++k;
+        if (k == n) return 1;
+    }
+    return 0;
+}
+
 Error WriteSetupModel(const SetupModel& m, std::vector<uint8_t>* bytes) {
     try {
         bytes->assign(msce::Size, 0);

@@ -104,4 +104,8 @@ Error WriteSetupModel(const SetupModel& model, std::vector<uint8_t>* out);
 // A text as the wizard stores it: the bytes and a NUL.
 inline std::string StoredText(const std::string& text) { return text + '\0'; }
 
+// The third word of a registry value as the wizard writes it: 1 when the
+// data name the install directory (which the device then expands), else 0.
+uint16_t WizardRegValueMark(const std::string& data);
+
 }  // namespace mirad

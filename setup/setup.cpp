@@ -394,14 +394,32 @@ Error CeSetup::Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out) {
             },
             cfdata::MaxData, Checksums::Ignore);
         if (read || bytes.size() != first.cbFile || !IsMsce(bytes.data())) return kOk;
-        DecodeHeader(setup->header_, bytes.data(), bytes.size());
-        LogMessage("Processing MSCE file");
-        if (Error e = setup->ReadTables(cabinet)) return e;
+        if (Error e = setup->Decode(cabinet)) return e;
         *out = std::move(setup);
         return kOk;
     } catch (const std::bad_alloc&) {
         return NoMemory("setup file");
     }
+}
+
+Error CeSetup::FromBytes(const Cabinet& cabinet, std::vector<uint8_t> bytes, std::unique_ptr<CeSetup>* out) {
+    out->reset();
+    if (bytes.size() < 4 || !IsMsce(bytes.data())) return kOk;
+    try {
+        std::unique_ptr<CeSetup> setup(new CeSetup());
+        setup->bytes_ = std::move(bytes);
+        if (Error e = setup->Decode(cabinet)) return e;
+        *out = std::move(setup);
+        return kOk;
+    } catch (const std::bad_alloc&) {
+        return NoMemory("setup file");
+    }
+}
+
+Error CeSetup::Decode(const Cabinet& cabinet) {
+    DecodeHeader(header_, bytes_.data(), bytes_.size());
+    LogMessage("Processing MSCE file");
+    return ReadTables(cabinet);
 }
 
 Error ReadCeCabinet(IoHandle file, Cabinet* cabinet, std::unique_ptr<CeSetup>* setup) {

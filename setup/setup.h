@@ -25,6 +25,10 @@ public:
     // file is not numbered 0, is too small or too large, cannot be read or is
     // not "MSCE". NoMemory is the only error.
     static Error Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out);
+    // The same from a setup file's bytes (one about to replace the
+    // cabinet's), its copy-files linked to `cabinet`'s stored files. `*out`
+    // stays null when the bytes are not "MSCE".
+    static Error FromBytes(const Cabinet& cabinet, std::vector<uint8_t> bytes, std::unique_ptr<CeSetup>* out);
 
     const SetupHeader& header() const { return header_; }
     // The setup file's bytes: every text and registry read is bounds-checked
@@ -61,6 +65,8 @@ public:
 
 private:
     CeSetup() = default;
+    // Header, records and tables from bytes_.
+    Error Decode(const Cabinet& cabinet);
     Error ReadTables(const Cabinet& cabinet);
     Error ReadStrings(ByteReader& r);
     Error ReadDirectories(ByteReader& r);

@@ -128,6 +128,8 @@ std::string DefaultIoPath(IoDir* at, const char* name) { return platform::PathIn
 static void TextSpill(TextWriter& w) {
     if (w.used && !w.failed && w.file) {
         if (!IoWriteAll(w.file, w.buffer, w.used)) w.failed = true;
+    } else if (w.used && w.text) {
+        w.text->append(w.buffer, w.used);
     }
     w.written += w.used;
     w.used = 0;

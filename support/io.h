@@ -177,9 +177,11 @@ private:
 // Text documents (registry export, INF script, shortcut file) are byte
 // identical on every platform: each "\n" of their formats is written as CR LF.
 // Writes are buffered; `failed` remembers the first short write. Without a
-// file the writer only counts: `written` is the length the text would have.
+// file the writer only counts: `written` is the length the text would have,
+// and `text`, when given, receives the bytes.
 struct TextWriter {
     IoFile* file = nullptr;
+    std::string* text = nullptr;
     bool failed = false;
     size_t used = 0;
     uint64_t written = 0;  // bytes passed on so far
