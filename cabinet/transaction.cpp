@@ -63,6 +63,19 @@ void RemoveSources(const std::vector<ListName>& list, const char* sourcePath, co
     }
 }
 
+// A file found on disk as a new entry stored under `hostName`.
+void FillNewEntry(const platform::FindData& found, const char* listName, const std::string& hostName,
+                  PackEntry* e) {
+    bool utf8 = false;
+    e->storedName = platform::HostNameToStored(hostName.c_str(), &utf8);
+    e->listName = listName;
+    e->bytes = nullptr;
+    e->cbFile = static_cast<uint32_t>(found.size);
+    e->date = found.dosDate;
+    e->time = found.dosTime;
+    e->attribs = static_cast<uint16_t>((found.attributes & kKeptAttributes) | (utf8 ? kNameIsUtf8 : 0));
+}
+
 Error RefuseTooLarge(const std::string& path) {
     LogMessage("Cannot pack %s: a cabinet holds no file of 4 GiB or more", path.c_str());
     return NotSupported("a file of 4 GiB or more");
@@ -130,13 +143,7 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
         if ((found.attributes & kDirectoryAttribute) != 0) continue;
         if (found.size > UINT32_MAX) return RefuseTooLarge(source);
         PackEntry e;
-        bool utf8 = false;
-        e.storedName = platform::HostNameToStored(StoredName(subPath, item.name).c_str(), &utf8);
-        e.listName = item.name;
-        e.cbFile = static_cast<uint32_t>(found.size);
-        e.date = found.dosDate;
-        e.time = found.dosTime;
-        e.attribs = static_cast<uint16_t>((found.attributes & kKeptAttributes) | (utf8 ? kNameIsUtf8 : 0));
+        FillNewEntry(found, item.name, StoredName(subPath, item.name), &e);
         LogMessage("File %s (%d bytes)", source.c_str(), static_cast<int>(e.cbFile));
         LogMessage("  -> %s", e.storedName.c_str());
         item.packed = true;
@@ -229,12 +236,7 @@ Compression KeptCompression(const Cabinet& old) {
     return mszip ? Compression::Mszip : Compression::None;
 }
 
-Error RewriteCabinet(Cabinet& old, UpdateTarget& target, std::vector<ListName>& list,
-                     const std::vector<const char*>& replacement, const char* sourcePath, bool move,
-                     const ProgressCallback& progress) {
-    const char* cabinetPath = target.path().c_str();
-    // Entries keep their names, dates, times and attributes; a replaced one
-    // takes the current size of its new file.
+std::vector<PackEntry> KeptEntries(const Cabinet& old) {
     const auto& files = old.files();
     std::vector<PackEntry> entries(files.size());
     for (size_t i = 0; i < files.size(); ++i) {
@@ -244,22 +246,46 @@ Error RewriteCabinet(Cabinet& old, UpdateTarget& target, std::vector<ListName>& 
         e.date = stored.date;
         e.time = stored.time;
         e.attribs = stored.attribs;
-        const char* name = i < replacement.size() ? replacement[i] : nullptr;
-        if (name) {
-            platform::FindData found;
-            std::string source = JoinListPath(sourcePath, name);
-            if (!platform::FindFile(source.c_str(), &found) || (found.attributes & kDirectoryAttribute) != 0) {
-                return CannotOpen("replacement file missing");
-            }
-            if (found.size > UINT32_MAX) return RefuseTooLarge(source);
-            e.listName = name;
-            e.cbFile = static_cast<uint32_t>(found.size);
-        } else {
-            e.keptEntry = static_cast<uint32_t>(i);
-            e.cbFile = stored.cbFile;
-        }
+        e.keptEntry = static_cast<uint32_t>(i);
+        e.cbFile = stored.cbFile;
     }
+    return entries;
+}
 
+namespace {
+
+// The file below `sourcePath` a list name gives, checked to be storable.
+Error FindSource(const char* sourcePath, const char* name, platform::FindData* found) {
+    std::string source = JoinListPath(sourcePath, name);
+    if (!platform::FindFile(source.c_str(), found) || (found->attributes & kDirectoryAttribute) != 0) {
+        return CannotOpen("source file missing");
+    }
+    if (found->size > UINT32_MAX) return RefuseTooLarge(source);
+    return kOk;
+}
+
+}  // namespace
+
+Error ReplaceFrom(const char* sourcePath, const char* name, PackEntry* entry) {
+    platform::FindData found;
+    if (Error e = FindSource(sourcePath, name, &found)) return e;
+    entry->listName = name;
+    entry->bytes = nullptr;
+    entry->cbFile = static_cast<uint32_t>(found.size);
+    return kOk;
+}
+
+Error NewEntry(const char* sourcePath, const char* name, const std::string& hostName, PackEntry* entry) {
+    platform::FindData found;
+    if (Error e = FindSource(sourcePath, name, &found)) return e;
+    FillNewEntry(found, name, hostName, entry);
+    return kOk;
+}
+
+Error RewriteCabinet(Cabinet& old, UpdateTarget& target, const std::vector<PackEntry>& entries,
+                     std::vector<ListName>& list, const char* sourcePath, bool move,
+                     const ProgressCallback& progress) {
+    const char* cabinetPath = target.path().c_str();
     Compression compression = KeptCompression(old);
     CabinetPlan plan;
     if (Error e = PlanCabinet(entries, sourcePath, compression, &plan)) return e;

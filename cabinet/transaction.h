@@ -75,14 +75,24 @@ private:
 // are held; on a tie as most of its folders are; stored when that ties too.
 Compression KeptCompression(const Cabinet& old);
 
-// Rewrites `old` (open, read from `target`) with stored file i replaced by
-// the file `replacement[i]` below `sourcePath` where that is not null; every
-// other file keeps its bytes, reported to `progress` as they are copied,
-// and the cabinet its compression (KeptCompression). The new cabinet
-// replaces the old one in one step; `old` is closed then. With `move` the
-// packed names of `list` are removed afterwards.
-Error RewriteCabinet(Cabinet& old, UpdateTarget& target, std::vector<ListName>& list,
-                     const std::vector<const char*>& replacement, const char* sourcePath, bool move,
+// The entries of `old` as they are: each keeps its record and its bytes.
+std::vector<PackEntry> KeptEntries(const Cabinet& old);
+// Makes `entry` take the bytes of the file `name` below `sourcePath`; its
+// record stays. CannotOpen when that is no file, NotSupported from 4 GiB.
+Error ReplaceFrom(const char* sourcePath, const char* name, PackEntry* entry);
+// The entry a new file makes: the file `name` below `sourcePath`, stored as
+// `hostName` (the host's encoding; flagged UTF-8 where it needs to be), with
+// the file's date, time and attributes. Errors as ReplaceFrom.
+Error NewEntry(const char* sourcePath, const char* name, const std::string& hostName, PackEntry* entry);
+
+// Rewrites `old` (open, read from `target`) as `entries` say, in their
+// order: kept data from `old`, files below `sourcePath`, bytes in memory,
+// reported to `progress` as they are copied; the cabinet keeps its
+// compression (KeptCompression). The new cabinet replaces the old one in
+// one step; `old` is closed then. With `move` the packed names of `list`
+// are removed afterwards.
+Error RewriteCabinet(Cabinet& old, UpdateTarget& target, const std::vector<PackEntry>& entries,
+                     std::vector<ListName>& list, const char* sourcePath, bool move,
                      const ProgressCallback& progress = ProgressCallback());
 
 }  // namespace mirad

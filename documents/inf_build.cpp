@@ -189,32 +189,7 @@ bool ReadWhole(const char* path, std::vector<uint8_t>* bytes) {
     return IoReadExact(f.get(), bytes->data(), bytes->size());
 }
 
-bool Alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
-// Eight characters for `stem`: its letters and digits (and for a file "~",
-// "_" and "-", so a short name stays as it is) padded with 0 in front, or
-// when that is too long (or, `whole`, the stem holds anything else) the
-// first six of them in capitals and "~1".
-std::string ShortStem(const std::string& stem, bool whole) {
-    std::string kept;
-    for (char c : stem)
-        if (Alnum(c) || (!whole && (c == '~' || c == '_' || c == '-'))) kept += c;
-    if (kept.size() <= 8 && (!whole || kept.size() == stem.size())) return std::string(8 - kept.size(), '0') + kept;
-    std::string base;
-    for (size_t i = 0; i < 6 && i < kept.size(); ++i)
-        base += (kept[i] >= 'a' && kept[i] <= 'z') ? static_cast<char>(kept[i] - 'a' + 'A') : kept[i];
-    return base + "~1";
-}
-
 }  // namespace
-
-std::string StoredFileName(const std::string& name, uint16_t number) {
-    size_t dot = name.rfind('.');
-    std::string stem = dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
-    char ext[8];
-    std::snprintf(ext, sizeof ext, ".%03u", static_cast<unsigned>(number % 1000));
-    return ShortStem(stem, false) + ext;
-}
 
 bool IsCeInf(const char* path, uint32_t codePage) {
     std::vector<uint8_t> bytes;

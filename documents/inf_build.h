@@ -9,6 +9,7 @@
 
 #include "cabinet/writer.h"
 #include "documents/inf_reader.h"
+#include "setup/edit.h"
 #include "support/error.h"
 #include "support/progress.h"
 
@@ -48,12 +49,6 @@ Error PlanCabinetFromInf(const char* cabinetPath, const char* infPath, const Inf
 // Every message is also logged.
 Error BuildCabinetFromInf(const char* cabinetPath, const char* infPath, const InfBuildOptions& options,
                           InfReport* report, const ProgressCallback& progress = ProgressCallback());
-
-// The 8.3-style stored name the wizard gives a file: its name without the
-// extension, letters, digits, "~", "_" and "-" only, padded with 0 in front
-// to eight characters or cut to six in capitals and "~1", then "." and the
-// three-digit number. A short name (BLACKJ~1.999) stays as it is.
-std::string StoredFileName(const std::string& name, uint16_t number);
 
 // Whether the file at `path` is a CE INF: [Version] with CESignature
 // "$Windows CE$" (text read as the INF reader reads it).

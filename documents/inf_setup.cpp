@@ -6,6 +6,7 @@
 #include <map>
 
 #include "platform/ascii.h"
+#include "setup/edit.h"
 
 namespace mirad {
 
@@ -59,28 +60,8 @@ private:
         return id;
     }
 
-    // A path as string ids: a leading %InstallDir% is string 1; a leading
-    // "\" stays with the first element.
     std::vector<uint16_t> PathIds(const std::string& path) {
-        std::vector<uint16_t> ids;
-        std::string rest = path;
-        if (StartsNoCase(rest, "%InstallDir%")) {
-            ids.push_back(1);
-            rest = rest.substr(12);
-        }
-        if (!ids.empty() && !rest.empty() && rest[0] == '\\') rest = rest.substr(1);
-        size_t start = 0;
-        if (ids.empty() && !rest.empty() && rest[0] == '\\') start = 1;
-        while (!rest.empty()) {
-            size_t cut = rest.find('\\', start);
-            std::string part = rest.substr(0, cut);
-            ids.push_back(Intern(part));
-            if (cut == std::string::npos) break;
-            rest = rest.substr(cut + 1);
-            start = 0;
-        }
-        ids.push_back(0);
-        return ids;
+        return PathStringIds(path, 1, [this](const std::string& text) { return Intern(text); });
     }
 
     uint16_t Directory(const std::string& path, uint16_t wanted = 0) {

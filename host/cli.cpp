@@ -2,6 +2,7 @@
 // option goes with which command, and --help.
 #include "host/cli.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "host/commands.h"
@@ -61,17 +62,25 @@ const std::vector<Command> kCommands = {
      "build T/~Cab~.INF, rebuilds a CE cabinet; edit\n"
      "T in between to change it.",
      CommandBuild, 1, 1, "one INF"},
-    {"update", "CAB [-C DIR] NAME...",
-     "replace installed files of an existing CE cabinet:\n"
-     "NAME is an installed file as list shows it in\n"
-     "any view (%CE1%\\Game\\game.exe with --installed,\n"
+    {"update", "CAB [-C DIR] [--add [--flags N]] NAME...",
+     "replace files of an existing cabinet: NAME is\n"
+     "a file as list shows it in any view\n"
+     "(%CE1%\\Game\\game.exe with --installed,\n"
      "Program Files\\Game\\game.exe with --expand, or\n"
      "its stored name); the new contents are read\n"
-     "from DIR/NAME. Every entry keeps its name, date,\n"
-     "time and attributes, and the cabinet its\n"
-     "compression (one that mixes stored and MSZIP\n"
+     "from DIR/NAME. Every other entry keeps its name,\n"
+     "date, time, attributes and bytes, and the cabinet\n"
+     "its compression (one that mixes stored and MSZIP\n"
      "folders is written as most of its data was).",
-     CommandUpdate, 2, SIZE_MAX, "a cabinet and at least one installed file name"},
+     CommandUpdate, 2, SIZE_MAX, "a cabinet and at least one file name"},
+    {"remove", "CAB NAME...",
+     "remove entries as the installed view lists them\n"
+     "(--stored: stored names): an installed file with\n"
+     "its stored file, a shortcut, or DIR/*.* for all\n"
+     "below DIR. The setup file, the documents and a\n"
+     "file a shortcut points at are refused, and\n"
+     "nothing changes.",
+     CommandRemove, 2, SIZE_MAX, "a cabinet and at least one name"},
 };
 
 void SetView(Options* o, ViewOption option) { o->viewGiven = o->view[option] = true; }
@@ -99,6 +108,16 @@ const std::vector<Option> kOptions = {
     {"-C", nullptr, "DIR", "build", kUnderCommand,
      "where the INF's relative source directories\nstart (default: the INF's folder)",
      [](Options* o, const std::string& v) { o->sourceDir = v; }},
+    {nullptr, "--add", nullptr, "update", kUnderCommand,
+     "add the NAMEs the cabinet does not list: a\n"
+     "destination (%InstallDir%\\extra\\new.txt,\n"
+     "%CE2%\\x.dll) or a device path below the install\n"
+     "directory or a macro's directory (the longest\n"
+     "wins) is installed there under a new stored\n"
+     "name; in a plain cabinet NAME is stored as given",
+     [](Options* o, const std::string&) { o->add = true; }},
+    {nullptr, "--flags", "N", "update", kUnderCommand, "the copy-file flags of the files --add installs\n(default 0)",
+     [](Options* o, const std::string& v) { o->fileFlags = v; }},
     {nullptr, "--prefix", "P", "pack", kUnderCommand, "store every name under P\\",
      [](Options* o, const std::string& v) { o->prefix = v; }},
     {nullptr, "--move", nullptr, "pack", kUnderCommand, "remove the sources once the cabinet is complete",
@@ -230,6 +249,18 @@ bool CheckOptions(const Options& options, const std::vector<std::pair<const Opti
     if (options.sources && options.viewGiven) {
         *problem = "--sources chooses its own view; give no view flags with it";
         return false;
+    }
+    if (!options.fileFlags.empty() && !options.add) {
+        *problem = "--flags goes with --add";
+        return false;
+    }
+    if (!options.fileFlags.empty()) {
+        char* end = nullptr;
+        unsigned long long n = std::strtoull(options.fileFlags.c_str(), &end, 0);
+        if (*end || options.fileFlags[0] == '-' || n > 0xFFFFFFFFull) {
+            *problem = "--flags takes a number of up to 32 bits, e.g. 0x40000000";
+            return false;
+        }
     }
     if (options.outputDir.empty()) {
         *problem = "-d needs a directory";

@@ -28,6 +28,8 @@ struct Options {
     std::string cpu;                     // build --cpu
     bool strict = false;                 // build --strict
     bool sources = false;                // extract --sources
+    bool add = false;                    // update --add
+    std::string fileFlags;               // update --flags, as given
     std::vector<std::string> excludes;   // -x PATTERN
     bool keepExisting = false;           // extract -n
     bool verbose = false;                // -v

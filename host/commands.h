@@ -12,5 +12,6 @@ int CommandTest(const Options& options);
 int CommandPack(const Options& options);
 int CommandBuild(const Options& options);
 int CommandUpdate(const Options& options);
+int CommandRemove(const Options& options);
 
 }  // namespace host

@@ -33,6 +33,7 @@ bool BindAll(void* library, ModuleApi* api, std::string* missing) {
     ok &= Bind(library, "GetPackerCaps", &api->GetPackerCaps, missing);
     ok &= Bind(library, "SetChangeVolProc", &api->SetChangeVolProc, missing);
     ok &= Bind(library, "SetProcessDataProc", &api->SetProcessDataProc, missing);
+    api->DeleteFiles = reinterpret_cast<DeleteFilesFn>(FindSymbol(library, "DeleteFiles"));
     return ok;
 }
 

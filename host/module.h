@@ -29,6 +29,7 @@ struct ModuleApi {
     GetPackerCapsFn GetPackerCaps = nullptr;
     SetChangeVolProcFn SetChangeVolProc = nullptr;
     SetProcessDataProcFn SetProcessDataProc = nullptr;
+    DeleteFilesFn DeleteFiles = nullptr;  // null in a module that cannot remove
 };
 
 // What the command line changes in the settings for one run: the view

@@ -1,8 +1,11 @@
-// `mirad update`: installed files of a CE cabinet replaced through
-// PackFiles, named as any view lists them.
+// `mirad update` and `mirad remove`: a cabinet changed through PackFiles
+// and DeleteFiles, as a file manager changes it. Names go to the module as
+// given; the module matches them against the view this run's settings make
+// (device paths, destinations with macros, stored names), so mirad and a
+// file manager take the same names the same way.
 #include <cstdio>
-#include <filesystem>
-#include <memory>
+#include <cstdlib>
+#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,91 +18,56 @@
 #include "host/pack_list.h"
 #include "host/progress.h"
 
-namespace fs = std::filesystem;
-
 namespace host {
 
 namespace {
 
-// The names PackFiles takes and the files the replacements are read from.
-struct Replacements {
-    std::vector<std::string> names, files;
-    bool translated = false;  // a name was given as another view lists it
-};
-
-// The destination (with macros) of the installed file `given` names in any
-// view: its destination, its device path or its stored name; empty when none.
-std::string DestinationOf(const CabinetFacts& facts, const std::vector<Install>& installs, const std::string& given) {
-    std::string key = NameKey(given);
-    for (const Install& install : installs) {
-        if (NameKey(install.destination) == key) return install.destination;
-    }
-    for (const Install& install : installs) {
-        if (NameKey(install.devicePath) == key) return install.destination;
-    }
-    for (const Install& install : installs) {
-        if (install.stored >= 0 && NameKey(facts.cabinet().files()[static_cast<size_t>(install.stored)].name) == key)
-            return install.destination;
-    }
-    return "";
+// The settings one change runs with: every name form matched at once for a
+// replacement (device paths and stored names), the installed view for
+// additions and removals, and editing on only where asked for. A private
+// log carries the module's reason for a refusal.
+SettingsChanges EditChanges(const Options& options, bool installedView, bool edit, const std::string& logDir) {
+    SettingsChanges changes = LogChanges(options);
+    if (changes.debugFile.empty()) changes.debugFile = JoinPath(logDir, "edit.log");
+    for (int i = 0; i < kViewOptionCount; ++i) changes.view[i] = 0;
+    changes.view[kExpandCE] = 1;
+    changes.view[kExpandPath] = installedView ? 1 : 0;
+    unsigned long long flags = options.fileFlags.empty() ? 0 : std::strtoull(options.fileFlags.c_str(), nullptr, 0);
+    changes.values = {{"EditInstallation", edit ? "1" : "0"}, {"AddedFileFlags", std::to_string(flags)}};
+    return changes;
 }
 
-bool Resolve(const Options& options, const CabinetFacts& facts, const std::vector<Install>& installs,
-             Replacements* out) {
-    const std::string& cabinet = options.arguments[0];
-    std::string source = SourcePrefix(options);
-    for (size_t i = 1; i < options.arguments.size(); ++i) {
-        const std::string& given = options.arguments[i];
-        std::string destination = DestinationOf(facts, installs, given);
-        if (destination.empty()) {
-            Error("cannot update " + Quoted(cabinet) + ": " + Quoted(given) +
-                  " is not a file it installs (name it as 'mirad list' shows it: --installed, --installed --expand "
-                  "or --stored); nothing was changed");
-            return false;
+// The module's reason for a refusal: its last "Not added:", "Not replaced:"
+// or "Not removed:" line written after byte `from` of the log.
+std::string ModuleReason(const std::string& log, uint64_t from) {
+    std::ifstream in(log, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(from));
+    std::string line, reason;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        for (const char* prefix : {"Not added: ", "Not replaced: ", "Not removed: "}) {
+            std::string p = prefix;
+            if (line.compare(0, p.size(), p) == 0) reason = line.substr(p.size());
         }
-        std::string file = source + NativeSeparators(given);
-        std::string why = WhyCannotRead(file);
-        if (!why.empty()) {
-            Error("cannot update " + Quoted(cabinet) + ": cannot read the replacement " + Quoted(file) + ": " + why +
-                  "; nothing was changed");
-            return false;
-        }
-        bool same = NameKey(destination) == NameKey(given);
-        out->translated = out->translated || !same;
-        // The module matches names with either separator; the replacement is
-        // read from the source prefix + the name, so it takes this system's.
-        out->names.push_back(NativeSeparators(same ? given : destination));
-        out->files.push_back(file);
     }
-    return true;
+    return reason;
 }
 
-// The module reads replacements under the destination name, so files named
-// as another view shows them are linked or copied there.
-bool Stage(const Replacements& r, TempDirectory* staging) {
-    if (staging->path.empty()) {
-        Error("cannot create a temporary directory for the replacements");
-        return false;
-    }
-    for (size_t i = 0; i < r.names.size(); ++i) {
-        std::string staged = JoinPath(staging->path, r.names[i]);
-        std::error_code error;
-        fs::create_directories(fs::path(staged).parent_path(), error);
-        fs::create_hard_link(fs::path(r.files[i]), fs::path(staged), error);
-        if (error && !CopyFileBytes(r.files[i], staged)) {
-            Error("cannot stage the replacement " + Quoted(r.files[i]) + " in a temporary directory");
-            return false;
-        }
-    }
-    return true;
-}
-
-void UpdateFailure(const std::string& cabinet, int32_t result) {
-    const std::string prefix = "cannot update " + Quoted(cabinet) + ": ";
-    if (result == MIRAD_NOT_SUPPORTED) {
-        Error(prefix + "not supported (a name too long, or beyond what a cabinet holds); nothing was changed");
+void ChangeFailure(const std::string& verb, const std::string& cabinet, int32_t result, const std::string& reason) {
+    const std::string prefix = "cannot " + verb + " " + Quoted(cabinet) + ": ";
+    const std::string unlisted = "is not a file the view lists";
+    if (result == MIRAD_NOT_SUPPORTED && reason.size() > unlisted.size() &&
+        reason.compare(reason.size() - unlisted.size(), unlisted.size(), unlisted) == 0) {
+        Error(prefix + Quoted(reason.substr(0, reason.size() - unlisted.size() - 1)) +
+              " is not a file it lists (name it as 'mirad list' shows it: --installed, --installed --expand or "
+              "--stored; --add adds it); nothing was changed");
+    } else if (result == MIRAD_NOT_SUPPORTED && !reason.empty()) {
+        Error(prefix + reason + "; nothing was changed");
+    } else if (result == MIRAD_NOT_SUPPORTED) {
+        Error(prefix + "a NAME is not a file it lists (name it as 'mirad list' shows it: --installed, "
+                       "--installed --expand or --stored), or beyond what a cabinet holds; nothing was changed");
     } else if (result == MIRAD_EOPEN) {
-        Error(prefix + "a replacement file could not be read as planned; nothing was changed");
+        Error(prefix + "a new file could not be read as planned; nothing was changed");
     } else if (result == MIRAD_ECREATE && IsReadOnlyFile(cabinet)) {
         Error(prefix + "it is read-only; nothing was changed");
     } else if (result == MIRAD_ECREATE) {
@@ -113,52 +81,63 @@ void UpdateFailure(const std::string& cabinet, int32_t result) {
     }
 }
 
+// The module's verdict on the cabinet first, as a file manager would get it.
+bool Opens(const Session& session, const std::string& cabinet) {
+    Archive archive(session);
+    return archive.Open(cabinet);
+}
+
 }  // namespace
 
 int CommandUpdate(const Options& options) {
     const std::string& cabinet = options.arguments[0];
-    Session session;
-    if (!session.Start(options, LogChanges(options))) return 1;
-    {
-        // The module's verdict first, as a file manager would get it.
-        Archive archive(session);
-        if (!archive.Open(cabinet)) return 1;
+    std::string source = SourcePrefix(options);
+    std::vector<std::string> names;
+    for (size_t i = 1; i < options.arguments.size(); ++i) {
+        // The module reads a file from the source prefix + the name, so the
+        // name takes this system's separators.
+        std::string file = source + NativeSeparators(options.arguments[i]);
+        std::string why = WhyCannotRead(file);
+        if (!why.empty()) {
+            Error("cannot update " + Quoted(cabinet) + ": cannot read the replacement " + Quoted(file) + ": " + why +
+                  "; nothing was changed");
+            return 1;
+        }
+        names.push_back(NativeSeparators(options.arguments[i]));
     }
-    CabinetFacts facts;
-    facts.Read(cabinet);
-    if (!facts.setup()) {
-        Error("cannot update " + Quoted(cabinet) +
-              ": it is not a CE installation cabinet (it has no setup file), so it installs nothing to replace; "
-              "make a new cabinet with pack");
+    TempDirectory logDir;
+    if (logDir.path.empty()) {
+        Error("cannot create a temporary directory for the module's log");
         return 1;
     }
-    Replacements replacements;
-    if (!Resolve(options, facts, facts.Installs(session.settings()), &replacements)) return 1;
-    std::string source = SourcePrefix(options);
-    std::unique_ptr<TempDirectory> staging;
-    if (replacements.translated) {
-        staging.reset(new TempDirectory());
-        if (!Stage(replacements, staging.get())) return 1;
-        source = staging->path + kSeparator;
-    }
+    SettingsChanges changes = EditChanges(options, options.add, options.add, logDir.path);
+    Session session;
+    if (!session.Start(options, changes)) return 1;
+    if (!Opens(session, cabinet)) return 1;
     // The module keeps the cabinet's compression; one that mixes methods is
     // written in one, which the user is told.
     std::set<std::string> methods;
-    for (const mirad::CabFolder& folder : facts.cabinet().folders()) methods.insert(MethodName(folder.typeCompress));
-    uint64_t before = facts.cabinet().length();
-    facts.CloseFile();
-    int32_t result = PackFiles(session, cabinet, "", source, replacements.names, 0);
+    uint64_t before = 0;
+    {
+        CabinetFacts facts;
+        facts.Read(cabinet);
+        for (const mirad::CabFolder& folder : facts.cabinet().folders()) methods.insert(MethodName(folder.typeCompress));
+        before = facts.cabinet().length();
+    }
+    uint64_t logStart = FileSize(changes.debugFile);
+    int32_t result = PackFiles(session, cabinet, "", source, names, 0);
     if (result == MIRAD_ABORTED) {
         Error("interrupted; " + Quoted(cabinet) + " is as it was");
         return kInterruptedStatus;
     }
     if (result != MIRAD_OK) {
-        UpdateFailure(cabinet, result);
+        ChangeFailure("update", cabinet, result, ModuleReason(changes.debugFile, logStart));
         return 1;
     }
     if (options.quiet) return 0;
-    size_t n = replacements.names.size();
-    std::printf("Updated '%s': replaced %zu file%s.\n", Printable(cabinet).c_str(), n, n == 1 ? "" : "s");
+    size_t n = names.size();
+    std::printf("Updated '%s': %s %zu file%s.\n", Printable(cabinet).c_str(),
+                options.add ? "replaced or added" : "replaced", n, n == 1 ? "" : "s");
     mirad::CabinetSurvey after = Survey(cabinet);
     if (methods.size() > 1 && !after.folders.empty()) {
         std::string method = MethodName(after.folders[0].typeCompress);
@@ -166,6 +145,37 @@ int CommandUpdate(const Options& options) {
                     "%llu bytes, was %llu.\n",
                     method == "none" ? "stored" : method.c_str(), static_cast<unsigned long long>(after.length),
                     static_cast<unsigned long long>(before));
+    }
+    return 0;
+}
+
+int CommandRemove(const Options& options) {
+    const std::string& cabinet = options.arguments[0];
+    TempDirectory logDir;
+    if (logDir.path.empty()) {
+        Error("cannot create a temporary directory for the module's log");
+        return 1;
+    }
+    // The installed view unless a view is given: a stored name is removed
+    // with --stored.
+    SettingsChanges changes = EditChanges(options, !options.viewGiven || options.view[kExpandPath], true, logDir.path);
+    if (options.viewGiven) changes.view[kExpandCE] = options.view[kExpandCE] ? 1 : 0;
+    Session session;
+    if (!session.Start(options, changes)) return 1;
+    if (!Opens(session, cabinet)) return 1;
+    std::string list;
+    for (size_t i = 1; i < options.arguments.size(); ++i) list += options.arguments[i] + '\0';
+    list += '\0';
+    std::string path = cabinet;
+    uint64_t logStart = FileSize(changes.debugFile);
+    int32_t result = session.api().DeleteFiles ? session.api().DeleteFiles(&path[0], &list[0]) : MIRAD_NOT_SUPPORTED;
+    if (result != MIRAD_OK) {
+        ChangeFailure("remove from", cabinet, result, ModuleReason(changes.debugFile, logStart));
+        return 1;
+    }
+    if (!options.quiet) {
+        size_t n = options.arguments.size() - 1;
+        std::printf("Removed %zu name%s from '%s'.\n", n, n == 1 ? "" : "s", Printable(cabinet).c_str());
     }
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "cabinet/cabinet.h"
+#include "documents/documents.h"
 #include "documents/inf_build.h"
 #include "platform/ascii.h"
 #include "platform/host.h"
@@ -311,6 +312,13 @@ std::string InfToBuild(const Settings& settings, const char* cabinetPath, const 
     return IsCeInf(inf.c_str(), settings.CodePage) ? inf : "";
 }
 
+// A name the view lists for a generated document.
+bool IsGeneratedDocument(const std::string& name) {
+    for (size_t i = 0; i < kGeneratedDocumentCount; ++i)
+        if (EqualNoCase(name.c_str(), kGeneratedDocuments[i].name)) return true;
+    return false;
+}
+
 int32_t PackFilesImpl(const HostText& cabinetPath, const HostText& subPath, const HostText& sourcePath,
                       const HostText& addList, int32_t flags) {
     if (!cabinetPath.present || !addList.present) return MIRAD_NOT_SUPPORTED;
@@ -331,7 +339,18 @@ int32_t PackFilesImpl(const HostText& cabinetPath, const HostText& subPath, cons
                 BuildCabinetFromInf(cabinetPath.get(), inf.c_str(), options, &report, PackProgressCallback()));
         }
         return ResultCode(PackFilesInto(cabinetPath.get(), subPath.get(), sourcePath.get(), addList.get(), move,
-                                        PackProgressCallback()));
+                                        PackProgressCallback(), IsGeneratedDocument));
+    } catch (...) {
+        return ResultOfException();
+    }
+}
+
+int32_t DeleteFilesImpl(const HostText& cabinetPath, const HostText& deleteList) {
+    if (!cabinetPath.present || !deleteList.present) return MIRAD_NOT_SUPPORTED;
+    try {
+        SettingsForCall settings;
+        return ResultCode(
+            DeleteFromCabinet(cabinetPath.get(), deleteList.get(), IsGeneratedDocument, PackProgressCallback()));
     } catch (...) {
         return ResultOfException();
     }
@@ -475,7 +494,31 @@ MIRAD_EXPORT void MIRAD_CALL PackSetDefaultParams(DefaultParams* params) {
     }
 }
 
-MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void) { return MIRAD_CAPS; }
+// Removing is announced only while the settings allow it; a host reads the
+// flags when the module is added.
+MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void) {
+    try {
+        return MIRAD_CAPS | (CurrentSettings()->EditInstallation ? MIRAD_CAPS_DELETE : 0);
+    } catch (...) {
+        return MIRAD_CAPS;
+    }
+}
+
+MIRAD_EXPORT int32_t MIRAD_CALL DeleteFiles(char* cabinetPath, char* deleteList) {
+    try {
+        return DeleteFilesImpl(FromAnsi(cabinetPath), FromList(deleteList, FromAnsi));
+    } catch (...) {
+        return ResultOfException();
+    }
+}
+
+MIRAD_EXPORT int32_t MIRAD_CALL DeleteFilesW(MiradWideChar* cabinetPath, MiradWideChar* deleteList) {
+    try {
+        return DeleteFilesImpl(FromWide(cabinetPath), FromList(deleteList, FromWide));
+    } catch (...) {
+        return ResultOfException();
+    }
+}
 
 // Every export may run on several threads at once, one archive or one pack
 // per thread: the settings are snapshots, the log is written a line at a

@@ -36,8 +36,9 @@ enum { MIRAD_SKIP = 0, MIRAD_TEST = 1, MIRAD_EXTRACT = 2 };
    does what it says. A host reads them when the module is added. */
 enum {
     MIRAD_CAPS_NEW = 1,      /* PackFiles creates new cabinets */
-    MIRAD_CAPS_MODIFY = 2,   /* PackFiles replaces files in an existing CE cabinet */
+    MIRAD_CAPS_MODIFY = 2,   /* PackFiles replaces (and, with "EditInstallation", adds) files of a cabinet */
     MIRAD_CAPS_MULTIPLE = 4, /* a cabinet holds several files */
+    MIRAD_CAPS_DELETE = 8,   /* DeleteFiles removes entries; only while "EditInstallation" is on */
     MIRAD_CAPS_OPTIONS = 16, /* ConfigurePacker shows a settings dialog */
     MIRAD_CAPS_BY_CONTENT = 64, /* CanYouHandleThisFile recognises cabinets by their bytes */
     MIRAD_CAPS = MIRAD_CAPS_NEW | MIRAD_CAPS_MODIFY | MIRAD_CAPS_MULTIPLE | MIRAD_CAPS_OPTIONS | MIRAD_CAPS_BY_CONTENT
@@ -194,6 +195,10 @@ MIRAD_EXPORT int32_t MIRAD_CALL GetPackerCaps(void);
 MIRAD_EXPORT void MIRAD_CALL SetChangeVolProc(void* archive, ChangeVolumeCallback callback);
 MIRAD_EXPORT void MIRAD_CALL SetProcessDataProc(void* archive, ProcessDataCallback callback);
 MIRAD_EXPORT int32_t MIRAD_CALL GetBackgroundFlags(void);
+/* Removes the entries of `deleteList`: names as listed (a whole directory
+   as its name, a separator and "*.*"), each NUL-terminated, an empty name
+   last. */
+MIRAD_EXPORT int32_t MIRAD_CALL DeleteFiles(char* cabinetPath, char* deleteList);
 /* Nonzero when the file is a cabinet the module can open, whatever its name. */
 MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFile(char* fileName);
 MIRAD_EXPORT int32_t MIRAD_CALL ReadHeaderEx(void* archive, EntryHeaderEx* header);
@@ -210,6 +215,7 @@ MIRAD_EXPORT int32_t MIRAD_CALL PackFilesW(MiradWideChar* cabinetPath, MiradWide
 MIRAD_EXPORT void MIRAD_CALL SetChangeVolProcW(void* archive, ChangeVolumeCallbackW callback);
 MIRAD_EXPORT void MIRAD_CALL SetProcessDataProcW(void* archive, ProcessDataCallbackW callback);
 MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFileW(MiradWideChar* fileName);
+MIRAD_EXPORT int32_t MIRAD_CALL DeleteFilesW(MiradWideChar* cabinetPath, MiradWideChar* deleteList);
 
 #ifdef __cplusplus
 }
@@ -237,3 +243,5 @@ typedef int32_t(MIRAD_CALL* PackFilesWFn)(MiradWideChar*, MiradWideChar*, MiradW
 typedef void(MIRAD_CALL* SetChangeVolProcWFn)(void*, ChangeVolumeCallbackW);
 typedef void(MIRAD_CALL* SetProcessDataProcWFn)(void*, ProcessDataCallbackW);
 typedef int32_t(MIRAD_CALL* CanYouHandleThisFileWFn)(MiradWideChar*);
+typedef int32_t(MIRAD_CALL* DeleteFilesFn)(char*, char*);
+typedef int32_t(MIRAD_CALL* DeleteFilesWFn)(MiradWideChar*, MiradWideChar*);

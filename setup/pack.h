@@ -1,21 +1,46 @@
 // Packing as the host asks for it: a new cabinet from files on disk, or an
-// existing CE cabinet with installed files replaced.
+// existing cabinet changed through the view the host shows of it.
 #pragma once
+
+#include <functional>
+#include <string>
 
 #include "support/error.h"
 #include "support/progress.h"
 
 namespace mirad {
 
+// Names the view lists without a stored file behind them (the generated
+// documents), which no file may replace or be added as.
+using GeneratedName = std::function<bool(const std::string& name)>;
+
 // When `cabinetPath` cannot be opened, a new cabinet is written there from
 // the files of `addList` (below `sourcePath`, stored under `subPath`),
-// compressed as the settings' "Compression" says. Otherwise it is read as a
-// CE cabinet and every listed file replaces the stored file that carries the
-// installed file of the same path (subPath + name, compared without regard
-// to case); the cabinet keeps its compression. With `move`, packed sources are
-// removed once the cabinet is in place. Every file's bytes are reported to
-// `progress`, which may stop the work (Aborted, nothing changed).
+// compressed as the settings' "Compression" says. Otherwise every listed
+// file (subPath + name, compared without regard to case) replaces what the
+// current view lists under that name: an installed file by its destination
+// with macros or, with ExpandCE, by its device path; in the stored view, a
+// stored file by its name. With "EditInstallation" on, a name the view does
+// not list is added: in the installed view as a new installed file (below
+// the directory macro or install directory that covers it), in the stored
+// view (and in a plain cabinet) as a plain stored file. Nothing changes
+// unless every name is taken; the cabinet keeps its compression. With
+// `move`, packed sources are removed once the cabinet is in place. Every
+// file's bytes are reported to `progress`, which may stop the work
+// (Aborted, nothing changed).
 Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
-                    bool move, const ProgressCallback& progress = ProgressCallback());
+                    bool move, const ProgressCallback& progress = ProgressCallback(),
+                    const GeneratedName& generated = GeneratedName());
+
+// Removes what `deleteList` (names as the current view lists them,
+// "dir/*.*" for a whole directory of it) names, with "EditInstallation"
+// on: an installed file (its copy-file row and, with its last row, its
+// stored file), a shortcut, a stored file (and what it installs). Refused
+// (NotSupported, the reason logged) and nothing changed for the setup file,
+// a generated document, a file a remaining shortcut points at, a name not
+// listed, or the cabinet's last file. The update's transaction, as
+// PackFilesInto.
+Error DeleteFromCabinet(const char* cabinetPath, const char* deleteList, const GeneratedName& generated = GeneratedName(),
+                        const ProgressCallback& progress = ProgressCallback());
 
 }  // namespace mirad

@@ -8,8 +8,10 @@
 #include "support/settings.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "platform/ascii.h"
 #include "platform/platform.h"
@@ -52,6 +54,8 @@ constexpr Settings kBuiltIn = {
     0,
     "",
     "",
+    0,
+    0,
     0,
 };
 
@@ -112,6 +116,8 @@ void WriteSettingsFile(const Settings& s, const char* path) {
     platform::ProfileWriteString(kConfiguration, "BuildProcessor", s.BuildProcessor, path);
     platform::ProfileWriteString(kConfiguration, "BuildSourceDir", s.BuildSourceDir, path);
     platform::ProfileWriteString(kConfiguration, "BuildStrict", s.BuildStrict ? "1" : "0", path);
+    platform::ProfileWriteString(kConfiguration, "EditInstallation", s.EditInstallation ? "1" : "0", path);
+    platform::ProfileWriteString(kConfiguration, "AddedFileFlags", std::to_string(s.AddedFileFlags).c_str(), path);
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);
@@ -127,6 +133,8 @@ Settings FreshSettings(const Settings& current) {
     for (const Flag& flag : kFlags) fresh.*flag.field = 1;
     // Alt+F5 on a CE INF then makes the installer.
     fresh.BuildFromInf = 1;
+    // Copying into the installed view then adds files, F8 removes them.
+    fresh.EditInstallation = 1;
     return fresh;
 }
 
@@ -149,6 +157,10 @@ Settings ReadSettingsFile(const Settings& current, const char* path) {
     file.GetString(kConfiguration, "BuildProcessor", "", s.BuildProcessor, sizeof s.BuildProcessor);
     file.GetString(kConfiguration, "BuildSourceDir", "", s.BuildSourceDir, sizeof s.BuildSourceDir);
     s.BuildStrict = file.GetInt(kConfiguration, "BuildStrict", 0) != 0 ? 1 : 0;
+    s.EditInstallation = file.GetInt(kConfiguration, "EditInstallation", 0) != 0 ? 1 : 0;
+    char flags[16];
+    file.GetString(kConfiguration, "AddedFileFlags", "0", flags, sizeof flags);
+    s.AddedFileFlags = static_cast<uint32_t>(std::strtoul(flags, nullptr, 0));
     for (int n = 1; n <= kMacroCount; ++n) {
         char key[16];
         MacroKey(key, n);

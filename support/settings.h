@@ -37,6 +37,13 @@ struct Settings {
     char BuildProcessor[64];
     char BuildSourceDir[260];
     int32_t BuildStrict;
+    // PackFiles may change what a cabinet holds, not only replace installed
+    // files: add files, replace the generated documents, and DeleteFiles
+    // removes entries ("EditInstallation"; absent: off).
+    int32_t EditInstallation;
+    // The copy-file flags of a file added to the installed view
+    // ("AddedFileFlags"; absent: 0).
+    uint32_t AddedFileFlags;
 };
 
 constexpr int32_t kCompressionNone = 0, kCompressionMszip = 1;

@@ -520,8 +520,8 @@ std::string ModulePath() { return MIRAD_MODULE_PATH; }
 
 const std::vector<std::string>& ExportNames() {
     static const std::vector<std::string> names = {
-        "CanYouHandleThisFile", "CanYouHandleThisFileW", "CloseArchive",  "ConfigurePacker", "ExtensionInitialize",
-        "GetBackgroundFlags",   "GetPackerCaps",
+        "CanYouHandleThisFile", "CanYouHandleThisFileW", "CloseArchive", "ConfigurePacker", "DeleteFiles",
+        "DeleteFilesW", "ExtensionInitialize", "GetBackgroundFlags", "GetPackerCaps",
         "OpenArchive",          "OpenArchiveW",          "PackFiles",     "PackFilesW",         "PackSetDefaultParams",
         "ProcessFile",          "ProcessFileW",          "ReadHeader",    "ReadHeaderEx",       "ReadHeaderExW",
         "SetChangeVolProc",     "SetChangeVolProcW",     "SetProcessDataProc", "SetProcessDataProcW"};
@@ -552,8 +552,9 @@ Module::Module() {
     SetChangeVolProc = reinterpret_cast<SetChangeVolProcFn>(get("SetChangeVolProc"));
     SetProcessDataProc = reinterpret_cast<SetProcessDataProcFn>(get("SetProcessDataProc"));
     CanYouHandleThisFile = reinterpret_cast<CanYouHandleThisFileFn>(get("CanYouHandleThisFile"));
+    DeleteFiles = reinterpret_cast<DeleteFilesFn>(get("DeleteFiles"));
     if (!OpenArchive || !ReadHeader || !ProcessFile || !CloseArchive || !PackFiles || !PackSetDefaultParams ||
-        !GetPackerCaps || !SetChangeVolProc || !SetProcessDataProc || !CanYouHandleThisFile) {
+        !GetPackerCaps || !SetChangeVolProc || !SetProcessDataProc || !CanYouHandleThisFile || !DeleteFiles) {
         ::dlclose(handle);
         handle = nullptr;
     }

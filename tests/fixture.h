@@ -229,6 +229,7 @@ struct Module {
     SetChangeVolProcFn SetChangeVolProc = nullptr;
     SetProcessDataProcFn SetProcessDataProc = nullptr;
     CanYouHandleThisFileFn CanYouHandleThisFile = nullptr;
+    DeleteFilesFn DeleteFiles = nullptr;
 
     Module();  // loads a fresh copy; check ok()
     ~Module();

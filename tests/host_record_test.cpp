@@ -288,6 +288,15 @@ int32_t MIRAD_CALL FakeDialogBox(intptr_t form, uint32_t size, HostDialogProc pr
 TEST(HostRecord, AnnouncedCapabilitiesAreTheOnesTheExportsHave) {
     ModuleEnv env;
     env.Options(false, false, false, false, false);
+    // Removing is neither announced nor done while editing is off.
+    {
+        std::string cab = env.Cab("kept.cab", GameCabinet()), list = std::string("game.001") + '\0' + '\0';
+        EXPECT_EQ(env.m.GetPackerCaps() & MIRAD_CAPS_DELETE, 0);
+        EXPECT_EQ(env.m.DeleteFiles(&cab[0], &list[0]), MIRAD_NOT_SUPPORTED);
+        EXPECT_EQ(ReadFile(cab), GameCabinet());
+    }
+    WriteText(env.m.directory() + "/Mirad.ini", ReadText(env.m.directory() + "/Mirad.ini") + "EditInstallation=1\n");
+    env.m.SetSettingsDir(env.m.directory());
     std::string src = env.dir / "src/";
     std::filesystem::create_directories(src);
     WriteText(src + "a.txt", "a");
@@ -313,6 +322,12 @@ TEST(HostRecord, AnnouncedCapabilitiesAreTheOnesTheExportsHave) {
              if (env.m.PackFiles(&cab[0], &sub[0], &src[0], &list[0], 0) != MIRAD_OK) return false;
              auto results = ExtractAll(env.m, cab, env.dir / "modified");
              return !results.empty() && ReadText(env.dir / "modified/game.001") == "new game";
+         }},
+        {MIRAD_CAPS_DELETE, "entries removed",
+         [&] {
+             std::string cab = env.Cab("delete.cab", GameCabinet()), list = std::string("level.002") + '\0' + '\0';
+             return env.m.DeleteFiles(&cab[0], &list[0]) == MIRAD_OK &&
+                    env.Names(cab) == std::vector<std::string>{"SETUP.000", "game.001"};
          }},
         {MIRAD_CAPS_MULTIPLE, "several files",
          [&] {

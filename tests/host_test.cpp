@@ -238,12 +238,18 @@ TEST(Host, EveryFailureNamesTheFileAndTheReason) {
          "contents with .)\n",
          1},
         {kPlain, "update good.cab -C src a.txt",
-         "mirad: cannot update 'good.cab': it is not a CE installation cabinet (it has no setup file), so it "
-         "installs nothing to replace; make a new cabinet with pack\n",
+         "mirad: cannot update 'good.cab': 'a.txt' is not a file it lists (name it as 'mirad list' shows it: "
+         "--installed, --installed --expand or --stored; --add adds it); nothing was changed\n",
          1},
         {kPlain, "update game.cab -C src a.txt",
-         "mirad: cannot update 'game.cab': 'a.txt' is not a file it installs (name it as 'mirad list' shows it: "
-         "--installed, --installed --expand or --stored); nothing was changed\n",
+         "mirad: cannot update 'game.cab': 'a.txt' is not a file it lists (name it as 'mirad list' shows it: "
+         "--installed, --installed --expand or --stored; --add adds it); nothing was changed\n",
+         1},
+        {kPlain, "update --add game.cab -C src a.txt",
+         "mirad: cannot update 'game.cab': no directory macro covers a.txt; nothing was changed\n", 1},
+        {kPlain, "remove game.cab '%InstallDir%/game.exe'",
+         "mirad: cannot remove from 'game.cab': %InstallDir%\\game.exe is the target of the shortcut "
+         "%CE11%\\Game.lnk; nothing was changed\n",
          1},
         {kPlain, "update game.cab -C src '%InstallDir%\\game.exe'",
          "mirad: cannot update 'game.cab': cannot read the replacement 'src/%InstallDir%/game.exe': No such file or "
@@ -577,6 +583,28 @@ TEST(Host, UpdateTakesNamesAsEveryViewListsThem) {
         EXPECT_EQ(ReadFile(dir / "out/game.001"), replacement) << name;
         EXPECT_EQ(ReadFile(dir / "out/level.002"), kLevel) << name;
     }
+}
+
+// The module takes the names: a device path is added below the directory
+// that covers it with the flags asked for, and removed again by that name.
+TEST(Host, UpdateAddAndRemoveEditTheInstallation) {
+    TempDir dir;
+    WriteGameCabinet(dir);
+    const Names installed = Listed(dir, "--installed list game.cab");
+    fs::create_directories(dir / "repl/Program Files/Game/extra");
+    WriteFile(dir / "repl/Program Files/Game/extra/new.txt", BytesOf("new"));
+    CommandResult r = Mirad(dir, "update --add --flags 0x40000000 game.cab -C repl 'Program Files/Game/extra/new.txt'");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, "Updated 'game.cab': replaced or added 1 file.\n");
+    Names added = installed;
+    added.push_back("%InstallDir%/extra/new.txt");
+    EXPECT_EQ(Listed(dir, "--installed list game.cab"), added);
+    r = Mirad(dir, "extract game.cab ~Cab~.INF -d -");
+    EXPECT_NE(r.out.find("\"new.txt\",\"new.txt\",,0x40000000"), std::string::npos) << r.out;
+    r = Mirad(dir, "remove game.cab 'Program Files/Game/extra/new.txt'");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(Listed(dir, "--installed list game.cab"), installed);
+    EXPECT_EQ(Listed(dir, "--stored list game.cab"), (Names{"SETUP.000", "game.001", "level.002"}));
 }
 
 // Prints what python3's json module reads from `command`'s output.

@@ -28,7 +28,7 @@ using fixture::WriteText;
 const char kCreatedContent[] =
     "[CONFIGURATION]\nExpandCE=1\nExpandPath=1\nShowRegistry=1\nShowShortcuts=1\nShowInfFile=1\nDebugFile=\n"
     "Language=English\nCompression=none\nBuildFromInf=1\nBuildProcessor=\nBuildSourceDir=\nBuildStrict=0\n"
-    "[English]\nCE_1=\\Program Files\nCE_2=\\Windows\nCE_3=\\Windows\\Desktop\n"
+    "EditInstallation=1\nAddedFileFlags=0\n[English]\nCE_1=\\Program Files\nCE_2=\\Windows\nCE_3=\\Windows\\Desktop\n"
     "CE_4=\\Windows\\Startup\nCE_5=\\My Documents\nCE_6=\\Program Files\\Accessories\n"
     "CE_7=\\Program Files\\Communication\nCE_8=\\Program Files\\Games\nCE_9=\\Program Files\\Pocket Outlook\n"
     "CE_10=\\Program Files\\Office\nCE_11=\\Windows\\Start Menu\\Programs\nCE_12=\\Windows\\Programs\\Accessories\n"
@@ -245,7 +245,7 @@ TEST_F(SettingsValues, ANewFileHoldsTheValuesInForce) {
     EXPECT_EQ(text.substr(0, text.find("[Device]")),
               "[CONFIGURATION]\nExpandCE=1\nExpandPath=1\nShowRegistry=1\nShowShortcuts=1\nShowInfFile=1\n"
               "DebugFile=\nLanguage=Device\nCompression=MSZIP\nBuildFromInf=1\nBuildProcessor=\nBuildSourceDir=\n"
-              "BuildStrict=0\n");
+              "BuildStrict=0\nEditInstallation=1\nAddedFileFlags=0\n");
     EXPECT_NE(text.find("[Device]\nCE_1=\\X\nCE_2=\\Windows\n"), std::string::npos);
     EXPECT_EQ(text.find("[English]"), std::string::npos);
     EXPECT_STREQ(S().DebugFile, "");  // read back: the empty DebugFile applies

@@ -210,9 +210,10 @@ TEST(Wine, SettingsFileMadeThroughTheProfileApi) {
     auto ini = ParseIni(ReadText(dir / "wcfg/Mirad.ini"));
     EXPECT_EQ(ini, ParseIni(ReadText(dir / "ncfg/Mirad.ini")));
     EXPECT_EQ(ini.size(), 2u);
-    EXPECT_EQ(ini["CONFIGURATION"].size(), 12u);
+    EXPECT_EQ(ini["CONFIGURATION"].size(), 14u);
     EXPECT_EQ(ini["CONFIGURATION"]["Compression"], "none");
     EXPECT_EQ(ini["CONFIGURATION"]["BuildFromInf"], "1");
+    EXPECT_EQ(ini["CONFIGURATION"]["EditInstallation"], "1");
     EXPECT_EQ(ini["English"].size(), 17u);
     EXPECT_EQ(ini["English"]["CE_11"], "\\Windows\\Start Menu\\Programs");
 }

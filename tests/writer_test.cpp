@@ -480,8 +480,8 @@ TEST_F(WriterUpdate, RefusalsLeaveCabinetAndSourcesUntouched) {
     Bytes cab = BuildCeCabinet(GameSetup(), GameFiles());
     WriteFile(dir / "g.cab", cab);
     WriteTree(dir / "src", {{"game.exe", Pattern(5, 1)}, {"ghost.dll", Pattern(5, 2)}, {"other", Pattern(5, 3)}});
-    // First name matches, second does not; a macro expanded by hand matches
-    // nothing; a copy-file no stored file carries cannot be replaced.
+    // First name matches, second does not; with ExpandCE off a macro expanded
+    // by hand matches nothing; a copy-file no stored file carries cannot be replaced.
     EXPECT_EQ(Pack(&m, dir / "g.cab", dir / "src", {"game.exe", "other"}, "%InstallDir%\\Game\\", 1), 24);
     EXPECT_EQ(Pack(&m, dir / "g.cab", dir / "src", {"game.exe"}, "\\Program Files\\Game\\", 1), 24);
     EXPECT_EQ(Pack(&m, dir / "g.cab", dir / "src", {"ghost.dll"}, "%InstallDir%\\Game\\", 1), 24);

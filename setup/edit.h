@@ -1,0 +1,71 @@
+// Changes to a CE setup file as the installed view shows them: a file more
+// or less, with the directory and string rows it needs, made on a copy of
+// the setup file's records and laid out again by the setup writer. The
+// wizard's naming rules for stored files live here too, so a file added to
+// a cabinet is named as the builder names files.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "cabinet/cabinet.h"
+#include "setup/model.h"
+#include "setup/setup.h"
+
+namespace mirad {
+
+// The stem of a short stored name: letters, digits ("~", "_" and "-" too
+// unless `whole`) padded with 0 in front to eight characters, or, when that
+// is too long or (`whole`) the stem holds anything else, the first six of
+// them in capitals and "~1".
+std::string ShortStem(const std::string& stem, bool whole);
+
+// The 8.3-style stored name the wizard gives a file: the short stem of its
+// name without the extension, "." and the three-digit number. A short name
+// (BLACKJ~1.999) stays as it is.
+std::string StoredFileName(const std::string& name, uint16_t number);
+
+// A directory or key path as string ids, the wizard's way, 0-terminated: a
+// leading %InstallDir% is `installDirId`, a leading "\" stays with the first
+// element, every element is the string `intern` gives for its text.
+std::vector<uint16_t> PathStringIds(const std::string& path, uint16_t installDirId,
+                                    const std::function<uint16_t(const std::string&)>& intern);
+
+class SetupEdit {
+public:
+    // Reads the setup file's records to change; NoMemory is the only error.
+    Error Start(const CeSetup& setup, const Cabinet& cabinet);
+
+    const SetupModel& model() const { return model_; }
+    bool changed() const { return changed_; }
+
+    // The number a new installed file takes: one past the highest a
+    // copy-file or stored name uses (the setup DLL's 999 apart), or, past
+    // 998, the lowest free one; 0 when none is free.
+    uint16_t NextFileNumber();
+
+    // Adds the copy-file row installing `name` (setup encoding) in
+    // `directory` (a setup path: macros as stored, "\" separators), with a
+    // directory row and string rows where none has that path or text yet.
+    void AddCopyFile(const std::string& directory, const std::string& name, uint16_t fileId, uint32_t flags);
+
+    // Drops the copy-file and shortcut rows whose positions are marked.
+    void Remove(const std::vector<bool>& copyFiles, const std::vector<bool>& shortcuts);
+
+private:
+    uint16_t Intern(const std::string& text);
+    uint16_t Directory(const std::string& path);
+
+    SetupModel model_;
+    bool changed_ = false;
+    std::set<uint16_t> usedNumbers_;
+    std::map<std::string, uint16_t> strings_;      // text -> id (the install directory apart)
+    std::map<std::string, uint16_t> directories_;  // lower-case path -> id
+    uint16_t nextString_ = 1, nextDirectory_ = 1;
+};
+
+}  // namespace mirad
