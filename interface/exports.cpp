@@ -4,6 +4,7 @@
 // crosses into the host: an exhausted heap is result 11, anything else that
 // escaped is reported as an internal failure, never as success.
 #include "interface/exports.h"
+#include "interface/configure.h"
 #include "interface/result.h"
 
 #include <cstddef>
@@ -537,6 +538,24 @@ MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFileW(MiradWideChar* fileName) {
     } catch (...) {
         return 0;
     }
+}
+
+MIRAD_EXPORT void MIRAD_CALL ConfigurePacker(void* parentWindow, void*) {
+    try {
+        ShowSettingsDialog(parentWindow);
+    } catch (...) {
+        // No dialog then.
+    }
+}
+
+// Only the fields the host's record declares are read.
+MIRAD_EXPORT void MIRAD_CALL ExtensionInitialize(ExtensionStartupInfo* info) {
+    const size_t needed = offsetof(ExtensionStartupInfo, sendDlgMsg) + sizeof info->sendDlgMsg;
+    if (!info || info->structSize < needed) {
+        SetHostDialogApi(nullptr, nullptr);
+        return;
+    }
+    SetHostDialogApi(info->dialogBoxLfm, info->sendDlgMsg);
 }
 
 // The module never asks for another volume.

@@ -39,8 +39,9 @@ enum {
     MIRAD_CAPS_MODIFY = 2,   /* PackFiles replaces (and, with "EditInstallation", adds) files of a cabinet */
     MIRAD_CAPS_MULTIPLE = 4, /* a cabinet holds several files */
     MIRAD_CAPS_DELETE = 8,   /* DeleteFiles removes entries; only while "EditInstallation" is on */
+    MIRAD_CAPS_OPTIONS = 16, /* ConfigurePacker shows a settings dialog */
     MIRAD_CAPS_BY_CONTENT = 64, /* CanYouHandleThisFile recognises cabinets by their bytes */
-    MIRAD_CAPS = MIRAD_CAPS_NEW | MIRAD_CAPS_MODIFY | MIRAD_CAPS_MULTIPLE | MIRAD_CAPS_BY_CONTENT
+    MIRAD_CAPS = MIRAD_CAPS_NEW | MIRAD_CAPS_MODIFY | MIRAD_CAPS_MULTIPLE | MIRAD_CAPS_OPTIONS | MIRAD_CAPS_BY_CONTENT
 };
 
 /* GetBackgroundFlags bits: extraction and testing (1) and packing (2) may
@@ -148,6 +149,25 @@ typedef struct DefaultParams {
     char defaultSettingsPath[260];
 } DefaultParams;
 
+/* The host's dialog services, handed to ExtensionInitialize: a dialog
+   built from a form description, and the messages that read and set its
+   items. The record goes on; the module reads no further. */
+typedef intptr_t(MIRAD_CALL* HostDialogProc)(uintptr_t dialog, char* itemName, intptr_t message, intptr_t wParam,
+                                             intptr_t lParam);
+typedef int32_t(MIRAD_CALL* HostDialogBoxLfm)(intptr_t form, uint32_t formSize, HostDialogProc procedure);
+
+typedef struct ExtensionStartupInfo {
+    uint32_t structSize;
+    char pluginDir[16384];
+    char pluginConfDir[16384];
+    void* inputBox;
+    void* messageBox;
+    HostDialogBoxLfm dialogBoxLfm;
+    void* dialogBoxLrs;
+    void* dialogBoxLfmFile;
+    HostDialogProc sendDlgMsg;
+} ExtensionStartupInfo;
+
 #pragma pack(pop)
 
 typedef int(MIRAD_CALL* ChangeVolumeCallback)(char* archiveName, int32_t mode);
@@ -182,6 +202,9 @@ MIRAD_EXPORT int32_t MIRAD_CALL DeleteFiles(char* cabinetPath, char* deleteList)
 /* Nonzero when the file is a cabinet the module can open, whatever its name. */
 MIRAD_EXPORT int32_t MIRAD_CALL CanYouHandleThisFile(char* fileName);
 MIRAD_EXPORT int32_t MIRAD_CALL ReadHeaderEx(void* archive, EntryHeaderEx* header);
+/* Shows the settings dialog; returns at once when the host gave no way to. */
+MIRAD_EXPORT void MIRAD_CALL ConfigurePacker(void* parentWindow, void* moduleInstance);
+MIRAD_EXPORT void MIRAD_CALL ExtensionInitialize(ExtensionStartupInfo* info);
 
 MIRAD_EXPORT void* MIRAD_CALL OpenArchiveW(OpenRequestW* request);
 MIRAD_EXPORT int32_t MIRAD_CALL ReadHeaderExW(void* archive, EntryHeaderExW* header);
@@ -211,6 +234,8 @@ typedef void(MIRAD_CALL* SetProcessDataProcFn)(void*, ProcessDataCallback);
 typedef int32_t(MIRAD_CALL* CanYouHandleThisFileFn)(char*);
 typedef int32_t(MIRAD_CALL* GetBackgroundFlagsFn)(void);
 typedef int32_t(MIRAD_CALL* ReadHeaderExFn)(void*, EntryHeaderEx*);
+typedef void(MIRAD_CALL* ConfigurePackerFn)(void*, void*);
+typedef void(MIRAD_CALL* ExtensionInitializeFn)(ExtensionStartupInfo*);
 typedef void*(MIRAD_CALL* OpenArchiveWFn)(OpenRequestW*);
 typedef int32_t(MIRAD_CALL* ReadHeaderExWFn)(void*, EntryHeaderExW*);
 typedef int32_t(MIRAD_CALL* ProcessFileWFn)(void*, int32_t, MiradWideChar*, MiradWideChar*);

@@ -92,11 +92,6 @@ const Flag kFlags[] = {
 
 void MacroKey(char (&key)[16], int n) { std::snprintf(key, sizeof key, "CE_%d", n); }
 
-// "Compression" names a method; anything but MSZIP means none.
-const char* CompressionName(int32_t compression) { return compression == kCompressionMszip ? "MSZIP" : "none"; }
-int32_t CompressionFromName(const char* name) {
-    return EqualNoCase(name, "MSZIP") ? kCompressionMszip : kCompressionNone;
-}
 
 // path with everything after its last separator replaced by the settings
 // name; false (and out empty) when the result would not fit.
@@ -276,6 +271,17 @@ void LocateSettingsFile(const char* hostDefaultPath) {
 void LoadSettings() {
     std::lock_guard<platform::Mutex> hold(g_fileLock);
     LoadLocked();
+}
+
+// "Compression" names a method; anything but MSZIP means none.
+const char* CompressionName(int32_t compression) { return compression == kCompressionMszip ? "MSZIP" : "none"; }
+int32_t CompressionFromName(const char* name) {
+    return EqualNoCase(name, "MSZIP") ? kCompressionMszip : kCompressionNone;
+}
+
+bool WriteSetting(const char* key, const char* value) {
+    std::string path = SettingsPath();
+    return !path.empty() && platform::ProfileWriteString(kConfiguration, key, value, path.c_str());
 }
 
 }  // namespace mirad

@@ -101,4 +101,13 @@ bool CreateSettingsFile(const char* path);
 // with the values in force when it does not exist) and publishes the result.
 void LoadSettings();
 
+// Writes one key of the settings file's "CONFIGURATION" section, for the
+// next LoadSettings to read; false when no settings file is located or the
+// write fails.
+bool WriteSetting(const char* key, const char* value);
+
+// "Compression"'s value for a method, and the method a value names.
+const char* CompressionName(int32_t compression);
+int32_t CompressionFromName(const char* name);
+
 }  // namespace mirad

@@ -520,7 +520,8 @@ std::string ModulePath() { return MIRAD_MODULE_PATH; }
 
 const std::vector<std::string>& ExportNames() {
     static const std::vector<std::string> names = {
-        "CanYouHandleThisFile", "CanYouHandleThisFileW", "CloseArchive", "DeleteFiles", "DeleteFilesW", "GetBackgroundFlags", "GetPackerCaps",
+        "CanYouHandleThisFile", "CanYouHandleThisFileW", "CloseArchive", "ConfigurePacker", "DeleteFiles",
+        "DeleteFilesW", "ExtensionInitialize", "GetBackgroundFlags", "GetPackerCaps",
         "OpenArchive",          "OpenArchiveW",          "PackFiles",     "PackFilesW",         "PackSetDefaultParams",
         "ProcessFile",          "ProcessFileW",          "ReadHeader",    "ReadHeaderEx",       "ReadHeaderExW",
         "SetChangeVolProc",     "SetChangeVolProcW",     "SetProcessDataProc", "SetProcessDataProcW"};

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "platform/host.h"
+#include "platform/ini.h"
 #include "tests/fixture.h"
 
 using namespace fixture;
@@ -245,6 +247,42 @@ TEST(HostRecord, UpdateIntoInstallDirWithoutSeparator) {
     EXPECT_EQ(ReadFile(env.dir / "out/%InstallDir%/game.exe"), BytesOf("new bytes"));
 }
 
+namespace {
+
+// A host's dialog services without a screen: items keep what the module
+// sets, the "user" changes some, then presses OK.
+struct FakeDialog {
+    int shown = 0;
+    std::string form;
+    std::map<std::string, intptr_t> values;  // checks and list indexes
+    std::map<std::string, std::string> texts;
+    std::map<std::string, intptr_t> changes;
+    std::map<std::string, std::string> textChanges;
+} g_dialog;
+
+intptr_t MIRAD_CALL FakeSend(uintptr_t, char* item, intptr_t message, intptr_t wParam, intptr_t) {
+    const std::string name = item ? item : "";
+    switch (message) {
+        case 6: return reinterpret_cast<intptr_t>(g_dialog.texts[name].c_str());  // get text
+        case 12: g_dialog.texts[name] = reinterpret_cast<const char*>(wParam); return 0;  // set text
+        case 16: case 19: return g_dialog.values.count(name) ? g_dialog.values[name] : -1;  // get check, index
+        case 17: case 20: g_dialog.values[name] = wParam; return 0;  // set check, index
+        default: return -1;
+    }
+}
+
+int32_t MIRAD_CALL FakeDialogBox(intptr_t form, uint32_t size, HostDialogProc procedure) {
+    ++g_dialog.shown;
+    g_dialog.form.assign(reinterpret_cast<const char*>(form), size);
+    procedure(1, const_cast<char*>("DialogBox"), 0x1005, 0, 0);  // shown
+    for (const auto& c : g_dialog.changes) g_dialog.values[c.first] = c.second;
+    for (const auto& c : g_dialog.textChanges) g_dialog.texts[c.first] = c.second;
+    procedure(1, const_cast<char*>("btnOK"), 0x1001, 0, 0);  // OK pressed
+    return 1;
+}
+
+}  // namespace
+
 // Every capability the module announces is one its exports have: each bit
 // is tried through the exports, and no bit is announced without a try.
 TEST(HostRecord, AnnouncedCapabilitiesAreTheOnesTheExportsHave) {
@@ -296,6 +334,20 @@ TEST(HostRecord, AnnouncedCapabilitiesAreTheOnesTheExportsHave) {
              std::string cab = env.dir / "several.cab";
              return env.m.PackFiles(&cab[0], nullptr, &src[0], &both[0], 0) == MIRAD_OK &&
                     env.Names(cab) == std::vector<std::string>{"a.txt", "b.txt"};
+         }},
+        {MIRAD_CAPS_OPTIONS, "a settings dialog",
+         [&] {
+             auto initialize = reinterpret_cast<ExtensionInitializeFn>(dlsym(env.m.handle, "ExtensionInitialize"));
+             auto configure = reinterpret_cast<ConfigurePackerFn>(dlsym(env.m.handle, "ConfigurePacker"));
+             ExtensionStartupInfo info;
+             std::memset(&info, 0, sizeof info);
+             info.structSize = sizeof info;
+             info.dialogBoxLfm = FakeDialogBox;
+             info.sendDlgMsg = FakeSend;
+             g_dialog = FakeDialog();
+             initialize(&info);
+             configure(nullptr, nullptr);
+             return g_dialog.shown == 1 && g_dialog.values.size() == 7;
          }},
         {MIRAD_CAPS_BY_CONTENT, "cabinets recognised by their bytes",
          [&] {
@@ -419,6 +471,8 @@ TEST(HostRecord, RecordLayoutsMatchTheHostsDeclaration) {
         {"EntryHeaderExW.reserved", offsetof(EntryHeaderExW, reserved), 4152 + p},
         {"EntryHeaderExW.preciseFileTime", offsetof(EntryHeaderExW, preciseFileTime), 5176 + p},
         {"sizeof EntryHeaderExW", sizeof(EntryHeaderExW), 5184 + p},
+        {"ExtensionStartupInfo.dialogBoxLfm", offsetof(ExtensionStartupInfo, dialogBoxLfm), 32772 + 2 * p},
+        {"ExtensionStartupInfo.sendDlgMsg", offsetof(ExtensionStartupInfo, sendDlgMsg), 32772 + 5 * p},
         {"DefaultParams.defaultSettingsPath", offsetof(DefaultParams, defaultSettingsPath), 12},
         {"sizeof DefaultParams", sizeof(DefaultParams), 272},
     };
@@ -470,4 +524,61 @@ TEST(HostRecord, HeaderRecordsAreWrittenNoFurtherThanDeclared) {
         }
         env.m.CloseArchive(o.handle);
     }
+}
+
+
+// The settings dialog through the host's dialog services: it shows the
+// values in force, writes what the user chose, keeps a code page that is no
+// number, and shows nothing to a host that gave no such services.
+TEST(HostRecord, SettingsDialogShowsAndWritesTheOptions) {
+    ModuleEnv env;
+    env.Options(false, true, false, true, false);
+    auto configure = reinterpret_cast<ConfigurePackerFn>(dlsym(env.m.handle, "ConfigurePacker"));
+    auto initialize = reinterpret_cast<ExtensionInitializeFn>(dlsym(env.m.handle, "ExtensionInitialize"));
+    ASSERT_TRUE(configure && initialize);
+    g_dialog = FakeDialog();
+    configure(nullptr, nullptr);
+    ExtensionStartupInfo info;
+    std::memset(&info, 0, sizeof info);
+    info.dialogBoxLfm = FakeDialogBox;
+    info.sendDlgMsg = FakeSend;
+    info.structSize = offsetof(ExtensionStartupInfo, sendDlgMsg);  // a record that ends before the services
+    initialize(&info);
+    configure(nullptr, nullptr);
+    EXPECT_EQ(g_dialog.shown, 0);
+
+    info.structSize = sizeof info;
+    initialize(&info);
+    g_dialog.changes = {{"chkExpandCE", 1}, {"chkExpandPath", 0}, {"cmbCompression", 1}};
+    g_dialog.textChanges = {{"edtCodePage", "1251"}};
+    configure(nullptr, nullptr);
+    ASSERT_EQ(g_dialog.shown, 1);
+    for (const auto& item : g_dialog.values)
+        EXPECT_NE(g_dialog.form.find("object " + item.first + ": "), std::string::npos) << item.first;
+    EXPECT_NE(g_dialog.form.find("object edtCodePage: TEdit"), std::string::npos);
+    EXPECT_NE(g_dialog.form.find("OnClick = ButtonClick"), std::string::npos);
+    const std::string ini = ReadText(env.m.directory() + "/Mirad.ini");
+    struct Key {
+        const char* key;
+        const char* value;
+    };
+    const std::vector<Key> keys = {{"ExpandCE", "1"},     {"ExpandPath", "0"},   {"ShowShortcuts", "1"},
+                                   {"ShowRegistry", "0"}, {"ShowInfFile", "0"},  {"BuildFromInf", "0"},
+                                   {"Compression", "MSZIP"}, {"CodePage", "1251"}};
+    for (const Key& k : keys) {
+        std::string value;
+        EXPECT_TRUE(mirad::ini::FindValue(ini, "CONFIGURATION", k.key, &value)) << k.key;
+        EXPECT_EQ(value, k.value) << k.key;
+    }
+
+    // Shown again: the values just written, and a code page that is no number stays.
+    g_dialog.values.clear();
+    g_dialog.changes.clear();
+    g_dialog.textChanges = {{"edtCodePage", "12x"}};
+    configure(nullptr, nullptr);
+    EXPECT_EQ(g_dialog.values["chkExpandCE"], 1);
+    EXPECT_EQ(g_dialog.values["cmbCompression"], 1);
+    std::string codePage;
+    mirad::ini::FindValue(ReadText(env.m.directory() + "/Mirad.ini"), "CONFIGURATION", "CodePage", &codePage);
+    EXPECT_EQ(codePage, "1251");
 }

@@ -7,6 +7,7 @@
 //   wide_host [--settings DIR] pack CAB SOURCEDIR NAME...   ("/" in NAMEs: the
 //                                                          host's separator)
 //   wide_host handles FILE
+//   wide_host --settings DIR configure     (the settings dialog, where one shows)
 //
 // Prints UTF-8: "entry NAME<TAB>unpacked<TAB>unpackedHigh<TAB>packed<TAB>
 // fileTime<TAB>preciseFileTime" per entry, "progress NAME<TAB>bytes" per
@@ -51,6 +52,7 @@ struct Api {
     PackSetDefaultParamsFn PackSetDefaultParams;
     SetProcessDataProcWFn SetProcessDataProcW;
     CanYouHandleThisFileWFn CanYouHandleThisFileW;
+    ConfigurePackerFn ConfigurePacker;
 };
 
 MiradWideChar* W(std::u16string& s) { return reinterpret_cast<MiradWideChar*>(&s[0]); }
@@ -89,6 +91,7 @@ bool Load(const std::u16string& self, Api* api) {
     api->PackSetDefaultParams = reinterpret_cast<PackSetDefaultParamsFn>(get("PackSetDefaultParams"));
     api->SetProcessDataProcW = reinterpret_cast<SetProcessDataProcWFn>(get("SetProcessDataProcW"));
     api->CanYouHandleThisFileW = reinterpret_cast<CanYouHandleThisFileWFn>(get("CanYouHandleThisFileW"));
+    api->ConfigurePacker = reinterpret_cast<ConfigurePackerFn>(get("ConfigurePacker"));
     return api->OpenArchiveW && api->ReadHeaderExW && api->ProcessFileW && api->CloseArchive && api->PackFilesW &&
            api->PackSetDefaultParams && api->SetProcessDataProcW && api->CanYouHandleThisFileW;
 }
@@ -180,6 +183,10 @@ int Main(std::vector<std::u16string> args) {
         return Pack(api, args[1], args[2], std::vector<std::u16string>(args.begin() + 3, args.end()));
     if (args.size() == 2 && args[0] == u"handles") {
         std::printf("handles %d\n", api.CanYouHandleThisFileW(W(args[1])));
+        return 0;
+    }
+    if (args.size() == 1 && args[0] == u"configure" && api.ConfigurePacker) {
+        api.ConfigurePacker(nullptr, nullptr);
         return 0;
     }
     std::fprintf(stderr, "wide_host: unknown command\n");
