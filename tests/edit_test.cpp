@@ -79,6 +79,12 @@ int32_t CopyInto(ModuleEnv& env, const std::string& cab, const std::string& list
     return env.m.PackFiles(&path[0], sub.empty() ? nullptr : &sub[0], &src[0], &list[0], 0);
 }
 
+std::vector<int32_t> g_sizes;  // what the packing callback heard
+int MIRAD_CALL RecordSize(char*, int32_t size) {
+    g_sizes.push_back(size);
+    return 1;
+}
+
 #define SKIP_WITHOUT_CORPUS()                                                                  \
     const std::string corpus = CorpusDir();                                                    \
     if (corpus.empty()) GTEST_SKIP() << "the shared corpus is absent";                         \
@@ -258,7 +264,15 @@ TEST(Edit, RemovesWhatTheViewLists) {
         Configure(env, row.ce, row.path, true, true);
         const std::vector<Entry> listed = List(env.m, cab);
         std::string path = cab, list = std::string(row.removed) + '\0' + '\0';
+        g_sizes.clear();
+        env.m.SetProcessDataProc(MIRAD_PACK_HANDLE, RecordSize);
         ASSERT_EQ(env.m.DeleteFiles(&path[0], &list[0]), 0);
+        env.m.SetProcessDataProc(MIRAD_PACK_HANDLE, nullptr);
+        // Progress of the rewrite in percent (a byte count would be measured
+        // against the selection, which is not what is written), up to 100.
+        ASSERT_FALSE(g_sizes.empty());
+        for (int32_t size : g_sizes) EXPECT_TRUE(size >= -100 && size <= 0) << size;
+        EXPECT_EQ(g_sizes.back(), -100);
 
         // The view lists the rest, in order; the removed name no more.
         std::string removed = row.removed, dir;
