@@ -182,7 +182,8 @@ void SetHostDialogApi(HostDialogBoxLfm dialogBox, HostDialogProc sendMessage) {
 }
 
 std::string SettingsForm() {
-    const int width = 480, row = 30;
+    // The field column starts past the longest label in the host's font.
+    const int width = 520, field = 340, row = 30;
     int top = 12, order = 0;
     std::string body;
     for (const Option& o : kOptions) {
@@ -192,11 +193,11 @@ std::string SettingsForm() {
             Line(&body, 4, "Caption = " + caption);
         } else {
             std::string label = std::string("lbl") + (o.item + 3);
-            Control(&body, label.c_str(), "TLabel", 12, top + 4, 270, 20, -1);
+            Control(&body, label.c_str(), "TLabel", 12, top + 4, field - 24, 20, -1);
             Line(&body, 4, "Caption = " + caption);
             Line(&body, 2, "end");
-            Control(&body, o.item, o.kind == Kind::Choice ? "TComboBox" : "TEdit", 300, top, width - 312, 28,
-                    order++);
+            Control(&body, o.item, o.kind == Kind::Choice ? "TComboBox" : "TEdit", field, top, width - field - 12,
+                    28, order++);
             if (o.kind == Kind::Choice) {
                 Line(&body, 4, "Style = csDropDownList");
                 Line(&body, 4, "Items.Strings = (");
