@@ -158,7 +158,8 @@ typedef struct ExtensionStartupInfo {
 #pragma pack(pop)
 
 typedef int(MIRAD_CALL* ChangeVolumeCallback)(char* archiveName, int32_t mode);
-/* Called with the entry's name and the bytes processed since the last call;
+/* Called with the entry's name and the bytes processed since the last call
+   (during DeleteFiles: -1 to -100, the percentage of the rewrite done);
    returning 0 stops the operation (result MIRAD_ABORTED). */
 typedef int(MIRAD_CALL* ProcessDataCallback)(char* fileName, int32_t size);
 typedef int(MIRAD_CALL* ChangeVolumeCallbackW)(MiradWideChar* archiveName, int32_t mode);
