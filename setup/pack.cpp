@@ -431,6 +431,22 @@ Error CheckRemoval(const PackJob& job, Removal* r) {
     return kOk;
 }
 
+// A removal rewrites the entries kept, not the ones the host selected, so
+// the host hears how much of the rewrite is done as a percentage (-1 to
+// -100) instead of byte counts it would measure against its selection.
+ProgressCallback RewritePercent(const ProgressCallback& progress, const std::vector<PackEntry>& kept) {
+    if (!progress) return progress;
+    uint64_t total = 0;
+    for (const PackEntry& e : kept) total += e.cbFile;
+    auto done = std::make_shared<uint64_t>(0);
+    return [progress, total, done](char* name, int32_t bytes) {
+        if (bytes <= 0) return progress(name, bytes);
+        *done += static_cast<uint64_t>(bytes);
+        uint64_t percent = total ? std::min<uint64_t>(100, *done * 100 / total) : 100;
+        return progress(name, -static_cast<int32_t>(std::max<uint64_t>(1, percent)));
+    };
+}
+
 }  // namespace
 
 Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
@@ -576,7 +592,8 @@ Error DeleteFromCabinet(const char* cabinetPath, const char* deleteList, const G
         kept[0].cbFile = static_cast<uint32_t>(setupBytes.size());
     }
     std::vector<ListName> none;
-    return RewriteCabinet(job->cabinet, target, kept, none, nullptr, false, progress);
+    const ProgressCallback percent = RewritePercent(progress, kept);
+    return RewriteCabinet(job->cabinet, target, kept, none, nullptr, false, percent);
 }
 
 }  // namespace mirad
