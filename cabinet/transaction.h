@@ -9,8 +9,8 @@
 
 #include "cabinet/cabinet.h"
 #include "cabinet/writer.h"
-#include "platform/safe_files.h"
 #include "support/error.h"
+#include "support/io.h"
 #include "support/progress.h"
 
 namespace mirad {
@@ -49,9 +49,7 @@ public:
     // Resolves `path`, refuses a read-only cabinet (CannotCreate), takes the
     // lock, waiting up to 30 s for another update (CannotCreate when it does
     // not end, Aborted when `progress` stops the wait), and removes
-    // temporary files a killed update of the same cabinet left. A path that
-    // names no file on disk while the I/O system holds files elsewhere (in
-    // memory) is taken as it is, unheld.
+    // temporary files a killed update of the same cabinet left.
     Error Acquire(const char* path, const ProgressCallback& progress = ProgressCallback());
     bool held() const { return lock_.held(); }
     // The cabinet to read and replace.
@@ -67,8 +65,8 @@ public:
 
 private:
     std::string path_;
-    platform::TargetInfo info_;
-    platform::FileLock lock_;
+    IoTarget info_;
+    IoLockHandle lock_;
 };
 
 // How a rewrite of `old` compresses: as the majority of its files' bytes

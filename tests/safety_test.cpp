@@ -3,8 +3,10 @@
 // drive the terminal, output that cannot be written, work stopped part-way.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -435,9 +437,10 @@ TEST(Progress, StopPartWayLeavesNothingBehind) {
 
 namespace {
 
-// Runs mirad in `dir` in the background, waits until `ready` says the work
-// is under way, sends `signal` and returns the exit status (-1: killed).
-int InterruptMirad(const TempDir& dir, const std::vector<std::string>& arguments, const std::function<bool()>& ready,
+// Runs mirad in `dir` in the background, waits until `reached` returns (true
+// once the work is under way), sends `signal` and returns the exit status
+// (-1: killed).
+int InterruptMirad(const TempDir& dir, const std::vector<std::string>& arguments, const std::function<bool()>& reached,
                    bool* wasReady, int signal = SIGINT) {
     pid_t pid = fork();
     if (pid == 0) {
@@ -453,27 +456,75 @@ int InterruptMirad(const TempDir& dir, const std::vector<std::string>& arguments
         execv(argv[0], argv.data());
         _exit(127);
     }
-    *wasReady = false;
-    for (int i = 0; i < 20000 && !*wasReady; ++i) {
-        *wasReady = ready();
-        if (!*wasReady) usleep(500);
-    }
+    *wasReady = reached();
     kill(pid, signal);
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// Blocks until `fd` can be read; false after half a minute, when the child
+// is not coming.
+bool Readable(int fd) {
+    pollfd p = {fd, POLLIN, 0};
+    return fd >= 0 && poll(&p, 1, 30000) == 1;
+}
+
+// Names made in a directory, seen as they are made (made before the child
+// starts, so none is missed).
+struct CreationWatch {
+    int fd = inotify_init1(IN_CLOEXEC);
+    explicit CreationWatch(const std::string& dir) {
+        if (fd >= 0 && inotify_add_watch(fd, dir.c_str(), IN_CREATE) < 0) fd = -1;
+    }
+    ~CreationWatch() {
+        if (fd >= 0) close(fd);
+    }
+    bool Await(const std::function<bool(const std::string&)>& wanted) {
+        alignas(inotify_event) char buffer[4096];
+        while (Readable(fd)) {
+            ssize_t n = read(fd, buffer, sizeof buffer);
+            for (ssize_t at = 0; n > 0 && at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+                if (e->len && wanted(e->name)) return true;
+                at += static_cast<ssize_t>(sizeof *e + e->len);
+            }
+        }
+        return false;
+    }
+};
+
+// A child's log as a FIFO, read line by line as it is written. Held open
+// for writing too, so a read waits for the next line instead of seeing an
+// end between the lines (each is written by an open of its own), and so the
+// child's opens never wait for a reader.
+struct LogFifo {
+    int fd = -1;
+    explicit LogFifo(const std::string& path) {
+        if (mkfifo(path.c_str(), 0600) == 0) fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    }
+    ~LogFifo() {
+        if (fd >= 0) close(fd);
+    }
+    bool Await(const std::string& wanted) {
+        std::string line;
+        char c;
+        while (Readable(fd) && read(fd, &c, 1) == 1) {
+            if (c != '\n') {
+                line += c;
+            } else if (line == wanted) {
+                return true;
+            } else {
+                line.clear();
+            }
+        }
+        return false;
+    }
+};
+
 bool AnyTemporary(const std::string& dir) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
         if (entry.path().filename().string().find(".mirad-") != std::string::npos) return true;
-    return false;
-}
-
-bool TemporaryIn(const std::string& dir, const std::string& name) {
-    std::error_code error;
-    for (const auto& e : std::filesystem::directory_iterator(dir, error))
-        if (mirad::IsTemporaryNameOf(e.path().filename().string(), name)) return true;
     return false;
 }
 
@@ -489,8 +540,12 @@ TEST(SafeHost, StoppedOrKilledLeavesNothingPartial) {
         std::filesystem::create_directories(dir / "src");
         WriteFile(dir / "src/big.bin", big);
         bool ready = false;
+        auto temporaryOf = [](const char* name) {
+            return [name](const std::string& made) { return mirad::IsTemporaryNameOf(made, name); };
+        };
+        CreationWatch packing(dir.path);
         int status = InterruptMirad(dir, {"pack", "n.cab", "-C", "src", "--move", "big.bin"},
-                                    [&] { return TemporaryIn(dir.path, "n.cab"); }, &ready, signal);
+                                    [&] { return packing.Await(temporaryOf("n.cab")); }, &ready, signal);
         ASSERT_TRUE(ready) << "pack never started writing";
         EXPECT_EQ(status, signal == SIGKILL ? -1 : 130);
         EXPECT_FALSE(FileExists(dir / "n.cab"));
@@ -500,8 +555,10 @@ TEST(SafeHost, StoppedOrKilledLeavesNothingPartial) {
         }
 
         WriteFile(dir / "b.cab", BuildCabinet({{"big.bin", big}}));
+        std::filesystem::create_directories(dir / "out");
+        CreationWatch extracting(dir / "out");
         status = InterruptMirad(dir, {"extract", "b.cab", "-d", "out"},
-                                [&] { return TemporaryIn(dir / "out", "big.bin"); }, &ready, signal);
+                                [&] { return extracting.Await(temporaryOf("big.bin")); }, &ready, signal);
         ASSERT_TRUE(ready) << "extract never started writing";
         EXPECT_EQ(status, signal == SIGKILL ? -1 : 130);
         EXPECT_FALSE(FileExists(dir / "out/big.bin"));
@@ -522,10 +579,10 @@ TEST(SafeHost, InterruptedUpdateWaitingForTheLock) {
     int fd = open((dir / "game.cab").c_str(), O_RDONLY);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     // Interrupted once its log says it waits.
+    LogFifo log(dir / "u.log");
     bool ready = false;
-    int status = InterruptMirad(dir, {"--log", "u.log", "update", "game.cab", "-C", "src", "%InstallDir%\\game.exe"}, [&] {
-        return ReadText(dir / "u.log").find("Cabinet is locked by another update, waiting") != std::string::npos;
-    }, &ready);
+    int status = InterruptMirad(dir, {"--log", "u.log", "update", "game.cab", "-C", "src", "%InstallDir%\\game.exe"},
+                                [&] { return log.Await("Cabinet is locked by another update, waiting"); }, &ready);
     close(fd);
     ASSERT_TRUE(ready) << "the update never waited for the lock";
     EXPECT_EQ(status, 130);
