@@ -97,14 +97,10 @@ void RemoveStaleTemporaries(const std::string& cabinetPath) {
 
 }  // namespace
 
-std::vector<ListName> ParseList(const char* addList) {
-    std::vector<ListName> list;
-    for (const char* p = addList; p && *p; p += std::strlen(p) + 1) {
-        size_t n = std::strlen(p);
-        bool directory = p[n - 1] == '/' || p[n - 1] == '\\';
-        list.push_back(ListName{p, directory, false});
-    }
-    return list;
+ListName Listed(const char* name) {
+    size_t n = std::strlen(name);
+    bool directory = n > 0 && (name[n - 1] == '/' || name[n - 1] == '\\');
+    return ListName{name, directory, false};
 }
 
 std::string StoredName(const char* subPath, const char* name) {
@@ -122,9 +118,8 @@ std::string StoredName(const char* subPath, const char* name) {
 
 bool FitsPath(const std::string& s) { return s.size() < kPathSize; }
 
-Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
+Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, std::vector<ListName>& list,
                     bool move, Compression compression, const ProgressCallback& progress) {
-    std::vector<ListName> list = ParseList(addList);
     // Every path is checked before the scan logs or creates anything.
     for (const ListName& item : list) {
         if (!FitsPath(JoinListPath(sourcePath, item.name))) return NotSupported("source path too long");

@@ -415,7 +415,7 @@ Error CheckRemoval(const PackJob& job, Removal* r) {
 
 }  // namespace
 
-Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
+Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, std::vector<ListName> list,
                     bool move, const ProgressCallback& progress, const GeneratedName& generated,
                     const DocumentRebuild& rebuild) {
     CountedPtr<PackJob> job = MakeCounted<PackJob>();
@@ -426,7 +426,7 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
     SettingsSnapshot settings = CurrentSettings();
     if (!file) {
         Compression compression = settings->Compression == kCompressionMszip ? Compression::Mszip : Compression::None;
-        return CreateCabinet(cabinetPath, subPath, sourcePath, addList, move, compression, progress);
+        return CreateCabinet(cabinetPath, subPath, sourcePath, list, move, compression, progress);
     }
     // Read only what the lock protects: the file the name leads to once
     // another update has finished with it.
@@ -437,7 +437,6 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
     if (!file) return CannotOpen("cannot open the cabinet");
     if (Error e = ReadCeCabinet(std::move(file), &job->cabinet, &job->setup)) return e;
 
-    std::vector<ListName> list = ParseList(addList);
     const bool ce = job->setup != nullptr;
     View view{*settings, ce && settings->ExpandPath != 0, ce && settings->ExpandCE != 0};
     // A generated document rebuilds the setup file on its own terms, so it
@@ -476,7 +475,7 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
     return RewriteCabinet(job->cabinet, target, edit.entries(), list, sourcePath, move, progress);
 }
 
-Error DeleteFromCabinet(const char* cabinetPath, const char* deleteList, const GeneratedName& generated,
+Error DeleteFromCabinet(const char* cabinetPath, const std::vector<ListName>& names, const GeneratedName& generated,
                         const ProgressCallback& progress) {
     SettingsSnapshot settings = CurrentSettings();
     if (!settings->EditInstallation) {
@@ -499,8 +498,7 @@ Error DeleteFromCabinet(const char* cabinetPath, const char* deleteList, const G
     removal.stored.assign(job->cabinet.files().size(), false);
     removal.copyFiles.assign(ce ? job->setup->copyFiles().size() : 0, false);
     removal.shortcuts.assign(ce ? job->setup->shortcuts().size() : 0, false);
-    std::vector<ListName> list = ParseList(deleteList);
-    for (const ListName& item : list) {
+    for (const ListName& item : names) {
         std::string name = StoredName(nullptr, item.name);
         if (!FitsPath(name)) return NotSupported("name too long");
         if (Error e = MarkRemoval(*job, items, name, generated, &removal)) return e;

@@ -167,11 +167,15 @@ Decoded DecodeFile(const std::string& path, uint16_t typeCompress = 0) {
 int Pack(Module* m, const std::string& cab, const std::string& source, const std::vector<std::string>& names,
          const char* subPath = nullptr, int flags = 0) {
     std::string list, src = source + "/", path = cab, sub = subPath ? subPath : "";
-    for (const auto& n : names) list += n + '\0';
+    std::vector<mirad::ListName> listed;
+    for (const auto& n : names) {
+        list += n + '\0';
+        listed.push_back(mirad::Listed(n.c_str()));
+    }
     list += '\0';
     if (!m)
         return mirad::ResultCode(
-            mirad::PackFilesInto(cab.c_str(), subPath, src.c_str(), list.data(), (flags & MIRAD_PACK_MOVE) != 0));
+            mirad::PackFilesInto(cab.c_str(), subPath, src.c_str(), listed, (flags & MIRAD_PACK_MOVE) != 0));
     return m->PackFiles(&path[0], subPath ? &sub[0] : nullptr, &src[0], &list[0], flags);
 }
 
