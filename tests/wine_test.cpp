@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <utime.h>
 
 #include "platform/host.h"
 #include "tests/fixture.h"
@@ -312,8 +313,12 @@ std::vector<WideRun> WideScenarios(const TempDir& dir, const std::function<Comma
     setup.copyFiles = {{1, 1, "Gr\xF6\xDF" "e.txt"}};  // Windows-1252, as setup files store it
     WriteFile(at + "/game.cab", BuildCeCabinet(setup, {Stored("gro.001", BytesOf("old"))}));
     WriteFile(at + "/" + kSnow + ".bin", ReadFile(at + "/names.cab"));
-    WriteText(at + "/src/" + kSnow, "new snow");
-    WriteText(at + "/src/" + kCafe, "new cafe");
+    // One time for the native and the Windows run, which are made seconds apart.
+    for (const auto& [name, text] : {std::pair{kSnow, "new snow"}, std::pair{kCafe, "new cafe"}}) {
+        WriteText(at + "/src/" + name, text);
+        const utimbuf fixed = {1700000000, 1700000000};
+        utime((at + "/src/" + name).c_str(), &fixed);
+    }
     fs::create_directories(at + "/upd/%InstallDir%");
     WriteText(at + "/upd/%InstallDir%/" + kSize, "new size");
     WriteSettings(at + "/cfg", false, true, false, false, false);  // installed paths, macros kept
