@@ -4,6 +4,7 @@
 // (device paths, destinations with macros, stored names), so mirad and a
 // file manager take the same names the same way. An edited ~Cab~.REG or
 // ~Cab~.INF given as the name rebuilds the setup file.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -38,14 +39,23 @@ SettingsChanges EditChanges(const Options& options, bool installedView, bool edi
     return changes;
 }
 
+// The lines the module wrote to the log after byte `from`.
+std::vector<std::string> LogLinesAfter(const std::string& log, uint64_t from) {
+    std::ifstream in(log, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(from));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 // The module's reason for a refusal: its last "Not added:", "Not replaced:"
 // or "Not removed:" line written after byte `from` of the log.
 std::string ModuleReason(const std::string& log, uint64_t from) {
-    std::ifstream in(log, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(from));
-    std::string line, reason;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::string reason;
+    for (const std::string& line : LogLinesAfter(log, from)) {
         for (const char* prefix : {"Not added: ", "Not replaced: ", "Not removed: "}) {
             std::string p = prefix;
             if (line.compare(0, p.size(), p) == 0) reason = line.substr(p.size());
@@ -187,9 +197,15 @@ int CommandUpdate(const Options& options) {
         return 1;
     }
     if (options.quiet) return 0;
-    size_t n = names.size();
-    std::printf("Updated '%s': %s %zu file%s.\n", Printable(cabinet).c_str(),
-                options.add ? "replaced or added" : "replaced", n, n == 1 ? "" : "s");
+    // The module logs each file it adds; the other names were replaced.
+    size_t added = 0;
+    if (options.add)
+        for (const std::string& line : LogLinesAfter(changes.debugFile, logStart)) added += line.rfind("Adding ", 0) == 0;
+    const size_t replaced = names.size() - std::min(added, names.size());
+    std::string what;
+    if (replaced > 0 || added == 0) what = "replaced " + Count(replaced, "file", "files");
+    if (added > 0) what += (what.empty() ? "added " : ", added ") + Count(added, "file", "files");
+    std::printf("Updated '%s': %s.\n", Printable(cabinet).c_str(), what.c_str());
     mirad::CabinetSurvey after = Survey(cabinet);
     if (methods.size() > 1 && !after.folders.empty()) {
         std::string method = MethodName(after.folders[0].typeCompress);

@@ -33,34 +33,32 @@ struct Option {
     const char* item;  // the dialog item
     Kind kind;
     const char* caption;
+    int32_t Settings::*flag;  // for Kind::Flag
 };
 
-// In the order the dialog shows them: the system dialog's rows are six
+// In the order the dialog shows them: the system dialog's rows are the
 // flags, a choice and a number.
 const Option kOptions[] = {
-    {"ExpandPath", "chkExpandPath", Kind::Flag, "List files where the device installs them"},
-    {"ExpandCE", "chkExpandCE", Kind::Flag, "Expand %CEn% and %InstallDir% to device paths"},
-    {"ShowShortcuts", "chkShowShortcuts", Kind::Flag, "List the shortcuts the installation makes"},
-    {"ShowRegistry", "chkShowRegistry", Kind::Flag, "List the registry export ~Cab~.REG"},
-    {"ShowInfFile", "chkShowInfFile", Kind::Flag, "List the installation script ~Cab~.INF"},
-    {"BuildFromInf", "chkBuildFromInf", Kind::Flag, "Packing one CE INF builds the cabinet it describes"},
-    {"Compression", "cmbCompression", Kind::Choice, "Compression of new cabinets"},
-    {"CodePage", "edtCodePage", Kind::Number, "Code page of names without the UTF-8 flag"},
+    {"ExpandPath", "chkExpandPath", Kind::Flag, "List files where the device installs them", &Settings::ExpandPath},
+    {"ExpandCE", "chkExpandCE", Kind::Flag, "Expand %CEn% and %InstallDir% to device paths", &Settings::ExpandCE},
+    {"ShowShortcuts", "chkShowShortcuts", Kind::Flag, "List the shortcuts the installation makes",
+     &Settings::ShowShortcuts},
+    {"ShowRegistry", "chkShowRegistry", Kind::Flag, "List the registry export ~Cab~.REG", &Settings::ShowRegistry},
+    {"ShowInfFile", "chkShowInfFile", Kind::Flag, "List the installation script ~Cab~.INF", &Settings::ShowInfFile},
+    {"BuildFromInf", "chkBuildFromInf", Kind::Flag, "Packing one CE INF builds the cabinet it describes",
+     &Settings::BuildFromInf},
+    {"EditInstallation", "chkEditInstallation", Kind::Flag,
+     "Add and remove files, copy edited ~Cab~.REG/.INF back",
+     &Settings::EditInstallation},
+    {"Compression", "cmbCompression", Kind::Choice, "Compression of new cabinets", nullptr},
+    {"CodePage", "edtCodePage", Kind::Number, "Code page of names without the UTF-8 flag", nullptr},
 };
+static_assert(std::size(kOptions) == platform::kDialogFlags + 2, "the system dialog's rows");
 
 const char* const kChoices[] = {"none", "MSZIP"};  // index = kCompressionNone, kCompressionMszip
 
 std::atomic<HostDialogBoxLfm> g_dialogBox{nullptr};
 std::atomic<HostDialogProc> g_sendMessage{nullptr};
-
-int32_t Settings::*FlagField(const char* key) {
-    if (!std::strcmp(key, "ExpandPath")) return &Settings::ExpandPath;
-    if (!std::strcmp(key, "ExpandCE")) return &Settings::ExpandCE;
-    if (!std::strcmp(key, "ShowShortcuts")) return &Settings::ShowShortcuts;
-    if (!std::strcmp(key, "ShowRegistry")) return &Settings::ShowRegistry;
-    if (!std::strcmp(key, "ShowInfFile")) return &Settings::ShowInfFile;
-    return &Settings::BuildFromInf;
-}
 
 intptr_t Send(uintptr_t dialog, const char* item, intptr_t message, intptr_t wParam, intptr_t lParam = 0) {
     return g_sendMessage.load()(dialog, const_cast<char*>(item), message, wParam, lParam);
@@ -77,7 +75,7 @@ std::vector<platform::DialogItem> CurrentItems() {
         switch (o.kind) {
             case Kind::Flag:
                 item.kind = platform::DialogItem::Kind::Flag;
-                item.value = (*settings).*FlagField(o.key) ? 1 : 0;
+                item.value = (*settings).*o.flag ? 1 : 0;
                 break;
             case Kind::Choice:
                 item.kind = platform::DialogItem::Kind::Choice;
@@ -184,7 +182,8 @@ void SetHostDialogApi(HostDialogBoxLfm dialogBox, HostDialogProc sendMessage) {
 }
 
 std::string SettingsForm() {
-    const int width = 480, row = 30;
+    // The field column starts past the longest label in the host's font.
+    const int width = 520, field = 340, row = 30;
     int top = 12, order = 0;
     std::string body;
     for (const Option& o : kOptions) {
@@ -194,11 +193,11 @@ std::string SettingsForm() {
             Line(&body, 4, "Caption = " + caption);
         } else {
             std::string label = std::string("lbl") + (o.item + 3);
-            Control(&body, label.c_str(), "TLabel", 12, top + 4, 270, 20, -1);
+            Control(&body, label.c_str(), "TLabel", 12, top + 4, field - 24, 20, -1);
             Line(&body, 4, "Caption = " + caption);
             Line(&body, 2, "end");
-            Control(&body, o.item, o.kind == Kind::Choice ? "TComboBox" : "TEdit", 300, top, width - 312, 28,
-                    order++);
+            Control(&body, o.item, o.kind == Kind::Choice ? "TComboBox" : "TEdit", field, top, width - field - 12,
+                    28, order++);
             if (o.kind == Kind::Choice) {
                 Line(&body, 4, "Style = csDropDownList");
                 Line(&body, 4, "Items.Strings = (");

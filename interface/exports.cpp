@@ -358,7 +358,8 @@ int32_t DeleteFilesImpl(const HostText& cabinetPath, const HostText& deleteList)
     try {
         SettingsForCall settings;
         return ResultCode(
-            DeleteFromCabinet(cabinetPath.get(), ParseList(deleteList.get()), IsGeneratedDocument, PackProgressCallback()));
+            DeleteFromCabinet(cabinetPath.get(), ParseList(deleteList.get()), IsGeneratedDocument,
+                              PackProgressCallback()));
     } catch (...) {
         return ResultOfException();
     }

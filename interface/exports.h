@@ -56,14 +56,38 @@ enum { MIRAD_PACK_MOVE = 1 };
    end of the host's record. */
 #pragma pack(push, 1)
 
-typedef struct OpenRequest {
-    char* archiveName;
-    int32_t openMode;
-    int32_t openResult;
-    char* commentBuffer;
-    int32_t commentBufferSize;
-    int32_t commentSize;
+/* Each wide record is its ANSI one with UTF-16 text: one list of fields,
+   in CHAR units. */
+#define MIRAD_OPEN_REQUEST_FIELDS(CHAR) \
+    CHAR* archiveName;                  \
+    int32_t openMode;                   \
+    int32_t openResult;                 \
+    CHAR* commentBuffer;                \
+    int32_t commentBufferSize;          \
+    int32_t commentSize;                \
     int32_t commentState;
+#define MIRAD_ENTRY_HEADER_EX_FIELDS(CHAR) \
+    CHAR archiveName[1024];                \
+    CHAR fileName[1024];                   \
+    int32_t flags;                         \
+    uint32_t packedSize;                   \
+    uint32_t packedSizeHigh;               \
+    uint32_t unpackedSize;                 \
+    uint32_t unpackedSizeHigh;             \
+    int32_t hostOS;                        \
+    int32_t fileCRC;                       \
+    int32_t fileTime;                      \
+    int32_t unpackVersion;                 \
+    int32_t method;                        \
+    int32_t fileAttributes;                \
+    char* commentBuffer;                   \
+    int32_t commentBufferSize;             \
+    int32_t commentSize;                   \
+    int32_t commentState;                  \
+    char reserved[1024];
+
+typedef struct OpenRequest {
+    MIRAD_OPEN_REQUEST_FIELDS(char)
 } OpenRequest;
 
 typedef struct EntryHeader {
@@ -87,60 +111,23 @@ typedef struct EntryHeader {
 typedef uint16_t MiradWideChar; /* a UTF-16 unit, on every platform */
 
 typedef struct OpenRequestW {
-    MiradWideChar* archiveName;
-    int32_t openMode;
-    int32_t openResult;
-    MiradWideChar* commentBuffer;
-    int32_t commentBufferSize;
-    int32_t commentSize;
-    int32_t commentState;
+    MIRAD_OPEN_REQUEST_FIELDS(MiradWideChar)
 } OpenRequestW;
 
 /* ReadHeaderEx's record: longer names and sizes in two 32-bit halves. */
 typedef struct EntryHeaderEx {
-    char archiveName[1024];
-    char fileName[1024];
-    int32_t flags;
-    uint32_t packedSize;
-    uint32_t packedSizeHigh;
-    uint32_t unpackedSize;
-    uint32_t unpackedSizeHigh;
-    int32_t hostOS;
-    int32_t fileCRC;
-    int32_t fileTime;
-    int32_t unpackVersion;
-    int32_t method;
-    int32_t fileAttributes;
-    char* commentBuffer;
-    int32_t commentBufferSize;
-    int32_t commentSize;
-    int32_t commentState;
-    char reserved[1024];
+    MIRAD_ENTRY_HEADER_EX_FIELDS(char)
 } EntryHeaderEx;
 
 /* ReadHeaderExW's record: the same in UTF-16, and the time once more as a
    Windows FILETIME where the host reads one. */
 typedef struct EntryHeaderExW {
-    MiradWideChar archiveName[1024];
-    MiradWideChar fileName[1024];
-    int32_t flags;
-    uint32_t packedSize;
-    uint32_t packedSizeHigh;
-    uint32_t unpackedSize;
-    uint32_t unpackedSizeHigh;
-    int32_t hostOS;
-    int32_t fileCRC;
-    int32_t fileTime;
-    int32_t unpackVersion;
-    int32_t method;
-    int32_t fileAttributes;
-    char* commentBuffer;
-    int32_t commentBufferSize;
-    int32_t commentSize;
-    int32_t commentState;
-    char reserved[1024];
+    MIRAD_ENTRY_HEADER_EX_FIELDS(MiradWideChar)
     uint64_t preciseFileTime;
 } EntryHeaderExW;
+
+#undef MIRAD_OPEN_REQUEST_FIELDS
+#undef MIRAD_ENTRY_HEADER_EX_FIELDS
 
 typedef struct DefaultParams {
     int32_t size;
@@ -171,7 +158,8 @@ typedef struct ExtensionStartupInfo {
 #pragma pack(pop)
 
 typedef int(MIRAD_CALL* ChangeVolumeCallback)(char* archiveName, int32_t mode);
-/* Called with the entry's name and the bytes processed since the last call;
+/* Called with the entry's name and the bytes processed since the last call
+   (during DeleteFiles: -1 to -100, the percentage of the rewrite done);
    returning 0 stops the operation (result MIRAD_ABORTED). */
 typedef int(MIRAD_CALL* ProcessDataCallback)(char* fileName, int32_t size);
 typedef int(MIRAD_CALL* ChangeVolumeCallbackW)(MiradWideChar* archiveName, int32_t mode);

@@ -17,8 +17,8 @@ struct DialogItem {
     int value;                         // Flag 0 or 1, Choice an index, Number the number
 };
 
-// The settings dialog's rows, in order: six flags, one choice, one number.
-constexpr int kDialogFlags = 6;
+// The settings dialog's rows, in order: seven flags, one choice, one number.
+constexpr int kDialogFlags = 7;
 
 enum class DialogOutcome { Unavailable, Confirmed, Cancelled };
 

@@ -1,6 +1,7 @@
 #include "setup/edit.h"
 
 #include <cstdio>
+#include <new>
 
 #include "platform/ascii.h"
 
@@ -69,55 +70,175 @@ std::vector<uint16_t> PathStringIds(const std::string& path, uint16_t installDir
     return ids;
 }
 
+// A first-wins map from texts to ids: the texts end to end in one string,
+// open addressing over entry numbers, so 65535 keys cost about 1 MiB.
+class SetupEdit::Index {
+public:
+    // The id `key` was added with first, or -1.
+    int32_t Find(const std::string& key) const {
+        if (slots_.empty()) return -1;
+        for (size_t at = Hash(key) & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
+            if (slots_[at] == 0) return -1;
+            const Entry& e = entries_[slots_[at] - 1];
+            if (e.length == key.size() && texts_.compare(e.at, e.length, key) == 0) return e.id;
+        }
+    }
+    void Add(const std::string& key, uint16_t id) {
+        if (Find(key) >= 0) return;
+        if ((entries_.size() + 1) * 2 > slots_.size()) Grow();
+        entries_.push_back({static_cast<uint32_t>(texts_.size()), static_cast<uint32_t>(key.size()), id});
+        texts_ += key;
+        Place(entries_.size());
+    }
+
+private:
+    struct Entry {
+        uint32_t at, length;
+        uint16_t id;
+    };
+    static size_t Hash(const std::string& key) {
+        uint32_t h = 2166136261u;
+        for (char c : key) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
+        return h;
+    }
+    void Place(size_t entry) {
+        const Entry& e = entries_[entry - 1];
+        size_t at = Hash(texts_.substr(e.at, e.length)) & (slots_.size() - 1);
+        while (slots_[at] != 0) at = (at + 1) & (slots_.size() - 1);
+        slots_[at] = static_cast<uint32_t>(entry);
+    }
+    void Grow() {
+        slots_.assign(slots_.empty() ? 64 : slots_.size() * 2, 0);
+        for (size_t i = 1; i <= entries_.size(); ++i) Place(i);
+    }
+    std::string texts_;
+    std::vector<Entry> entries_;
+    std::vector<uint32_t> slots_;  // entry number, 0 for a free slot
+};
+
+// The new file's rows: the old records from the setup bytes, less the
+// dropped ones, then the added ones.
+class SetupEdit::Rows : public SetupRows {
+public:
+    Rows(const SetupEdit& edit, const std::vector<uint8_t>& old) : e_(edit), old_(old) {}
+    void Strings(const Put<SetupModel::String>& put) const override {
+        ReadStringRecords(old_.data(), old_.size(), All(put));
+        for (const auto& s : e_.added_.strings) put(s);
+    }
+    void Directories(const Put<SetupModel::Directory>& put) const override {
+        ReadDirectoryRecords(old_.data(), old_.size(), All(put));
+        for (const auto& d : e_.added_.directories) put(d);
+    }
+    void CopyFiles(const Put<SetupModel::CopyFile>& put) const override {
+        size_t i = 0;
+        auto kept = Kept(e_.droppedCopyFiles_, &i, put);
+        ReadCopyFileRecords(old_.data(), old_.size(), kept);
+        for (const auto& c : e_.added_.copyFiles) kept(c);
+    }
+    void RegHives(const Put<SetupModel::RegHive>& put) const override {
+        ReadRegHiveRecords(old_.data(), old_.size(), All(put));
+    }
+    void RegValues(const Put<SetupModel::RegValue>& put) const override {
+        ReadRegValueRecords(old_.data(), old_.size(), All(put));
+    }
+    void Shortcuts(const Put<SetupModel::Shortcut>& put) const override {
+        size_t i = 0;
+        ReadShortcutRecords(old_.data(), old_.size(), Kept(e_.droppedShortcuts_, &i, put));
+    }
+
+private:
+    template <typename T>
+    static std::function<bool(const T&)> All(const Put<T>& put) {
+        return [&put](const T& row) {
+            put(row);
+            return true;
+        };
+    }
+    // Rows by position: the marked ones are left out.
+    template <typename T>
+    static std::function<bool(const T&)> Kept(const std::vector<bool>& marked, size_t* i, const Put<T>& put) {
+        return [&marked, i, &put](const T& row) {
+            size_t at = (*i)++;
+            if (at >= marked.size() || !marked[at]) put(row);
+            return true;
+        };
+    }
+    const SetupEdit& e_;
+    const std::vector<uint8_t>& old_;
+};
+
+SetupEdit::SetupEdit() = default;
+SetupEdit::~SetupEdit() = default;
+
 Error SetupEdit::Start(const CeSetup& setup, const Cabinet& cabinet) {
-    if (Error e = setup.ReadModel(&model_)) return e;
-    for (size_t i = 0; i < model_.strings.size(); ++i) {
-        const SetupModel::String& s = model_.strings[i];
-        if (s.id >= nextString_) nextString_ = static_cast<uint16_t>(s.id + 1);
-        // The first string stands for the install directory where a path
-        // begins with it.
-        if (i > 0) strings_.emplace(TextOf(s.stored), s.id);
-    }
-    for (const SetupDirectory& d : setup.directories()) {
-        directories_.emplace(Lower(d.path), d.id);
-        if (d.id >= nextDirectory_) nextDirectory_ = static_cast<uint16_t>(d.id + 1);
-    }
-    for (const SetupCopyFile& c : setup.copyFiles()) usedNumbers_.insert(c.fileId);
-    for (const CabFileEntry& f : cabinet.files()) {
-        int32_t n = NumericSuffix(f.name);
-        if (n >= 0 && n < 65536) usedNumbers_.insert(static_cast<uint16_t>(n));
+    setup_ = &setup;
+    const std::vector<uint8_t>& bytes = setup.bytes();
+    if (Error e = ReadSetupHeader(bytes.data(), bytes.size(), &head_)) return e;
+    try {
+        ReadStringRecords(bytes.data(), bytes.size(), [this](const SetupModel::String& s) {
+            if (oldStrings_++ == 0) firstStringId_ = s.id;
+            if (s.id >= nextString_) nextString_ = static_cast<uint16_t>(s.id + 1);
+            return true;
+        });
+        for (const SetupDirectory& d : setup.directories())
+            if (d.id >= nextDirectory_) nextDirectory_ = static_cast<uint16_t>(d.id + 1);
+        usedNumbers_.assign(65536, false);
+        for (const SetupCopyFile& c : setup.copyFiles()) usedNumbers_[c.fileId] = true;
+        for (const CabFileEntry& f : cabinet.files()) {
+            int32_t n = NumericSuffix(f.name);
+            if (n >= 0 && n < 65536) usedNumbers_[static_cast<size_t>(n)] = true;
+        }
+    } catch (const std::bad_alloc&) {
+        return NoMemory("setup edit");
     }
     return kOk;
 }
 
 uint16_t SetupEdit::NextFileNumber() {
     uint16_t highest = 0;
-    for (uint16_t n : usedNumbers_)
-        if (n <= kHighestNumber && n > highest) highest = n;
+    for (uint16_t n = kHighestNumber; n > 0 && !highest; --n)
+        if (usedNumbers_[n]) highest = n;
     uint16_t pick = highest < kHighestNumber ? static_cast<uint16_t>(highest + 1) : 0;
     for (uint16_t n = 1; !pick && n <= kHighestNumber; ++n)
-        if (!usedNumbers_.count(n)) pick = n;
-    if (pick) usedNumbers_.insert(pick);
+        if (!usedNumbers_[n]) pick = n;
+    if (pick) usedNumbers_[pick] = true;
     return pick;
 }
 
 uint16_t SetupEdit::Intern(const std::string& text) {
-    auto at = strings_.find(text);
-    if (at != strings_.end()) return at->second;
+    if (!strings_) {
+        strings_.reset(new Index());
+        const std::vector<uint8_t>& bytes = setup_->bytes();
+        bool first = true;
+        ReadStringRecords(bytes.data(), bytes.size(), [this, &first](const SetupModel::String& s) {
+            // The first string stands for the install directory where a path
+            // begins with it.
+            if (!first) strings_->Add(TextOf(s.stored), s.id);
+            first = false;
+            return true;
+        });
+    }
+    int32_t found = strings_->Find(text);
+    if (found >= 0) return static_cast<uint16_t>(found);
     uint16_t id = nextString_++;
-    model_.strings.push_back({id, StoredText(text)});
-    strings_[text] = id;
+    if (oldStrings_ + added_.strings.size() == 0) firstStringId_ = id;
+    added_.strings.push_back({id, StoredText(text)});
+    strings_->Add(text, id);
     return id;
 }
 
 uint16_t SetupEdit::Directory(const std::string& path) {
-    auto at = directories_.find(Lower(path));
-    if (at != directories_.end()) return at->second;
-    uint16_t installDir = model_.strings.empty() ? Intern("%InstallDir%") : model_.strings[0].id;
+    if (!directories_) {
+        directories_.reset(new Index());
+        for (const SetupDirectory& d : setup_->directories()) directories_->Add(Lower(d.path), d.id);
+    }
+    int32_t found = directories_->Find(Lower(path));
+    if (found >= 0) return static_cast<uint16_t>(found);
+    uint16_t installDir = oldStrings_ + added_.strings.size() == 0 ? Intern("%InstallDir%") : firstStringId_;
     uint16_t id = nextDirectory_++;
-    model_.directories.push_back(
+    added_.directories.push_back(
         {id, PathStringIds(path, installDir, [this](const std::string& text) { return Intern(text); })});
-    directories_[Lower(path)] = id;
+    directories_->Add(Lower(path), id);
     return id;
 }
 
@@ -128,27 +249,40 @@ void SetupEdit::AddCopyFile(const std::string& directory, const std::string& nam
     c.word = fileId;
     c.flags = flags;
     c.stored = StoredText(name);
-    model_.copyFiles.push_back(c);
+    added_.copyFiles.push_back(c);
     changed_ = true;
 }
 
-namespace {
-
-template <typename Row>
-bool Drop(std::vector<Row>* rows, const std::vector<bool>& marked) {
-    size_t kept = 0;
-    for (size_t i = 0; i < rows->size(); ++i)
-        if (i >= marked.size() || !marked[i]) (*rows)[kept++] = (*rows)[i];
-    bool dropped = kept != rows->size();
-    rows->resize(kept);
-    return dropped;
+void SetupEdit::Remove(const std::vector<bool>& copyFiles, const std::vector<bool>& shortcuts) {
+    auto any = [](const std::vector<bool>& marked, size_t rows) {
+        for (size_t i = 0; i < marked.size() && i < rows; ++i)
+            if (marked[i]) return true;
+        return false;
+    };
+    size_t copyRows = 0, shortcutRows = 0;
+    const std::vector<uint8_t>& bytes = setup_->bytes();
+    ReadCopyFileRecords(bytes.data(), bytes.size(), [&copyRows](const SetupModel::CopyFile&) {
+        ++copyRows;
+        return true;
+    });
+    ReadShortcutRecords(bytes.data(), bytes.size(), [&shortcutRows](const SetupModel::Shortcut&) {
+        ++shortcutRows;
+        return true;
+    });
+    changed_ |= any(copyFiles, copyRows + added_.copyFiles.size()) || any(shortcuts, shortcutRows);
+    droppedCopyFiles_ = copyFiles;
+    droppedShortcuts_ = shortcuts;
 }
 
-}  // namespace
-
-void SetupEdit::Remove(const std::vector<bool>& copyFiles, const std::vector<bool>& shortcuts) {
-    changed_ |= Drop(&model_.copyFiles, copyFiles);
-    changed_ |= Drop(&model_.shortcuts, shortcuts);
+Error SetupEdit::Write(const std::vector<uint8_t>& old, std::vector<uint8_t>* out) {
+    strings_.reset();
+    directories_.reset();
+    setup_ = nullptr;
+    size_t hint = old.size() + 4096;
+    for (const auto& s : added_.strings) hint += 4 + s.stored.size();
+    for (const auto& d : added_.directories) hint += 4 + 2 * d.ids.size();
+    for (const auto& c : added_.copyFiles) hint += 12 + c.stored.size();
+    return WriteSetupFile(head_, Rows(*this, old), out, hint);
 }
 
 }  // namespace mirad

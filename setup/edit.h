@@ -7,8 +7,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <set>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,12 +34,21 @@ std::string StoredFileName(const std::string& name, uint16_t number);
 std::vector<uint16_t> PathStringIds(const std::string& path, uint16_t installDirId,
                                     const std::function<uint16_t(const std::string&)>& intern);
 
+// The changes are kept apart from the setup file's records, which stay in
+// its bytes: the new file is written from those bytes, records dropped and
+// added on the way, so an edit of a setup file of 65535-row tables holds no
+// copy of its rows.
 class SetupEdit {
 public:
-    // Reads the setup file's records to change; NoMemory is the only error.
+    SetupEdit();
+    ~SetupEdit();
+    SetupEdit(const SetupEdit&) = delete;
+    SetupEdit& operator=(const SetupEdit&) = delete;
+
+    // Reads what the changes need from the setup file, which must outlive
+    // every call before Write; NoMemory is the only error.
     Error Start(const CeSetup& setup, const Cabinet& cabinet);
 
-    const SetupModel& model() const { return model_; }
     bool changed() const { return changed_; }
 
     // The number a new installed file takes: one past the highest a
@@ -56,15 +64,30 @@ public:
     // Drops the copy-file and shortcut rows whose positions are marked.
     void Remove(const std::vector<bool>& copyFiles, const std::vector<bool>& shortcuts);
 
+    // Lets go of the lookups and lays the changed setup file out from
+    // `old`, the bytes of the setup file given to Start (which may be gone
+    // by now), as the setup writer lays out a model: each table's records
+    // in order less the dropped ones, then the added ones. Errors as
+    // WriteSetupModel.
+    Error Write(const std::vector<uint8_t>& old, std::vector<uint8_t>* out);
+
 private:
+    class Index;
+    class Rows;
     uint16_t Intern(const std::string& text);
     uint16_t Directory(const std::string& path);
 
-    SetupModel model_;
+    const CeSetup* setup_ = nullptr;
+    SetupModel head_;   // the header fields and texts
+    SetupModel added_;  // the tables' new rows
+    std::vector<bool> droppedCopyFiles_, droppedShortcuts_;
     bool changed_ = false;
-    std::set<uint16_t> usedNumbers_;
-    std::map<std::string, uint16_t> strings_;      // text -> id (the install directory apart)
-    std::map<std::string, uint16_t> directories_;  // lower-case path -> id
+    std::vector<bool> usedNumbers_;
+    size_t oldStrings_ = 0;
+    uint16_t firstStringId_ = 0;
+    // Text -> string id (the install directory apart) and lower-case path ->
+    // directory id, made when a file is first added.
+    std::unique_ptr<Index> strings_, directories_;
     uint16_t nextString_ = 1, nextDirectory_ = 1;
 };
 

@@ -220,26 +220,63 @@ void ReadShortcutRecords(const uint8_t* data, size_t size,
                   take);
 }
 
+namespace {
+
+void ReadHeaderInto(const uint8_t* data, size_t size, SetupModel* m) {
+    const Header header(data, size);
+    const uint8_t* h = header.h;
+    m->processor = static_cast<int32_t>(le32(h + msce::Processor));
+    m->minVersionMajor = static_cast<int32_t>(le32(h + msce::MinVersionMajor));
+    m->minVersionMinor = static_cast<int32_t>(le32(h + msce::MinVersionMinor));
+    m->maxVersionMajor = static_cast<int32_t>(le32(h + msce::MaxVersionMajor));
+    m->maxVersionMinor = static_cast<int32_t>(le32(h + msce::MaxVersionMinor));
+    m->minBuild = le32(h + msce::MinBuild);
+    m->maxBuild = le32(h + msce::MaxBuild);
+    m->word4 = le32(h + 4);
+    m->word12 = le32(h + 12);
+    m->word16 = le32(h + 16);
+    m->word96 = le32(h + 96);
+    m->appName = TextAt(data, size, le16(h + msce::AppNameOffset), le16(h + msce::AppNameLength));
+    m->provider = TextAt(data, size, le16(h + msce::ProviderOffset), le16(h + msce::ProviderLength));
+    m->unsupported = TextAt(data, size, le16(h + msce::UnsupportedOffset), le16(h + msce::UnsupportedLength));
+}
+
+// A model's own tables as rows.
+class ModelRows : public SetupRows {
+public:
+    explicit ModelRows(const SetupModel& m) : m_(m) {}
+    void Strings(const Put<SetupModel::String>& put) const override { Each(m_.strings, put); }
+    void Directories(const Put<SetupModel::Directory>& put) const override { Each(m_.directories, put); }
+    void CopyFiles(const Put<SetupModel::CopyFile>& put) const override { Each(m_.copyFiles, put); }
+    void RegHives(const Put<SetupModel::RegHive>& put) const override { Each(m_.regHives, put); }
+    void RegValues(const Put<SetupModel::RegValue>& put) const override { Each(m_.regValues, put); }
+    void Shortcuts(const Put<SetupModel::Shortcut>& put) const override { Each(m_.shortcuts, put); }
+
+private:
+    template <typename T>
+    static void Each(const std::vector<T>& table, const Put<T>& put) {
+        for (const T& row : table) put(row);
+    }
+    const SetupModel& m_;
+};
+
+}  // namespace
+
+Error ReadSetupHeader(const uint8_t* data, size_t size, SetupModel* out) {
+    try {
+        SetupModel m;
+        ReadHeaderInto(data, size, &m);
+        *out = std::move(m);
+        return kOk;
+    } catch (const std::bad_alloc&) {
+        return NoMemory("setup model");
+    }
+}
+
 Error ReadSetupModel(const uint8_t* data, size_t size, SetupModel* out) {
     try {
         SetupModel m;
-        const Header header(data, size);
-        const uint8_t* h = header.h;
-        m.processor = static_cast<int32_t>(le32(h + msce::Processor));
-        m.minVersionMajor = static_cast<int32_t>(le32(h + msce::MinVersionMajor));
-        m.minVersionMinor = static_cast<int32_t>(le32(h + msce::MinVersionMinor));
-        m.maxVersionMajor = static_cast<int32_t>(le32(h + msce::MaxVersionMajor));
-        m.maxVersionMinor = static_cast<int32_t>(le32(h + msce::MaxVersionMinor));
-        m.minBuild = le32(h + msce::MinBuild);
-        m.maxBuild = le32(h + msce::MaxBuild);
-        m.word4 = le32(h + 4);
-        m.word12 = le32(h + 12);
-        m.word16 = le32(h + 16);
-        m.word96 = le32(h + 96);
-        m.appName = TextAt(data, size, le16(h + msce::AppNameOffset), le16(h + msce::AppNameLength));
-        m.provider = TextAt(data, size, le16(h + msce::ProviderOffset), le16(h + msce::ProviderLength));
-        m.unsupported = TextAt(data, size, le16(h + msce::UnsupportedOffset), le16(h + msce::UnsupportedLength));
-
+        ReadHeaderInto(data, size, &m);
         ReadStringRecords(data, size, AppendTo(&m.strings));
         ReadDirectoryRecords(data, size, AppendTo(&m.directories));
         ReadCopyFileRecords(data, size, AppendTo(&m.copyFiles));
@@ -266,7 +303,13 @@ uint16_t WizardRegValueMark(const std::string& data) {
 }
 
 Error WriteSetupModel(const SetupModel& m, std::vector<uint8_t>* bytes) {
+    return WriteSetupFile(m, ModelRows(m), bytes);
+}
+
+Error WriteSetupFile(const SetupModel& m, const SetupRows& rows, std::vector<uint8_t>* bytes, size_t sizeHint) {
     try {
+        bytes->clear();
+        bytes->reserve(sizeHint);
         bytes->assign(msce::Size, 0);
         Out o{*bytes};
         const uint32_t appNameAt = o.Here();
@@ -278,51 +321,57 @@ Error WriteSetupModel(const SetupModel& m, std::vector<uint8_t>* bytes) {
         // Text offsets are 16-bit fields.
         if (o.Here() > 0xFFFF) return BadData("setup file texts too long");
 
+        size_t strings = 0, directories = 0, copyFiles = 0, regHives = 0, regValues = 0, shortcuts = 0;
         const uint32_t stringsAt = o.Here();
-        for (const auto& s : m.strings) {
+        rows.Strings([&](const SetupModel::String& s) {
+            ++strings;
             o.Put16(s.id);
             o.Put16(s.stored.size());
             o.PutText(s.stored);
-        }
+        });
         const uint32_t directoriesAt = o.Here();
-        for (const auto& d : m.directories) {
+        rows.Directories([&](const SetupModel::Directory& d) {
+            ++directories;
             o.Put16(d.id);
             o.PutIds(d.ids);
-        }
+        });
         const uint32_t copyFilesAt = o.Here();
-        for (const auto& c : m.copyFiles) {
+        rows.CopyFiles([&](const SetupModel::CopyFile& c) {
+            ++copyFiles;
             o.Put16(c.fileId);
             o.Put16(c.directoryId);
             o.Put16(c.word);
             o.Put32(c.flags);
             o.Put16(c.stored.size());
             o.PutText(c.stored);
-        }
+        });
         const uint32_t regHivesAt = o.Here();
-        for (const auto& k : m.regHives) {
+        rows.RegHives([&](const SetupModel::RegHive& k) {
+            ++regHives;
             o.Put16(k.id);
             o.Put16(k.root);
             o.Put16(k.word);
             o.PutIds(k.ids);
-        }
+        });
         const uint32_t regValuesAt = o.Here();
-        for (const auto& v : m.regValues) {
+        rows.RegValues([&](const SetupModel::RegValue& v) {
+            ++regValues;
             o.Put16(v.first);
             o.Put16(v.hiveId);
             o.Put16(v.third);
             o.Put32(v.typeFlags);
             o.Put16(v.payload.size());
             o.PutText(v.payload);
-        }
+        });
         const uint32_t shortcutsAt = o.Here();
-        for (const auto& s : m.shortcuts) {
+        rows.Shortcuts([&](const SetupModel::Shortcut& s) {
+            ++shortcuts;
             for (uint16_t w : {s.id, s.baseDirectoryId, s.baseMacro, s.targetId, s.targetIsFile, s.specLength,
                                s.nameStringId})
                 o.Put16(w);
-        }
-        if (o.tooLarge || m.strings.size() > 0xFFFF || m.directories.size() > 0xFFFF ||
-            m.copyFiles.size() > 0xFFFF || m.regHives.size() > 0xFFFF || m.regValues.size() > 0xFFFF ||
-            m.shortcuts.size() > 0xFFFF || m.appName.size() > 0xFFFF || m.provider.size() > 0xFFFF ||
+        });
+        if (o.tooLarge || strings > 0xFFFF || directories > 0xFFFF || copyFiles > 0xFFFF || regHives > 0xFFFF ||
+            regValues > 0xFFFF || shortcuts > 0xFFFF || m.appName.size() > 0xFFFF || m.provider.size() > 0xFFFF ||
             m.unsupported.size() > 0xFFFF)
             return BadData("setup file field overflow");
 
@@ -339,12 +388,12 @@ Error WriteSetupModel(const SetupModel& m, std::vector<uint8_t>* bytes) {
         put_le32(h + msce::MaxVersionMinor, static_cast<uint32_t>(m.maxVersionMinor));
         put_le32(h + msce::MinBuild, m.minBuild);
         put_le32(h + msce::MaxBuild, m.maxBuild);
-        put_le16(h + msce::StringCount, static_cast<uint16_t>(m.strings.size()));
-        put_le16(h + msce::DirectoryCount, static_cast<uint16_t>(m.directories.size()));
-        put_le16(h + msce::CopyFileCount, static_cast<uint16_t>(m.copyFiles.size()));
-        put_le16(h + msce::RegHiveCount, static_cast<uint16_t>(m.regHives.size()));
-        put_le16(h + msce::RegValueCount, static_cast<uint16_t>(m.regValues.size()));
-        put_le16(h + msce::ShortcutCount, static_cast<uint16_t>(m.shortcuts.size()));
+        put_le16(h + msce::StringCount, static_cast<uint16_t>(strings));
+        put_le16(h + msce::DirectoryCount, static_cast<uint16_t>(directories));
+        put_le16(h + msce::CopyFileCount, static_cast<uint16_t>(copyFiles));
+        put_le16(h + msce::RegHiveCount, static_cast<uint16_t>(regHives));
+        put_le16(h + msce::RegValueCount, static_cast<uint16_t>(regValues));
+        put_le16(h + msce::ShortcutCount, static_cast<uint16_t>(shortcuts));
         put_le32(h + msce::StringTableOffset, stringsAt);
         put_le32(h + msce::DirectoryTableOffset, directoriesAt);
         put_le32(h + msce::CopyFileTableOffset, copyFilesAt);

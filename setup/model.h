@@ -95,11 +95,35 @@ void ReadRegValueRecords(const uint8_t* data, size_t size,
 void ReadShortcutRecords(const uint8_t* data, size_t size,
                          const std::function<bool(const SetupModel::Shortcut&)>& take);
 
+// The header fields and texts of a setup file, with the rules above; the
+// tables stay empty. NoMemory is the only error.
+Error ReadSetupHeader(const uint8_t* data, size_t size, SetupModel* out);
+
 // Lays the model out as the cabinet wizard does: header, application name,
 // provider, unsupported platforms, then the string, directory, copy-file,
 // registry-key, registry-value and shortcut tables, back to back. BadData
 // when a count, length or text offset does not fit its field.
 Error WriteSetupModel(const SetupModel& model, std::vector<uint8_t>* out);
+
+// A setup file's tables as the writer takes them: each table's rows handed
+// to `put` in order, so a change that keeps most of an existing file's
+// records need not hold a copy of them.
+class SetupRows {
+public:
+    template <typename T>
+    using Put = std::function<void(const T&)>;
+    virtual ~SetupRows() = default;
+    virtual void Strings(const Put<SetupModel::String>& put) const = 0;
+    virtual void Directories(const Put<SetupModel::Directory>& put) const = 0;
+    virtual void CopyFiles(const Put<SetupModel::CopyFile>& put) const = 0;
+    virtual void RegHives(const Put<SetupModel::RegHive>& put) const = 0;
+    virtual void RegValues(const Put<SetupModel::RegValue>& put) const = 0;
+    virtual void Shortcuts(const Put<SetupModel::Shortcut>& put) const = 0;
+};
+
+// WriteSetupModel with `head`'s header fields and texts (its tables are not
+// read) and the rows of `rows`; `out` is reserved to `sizeHint` bytes first.
+Error WriteSetupFile(const SetupModel& head, const SetupRows& rows, std::vector<uint8_t>* out, size_t sizeHint = 0);
 
 // A text as the wizard stores it: the bytes and a NUL.
 inline std::string StoredText(const std::string& text) { return text + '\0'; }

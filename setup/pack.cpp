@@ -282,7 +282,12 @@ Error ListEdit::AddInstalled(ListName& item, const std::string& key) {
 
 Error ListEdit::Finish() {
     if (!setupEdit_ || !setupEdit_->changed()) return kOk;
-    if (Error e = WriteSetupModel(setupEdit_->model(), &setupBytes_)) return e;
+    // The tables go before the new setup file is made; it is written from
+    // the old one's bytes.
+    std::vector<uint8_t> old = CeSetup::Release(std::move(job_.setup));
+    Error written = setupEdit_->Write(old, &setupBytes_);
+    setupEdit_.reset();
+    if (written) return written;
     PackEntry& setup = entries_[0];
     setup.bytes = &setupBytes_;
     setup.listName = nullptr;
@@ -302,84 +307,97 @@ Error RebuildFromDocument(PackJob& job, UpdateTarget& target, const DocumentRebu
     return RewriteCabinet(job.cabinet, target, edit.entries, sources, "", move, progress);
 }
 
-// One entry as the view lists it: its name there (no leading separator)
-// and, for installed files and shortcuts, its destination with macros,
-// which every view accepts.
-struct ViewItem {
-    enum Kind { Installed, Shortcut, Stored } kind;
-    size_t index;
-    std::string listed, macros;
-};
-
-std::vector<ViewItem> ViewItems(const PackJob& job, const View& v) {
-    std::vector<ViewItem> items;
-    if (v.installed) {
-        const CeSetup& setup = *job.setup;
-        for (size_t i = 0; i < setup.copyFiles().size(); ++i) {
-            const char* dest = setup.copyFiles()[i].destPath;
-            items.push_back({ViewItem::Installed, i, Bare(Listed(setup, v, dest, v.expanded)), Listed(setup, v, dest, false)});
-        }
-        for (uint16_t i = 0; i < setup.shortcuts().size(); ++i) {
-            char path[kPathSize];
-            ShortcutPath(setup, i, path);
-            items.push_back({ViewItem::Shortcut, i, Bare(Listed(setup, v, path, v.expanded)), Listed(setup, v, path, false)});
-        }
-        return items;
-    }
-    const auto& files = job.cabinet.files();
-    for (size_t i = 0; i < files.size(); ++i) {
-        std::string name =
-            platform::StoredNameToHost(files[i].name, (files[i].attribs & kNameIsUtf8) != 0, v.settings.CodePage);
-        items.push_back({ViewItem::Stored, i, Bare(name), std::string()});
-    }
-    return items;
-}
-
 // What one delete list removes: stored files, copy-file rows and shortcut
 // rows, by position.
 struct Removal {
     std::vector<bool> stored, copyFiles, shortcuts;
 };
 
-// Marks what `name` (as the view lists it; "dir\*.*" for everything below
-// dir) removes. NotSupported, logged with the reason, for the setup file, a
-// document, or a name the view does not list.
-Error MarkRemoval(const PackJob& job, const std::vector<ViewItem>& items, const std::string& name,
-                  const GeneratedName& generated, Removal* r) {
-    std::string bare = Bare(name);
-    bool whole = bare.size() >= 4 && bare.compare(bare.size() - 4, 4, "\\*.*") == 0;
-    std::string prefix = whole ? bare.substr(0, bare.size() - 3) : std::string();
-    bool found = false;
-    for (const ViewItem& item : items) {
-        bool match = whole ? item.listed.size() > prefix.size() && StartsNoCase(item.listed, prefix.c_str())
-                           : Same(bare, item.listed) || (!item.macros.empty() && Same(name, item.macros));
+// What the delete list's names mark, entry by entry as the view lists them:
+// each entry's name there (no leading separator) is made once and checked
+// against every name; installed files and shortcuts match by their
+// destination with macros too, which every view accepts.
+struct NameMatch {
+    std::string name, bare, prefix;  // prefix: for "dir\*.*", everything below dir
+    bool whole = false, found = false;
+    std::string setupFile;  // the setup file's name when the name takes it
+};
+
+enum class ListedKind { Installed, Shortcut, Stored };
+
+void MatchEntry(const PackJob& job, std::vector<NameMatch>& names, ListedKind kind, size_t index, const std::string& listed,
+                const std::string& macros, Removal* r) {
+    for (NameMatch& n : names) {
+        bool match = n.whole ? listed.size() > n.prefix.size() && StartsNoCase(listed, n.prefix.c_str())
+                             : Same(n.bare, listed) || (!macros.empty() && Same(n.name, macros));
         if (!match) continue;
-        found = true;
-        if (item.kind == ViewItem::Stored) {
-            if (job.setup && item.index == 0) {
-                LogMessage("Not removed: %s is the setup file", item.listed.c_str());
-                return NotSupported("the setup file");
+        n.found = true;
+        if (kind == ListedKind::Stored) {
+            if (job.setup && index == 0) {
+                if (n.setupFile.empty()) n.setupFile = listed;
+                continue;
             }
-            r->stored[item.index] = true;
+            r->stored[index] = true;
             // The installed file it carries goes with it.
             if (job.setup) {
                 const auto& copies = job.setup->copyFiles();
                 for (size_t i = 0; i < copies.size(); ++i)
-                    if (!copies[i].noStoredFile && copies[i].entryIndex == item.index) r->copyFiles[i] = true;
+                    if (!copies[i].noStoredFile && copies[i].entryIndex == index) r->copyFiles[i] = true;
             }
-        } else if (item.kind == ViewItem::Installed) {
-            r->copyFiles[item.index] = true;
+        } else if (kind == ListedKind::Installed) {
+            r->copyFiles[index] = true;
         } else {
-            r->shortcuts[item.index] = true;
+            r->shortcuts[index] = true;
         }
     }
-    if (found) return kOk;
-    if (generated && generated(bare)) {
-        LogMessage("Not removed: %s is a document the setup file makes", bare.c_str());
-        return NotSupported("a generated document");
+}
+
+// Marks what each of `names` (as the view lists them; "dir\*.*" for
+// everything below dir) removes. NotSupported, logged with the reason for the
+// first name in list order that takes the setup file, a document, or
+// nothing the view lists.
+Error MarkRemoval(const PackJob& job, const View& v, std::vector<NameMatch>& names, const GeneratedName& generated,
+                  Removal* r) {
+    for (NameMatch& n : names) {
+        n.bare = Bare(n.name);
+        n.whole = n.bare.size() >= 4 && n.bare.compare(n.bare.size() - 4, 4, "\\*.*") == 0;
+        if (n.whole) n.prefix = n.bare.substr(0, n.bare.size() - 3);
     }
-    LogMessage("Not removed: %s is not listed", bare.c_str());
-    return NotSupported("not listed");
+    if (v.installed) {
+        const CeSetup& setup = *job.setup;
+        for (size_t i = 0; i < setup.copyFiles().size(); ++i) {
+            const char* dest = setup.copyFiles()[i].destPath;
+            MatchEntry(job, names, ListedKind::Installed, i, Bare(Listed(setup, v, dest, v.expanded)),
+                       Listed(setup, v, dest, false), r);
+        }
+        for (uint16_t i = 0; i < setup.shortcuts().size(); ++i) {
+            char path[kPathSize];
+            ShortcutPath(setup, i, path);
+            MatchEntry(job, names, ListedKind::Shortcut, i, Bare(Listed(setup, v, path, v.expanded)),
+                       Listed(setup, v, path, false), r);
+        }
+    } else {
+        const auto& files = job.cabinet.files();
+        for (size_t i = 0; i < files.size(); ++i) {
+            std::string name =
+                platform::StoredNameToHost(files[i].name, (files[i].attribs & kNameIsUtf8) != 0, v.settings.CodePage);
+            MatchEntry(job, names, ListedKind::Stored, i, Bare(name), std::string(), r);
+        }
+    }
+    for (const NameMatch& n : names) {
+        if (!n.setupFile.empty()) {
+            LogMessage("Not removed: %s is the setup file", n.setupFile.c_str());
+            return NotSupported("the setup file");
+        }
+        if (n.found) continue;
+        if (generated && generated(n.bare)) {
+            LogMessage("Not removed: %s is a document the setup file makes", n.bare.c_str());
+            return NotSupported("a generated document");
+        }
+        LogMessage("Not removed: %s is not listed", n.bare.c_str());
+        return NotSupported("not listed");
+    }
+    return kOk;
 }
 
 // Completes a removal: a stored file goes with the last copy-file that
@@ -411,6 +429,22 @@ Error CheckRemoval(const PackJob& job, Removal* r) {
         return NotSupported("the target of a shortcut");
     }
     return kOk;
+}
+
+// A removal rewrites the entries kept, not the ones the host selected, so
+// the host hears how much of the rewrite is done as a percentage (-1 to
+// -100) instead of byte counts it would measure against its selection.
+ProgressCallback RewritePercent(const ProgressCallback& progress, const std::vector<PackEntry>& kept) {
+    if (!progress) return progress;
+    uint64_t total = 0;
+    for (const PackEntry& e : kept) total += e.cbFile;
+    auto done = std::make_shared<uint64_t>(0);
+    return [progress, total, done](char* name, int32_t bytes) {
+        if (bytes <= 0) return progress(name, bytes);
+        *done += static_cast<uint64_t>(bytes);
+        uint64_t percent = total ? std::min<uint64_t>(100, *done * 100 / total) : 100;
+        return progress(name, -static_cast<int32_t>(std::max<uint64_t>(1, percent)));
+    };
 }
 
 }  // namespace
@@ -472,10 +506,12 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
         if (Error e = edit.Take(item, key, generated)) return e;
     }
     if (Error e = edit.Finish()) return e;
+    // Nothing below reads the setup file's tables.
+    job->setup.reset();
     return RewriteCabinet(job->cabinet, target, edit.entries(), list, sourcePath, move, progress);
 }
 
-Error DeleteFromCabinet(const char* cabinetPath, const std::vector<ListName>& names, const GeneratedName& generated,
+Error DeleteFromCabinet(const char* cabinetPath, const std::vector<ListName>& list, const GeneratedName& generated,
                         const ProgressCallback& progress) {
     SettingsSnapshot settings = CurrentSettings();
     if (!settings->EditInstallation) {
@@ -493,44 +529,69 @@ Error DeleteFromCabinet(const char* cabinetPath, const std::vector<ListName>& na
 
     const bool ce = job->setup != nullptr;
     View view{*settings, ce && settings->ExpandPath != 0, ce && settings->ExpandCE != 0};
-    const std::vector<ViewItem> items = ViewItems(*job, view);
     Removal removal;
     removal.stored.assign(job->cabinet.files().size(), false);
     removal.copyFiles.assign(ce ? job->setup->copyFiles().size() : 0, false);
     removal.shortcuts.assign(ce ? job->setup->shortcuts().size() : 0, false);
-    for (const ListName& item : names) {
+    // Names up to the first one too long to use; that one is refused once
+    // those before it are taken.
+    std::vector<NameMatch> names;
+    bool tooLong = false;
+    for (const ListName& item : list) {
         std::string name = StoredName(nullptr, item.name);
-        if (!FitsPath(name)) return NotSupported("name too long");
-        if (Error e = MarkRemoval(*job, items, name, generated, &removal)) return e;
+        if (!FitsPath(name)) {
+            tooLong = true;
+            break;
+        }
+        names.push_back(NameMatch());
+        names.back().name = name;
     }
+    if (Error e = MarkRemoval(*job, view, names, generated, &removal)) return e;
+    if (tooLong) return NotSupported("name too long");
     if (Error e = CheckRemoval(*job, &removal)) return e;
 
-    std::vector<PackEntry> kept;
-    std::vector<PackEntry> all = KeptEntries(job->cabinet);
-    for (size_t i = 0; i < all.size(); ++i) {
+    const auto& files = job->cabinet.files();
+    size_t left = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
         if (!removal.stored[i]) {
-            kept.push_back(std::move(all[i]));
+            ++left;
         } else {
-            LogMessage("Removing %s", all[i].storedName.c_str());
+            LogMessage("Removing %s", files[i].name);
         }
     }
-    if (kept.empty()) {
+    if (left == 0) {
         LogMessage("Not removed: a cabinet keeps at least one file");
         return NotSupported("the last file");
     }
+    // The new setup file is made from the old one's bytes once the tables
+    // are gone, and the entries once the old setup file's bytes are.
     std::vector<uint8_t> setupBytes;
+    bool setupChanged = false;
     if (ce) {
         SetupEdit edit;
         if (Error e = edit.Start(*job->setup, job->cabinet)) return e;
         edit.Remove(removal.copyFiles, removal.shortcuts);
-        if (edit.changed()) {
-            if (Error e = WriteSetupModel(edit.model(), &setupBytes)) return e;
-            kept[0].bytes = &setupBytes;
-            kept[0].cbFile = static_cast<uint32_t>(setupBytes.size());
+        setupChanged = edit.changed();
+        std::vector<uint8_t> old = CeSetup::Release(std::move(job->setup));
+        if (setupChanged) {
+            if (Error e = edit.Write(old, &setupBytes)) return e;
         }
     }
+    std::vector<PackEntry> kept = KeptEntries(job->cabinet);
+    size_t at = 0;
+    for (size_t i = 0; i < kept.size(); ++i) {
+        if (removal.stored[i]) continue;
+        if (at != i) kept[at] = std::move(kept[i]);
+        ++at;
+    }
+    kept.resize(at);
+    if (setupChanged) {
+        kept[0].bytes = &setupBytes;
+        kept[0].cbFile = static_cast<uint32_t>(setupBytes.size());
+    }
     std::vector<ListName> none;
-    return RewriteCabinet(job->cabinet, target, kept, none, nullptr, false, progress);
+    const ProgressCallback percent = RewritePercent(progress, kept);
+    return RewriteCabinet(job->cabinet, target, kept, none, nullptr, false, percent);
 }
 
 }  // namespace mirad

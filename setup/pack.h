@@ -55,7 +55,7 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
                     const GeneratedName& generated = GeneratedName(),
                     const DocumentRebuild& rebuild = DocumentRebuild());
 
-// Removes what `names` (names as the current view lists them,
+// Removes what `list` (names as the current view lists them,
 // "dir/*.*" for a whole directory of it) names, with "EditInstallation"
 // on: an installed file (its copy-file row and, with its last row, its
 // stored file), a shortcut, a stored file (and what it installs). Refused
@@ -63,7 +63,7 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
 // a generated document, a file a remaining shortcut points at, a name not
 // listed, or the cabinet's last file. The update's transaction, as
 // PackFilesInto.
-Error DeleteFromCabinet(const char* cabinetPath, const std::vector<ListName>& names,
+Error DeleteFromCabinet(const char* cabinetPath, const std::vector<ListName>& list,
                         const GeneratedName& generated = GeneratedName(),
                         const ProgressCallback& progress = ProgressCallback());
 

@@ -410,6 +410,12 @@ Error CeSetup::FromBytes(const Cabinet& cabinet, std::vector<uint8_t> bytes, std
     }
 }
 
+std::vector<uint8_t> CeSetup::Release(std::unique_ptr<CeSetup> setup) {
+    std::vector<uint8_t> bytes;
+    if (setup) bytes.swap(setup->bytes_);
+    return bytes;
+}
+
 void CeSetup::Decode(const Cabinet& cabinet) {
     DecodeHeader(header_, bytes_.data(), bytes_.size());
     LogMessage("Processing MSCE file");

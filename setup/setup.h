@@ -30,6 +30,10 @@ public:
     // stays null when the bytes are not "MSCE".
     static Error FromBytes(const Cabinet& cabinet, std::vector<uint8_t> bytes, std::unique_ptr<CeSetup>* out);
 
+    // Ends `setup` and hands back its bytes: for a writer that needs only
+    // them, so the tables are gone before the new file is made.
+    static std::vector<uint8_t> Release(std::unique_ptr<CeSetup> setup);
+
     const SetupHeader& header() const { return header_; }
     // The setup file's bytes: every text and registry read is bounds-checked
     // against them.

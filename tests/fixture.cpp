@@ -506,6 +506,24 @@ std::string Quote(const std::string& text) {
 
 std::string SourceDir() { return MIRAD_SOURCE_DIR; }
 
+std::string PeerComplaints(const std::string& cab) {
+    std::string said;
+    for (const std::string test : {"cabextract -q -t ", "7zz t -bd "}) {
+        const std::string tool = test.substr(0, test.find(' '));
+        if (!HaveTool(tool)) continue;
+        CommandResult r = Run(test + Quote(cab));
+        if (r.status != 0) said += tool + ": " + r.out;
+    }
+    return said;
+}
+
+uint16_t FirstFolderMethod(const Bytes& b) {
+    if (b.size() < 60) return 0xFFFF;
+    size_t at = 36;  // after the header and its reserve, if any
+    if (b[30] & 4) at += 4 + static_cast<size_t>(b[36] | (b[37] << 8));
+    return at + 8 <= b.size() ? static_cast<uint16_t>(b[at + 6] & 0x0F) : 0xFFFF;
+}
+
 std::string CorpusDir() {
     std::string dir = MIRAD_CORPUS_DIR;
     struct stat st;

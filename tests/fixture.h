@@ -203,6 +203,13 @@ CommandResult Run(const std::string& command);
 bool HaveTool(const std::string& name);
 std::string Quote(const std::string& text);  // for the shell
 
+// What cabextract -t and 7zz t, each where installed, say against `cab`:
+// empty when every one accepts it.
+std::string PeerComplaints(const std::string& cab);
+// The first folder's compression (0 stored, 1 MSZIP); 0xFFFF when the bytes
+// hold no folder record.
+uint16_t FirstFolderMethod(const Bytes& cabinet);
+
 std::string SourceDir();
 std::string CorpusDir();  // empty when the corpus folder is absent
 std::string HostPath();    // build/mirad

@@ -347,7 +347,7 @@ TEST(HostRecord, AnnouncedCapabilitiesAreTheOnesTheExportsHave) {
              g_dialog = FakeDialog();
              initialize(&info);
              configure(nullptr, nullptr);
-             return g_dialog.shown == 1 && g_dialog.values.size() == 7;
+             return g_dialog.shown == 1 && g_dialog.values.size() == 8;
          }},
         {MIRAD_CAPS_BY_CONTENT, "cabinets recognised by their bytes",
          [&] {
@@ -549,7 +549,7 @@ TEST(HostRecord, SettingsDialogShowsAndWritesTheOptions) {
 
     info.structSize = sizeof info;
     initialize(&info);
-    g_dialog.changes = {{"chkExpandCE", 1}, {"chkExpandPath", 0}, {"cmbCompression", 1}};
+    g_dialog.changes = {{"chkExpandCE", 1}, {"chkExpandPath", 0}, {"chkEditInstallation", 1}, {"cmbCompression", 1}};
     g_dialog.textChanges = {{"edtCodePage", "1251"}};
     configure(nullptr, nullptr);
     ASSERT_EQ(g_dialog.shown, 1);
@@ -564,7 +564,7 @@ TEST(HostRecord, SettingsDialogShowsAndWritesTheOptions) {
     };
     const std::vector<Key> keys = {{"ExpandCE", "1"},     {"ExpandPath", "0"},   {"ShowShortcuts", "1"},
                                    {"ShowRegistry", "0"}, {"ShowInfFile", "0"},  {"BuildFromInf", "0"},
-                                   {"Compression", "MSZIP"}, {"CodePage", "1251"}};
+                                   {"EditInstallation", "1"}, {"Compression", "MSZIP"}, {"CodePage", "1251"}};
     for (const Key& k : keys) {
         std::string value;
         EXPECT_TRUE(mirad::ini::FindValue(ini, "CONFIGURATION", k.key, &value)) << k.key;
@@ -577,6 +577,7 @@ TEST(HostRecord, SettingsDialogShowsAndWritesTheOptions) {
     g_dialog.textChanges = {{"edtCodePage", "12x"}};
     configure(nullptr, nullptr);
     EXPECT_EQ(g_dialog.values["chkExpandCE"], 1);
+    EXPECT_EQ(g_dialog.values["chkEditInstallation"], 1);
     EXPECT_EQ(g_dialog.values["cmbCompression"], 1);
     std::string codePage;
     mirad::ini::FindValue(ReadText(env.m.directory() + "/Mirad.ini"), "CONFIGURATION", "CodePage", &codePage);

@@ -593,9 +593,11 @@ TEST(Host, UpdateAddAndRemoveEditTheInstallation) {
     const Names installed = Listed(dir, "--installed list game.cab");
     fs::create_directories(dir / "repl/Program Files/Game/extra");
     WriteFile(dir / "repl/Program Files/Game/extra/new.txt", BytesOf("new"));
-    CommandResult r = Mirad(dir, "update --add --flags 0x40000000 game.cab -C repl 'Program Files/Game/extra/new.txt'");
+    WriteFile(dir / "repl/Program Files/Game/game.exe", BytesOf("exe"));
+    CommandResult r = Mirad(dir, "update --add --flags 0x40000000 game.cab -C repl 'Program Files/Game/extra/new.txt' "
+                                 "'Program Files/Game/game.exe'");
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out, "Updated 'game.cab': replaced or added 1 file.\n");
+    EXPECT_EQ(r.out, "Updated 'game.cab': replaced 1 file, added 1 file.\n");
     Names added = installed;
     added.push_back("%InstallDir%/extra/new.txt");
     EXPECT_EQ(Listed(dir, "--installed list game.cab"), added);

@@ -11,11 +11,15 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "fuzz/memory_io.h"
 #include "interface/exports.h"
+#include "setup/pack.h"
+#include "support/settings.h"
 #include "support/alloc.h"
 #include "tests/fixture.h"
+#include "view/session.h"
 
 namespace {
 
@@ -174,11 +178,8 @@ TEST(MemoryBound, WalkingEveryFolderHoldsOnlyTheOpenOnes) {
     }
 }
 
-// Opening a CE cabinet keeps its setup file's bytes and the tables the
-// views read, a few dozen bytes per row besides the texts: no second copy
-// of the records.
-TEST(MemoryBound, SetupTablesCostWhatTheFileHolds) {
-    const uint16_t rows = 20000;
+// A setup file of `rows` rows in every table.
+fixture::CeSetup SetupOfRows(uint16_t rows) {
     fixture::CeSetup s;
     s.strings.push_back({1, "%CE1%\\App"});
     for (uint16_t id = 2; id <= rows; ++id) s.strings.push_back({id, "s" + std::to_string(id)});
@@ -193,6 +194,15 @@ TEST(MemoryBound, SetupTablesCostWhatTheFileHolds) {
         sc.targetId = static_cast<uint16_t>(1 + i % 999);
         s.shortcuts.push_back(sc);
     }
+    return s;
+}
+
+// Opening a CE cabinet keeps its setup file's bytes and the tables the
+// views read, a few dozen bytes per row besides the texts: no second copy
+// of the records.
+TEST(MemoryBound, SetupTablesCostWhatTheFileHolds) {
+    const uint16_t rows = 20000;
+    const fixture::CeSetup s = SetupOfRows(rows);
     const size_t setupSize = fixture::BuildSetupFile(s).size();
     memio::MemoryFs fs;
     memio::Installed installed(fs);
@@ -209,6 +219,44 @@ TEST(MemoryBound, SetupTablesCostWhatTheFileHolds) {
     // Five tables are loaded (registry values are read from the bytes).
     EXPECT_LE(held, static_cast<long long>(setupSize) + 5LL * 48 * rows + (512 << 10))
         << held << " bytes held for a setup file of " << setupSize;
+}
+
+// Removing an installed file rewrites the setup file from its bytes: the
+// peak is the tables as opened, the old and the new setup file and the new
+// cabinet, with no copy of the records or of the listed names.
+TEST(MemoryBound, RemovingAnInstalledFileHoldsNoCopyOfTheRecords) {
+    const uint16_t rows = 20000;
+    const fixture::CeSetup s = SetupOfRows(rows);
+    const size_t setupSize = fixture::BuildSetupFile(s).size();
+    memio::MemoryFs fs;
+    memio::Installed installed(fs);
+    const std::string path = "/nonexistent-mirad-memfs/ce.cab";
+    fs.files[path] = fixture::BuildCeCabinet(s, {{"F0001.001", fixture::BytesOf("x")}});
+    const mirad::Settings saved = *mirad::PublishedSettings();
+    mirad::Settings settings = mirad::BuiltInSettings();
+    settings.ExpandPath = 1;
+    settings.ExpandCE = 0;
+    settings.EditInstallation = 1;
+    mirad::PublishSettings(settings);
+    // An installed file no shortcut points at (they point at the first
+    // copy-file of each number), as the view lists it.
+    std::string name;
+    {
+        mirad::ArchiveSession session;
+        ASSERT_FALSE(session.Open(path.c_str()));
+        mirad::ListedEntry entry;
+        for (int i = 0; i <= 1500 && session.ListNext(settings, &entry); ++i) name = entry.name;
+    }
+    const std::vector<mirad::ListName> list = {mirad::Listed(name.c_str())};
+    const long long before = ResetPeak();
+    const int32_t counted = mirad::AllocatedTotal();
+    const mirad::Error e = mirad::DeleteFromCabinet(path.c_str(), list);
+    const long long peak = g_peak.load() - before + (mirad::AllocatedTotal() - counted);
+    mirad::PublishSettings(saved);
+    ASSERT_FALSE(e) << name;
+    const long long cabinet = static_cast<long long>(fs.files[path].size());
+    EXPECT_LE(peak, 2LL * static_cast<long long>(setupSize) + 5LL * 48 * rows + cabinet + (1 << 20))
+        << peak << " bytes at the peak for a setup file of " << setupSize;
 }
 
 }  // namespace

@@ -293,7 +293,8 @@ struct WideRun {
 
 // The scenarios of the ANSI exports through the wide ones: listing,
 // extraction to a non-ASCII path, a new cabinet, an update of a CE cabinet
-// and recognition by content; `run` runs the wide host in dir/kFolder.
+// and a removal from it, and recognition by content; `run` runs the wide
+// host in dir/kFolder.
 std::vector<WideRun> WideScenarios(const TempDir& dir, const std::function<CommandResult(const std::string&)>& run) {
     const std::string at = dir / kFolder;
     fs::remove_all(at);
@@ -310,8 +311,9 @@ std::vector<WideRun> WideScenarios(const TempDir& dir, const std::function<Comma
     CeSetup setup;
     setup.strings = {{1, "%CE1%\\Spiel"}};
     setup.directories = {{1, {1}}};
-    setup.copyFiles = {{1, 1, "Gr\xF6\xDF" "e.txt"}};  // Windows-1252, as setup files store it
-    WriteFile(at + "/game.cab", BuildCeCabinet(setup, {Stored("gro.001", BytesOf("old"))}));
+    // Windows-1252, as setup files store it
+    setup.copyFiles = {{1, 1, "Gr\xF6\xDF" "e.txt"}, {2, 1, "M\xFCll.txt"}};
+    WriteFile(at + "/game.cab", BuildCeCabinet(setup, {Stored("gro.001", BytesOf("old")), Stored("mul.002", BytesOf("x"))}));
     WriteFile(at + "/" + kSnow + ".bin", ReadFile(at + "/names.cab"));
     // One time for the native and the Windows run, which are made seconds apart.
     for (const auto& [name, text] : {std::pair{kSnow, "new snow"}, std::pair{kCafe, "new cafe"}}) {
@@ -322,6 +324,7 @@ std::vector<WideRun> WideScenarios(const TempDir& dir, const std::function<Comma
     fs::create_directories(at + "/upd/%InstallDir%");
     WriteText(at + "/upd/%InstallDir%/" + kSize, "new size");
     WriteSettings(at + "/cfg", false, true, false, false, false);  // installed paths, macros kept
+    WriteText(at + "/cfg/Mirad.ini", ReadText(at + "/cfg/Mirad.ini") + "EditInstallation=1\n");
 
     const std::vector<std::string> steps = {
         "list names.cab",
@@ -330,6 +333,7 @@ std::vector<WideRun> WideScenarios(const TempDir& dir, const std::function<Comma
         "pack new.cab src " + Quote(kSnow) + " " + Quote(kCafe),
         "list new.cab",
         "--settings cfg pack game.cab upd " + Quote("%InstallDir%/" + kSize),
+        "--settings cfg delete game.cab " + Quote("%InstallDir%/M\xC3\xBCll.txt"),
         "--settings cfg extract game.cab " + Quote("game " + kSnow),
         "handles " + Quote(kSnow + ".bin"),
         "handles src/" + Quote(kCafe),
@@ -359,7 +363,7 @@ TEST(WideExports, NamesThatNeedUtf16ListExtractPackAndUpdate) {
     std::vector<WideRun> runs = WideScenarios(dir, [&](const std::string& args) {
         return fixture::Run("cd " + Quote(dir / kFolder) + " && " + Quote(WideHostPath()) + " " + args);
     });
-    ASSERT_EQ(runs.size(), 9u);
+    ASSERT_EQ(runs.size(), 10u);
     const std::string t = std::to_string(HostTime(0x5A21, 0x6000));
     // Windows-1252 and flagged UTF-8 names alike, as the ANSI listing has them.
     EXPECT_EQ(runs[0].out, (std::vector<std::string>{"entry " + kSnow + "\t4\t0\t4\t" + t + "\t0",
@@ -392,9 +396,12 @@ TEST(WideExports, NamesThatNeedUtf16ListExtractPackAndUpdate) {
     // The installed file named in Windows-1252 is replaced through its
     // UTF-16 name and extracts with the new bytes.
     EXPECT_EQ(runs[5].out.back(), "result 0");
-    EXPECT_EQ(runs[6].files["game " + kSnow + "/%InstallDir%/" + kSize], BytesOf("new size"));
-    EXPECT_EQ(runs[7].out, (std::vector<std::string>{"handles 1"}));
-    EXPECT_EQ(runs[8].out, (std::vector<std::string>{"handles 0"}));
+    // The other one is removed through its UTF-16 name.
+    EXPECT_EQ(runs[6].out, (std::vector<std::string>{"result 0"}));
+    EXPECT_EQ(runs[7].files["game " + kSnow + "/%InstallDir%/" + kSize], BytesOf("new size"));
+    EXPECT_EQ(runs[7].files.count("game " + kSnow + "/%InstallDir%/M\xC3\xBCll.txt"), 0u);
+    EXPECT_EQ(runs[8].out, (std::vector<std::string>{"handles 1"}));
+    EXPECT_EQ(runs[9].out, (std::vector<std::string>{"handles 0"}));
 }
 
 // The same scenarios through the Windows module's wide exports: the same

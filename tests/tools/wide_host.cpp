@@ -6,6 +6,7 @@
 //   wide_host [--settings DIR] extract CAB DIR
 //   wide_host [--settings DIR] pack CAB SOURCEDIR NAME...   ("/" in NAMEs: the
 //                                                          host's separator)
+//   wide_host [--settings DIR] delete CAB NAME...
 //   wide_host handles FILE
 //   wide_host --settings DIR configure     (the settings dialog, where one shows)
 //
@@ -53,6 +54,7 @@ struct Api {
     SetProcessDataProcWFn SetProcessDataProcW;
     CanYouHandleThisFileWFn CanYouHandleThisFileW;
     ConfigurePackerFn ConfigurePacker;
+    DeleteFilesWFn DeleteFilesW;
 };
 
 MiradWideChar* W(std::u16string& s) { return reinterpret_cast<MiradWideChar*>(&s[0]); }
@@ -92,8 +94,9 @@ bool Load(const std::u16string& self, Api* api) {
     api->SetProcessDataProcW = reinterpret_cast<SetProcessDataProcWFn>(get("SetProcessDataProcW"));
     api->CanYouHandleThisFileW = reinterpret_cast<CanYouHandleThisFileWFn>(get("CanYouHandleThisFileW"));
     api->ConfigurePacker = reinterpret_cast<ConfigurePackerFn>(get("ConfigurePacker"));
+    api->DeleteFilesW = reinterpret_cast<DeleteFilesWFn>(get("DeleteFilesW"));
     return api->OpenArchiveW && api->ReadHeaderExW && api->ProcessFileW && api->CloseArchive && api->PackFilesW &&
-           api->PackSetDefaultParams && api->SetProcessDataProcW && api->CanYouHandleThisFileW;
+           api->PackSetDefaultParams && api->SetProcessDataProcW && api->CanYouHandleThisFileW && api->DeleteFilesW;
 }
 
 void MakeParents(const std::u16string& path) {
@@ -145,15 +148,21 @@ int Walk(const Api& api, std::u16string cabinet, const std::u16string& extractTo
     return 0;
 }
 
-int Pack(const Api& api, std::u16string cabinet, std::u16string source, const std::vector<std::u16string>& names) {
-    source += kSeparator;
+// The names as the host's list: each in the host's separator, ending in
+// an empty one.
+std::u16string NameList(const std::vector<std::u16string>& names) {
     std::u16string list;
     for (std::u16string name : names) {
         for (char16_t& c : name)
             if (c == u'/') c = kSeparator;
         list += name + u'\0';
     }
-    list += u'\0';
+    return list + u'\0';
+}
+
+int Pack(const Api& api, std::u16string cabinet, std::u16string source, const std::vector<std::u16string>& names) {
+    source += kSeparator;
+    std::u16string list = NameList(names);
     api.SetProcessDataProcW(MIRAD_PACK_HANDLE, OnProgress);
     int32_t result = api.PackFilesW(W(cabinet), nullptr, W(source), W(list), 0);
     PrintProgress();
@@ -181,6 +190,11 @@ int Main(std::vector<std::u16string> args) {
     if (args.size() == 3 && args[0] == u"extract") return Walk(api, args[1], args[2]);
     if (args.size() >= 4 && args[0] == u"pack")
         return Pack(api, args[1], args[2], std::vector<std::u16string>(args.begin() + 3, args.end()));
+    if (args.size() >= 3 && args[0] == u"delete") {
+        std::u16string list = NameList(std::vector<std::u16string>(args.begin() + 2, args.end()));
+        std::printf("result %d\n", api.DeleteFilesW(W(args[1]), W(list)));
+        return 0;
+    }
     if (args.size() == 2 && args[0] == u"handles") {
         std::printf("handles %d\n", api.CanYouHandleThisFileW(W(args[1])));
         return 0;
