@@ -68,6 +68,11 @@ std::FILE* OpenNewFile(const char* path);
 
 bool SeekFile(std::FILE* file, uint64_t offset);
 bool FileLength(std::FILE* file, uint64_t* length);
+// Reads up to `count` bytes at `offset` of a file opened for reading without
+// a stream buffer, in one system call where one gives them, and leaves where
+// the stream stands undefined; the count read, short only at the end or on
+// an error. A reader that keeps its own position needs no seek before it.
+size_t ReadFileAt(std::FILE* file, uint64_t offset, void* buffer, size_t count);
 
 // What a directory scan tells about one file.
 struct FindData {

@@ -259,6 +259,19 @@ bool SeekFile(std::FILE* file, uint64_t offset) {
     return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
+size_t ReadFileAt(std::FILE* file, uint64_t offset, void* buffer, size_t count) {
+    if (!file || offset > static_cast<uint64_t>(INT64_MAX)) return 0;
+    const int fd = fileno(file);
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = pread(fd, static_cast<char*>(buffer) + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
 bool FileLength(std::FILE* file, uint64_t* length) {
     if (!file || !length) return false;
     // Bytes still in the stream's buffer belong to the file too.

@@ -184,6 +184,26 @@ bool SeekFile(std::FILE* file, uint64_t offset) {
     return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
 }
 
+size_t ReadFileAt(std::FILE* file, uint64_t offset, void* buffer, size_t count) {
+    if (!file) return 0;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE) return 0;
+    size_t done = 0;
+    while (done < count) {
+        // A synchronous handle reads at the offset the OVERLAPPED names.
+        OVERLAPPED at = {};
+        const uint64_t where = offset + done;
+        at.Offset = static_cast<DWORD>(where);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        const size_t left = count - done;
+        const DWORD ask = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+        DWORD got = 0;
+        if (!ReadFile(handle, static_cast<char*>(buffer) + done, ask, &got, &at) || got == 0) break;
+        done += got;
+    }
+    return done;
+}
+
 bool FileLength(std::FILE* file, uint64_t* length) {
     if (!file || !length) return false;
     // Bytes still in the stream's buffer belong to the file too.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -31,6 +32,11 @@ struct StdFile {
     std::FILE* file;
     std::unique_ptr<char[]> buffer;
     platform::NewFile* made = nullptr;
+    // A file opened for reading is read at this position, which a seek only
+    // sets: reads that go back and forth (a folder's block headers, then its
+    // blocks) cost one system call each, not two.
+    bool reading = false;
+    uint64_t position = 0;
 };
 
 StdFile* AsStd(IoFile* f) { return reinterpret_cast<StdFile*>(f); }
@@ -64,6 +70,7 @@ IoFile* StdOpen(void*, IoDir* at, const char* path, IoMode mode) {
     StdFile* owned = new (std::nothrow) StdFile{f, nullptr};
     if (owned && mode == IoMode::Read) {
         std::setvbuf(f, nullptr, _IONBF, 0);
+        owned->reading = true;
     } else if (owned) {
         owned->buffer.reset(new (std::nothrow) char[kWriteBuffer]);
         if (owned->buffer) std::setvbuf(f, owned->buffer.get(), _IOFBF, kWriteBuffer);
@@ -76,8 +83,14 @@ IoFile* StdOpen(void*, IoDir* at, const char* path, IoMode mode) {
 }
 
 size_t StdRead(void*, IoFile* f, void* buffer, size_t count) {
-    if (AsStd(f)->made) return 0;  // made for writing only
-    return std::fread(buffer, 1, count, AsFile(f));
+    StdFile* owned = AsStd(f);
+    if (owned->made) return 0;  // made for writing only
+    if (owned->reading) {
+        size_t got = platform::ReadFileAt(owned->file, owned->position, buffer, count);
+        owned->position += got;
+        return got;
+    }
+    return std::fread(buffer, 1, count, owned->file);
 }
 
 size_t StdWrite(void*, IoFile* f, const void* buffer, size_t count) {
@@ -86,8 +99,14 @@ size_t StdWrite(void*, IoFile* f, const void* buffer, size_t count) {
 }
 
 bool StdSeek(void*, IoFile* f, uint64_t offset) {
-    if (platform::NewFile* made = AsStd(f)->made) return platform::SeekNewFile(made, offset);
-    return platform::SeekFile(AsFile(f), offset);
+    StdFile* owned = AsStd(f);
+    if (platform::NewFile* made = owned->made) return platform::SeekNewFile(made, offset);
+    if (owned->reading) {
+        if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+        owned->position = offset;
+        return true;
+    }
+    return platform::SeekFile(owned->file, offset);
 }
 
 bool StdSize(void*, IoFile* f, uint64_t* size) {
