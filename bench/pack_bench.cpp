@@ -67,15 +67,16 @@ void RunSet(const std::string& work, const DataSet& set, int runs) {
     setup.directories = {{1, {1, 2}}};
     setup.copyFiles = {{1, 1, "f1.bin"}};
     fixture::WriteFile(src + "/SETUP.000", fixture::BuildSetupFile(setup));
-    std::string list = std::string("SETUP.000") + '\0';
+    std::vector<std::string> names = {"SETUP.000"};
     uint64_t total = fs::file_size(src + "/SETUP.000");
     uint32_t seed = 1;
     for (const auto& [name, size] : set.files) {
         fixture::WriteFile(src + "/" + name, fixture::Pattern(size, seed++));
-        list += name + '\0';
+        names.push_back(name);
         total += size;
     }
-    list += '\0';
+    std::vector<mirad::ListName> list;
+    for (const std::string& name : names) list.push_back(mirad::Listed(name.c_str()));
     fixture::WriteFile(work + "/repl/f1.bin", fixture::Pattern(set.files[0].second, 999));
 
     std::string cab = work + "/m.cab", gcab = work + "/g.cab", dst = work + "/dst", cat = work + "/cat.out",
@@ -84,7 +85,7 @@ void RunSet(const std::string& work, const DataSet& set, int runs) {
     auto remove = [](const std::string& p) { return [p] { fs::remove_all(p); }; };
 
     double tPack = TimeIt(remove(cab),
-                          [&] { return !mirad::PackFilesInto(cab.c_str(), nullptr, srcPrefix.c_str(), list.data(), false); },
+                          [&] { return !mirad::PackFilesInto(cab.c_str(), nullptr, srcPrefix.c_str(), list, false); },
                           runs);
     double tGcab = TimeIt(remove(gcab), [&] { return Shell("cd " + Quote(src) + " && gcab -c " + Quote(gcab) + " *"); },
                           runs);
@@ -100,12 +101,12 @@ void RunSet(const std::string& work, const DataSet& set, int runs) {
         }, runs);
     }
 
-    std::string updList = std::string("f1.bin") + '\0' + '\0';
+    const std::vector<mirad::ListName> updList = {mirad::Listed("f1.bin")};
     std::string replPrefix = work + "/repl/";
     double tUpdate = TimeIt([&] { fs::copy_file(cab, upd, fs::copy_options::overwrite_existing); },
                             [&] {
                                 return !mirad::PackFilesInto(upd.c_str(), "%InstallDir%\\Game\\", replPrefix.c_str(),
-                                                             updList.data(), false);
+                                                             updList, false);
                             },
                             runs);
     // The update reads a cabinet and replaces it by one rename; the same with

@@ -97,14 +97,10 @@ void RemoveStaleTemporaries(const std::string& cabinetPath) {
 
 }  // namespace
 
-std::vector<ListName> ParseList(const char* addList) {
-    std::vector<ListName> list;
-    for (const char* p = addList; p && *p; p += std::strlen(p) + 1) {
-        size_t n = std::strlen(p);
-        bool directory = p[n - 1] == '/' || p[n - 1] == '\\';
-        list.push_back(ListName{p, directory, false});
-    }
-    return list;
+ListName Listed(const char* name) {
+    size_t n = std::strlen(name);
+    bool directory = n > 0 && (name[n - 1] == '/' || name[n - 1] == '\\');
+    return ListName{name, directory, false};
 }
 
 std::string StoredName(const char* subPath, const char* name) {
@@ -122,9 +118,8 @@ std::string StoredName(const char* subPath, const char* name) {
 
 bool FitsPath(const std::string& s) { return s.size() < kPathSize; }
 
-Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
+Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, std::vector<ListName>& list,
                     bool move, Compression compression, const ProgressCallback& progress) {
-    std::vector<ListName> list = ParseList(addList);
     // Every path is checked before the scan logs or creates anything.
     for (const ListName& item : list) {
         if (!FitsPath(JoinListPath(sourcePath, item.name))) return NotSupported("source path too long");
@@ -176,15 +171,11 @@ Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* so
 Error UpdateTarget::Acquire(const char* path, const ProgressCallback& progress) {
     path_ = path;
     std::string real;
-    if (!platform::ResolvePath(path, &real)) {
-        // A cabinet the I/O system holds elsewhere (in memory) has no links,
-        // modes or locks.
-        return FilesOnDisk() ? CannotOpen("cannot resolve the cabinet") : kOk;
-    }
+    if (!IoResolve(path, &real)) return CannotOpen("cannot resolve the cabinet");
     // The file a link points to is the cabinet; the link stays a link.
     if (!FitsPath(real)) return NotSupported("cabinet path too long");
     path_ = real;
-    if (!platform::DescribeTarget(path_.c_str(), &info_) || !info_.regular) return CannotOpen("not a file");
+    if (!IoDescribe(path_.c_str(), &info_) || !info_.regular) return CannotOpen("not a file");
     if (info_.readOnly) {
         LogMessage("Cabinet is read-only, not updated");
         return CannotCreate("the cabinet is read-only");
@@ -192,9 +183,9 @@ Error UpdateTarget::Acquire(const char* path, const ProgressCallback& progress) 
     // Another update goes first; the host may stop the wait like any work.
     Progress waiting(progress, path_.c_str());
     for (unsigned waited = 0;; waited += 250) {
-        platform::FileLock::Result r = lock_.Acquire(path_.c_str(), 0);
-        if (r == platform::FileLock::kLocked) break;
-        if (r == platform::FileLock::kFailed) return CannotOpen("cannot lock the cabinet");
+        IoLockStatus r = lock_.Acquire(path_.c_str());
+        if (r == IoLockStatus::Locked) break;
+        if (r == IoLockStatus::Failed) return CannotOpen("cannot lock the cabinet");
         if (waited == 0) LogMessage("Cabinet is locked by another update, waiting");
         if (waited >= 30000) {
             LogMessage("Cabinet is being updated by another process");
@@ -204,19 +195,17 @@ Error UpdateTarget::Acquire(const char* path, const ProgressCallback& progress) 
         platform::SleepMilliseconds(250);
     }
     // The cabinet may have been replaced while we waited.
-    if (!platform::DescribeTarget(path_.c_str(), &info_)) return CannotOpen("the cabinet went away");
+    if (!IoDescribe(path_.c_str(), &info_)) return CannotOpen("the cabinet went away");
     RemoveStaleTemporaries(path_);
     return kOk;
 }
 
-bool UpdateTarget::ApplyTo(const char* newFile) const {
-    return !held() || platform::ApplyTargetInfo(newFile, info_);
-}
+bool UpdateTarget::ApplyTo(const char* newFile) const { return !held() || IoAdopt(newFile, info_); }
 
 bool UpdateTarget::StillInPlace() const {
     if (!held()) return true;
-    platform::TargetInfo now;
-    return platform::DescribeTarget(path_.c_str(), &now) && now.identity == lock_.identity();
+    IoTarget now;
+    return IoDescribe(path_.c_str(), &now) && now.identity == lock_.identity();
 }
 
 void UpdateTarget::BeforeReplace() {

@@ -9,20 +9,21 @@
 
 #include "cabinet/cabinet.h"
 #include "cabinet/writer.h"
-#include "platform/safe_files.h"
 #include "support/error.h"
+#include "support/io.h"
 #include "support/progress.h"
 
 namespace mirad {
 
-// One name of the host's add list (NUL-separated, ending in an empty name).
+// One name the host asks to pack.
 struct ListName {
-    const char* name;  // points into the list
+    const char* name;  // the caller keeps it
     bool directory;    // ends in "/" or "\"
     bool packed;       // a file that went into the cabinet; only such files are ever removed
 };
 
-std::vector<ListName> ParseList(const char* addList);
+// A name as the host gives it: a directory when it ends in a separator.
+ListName Listed(const char* name);
 // The stored name of a listed file: `subPath`, exactly one "\" when there is
 // a sub-path, and the name; "/" always becomes "\".
 std::string StoredName(const char* subPath, const char* name);
@@ -30,13 +31,13 @@ std::string StoredName(const char* subPath, const char* name);
 bool FitsPath(const std::string& s);
 
 // Writes a new cabinet at `cabinetPath` (which must not exist) from the
-// files of `addList` below `sourcePath`, stored under `subPath`, its folders
+// files of `list` below `sourcePath`, stored under `subPath`, its folders
 // compressed as asked, reporting each file's bytes to `progress`; with
 // `move` the packed sources are removed once the cabinet is in place.
 // NotSupported (a path too long, a cabinet the format cannot hold),
 // CannotOpen (the cabinet cannot be created, a source), CannotCreate,
 // NoMemory or Aborted.
-Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
+Error CreateCabinet(const char* cabinetPath, const char* subPath, const char* sourcePath, std::vector<ListName>& list,
                     bool move, Compression compression = Compression::None,
                     const ProgressCallback& progress = ProgressCallback());
 
@@ -49,9 +50,7 @@ public:
     // Resolves `path`, refuses a read-only cabinet (CannotCreate), takes the
     // lock, waiting up to 30 s for another update (CannotCreate when it does
     // not end, Aborted when `progress` stops the wait), and removes
-    // temporary files a killed update of the same cabinet left. A path that
-    // names no file on disk while the I/O system holds files elsewhere (in
-    // memory) is taken as it is, unheld.
+    // temporary files a killed update of the same cabinet left.
     Error Acquire(const char* path, const ProgressCallback& progress = ProgressCallback());
     bool held() const { return lock_.held(); }
     // The cabinet to read and replace.
@@ -67,8 +66,8 @@ public:
 
 private:
     std::string path_;
-    platform::TargetInfo info_;
-    platform::FileLock lock_;
+    IoTarget info_;
+    IoLockHandle lock_;
 };
 
 // How a rewrite of `old` compresses: as the majority of its files' bytes

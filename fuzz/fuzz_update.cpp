@@ -46,13 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (names.empty()) return 0;
 
-    std::string list;
+    std::vector<mirad::ListName> list;
     for (size_t i = 0; i < names.size(); ++i) {
         fs.files[kSource + names[i]].assign(1 + (i * 977 + data[0]) % 70000, static_cast<uint8_t>(i));
-        list += names[i];
-        list += '\0';
+        list.push_back(mirad::Listed(names[i].c_str()));
     }
-    list += '\0';
     const size_t before = fs.files.size();
 
     long callsLeft = -1;
@@ -64,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     mirad::ProgressCallback progress;
     if (callsLeft >= 0) progress = [&callsLeft](char*, int32_t) { return callsLeft-- > 0; };
-    mirad::Error e = mirad::PackFilesInto(kCabinet, nullptr, kSource, &list[0], false, progress);
+    mirad::Error e = mirad::PackFilesInto(kCabinet, nullptr, kSource, list, false, progress);
     fs.readsLeft = -1;
     fs.writeLimit = UINT64_MAX;
 

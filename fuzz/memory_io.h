@@ -4,11 +4,14 @@
 // calls and a write to stop short at byte K, and the number of files and
 // directories still open shows whether every handle was closed. Directories
 // exist wherever they are asked for, except the paths listed as links.
+// Nothing else is a link, every file is writable, and an update's lock is
+// one per path within this system; there is no settings file.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -30,7 +33,8 @@ struct MemoryFs {
     Counts counts;
     long readsLeft = -1;               // >= 0: reads fail once this many have been made
     uint64_t writeLimit = UINT64_MAX;  // no file grows beyond this many bytes
-    int openCount = 0;                 // files and directories opened and not yet closed
+    int openCount = 0;                 // files, directories and locks not yet let go
+    std::set<std::string> locked;
     std::set<std::string> links;       // directory paths that are links: never entered
     mirad::IoSystem io{};
 };
@@ -208,11 +212,65 @@ inline bool List(void* context, const char* name, std::vector<std::string>* name
 // Directories are not stored, so there is none to remove.
 inline bool RemoveDir(void*, const char*) { return false; }
 
+// A path names itself: no links are kept.
+inline bool Resolve(void* context, const char* name, std::string* resolved) {
+    if (!Taken(context, name)) return false;
+    *resolved = Trimmed(name);
+    return true;
+}
+
+inline bool Describe(void* context, const char* name, mirad::IoTarget* target) {
+    mirad::IoFound found;
+    if (!Find(context, name, &found)) return false;
+    *target = mirad::IoTarget();
+    target->identity.index = std::hash<std::string>()(Trimmed(name));
+    target->regular = (found.attributes & 0x10) == 0;
+    target->mode = 0644;
+    return true;
+}
+
+inline bool Adopt(void*, const char*, const mirad::IoTarget&) { return true; }
+
+struct Lock {
+    std::string path;
+};
+
+inline mirad::IoLock* TakeLock(void* context, const char* name, mirad::IoIdentity* identity,
+                               mirad::IoLockStatus* status) {
+    MemoryFs& fs = Fs(context);
+    mirad::IoTarget target;
+    if (!Describe(context, name, &target)) {
+        *status = mirad::IoLockStatus::Failed;
+        return nullptr;
+    }
+    if (!fs.locked.insert(Trimmed(name)).second) {
+        *status = mirad::IoLockStatus::Busy;
+        return nullptr;
+    }
+    ++fs.openCount;
+    *identity = target.identity;
+    *status = mirad::IoLockStatus::Locked;
+    return reinterpret_cast<mirad::IoLock*>(new Lock{Trimmed(name)});
+}
+
+inline void Unlock(void* context, mirad::IoLock* lock) {
+    Lock* held = reinterpret_cast<Lock*>(lock);
+    Fs(context).locked.erase(held->path);
+    --Fs(context).openCount;
+    delete held;
+}
+
+inline bool SyncDir(void*, const char*) { return true; }
+inline bool WriteStamp(void*, const char*, uint8_t*) { return false; }
+inline bool CreateEmpty(void*, const char*) { return false; }
+
 // Installs `fs` as the I/O system for the scope's lifetime.
 struct Installed {
     explicit Installed(MemoryFs& fs) {
-        fs.io = mirad::IoSystem{&fs,   Open,   Read,    Write,    Seek,  Size, Close, Sync, Rename,
-                                Remove, OpenDir, CloseDir, Stamp, Find, Taken, List, RemoveDir};
+        fs.io = mirad::IoSystem{&fs,     Open,    Read,     Write,    Seek,   Size,       Close,
+                                Sync,    Rename,  Remove,   OpenDir,  CloseDir, Stamp,    Find,
+                                Taken,   List,    RemoveDir, Resolve, Describe, Adopt,    TakeLock,
+                                Unlock,  SyncDir, WriteStamp, CreateEmpty};
         mirad::SetIo(&fs.io);
     }
     ~Installed() { mirad::SetIo(nullptr); }

@@ -1,4 +1,6 @@
 // File services that the standard library gives alike on every platform.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +13,23 @@
 namespace fs = std::filesystem;
 
 namespace host {
+
+std::string WhyNotReadable(const std::string& path, bool* notSeekable) {
+    *notSeekable = false;
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return std::strerror(errno);
+    if (S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
+    // Pipes, terminals, consoles and devices: a cabinet is read by position.
+    if (!S_ISREG(info.st_mode)) {
+        *notSeekable = true;
+        return "it is a pipe or device";
+    }
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return std::strerror(errno ? errno : EIO);
+    std::fclose(file);
+    return "";
+}
 
 bool IsDirectory(const std::string& path) {
     std::error_code error;

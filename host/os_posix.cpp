@@ -57,23 +57,6 @@ bool IsReadOnlyFile(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && (!(st.st_mode & S_IWUSR) || access(path.c_str(), W_OK) != 0);
 }
 
-std::string WhyNotReadable(const std::string& path, bool* notSeekable) {
-    *notSeekable = false;
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) return std::strerror(errno);
-    if (S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
-    // Pipes, terminals and devices: a cabinet is read by position.
-    if (!S_ISREG(info.st_mode)) {
-        *notSeekable = true;
-        return "it is a pipe or device";
-    }
-    errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return std::strerror(errno ? errno : EIO);
-    std::fclose(file);
-    return "";
-}
-
 StdoutToStderr::StdoutToStderr() {
     std::fflush(stdout);
     saved = dup(1);

@@ -1,7 +1,6 @@
 // The host's operating-system services on Windows.
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -47,23 +46,6 @@ std::string BlockedWayBelow(const std::string& root, const std::vector<std::stri
 bool IsReadOnlyFile(const std::string& path) {
     DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-}
-
-std::string WhyNotReadable(const std::string& path, bool* notSeekable) {
-    *notSeekable = false;
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) return std::strerror(errno);
-    if (S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
-    // Pipes, consoles and devices: a cabinet is read by position.
-    if (!S_ISREG(info.st_mode)) {
-        *notSeekable = true;
-        return "it is a pipe or device";
-    }
-    errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return std::strerror(errno ? errno : EIO);
-    std::fclose(file);
-    return "";
 }
 
 StdoutToStderr::StdoutToStderr() {

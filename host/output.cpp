@@ -44,9 +44,17 @@ std::string ResultText(int32_t code) {
 }
 
 std::string Printable(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
+    // Most names need nothing escaped, and a listing prints tens of
+    // thousands of them: find the first byte that may before copying any.
+    size_t first = 0;
+    for (; first < text.size(); ++first) {
+        unsigned char c = static_cast<unsigned char>(text[first]);
+        if (c < 0x20 || c == 0x7F || c == 0xC2) break;
+    }
+    if (first == text.size()) return text;
+    std::string out(text, 0, first);
+    out.reserve(text.size() + 8);
+    for (size_t i = first; i < text.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
         unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
         char escaped[16];

@@ -12,8 +12,11 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cabinet/cabinet.h"
+#include "cabinet/transaction.h"
 #include "documents/documents.h"
 #include "documents/inf_build.h"
 #include "platform/ascii.h"
@@ -297,13 +300,21 @@ using namespace mirad;
 
 namespace {
 
+// A list as hosts give it to PackFiles and DeleteFiles: names one after
+// another, each ending in NUL, the list ending in an empty name.
+std::vector<ListName> ParseList(const char* list) {
+    std::vector<ListName> names;
+    for (const char* p = list; p && *p; p += std::strlen(p) + 1) names.push_back(Listed(p));
+    return names;
+}
+
 // The INF a new cabinet is built from: with "BuildFromInf" on, a selection
 // of exactly one file, ending in ".inf" and carrying the CE signature, for a
 // cabinet that does not exist yet. Empty otherwise.
 std::string InfToBuild(const Settings& settings, const char* cabinetPath, const char* sourcePath,
-                       const char* addList) {
-    if (!settings.BuildFromInf || !addList[0] || addList[std::strlen(addList) + 1]) return "";
-    const char* name = addList;
+                       const std::vector<ListName>& list) {
+    if (!settings.BuildFromInf || list.size() != 1) return "";
+    const char* name = list[0].name;
     size_t n = std::strlen(name);
     if (n < 5 || !EqualNoCase(name + n - 4, ".inf")) return "";
     IoFound found;
@@ -321,7 +332,8 @@ int32_t PackFilesImpl(const HostText& cabinetPath, const HostText& subPath, cons
     try {
         SettingsForCall settings;
         bool move = (flags & MIRAD_PACK_MOVE) != 0;
-        std::string inf = InfToBuild(*settings, cabinetPath.get(), sourcePath.get(), addList.get());
+        std::vector<ListName> list = ParseList(addList.get());
+        std::string inf = InfToBuild(*settings, cabinetPath.get(), sourcePath.get(), list);
         if (!inf.empty()) {
             // The sources stay: they are the project the cabinet is built from.
             InfBuildOptions options;
@@ -334,7 +346,7 @@ int32_t PackFilesImpl(const HostText& cabinetPath, const HostText& subPath, cons
             return ResultCode(
                 BuildCabinetFromInf(cabinetPath.get(), inf.c_str(), options, &report, PackProgressCallback()));
         }
-        return ResultCode(PackFilesInto(cabinetPath.get(), subPath.get(), sourcePath.get(), addList.get(), move,
+        return ResultCode(PackFilesInto(cabinetPath.get(), subPath.get(), sourcePath.get(), std::move(list), move,
                                         PackProgressCallback(), IsGeneratedDocument, RebuildFromDocument));
     } catch (...) {
         return ResultOfException();
@@ -346,7 +358,8 @@ int32_t DeleteFilesImpl(const HostText& cabinetPath, const HostText& deleteList)
     try {
         SettingsForCall settings;
         return ResultCode(
-            DeleteFromCabinet(cabinetPath.get(), deleteList.get(), IsGeneratedDocument, PackProgressCallback()));
+            DeleteFromCabinet(cabinetPath.get(), ParseList(deleteList.get()), IsGeneratedDocument,
+                              PackProgressCallback()));
     } catch (...) {
         return ResultOfException();
     }

@@ -347,21 +347,16 @@ bool ListDirectory(const char* dir, std::vector<std::string>* names) {
     return true;
 }
 
-FileLock::Result FileLock::Acquire(const char* path, unsigned waitMilliseconds) {
+FileLock::Result FileLock::Acquire(const char* path) {
     Release();
     if (!path) return kFailed;
-    unsigned waited = 0, renamed = 0;
-    for (;;) {
+    for (unsigned renamed = 0;; ++renamed) {
         int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
         if (fd < 0) return kFailed;
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int error = errno;
             close(fd);
-            if (error != EWOULDBLOCK) return kFailed;
-            if (waited >= waitMilliseconds) return kBusy;
-            SleepMilliseconds(20);
-            waited += 20;
-            continue;
+            return error == EWOULDBLOCK ? kBusy : kFailed;
         }
         // The holder before us may have renamed a new cabinet over the name:
         // then the lock is on a file nobody reads any more.
@@ -376,7 +371,7 @@ FileLock::Result FileLock::Acquire(const char* path, unsigned waitMilliseconds) 
             return kLocked;
         }
         close(fd);
-        if (++renamed > 100) return kBusy;
+        if (renamed >= 100) return kBusy;
     }
 }
 

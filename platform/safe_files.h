@@ -112,10 +112,10 @@ public:
     FileLock& operator=(const FileLock&) = delete;
 
     enum Result { kLocked, kBusy, kFailed };
-    // Tries for up to `waitMilliseconds`. Once locked, the path still names
-    // the locked file (a writer that renamed a new file in meanwhile is
-    // noticed and the new file locked instead).
-    Result Acquire(const char* path, unsigned waitMilliseconds);
+    // One attempt; the caller decides how long to wait. Once locked, the
+    // path still names the locked file (a writer that renamed a new file in
+    // meanwhile is noticed and the new file locked instead).
+    Result Acquire(const char* path);
     // The identity of the locked file.
     const FileIdentity& identity() const { return identity_; }
     void Release();

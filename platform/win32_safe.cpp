@@ -238,7 +238,7 @@ bool ListDirectory(const char* dir, std::vector<std::string>* names) {
     return true;
 }
 
-FileLock::Result FileLock::Acquire(const char* path, unsigned waitMilliseconds) {
+FileLock::Result FileLock::Acquire(const char* path) {
     Release();
     if (!path) return kFailed;
     // Delete sharing lets the finished cabinet be renamed over this one once
@@ -246,22 +246,16 @@ FileLock::Result FileLock::Acquire(const char* path, unsigned waitMilliseconds) 
     HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return kFailed;
-    unsigned waited = 0;
-    for (;;) {
-        // A byte far beyond any cabinet's end: Windows locks are mandatory,
-        // and a lock on the data would stop our own reads of it.
-        OVERLAPPED at;
-        std::memset(&at, 0, sizeof at);
-        at.Offset = 0xFFFFFFFEu;
-        at.OffsetHigh = 0x7FFFFFFFu;
-        if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) break;
-        if (GetLastError() != ERROR_LOCK_VIOLATION || waited >= waitMilliseconds) {
-            bool busy = GetLastError() == ERROR_LOCK_VIOLATION;
-            CloseHandle(h);
-            return busy ? kBusy : kFailed;
-        }
-        SleepMilliseconds(20);
-        waited += 20;
+    // A byte far beyond any cabinet's end: Windows locks are mandatory, and a
+    // lock on the data would stop our own reads of it.
+    OVERLAPPED at;
+    std::memset(&at, 0, sizeof at);
+    at.Offset = 0xFFFFFFFEu;
+    at.OffsetHigh = 0x7FFFFFFFu;
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        bool busy = GetLastError() == ERROR_LOCK_VIOLATION;
+        CloseHandle(h);
+        return busy ? kBusy : kFailed;
     }
     if (!IdentityOfHandle(h, &identity_)) {
         CloseHandle(h);

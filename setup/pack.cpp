@@ -449,7 +449,7 @@ ProgressCallback RewritePercent(const ProgressCallback& progress, const std::vec
 
 }  // namespace
 
-Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
+Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, std::vector<ListName> list,
                     bool move, const ProgressCallback& progress, const GeneratedName& generated,
                     const DocumentRebuild& rebuild) {
     CountedPtr<PackJob> job = MakeCounted<PackJob>();
@@ -460,7 +460,7 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
     SettingsSnapshot settings = CurrentSettings();
     if (!file) {
         Compression compression = settings->Compression == kCompressionMszip ? Compression::Mszip : Compression::None;
-        return CreateCabinet(cabinetPath, subPath, sourcePath, addList, move, compression, progress);
+        return CreateCabinet(cabinetPath, subPath, sourcePath, list, move, compression, progress);
     }
     // Read only what the lock protects: the file the name leads to once
     // another update has finished with it.
@@ -471,7 +471,6 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
     if (!file) return CannotOpen("cannot open the cabinet");
     if (Error e = ReadCeCabinet(std::move(file), &job->cabinet, &job->setup)) return e;
 
-    std::vector<ListName> list = ParseList(addList);
     const bool ce = job->setup != nullptr;
     View view{*settings, ce && settings->ExpandPath != 0, ce && settings->ExpandCE != 0};
     // A generated document rebuilds the setup file on its own terms, so it
@@ -512,7 +511,7 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
     return RewriteCabinet(job->cabinet, target, edit.entries(), list, sourcePath, move, progress);
 }
 
-Error DeleteFromCabinet(const char* cabinetPath, const char* deleteList, const GeneratedName& generated,
+Error DeleteFromCabinet(const char* cabinetPath, const std::vector<ListName>& list, const GeneratedName& generated,
                         const ProgressCallback& progress) {
     SettingsSnapshot settings = CurrentSettings();
     if (!settings->EditInstallation) {
@@ -534,7 +533,6 @@ Error DeleteFromCabinet(const char* cabinetPath, const char* deleteList, const G
     removal.stored.assign(job->cabinet.files().size(), false);
     removal.copyFiles.assign(ce ? job->setup->copyFiles().size() : 0, false);
     removal.shortcuts.assign(ce ? job->setup->shortcuts().size() : 0, false);
-    std::vector<ListName> list = ParseList(deleteList);
     // Names up to the first one too long to use; that one is refused once
     // those before it are taken.
     std::vector<NameMatch> names;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cabinet/cabinet.h"
+#include "cabinet/transaction.h"
 #include "cabinet/writer.h"
 #include "setup/setup.h"
 #include "support/error.h"
@@ -34,7 +35,7 @@ using DocumentRebuild = std::function<Error(const std::string& name, const std::
                                             const CeSetup& setup, DocumentEdit* edit)>;
 
 // When `cabinetPath` cannot be opened, a new cabinet is written there from
-// the files of `addList` (below `sourcePath`, stored under `subPath`),
+// the files of `list` (below `sourcePath`, stored under `subPath`),
 // compressed as the settings' "Compression" says. Otherwise every listed
 // file (subPath + name, compared without regard to case) replaces what the
 // current view lists under that name: an installed file by its destination
@@ -49,12 +50,12 @@ using DocumentRebuild = std::function<Error(const std::string& name, const std::
 // (Aborted, nothing changed). A generated document copied in on its own
 // (at the top, with "EditInstallation" on) is handed to `rebuild`, and the
 // cabinet becomes what that makes of it.
-Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, const char* addList,
+Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* sourcePath, std::vector<ListName> list,
                     bool move, const ProgressCallback& progress = ProgressCallback(),
                     const GeneratedName& generated = GeneratedName(),
                     const DocumentRebuild& rebuild = DocumentRebuild());
 
-// Removes what `deleteList` (names as the current view lists them,
+// Removes what `list` (names as the current view lists them,
 // "dir/*.*" for a whole directory of it) names, with "EditInstallation"
 // on: an installed file (its copy-file row and, with its last row, its
 // stored file), a shortcut, a stored file (and what it installs). Refused
@@ -62,7 +63,8 @@ Error PackFilesInto(const char* cabinetPath, const char* subPath, const char* so
 // a generated document, a file a remaining shortcut points at, a name not
 // listed, or the cabinet's last file. The update's transaction, as
 // PackFilesInto.
-Error DeleteFromCabinet(const char* cabinetPath, const char* deleteList, const GeneratedName& generated = GeneratedName(),
+Error DeleteFromCabinet(const char* cabinetPath, const std::vector<ListName>& list,
+                        const GeneratedName& generated = GeneratedName(),
                         const ProgressCallback& progress = ProgressCallback());
 
 }  // namespace mirad

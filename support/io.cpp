@@ -168,9 +168,37 @@ bool StdTaken(void*, const char* path) { return platform::NameTaken(path); }
 bool StdList(void*, const char* dir, std::vector<std::string>* names) { return platform::ListDirectory(dir, names); }
 bool StdRemoveDir(void*, const char* path) { return platform::RemoveDirectory(path); }
 
-const IoSystem kDefault = {nullptr,  StdOpen,  StdRead,   StdWrite,   StdSeek,     StdSize,     StdClose,
-                           StdSync,  StdRename, StdRemove, StdOpenDir, StdCloseDir, StdStamp,   StdFind,
-                           StdTaken, StdList,  StdRemoveDir};
+bool StdResolve(void*, const char* path, std::string* resolved) { return platform::ResolvePath(path, resolved); }
+bool StdDescribe(void*, const char* path, IoTarget* target) { return platform::DescribeTarget(path, target); }
+bool StdAdopt(void*, const char* path, const IoTarget& target) { return platform::ApplyTargetInfo(path, target); }
+
+IoLock* StdLock(void*, const char* path, IoIdentity* identity, IoLockStatus* status) {
+    auto* lock = new (std::nothrow) platform::FileLock;
+    if (!lock) {
+        *status = IoLockStatus::Failed;
+        return nullptr;
+    }
+    platform::FileLock::Result r = lock->Acquire(path);
+    if (r != platform::FileLock::kLocked) {
+        delete lock;
+        *status = r == platform::FileLock::kBusy ? IoLockStatus::Busy : IoLockStatus::Failed;
+        return nullptr;
+    }
+    *identity = lock->identity();
+    *status = IoLockStatus::Locked;
+    return reinterpret_cast<IoLock*>(lock);
+}
+void StdUnlock(void*, IoLock* lock) { delete reinterpret_cast<platform::FileLock*>(lock); }
+
+bool StdSyncDir(void*, const char* path) { return platform::SyncDirectoryOf(path); }
+bool StdWriteStamp(void*, const char* path, uint8_t stamp[8]) { return platform::FileWriteStamp(path, stamp); }
+bool StdCreateEmpty(void*, const char* path) { return platform::CreateNewEmptyFile(path); }
+
+const IoSystem kDefault = {nullptr,      StdOpen,     StdRead,       StdWrite,      StdSeek,     StdSize,
+                           StdClose,     StdSync,     StdRename,     StdRemove,     StdOpenDir,  StdCloseDir,
+                           StdStamp,     StdFind,     StdTaken,      StdList,       StdRemoveDir, StdResolve,
+                           StdDescribe,  StdAdopt,    StdLock,       StdUnlock,     StdSyncDir,  StdWriteStamp,
+                           StdCreateEmpty};
 std::atomic<const IoSystem*> g_current{&kDefault};
 
 }  // namespace

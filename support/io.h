@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 
 namespace mirad {
 
@@ -38,6 +39,14 @@ struct IoStamp {
 // What a path shows without being opened: size, attribute bits (0x10 a
 // directory), last-write date and time.
 using IoFound = platform::FindData;
+
+// What an update learns of the cabinet it rewrites: which file it is,
+// whether it is an ordinary writable file, the mode and owner it keeps.
+using IoTarget = platform::TargetInfo;
+using IoIdentity = platform::FileIdentity;
+
+struct IoLock;  // a lock held on a file, opaque to callers
+enum class IoLockStatus { Locked, Busy, Failed };
 
 // `at` is null for a path as given, or an open directory that holds `name`
 // (one component); a link under such a name is never followed.
@@ -79,6 +88,26 @@ struct IoSystem {
     bool (*list)(void* context, const char* dir, std::vector<std::string>* names);
     // Removes an empty directory.
     bool (*removeDir)(void* context, const char* path);
+    // The file a path finally names once every link is followed (absolute);
+    // false when it cannot be resolved (a dangling link, say).
+    bool (*resolve)(void* context, const char* path, std::string* resolved);
+    // What an update needs to know of the file under a path, links followed.
+    bool (*describe)(void* context, const char* path, IoTarget* target);
+    // Gives a new file the permissions (and, where permitted, the owner) of
+    // the file it replaces.
+    bool (*adopt)(void* context, const char* path, const IoTarget& target);
+    // One attempt at an exclusive lock on an existing file, held until
+    // unlock: Busy while another update holds it. Once locked, the path
+    // still names the locked file, whose identity `identity` receives.
+    IoLock* (*lock)(void* context, const char* path, IoIdentity* identity, IoLockStatus* status);
+    void (*unlock)(void* context, IoLock* lock);
+    // Makes the names in the directory holding a path durable.
+    bool (*syncDir)(void* context, const char* path);
+    // An existing file's last-write time as 8 opaque bytes (compared whole);
+    // false when it cannot be opened. For the settings file.
+    bool (*writeStamp)(void* context, const char* path, uint8_t stamp[8]);
+    // Creates a new, empty file; false when something exists there.
+    bool (*createEmpty)(void* context, const char* path);
 };
 
 // The system in force; SetIo(nullptr) restores the default. Switching is
@@ -90,9 +119,6 @@ const IoSystem& DefaultIo();
 // The path a name inside a directory of the default I/O stands for (the name
 // itself when `at` is null): for doubles over the default that look at paths.
 std::string DefaultIoPath(IoDir* at, const char* name);
-
-// True when the default I/O opens files: every path names a file on disk.
-inline bool FilesOnDisk() { return Io().open == DefaultIo().open; }
 
 inline IoFile* IoOpen(const char* path, IoMode mode) {
     const IoSystem& io = Io();
@@ -170,6 +196,60 @@ inline bool IoRemoveDir(const char* path) {
     const IoSystem& io = Io();
     return io.removeDir(io.context, path);
 }
+
+inline bool IoResolve(const char* path, std::string* resolved) {
+    const IoSystem& io = Io();
+    return io.resolve(io.context, path, resolved);
+}
+inline bool IoDescribe(const char* path, IoTarget* target) {
+    const IoSystem& io = Io();
+    return io.describe(io.context, path, target);
+}
+inline bool IoAdopt(const char* path, const IoTarget& target) {
+    const IoSystem& io = Io();
+    return io.adopt(io.context, path, target);
+}
+inline bool IoSyncDirectoryOf(const char* path) {
+    const IoSystem& io = Io();
+    return io.syncDir(io.context, path);
+}
+inline bool IoWriteStamp(const char* path, uint8_t stamp[8]) {
+    const IoSystem& io = Io();
+    return io.writeStamp(io.context, path, stamp);
+}
+inline bool IoCreateEmpty(const char* path) {
+    const IoSystem& io = Io();
+    return io.createEmpty(io.context, path);
+}
+
+// Owns one lock taken through the seam: lets it go on scope exit.
+class IoLockHandle {
+public:
+    IoLockHandle() = default;
+    ~IoLockHandle() { Release(); }
+    IoLockHandle(const IoLockHandle&) = delete;
+    IoLockHandle& operator=(const IoLockHandle&) = delete;
+    IoLockStatus Acquire(const char* path) {
+        Release();
+        system_ = &Io();
+        IoLockStatus status = IoLockStatus::Failed;
+        lock_ = system_->lock(system_->context, path, &identity_, &status);
+        return lock_ ? IoLockStatus::Locked : status;
+    }
+    // By the system that took it, whatever is in force meanwhile.
+    void Release() {
+        if (!lock_) return;
+        system_->unlock(system_->context, lock_);
+        lock_ = nullptr;
+    }
+    bool held() const { return lock_ != nullptr; }
+    const IoIdentity& identity() const { return identity_; }
+
+private:
+    const IoSystem* system_ = nullptr;
+    IoLock* lock_ = nullptr;
+    IoIdentity identity_;
+};
 
 // Reads exactly `count` bytes or fails.
 inline bool IoReadExact(IoFile* f, void* buffer, size_t count) { return IoRead(f, buffer, count) == count; }

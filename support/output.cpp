@@ -164,7 +164,7 @@ bool OutputFile::Commit(bool* nameTaken) {
     open_ = false;
     // The new name itself must survive a power loss before anyone relies on
     // it (sources removed by a move, say). The file is in place either way.
-    if (durable && FilesOnDisk()) platform::SyncDirectoryOf(final_.c_str());
+    if (durable) IoSyncDirectoryOf(final_.c_str());
     return true;
 }
 

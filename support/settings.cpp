@@ -15,6 +15,7 @@
 
 #include "platform/ascii.h"
 #include "platform/platform.h"
+#include "support/io.h"
 #include "support/paths.h"
 
 namespace mirad {
@@ -177,10 +178,10 @@ void LoadLocked() {
 
     uint8_t stamp[8] = {};
     bool created = false;
-    if (platform::FileWriteStamp(path, stamp)) {
+    if (IoWriteStamp(path, stamp)) {
         if (std::memcmp(stamp, g_stamp, sizeof stamp) == 0) return;
     } else {
-        if (!platform::CreateNewEmptyFile(path)) return;
+        if (!IoCreateEmpty(path)) return;
         WriteSettingsFile(FreshSettings(*PublishedSettings()), path);
         created = true;
     }
@@ -202,12 +203,12 @@ const Settings& BuiltInSettings() { return kBuiltIn; }
 
 Settings SettingsFromFile(const char* path) {
     uint8_t stamp[8];
-    if (!platform::FileWriteStamp(path, stamp)) return FreshSettings(kBuiltIn);
+    if (!IoWriteStamp(path, stamp)) return FreshSettings(kBuiltIn);
     return ReadSettingsFile(kBuiltIn, path);
 }
 
 bool CreateSettingsFile(const char* path) {
-    if (!platform::CreateNewEmptyFile(path)) return false;
+    if (!IoCreateEmpty(path)) return false;
     WriteSettingsFile(FreshSettings(kBuiltIn), path);
     return true;
 }
@@ -258,7 +259,7 @@ void LocateSettingsFile(const char* hostDefaultPath) {
     char candidate[kPathSize];
     uint8_t stamp[8];
     if (platform::ModulePath(modulePath, sizeof modulePath) &&
-        SettingsFileBeside(modulePath, candidate, sizeof candidate) && platform::FileWriteStamp(candidate, stamp)) {
+        SettingsFileBeside(modulePath, candidate, sizeof candidate) && IoWriteStamp(candidate, stamp)) {
         CopyString(g_settingsPath, sizeof g_settingsPath, candidate);
         LoadLocked();
         return;

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "fuzz/memory_io.h"
 #include "interface/exports.h"
@@ -246,10 +247,10 @@ TEST(MemoryBound, RemovingAnInstalledFileHoldsNoCopyOfTheRecords) {
         mirad::ListedEntry entry;
         for (int i = 0; i <= 1500 && session.ListNext(settings, &entry); ++i) name = entry.name;
     }
+    const std::vector<mirad::ListName> list = {mirad::Listed(name.c_str())};
     const long long before = ResetPeak();
     const int32_t counted = mirad::AllocatedTotal();
-    std::string list = name + '\0' + '\0';
-    const mirad::Error e = mirad::DeleteFromCabinet(path.c_str(), &list[0]);
+    const mirad::Error e = mirad::DeleteFromCabinet(path.c_str(), list);
     const long long peak = g_peak.load() - before + (mirad::AllocatedTotal() - counted);
     mirad::PublishSettings(saved);
     ASSERT_FALSE(e) << name;

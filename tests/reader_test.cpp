@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,43 +18,18 @@
 #include "support/settings.h"
 #include "interface/result.h"
 #include "tests/fixture.h"
+#include "tests/log_capture.h"
 
 using fixture::Bytes;
 using fixture::CabLayout;
 using fixture::CabOptions;
+using fixture::LogCapture;
 using fixture::StoredFile;
 using namespace mirad;
 
 namespace {
 
 using Lines = std::vector<std::string>;
-
-// Points the diagnostic log at a fresh file for one scope.
-struct LogCapture {
-    fixture::TempDir dir;
-    std::string path = dir / "debug.log";
-    Settings saved = *PublishedSettings();
-    LogCapture() {
-        Settings s = saved;
-        CopyString(s.DebugFile, sizeof s.DebugFile, path.c_str());
-        PublishSettings(s);
-    }
-    ~LogCapture() { PublishSettings(saved); }
-    // Logged lines without blank lines and the allocator's own lines.
-    Lines Get() const {
-        Lines out;
-        std::istringstream in(fixture::ReadText(path));
-        for (std::string line; std::getline(in, line);) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (!line.empty() && line.rfind("Allocating ", 0) != 0) out.push_back(line);
-        }
-        return out;
-    }
-    long Count(const std::string& line) const {
-        Lines l = Get();
-        return std::count(l.begin(), l.end(), line);
-    }
-};
 
 // A cabinet and its setup file as the module reads them.
 struct Opened {

@@ -3,8 +3,10 @@
 // drive the terminal, output that cannot be written, work stopped part-way.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -435,10 +437,11 @@ TEST(Progress, StopPartWayLeavesNothingBehind) {
 
 namespace {
 
-// Runs mirad in `dir` in the background, waits until `ready` says the work
-// is under way, sends `signal` and returns the exit status (-1: killed).
-int InterruptMirad(const TempDir& dir, const std::vector<std::string>& arguments, const std::function<bool()>& ready,
-                   bool* wasReady, int signal = SIGINT) {
+// Runs mirad in `dir` in the background, waits until `reached` returns (true
+// once the work is under way), sends `signal`, calls `signalled` (to let the
+// child go on) and returns the exit status (-1: killed).
+int InterruptMirad(const TempDir& dir, const std::vector<std::string>& arguments, const std::function<bool()>& reached,
+                   bool* wasReady, int signal = SIGINT, const std::function<void()>& signalled = [] {}) {
     pid_t pid = fork();
     if (pid == 0) {
         if (chdir(dir.path.c_str()) != 0) _exit(127);
@@ -453,16 +456,82 @@ int InterruptMirad(const TempDir& dir, const std::vector<std::string>& arguments
         execv(argv[0], argv.data());
         _exit(127);
     }
-    *wasReady = false;
-    for (int i = 0; i < 20000 && !*wasReady; ++i) {
-        *wasReady = ready();
-        if (!*wasReady) usleep(500);
-    }
+    *wasReady = reached();
     kill(pid, signal);
+    signalled();
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+// Blocks until `fd` can be read; false after half a minute, when the child
+// is not coming.
+bool Readable(int fd) {
+    pollfd p = {fd, POLLIN, 0};
+    return fd >= 0 && poll(&p, 1, 30000) == 1;
+}
+
+// Holds the child inside a read of `file` once `ready` holds: every read of
+// the file waits for the test's answer (fanotify permission events), so the
+// child stands still mid-work while the signal is sent. Needs the right to
+// watch the file system (root); `permitted` says whether it has it.
+struct ReadGate {
+    int fd = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+    bool permitted = false;
+    explicit ReadGate(const std::string& file) {
+        permitted = fd >= 0 && fanotify_mark(fd, FAN_MARK_ADD, FAN_ACCESS_PERM, AT_FDCWD, file.c_str()) == 0;
+    }
+    int held = -1;
+    ~ReadGate() { Open(); }
+    // Lets every read through; closing the group answers what is pending.
+    void Open() {
+        for (int* f : {&fd, &held})
+            if (*f >= 0) close(*f);
+        fd = held = -1;
+    }
+    // Answers reads until one comes while `ready` holds, which stays held.
+    bool HoldWhen(const std::function<bool()>& ready) {
+        fanotify_event_metadata event;
+        while (Readable(fd) && read(fd, &event, sizeof event) == static_cast<ssize_t>(sizeof event)) {
+            if (ready()) {
+                held = event.fd;
+                return true;
+            }
+            fanotify_response allow = {event.fd, FAN_ALLOW};
+            if (write(fd, &allow, sizeof allow) != sizeof allow) return false;
+            close(event.fd);
+        }
+        return false;
+    }
+};
+
+// A child's log as a FIFO, read line by line as it is written. Held open
+// for writing too, so a read waits for the next line instead of seeing an
+// end between the lines (each is written by an open of its own), and so the
+// child's opens never wait for a reader.
+struct LogFifo {
+    int fd = -1;
+    explicit LogFifo(const std::string& path) {
+        if (mkfifo(path.c_str(), 0600) == 0) fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    }
+    ~LogFifo() {
+        if (fd >= 0) close(fd);
+    }
+    bool Await(const std::string& wanted) {
+        std::string line;
+        char c;
+        while (Readable(fd) && read(fd, &c, 1) == 1) {
+            if (c != '\n') {
+                line += c;
+            } else if (line == wanted) {
+                return true;
+            } else {
+                line.clear();
+            }
+        }
+        return false;
+    }
+};
 
 bool AnyTemporary(const std::string& dir) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
@@ -489,8 +558,11 @@ TEST(SafeHost, StoppedOrKilledLeavesNothingPartial) {
         std::filesystem::create_directories(dir / "src");
         WriteFile(dir / "src/big.bin", big);
         bool ready = false;
-        int status = InterruptMirad(dir, {"pack", "n.cab", "-C", "src", "--move", "big.bin"},
-                                    [&] { return TemporaryIn(dir.path, "n.cab"); }, &ready, signal);
+        ReadGate source(dir / "src/big.bin");
+        if (!source.permitted) GTEST_SKIP() << "holding a child inside a read needs fanotify (root)";
+        int status = InterruptMirad(dir, {"pack", "n.cab", "-C", "src", "--move", "big.bin"}, [&] {
+            return source.HoldWhen([&] { return TemporaryIn(dir.path, "n.cab"); });
+        }, &ready, signal, [&] { source.Open(); });
         ASSERT_TRUE(ready) << "pack never started writing";
         EXPECT_EQ(status, signal == SIGKILL ? -1 : 130);
         EXPECT_FALSE(FileExists(dir / "n.cab"));
@@ -500,8 +572,10 @@ TEST(SafeHost, StoppedOrKilledLeavesNothingPartial) {
         }
 
         WriteFile(dir / "b.cab", BuildCabinet({{"big.bin", big}}));
-        status = InterruptMirad(dir, {"extract", "b.cab", "-d", "out"},
-                                [&] { return TemporaryIn(dir / "out", "big.bin"); }, &ready, signal);
+        ReadGate cabinet(dir / "b.cab");
+        status = InterruptMirad(dir, {"extract", "b.cab", "-d", "out"}, [&] {
+            return cabinet.HoldWhen([&] { return TemporaryIn(dir / "out", "big.bin"); });
+        }, &ready, signal, [&] { cabinet.Open(); });
         ASSERT_TRUE(ready) << "extract never started writing";
         EXPECT_EQ(status, signal == SIGKILL ? -1 : 130);
         EXPECT_FALSE(FileExists(dir / "out/big.bin"));
@@ -522,10 +596,10 @@ TEST(SafeHost, InterruptedUpdateWaitingForTheLock) {
     int fd = open((dir / "game.cab").c_str(), O_RDONLY);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     // Interrupted once its log says it waits.
+    LogFifo log(dir / "u.log");
     bool ready = false;
-    int status = InterruptMirad(dir, {"--log", "u.log", "update", "game.cab", "-C", "src", "%InstallDir%\\game.exe"}, [&] {
-        return ReadText(dir / "u.log").find("Cabinet is locked by another update, waiting") != std::string::npos;
-    }, &ready);
+    int status = InterruptMirad(dir, {"--log", "u.log", "update", "game.cab", "-C", "src", "%InstallDir%\\game.exe"},
+                                [&] { return log.Await("Cabinet is locked by another update, waiting"); }, &ready);
     close(fd);
     ASSERT_TRUE(ready) << "the update never waited for the lock";
     EXPECT_EQ(status, 130);

@@ -11,7 +11,6 @@
 #include <utime.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,7 +18,6 @@
 #include <map>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cabinet/layout.h"
@@ -31,6 +29,7 @@
 #include "support/output.h"
 #include "support/settings.h"
 #include "tests/fixture.h"
+#include "tests/log_capture.h"
 
 using namespace fixture;
 namespace fs = std::filesystem;
@@ -168,11 +167,15 @@ Decoded DecodeFile(const std::string& path, uint16_t typeCompress = 0) {
 int Pack(Module* m, const std::string& cab, const std::string& source, const std::vector<std::string>& names,
          const char* subPath = nullptr, int flags = 0) {
     std::string list, src = source + "/", path = cab, sub = subPath ? subPath : "";
-    for (const auto& n : names) list += n + '\0';
+    std::vector<mirad::ListName> listed;
+    for (const auto& n : names) {
+        list += n + '\0';
+        listed.push_back(mirad::Listed(n.c_str()));
+    }
     list += '\0';
     if (!m)
         return mirad::ResultCode(
-            mirad::PackFilesInto(cab.c_str(), subPath, src.c_str(), list.data(), (flags & MIRAD_PACK_MOVE) != 0));
+            mirad::PackFilesInto(cab.c_str(), subPath, src.c_str(), listed, (flags & MIRAD_PACK_MOVE) != 0));
     return m->PackFiles(&path[0], subPath ? &sub[0] : nullptr, &src[0], &list[0], flags);
 }
 
@@ -937,19 +940,6 @@ std::vector<Fault> Faults(bool update) {
 // What the log says when an update finds another one holding the cabinet.
 const char kWaitingForLock[] = "Cabinet is locked by another update, waiting";
 
-// The module's log goes to a file of its own while this lives.
-struct LogCapture {
-    TempDir dir;
-    std::string path = dir / "debug.log";
-    mirad::Settings saved = *mirad::PublishedSettings();
-    LogCapture() {
-        mirad::Settings s = saved;
-        std::snprintf(s.DebugFile, sizeof s.DebugFile, "%s", path.c_str());
-        mirad::PublishSettings(s);
-    }
-    ~LogCapture() { mirad::PublishSettings(saved); }
-};
-
 // The I/O seam double over the default one.
 struct FaultIo {
     Fault fault;
@@ -961,6 +951,7 @@ struct FaultIo {
     // pipe and waits until the test writes to (or closes) the `release` one.
     uint64_t pauseAfter = UINT64_MAX;
     int reached = -1, release = -1;
+    std::function<void()> onBusy;  // called when a lock is found held by another
     std::vector<std::string> created;
     std::map<mirad::IoFile*, std::string> paths;
     void Arm(const Fault& f, const std::string& sourcePath, const std::string& cabinetPath = "") {
@@ -1004,6 +995,12 @@ size_t FaultWrite(void* context, mirad::IoFile* f, const void* b, size_t n) {
     return done;
 }
 
+mirad::IoLock* FaultLock(void* context, const char* path, mirad::IoIdentity* identity, mirad::IoLockStatus* status) {
+    mirad::IoLock* lock = mirad::DefaultIo().lock(context, path, identity, status);
+    if (*status == mirad::IoLockStatus::Busy && g_fault->onBusy) g_fault->onBusy();
+    return lock;
+}
+
 struct FaultScope {
     FaultIo io;
     mirad::IoSystem system = mirad::DefaultIo();
@@ -1011,6 +1008,7 @@ struct FaultScope {
         system.open = FaultOpen;
         system.read = FaultRead;
         system.write = FaultWrite;
+        system.lock = FaultLock;
         g_fault = &io;
         mirad::SetIo(&system);
     }
@@ -1250,25 +1248,20 @@ TEST(WriterSafety, ConcurrentUpdatesKeepBothReplacements) {
     s.cab = BuildCeCabinet(GameSetup(), {GameFiles()[0], {"DATA.002", Pattern(3 << 20, 5)}});
     WriteFile(s.dir / "g.cab", s.cab);
     // The first stops inside its first write, holding the lock, and goes on
-    // once the second waits for it (or, should the second not wait, has
-    // finished).
+    // once the second finds the lock taken (or, should the second not wait,
+    // once it has finished).
     PausedWriter first;
     ASSERT_TRUE(first.Start(0, [&] {
         return Pack(nullptr, s.dir / "g.cab", s.dir / "src", {"game.exe"}, "%InstallDir%\\Game\\", 0);
     }));
     LogCapture log;
-    std::atomic<bool> done{false};
-    std::thread release([&] {
-        while (!done && ReadText(log.path).find(kWaitingForLock) == std::string::npos) usleep(1000);
-        first.Release();
-    });
+    FaultScope watch;
+    watch.io.onBusy = [&] { first.Release(); };
     EXPECT_EQ(Pack(nullptr, s.dir / "g.cab", s.dir / "src", {"data.bin"}, "%InstallDir%\\Game\\", 0), 0);
-    done = true;
-    release.join();
     int status = first.Wait();
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_NE(ReadText(log.path).find(kWaitingForLock), std::string::npos) << "the second did not wait";
+    EXPECT_EQ(log.Count(kWaitingForLock), 1) << "the second did not wait";
     Bytes now = ReadFile(s.dir / "g.cab");
     EXPECT_TRUE(Contains(now, Pattern(100000, 6))) << "the first update was lost";
     EXPECT_TRUE(Contains(now, Pattern(10, 7))) << "the second update was lost";

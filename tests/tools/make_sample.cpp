@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
             Stored("sample.006", fixture::BytesOf("<html><body>Sample App help</body></html>\r\n")),
         };
         fixture::WriteFile(output, fixture::BuildCeCabinet(s, files));
-        int rc = mirad::ResultCode(mirad::PackFilesInto(output, nullptr, nullptr, "", false));
+        int rc = mirad::ResultCode(mirad::PackFilesInto(output, nullptr, nullptr, {}, false));
         if (rc != 0) {
             std::fprintf(stderr, "make_sample: rewriting %s gave result %d\n", output, rc);
             return 1;
