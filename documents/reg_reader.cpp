@@ -1,9 +1,11 @@
 #include "documents/reg_reader.h"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <new>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include "documents/documents.h"
@@ -19,9 +21,9 @@ namespace mirad {
 
 namespace {
 
-bool IsBlank(const std::string& s) { return s.find_first_not_of(" \t") == std::string::npos; }
+bool IsBlank(std::string_view s) { return s.find_first_not_of(" \t") == std::string::npos; }
 
-bool StartsWith(const std::string& s, size_t at, const char* prefix) {
+bool StartsWith(std::string_view s, size_t at, const char* prefix) {
     return s.compare(at, std::char_traits<char>::length(prefix), prefix) == 0;
 }
 
@@ -32,15 +34,19 @@ int HexDigit(char c) {
     return -1;
 }
 
+// A line of the document, without its line end; it points into the text.
 struct Line {
     uint32_t number;
-    std::string text;
+    std::string_view text;
 };
+
+// Takes each entry as it is read, so that no caller has to hold them all.
+using EntrySink = std::function<void(RegDocumentEntry&&)>;
 
 class Parser {
 public:
-    Parser(const std::string& name, std::vector<RegDocumentEntry>* entries, std::string* error)
-        : name_(name), entries_(*entries), error_(*error) {}
+    Parser(const std::string& name, EntrySink sink, std::string* error)
+        : name_(name), sink_(std::move(sink)), error_(*error) {}
 
     bool Run(const uint8_t* text, size_t size) { return Split(text, size) && Read(); }
 
@@ -60,7 +66,7 @@ private:
 
     const std::string& name_;
     std::vector<Line> lines_;
-    std::vector<RegDocumentEntry>& entries_;
+    EntrySink sink_;
     std::string& error_;
 };
 
@@ -68,20 +74,20 @@ bool Parser::Split(const uint8_t* text, size_t size) {
     if ((size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF) ||
         (size >= 2 && ((text[0] == 0xFF && text[1] == 0xFE) || (text[0] == 0xFE && text[1] == 0xFF))))
         return Fail(1, "the document was saved with a byte-order mark (as Unicode); save it in the ANSI code page");
-    Line line{1, std::string()};
+    const char* chars = reinterpret_cast<const char*>(text);
+    uint32_t number = 1;
+    size_t start = 0;
     for (size_t i = 0; i < size; ++i) {
-        char c = static_cast<char>(text[i]);
-        if (c == '\r' && i + 1 < size && text[i + 1] == '\n') continue;
-        if (c == '\r') return Fail(line.number, "a carriage return inside the line");
-        if (c == '\0') return Fail(line.number, "a NUL byte inside the line");
-        if (c != '\n') {
-            line.text += c;
-            continue;
-        }
-        lines_.push_back(line);
-        line = Line{line.number + 1, std::string()};
+        char c = chars[i];
+        if (c == '\r' && i + 1 < size && chars[i + 1] == '\n') continue;
+        if (c == '\r') return Fail(number, "a carriage return inside the line");
+        if (c == '\0') return Fail(number, "a NUL byte inside the line");
+        if (c != '\n') continue;
+        size_t end = i > start && chars[i - 1] == '\r' ? i - 1 : i;
+        lines_.push_back(Line{number++, std::string_view(chars + start, end - start)});
+        start = i + 1;
     }
-    if (!line.text.empty()) lines_.push_back(line);
+    if (start < size) lines_.push_back(Line{number, std::string_view(chars + start, size - start)});
     return true;
 }
 
@@ -92,24 +98,26 @@ bool Parser::Read() {
         return Fail(1, "a registry export begins with the line REGEDIT4");
     }
     uint32_t marked = 0;  // the line marking the next value
-    int lastKey = -1;
+    bool anyKey = false;
+    uint32_t lastKeyLine = 0;
+    std::string lastKeyText;
     bool keyHasValue = false;
     for (size_t i = 1; i < lines_.size(); ++i) {
         const Line& line = lines_[i];
-        const std::string& t = line.text;
+        std::string_view t = line.text;
         if (IsBlank(t)) continue;
         if (t[0] == '[') {
             if (marked) return Fail(marked, "this line marks the value after it, and a key follows");
-            if (lastKey >= 0 && !keyHasValue)
-                return Fail(entries_[lastKey].line,
+            if (anyKey && !keyHasValue)
+                return Fail(lastKeyLine,
                             "a key without values cannot be kept: the export shows a key by its values; remove the "
                             "line or give the key a value");
             if (t.back() != ']') return Fail(line.number, "a key line ends with \"]\"");
             RegDocumentEntry e;
             e.key = true;
             e.line = line.number;
-            e.lines.push_back(t);
-            e.keyText = t.substr(1, t.size() - 2);
+            e.lines.emplace_back(t);
+            e.keyText = std::string(t.substr(1, t.size() - 2));
             for (uint16_t root = 1; root <= 4; ++root) {
                 const char* prefix = RegRootPrefix(root);
                 if (StartsWith(e.keyText, 0, prefix)) {
@@ -118,11 +126,13 @@ bool Parser::Read() {
                     break;
                 }
             }
-            if (lastKey >= 0 && entries_[lastKey].keyText == e.keyText)
+            if (anyKey && lastKeyText == e.keyText)
                 return Fail(line.number, "the key of the line above again: its values belong under that line");
-            lastKey = static_cast<int>(entries_.size());
+            anyKey = true;
+            lastKeyLine = e.line;
+            lastKeyText = e.keyText;
             keyHasValue = false;
-            entries_.push_back(std::move(e));
+            sink_(std::move(e));
         } else if (t[0] == ';') {
             if (t != kRegOnlyIfMissingLine)
                 return Fail(line.number, "a comment cannot be kept in the cabinet's setup file; remove it");
@@ -136,21 +146,21 @@ bool Parser::Read() {
             marked = 0;
             if (!Value(&i, &e)) return false;
             keyHasValue = true;
-            entries_.push_back(std::move(e));
+            sink_(std::move(e));
         } else {
             return Fail(line.number, "neither a key line [...] nor a value \"name\"=... or @=...");
         }
     }
     if (marked) return Fail(marked, "this line marks the value after it, and none follows");
-    if (lastKey >= 0 && !keyHasValue)
-        return Fail(entries_[lastKey].line,
+    if (anyKey && !keyHasValue)
+        return Fail(lastKeyLine,
                     "a key without values cannot be kept: the export shows a key by its values; remove the line or "
                     "give the key a value");
     return true;
 }
 
 bool Parser::Quoted(const Line& line, size_t* p, std::string* out) {
-    const std::string& t = line.text;
+    std::string_view t = line.text;
     for (++*p;; ++*p) {
         if (*p >= t.size()) return Fail(line.number, "the quoted text does not end on its line");
         char c = t[*p];
@@ -170,14 +180,14 @@ bool Parser::Quoted(const Line& line, size_t* p, std::string* out) {
 bool Parser::Continue(size_t* i, RegDocumentEntry* e, const char* what) {
     if (*i + 1 >= lines_.size()) return Fail(lines_[*i].number, std::string(what) + " continues, and the document ends");
     ++*i;
-    e->lines.push_back(lines_[*i].text);
+    e->lines.emplace_back(lines_[*i].text);
     return true;
 }
 
 bool Parser::Value(size_t* i, RegDocumentEntry* e) {
     const Line* line = &lines_[*i];
-    e->lines.push_back(line->text);
-    const std::string* t = &line->text;
+    e->lines.emplace_back(line->text);
+    const std::string_view* t = &line->text;
     size_t p = 0;
     if ((*t)[0] == '@') {
         p = 1;
@@ -205,7 +215,7 @@ bool Parser::Value(size_t* i, RegDocumentEntry* e) {
             line = &lines_[*i];
             t = &line->text;
             p = t->find_first_not_of(" \t");
-            if (p == std::string::npos || (*t)[p] != '"')
+            if (p == std::string_view::npos || (*t)[p] != '"')
                 return Fail(line->number, "the multi-string continues with a quoted string on this line");
         }
         e->typeFlags = pieces == 1 ? kRegString : kRegMultiString;
@@ -240,7 +250,7 @@ bool Parser::Items(size_t* i, size_t p, int digits, RegDocumentEntry* e) {
     bool needItem = false, any = false;
     for (;;) {
         const Line& line = lines_[*i];
-        const std::string& t = line.text;
+        std::string_view t = line.text;
         while (p < t.size() && (t[p] == ' ' || t[p] == '\t')) ++p;
         if (p == t.size()) {
             if (needItem) return Fail(line.number, "an item follows the \",\"");
@@ -397,24 +407,28 @@ private:
 };
 
 Error Rebuild::IndexCurrent() {
-    std::vector<RegDocumentEntry> current;
-    std::string ignored;
-    std::string text = Render(cabinet_, setup_);
-    if (!ParseRegistryExport(reinterpret_cast<const uint8_t*>(text.data()), text.size(), name_, &current, &ignored))
-        return Fail("the cabinet's own registry export does not read back (" + ignored + "); it cannot be edited");
     const auto& hives = setup_.regHives();
-    if (hives.size() != old_.regHives.size()) return Fail("the setup file's registry key table is damaged");
-    shown_.assign(hives.size(), false);
-    for (const SetupModel::RegHive& h : old_.regHives) nextKeyId_ = h.id >= nextKeyId_ ? h.id + 1u : nextKeyId_;
-    index_ = BuildHiveIndex(setup_);
+    const bool keysDamaged = hives.size() != old_.regHives.size();
+    if (!keysDamaged) {
+        shown_.assign(hives.size(), false);
+        for (const SetupModel::RegHive& h : old_.regHives) nextKeyId_ = h.id >= nextKeyId_ ? h.id + 1u : nextKeyId_;
+        index_ = BuildHiveIndex(setup_);
+    }
+    // The export is indexed as it is read; a document that does not read
+    // back is reported before damaged tables.
     std::string keyText;
     size_t value = 0;
-    for (const RegDocumentEntry& e : current) {
+    bool valuesDamaged = false;
+    auto take = [&](RegDocumentEntry&& e) {
+        if (keysDamaged || valuesDamaged) return;
         if (e.key) {
-            keyText = e.keyText;
-            continue;
+            keyText = std::move(e.keyText);
+            return;
         }
-        if (value >= old_.regValues.size()) return Fail("the setup file's registry value table is damaged");
+        if (value >= old_.regValues.size()) {
+            valuesDamaged = true;
+            return;
+        }
         const SetupModel::RegValue& v = old_.regValues[value];
         if (const SetupRegHive* hive = FindHive(setup_, index_, v.hiveId)) {
             size_t k = static_cast<size_t>(hive - &hives[0]);
@@ -423,8 +437,16 @@ Error Rebuild::IndexCurrent() {
         }
         values_.emplace(std::make_pair(keyText, Joined(e.lines)), value);
         ++value;
+    };
+    std::string ignored;
+    bool read;
+    {
+        std::string text = Render(cabinet_, setup_);
+        read = Parser(name_, take, &ignored).Run(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     }
-    if (value != old_.regValues.size()) return Fail("the setup file's registry value table is damaged");
+    if (!read) return Fail("the cabinet's own registry export does not read back (" + ignored + "); it cannot be edited");
+    if (keysDamaged) return Fail("the setup file's registry key table is damaged");
+    if (valuesDamaged || value != old_.regValues.size()) return Fail("the setup file's registry value table is damaged");
     return kOk;
 }
 
@@ -537,25 +559,48 @@ Error Rebuild::Run(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes
 
     if (WriteSetupModel(m_, bytes))
         return Fail("the registry does not fit the setup file (its tables hold 65535 records and 64 KiB of texts)");
+    // Only the document and the new bytes are needed from here on.
+    m_ = SetupModel();
+    old_ = SetupModel();
+    values_.clear();
+    shownKeys_.clear();
+    addedKeys_.clear();
+    index_ = HiveIndex();
 
-    // What the new setup file exports must be the document.
-    std::unique_ptr<CeSetup> after;
+    // What the new setup file exports must be the document. Each exported
+    // entry is compared as it is read; a document that does not read back is
+    // reported before the first difference.
+    std::string again;
     {
-        LogSilenced quiet;
-        if (Error e = CeSetup::FromBytes(cabinet_, *bytes, &after)) return e;
+        std::unique_ptr<CeSetup> after;
+        {
+            LogSilenced quiet;
+            if (Error e = CeSetup::FromBytes(cabinet_, *bytes, &after)) return e;
+        }
+        if (!after) return Fail("the rebuilt setup file does not read back");
+        again = Render(cabinet_, *after);
     }
-    if (!after) return Fail("the rebuilt setup file does not read back");
-    std::string again = Render(cabinet_, *after);
-    std::vector<RegDocumentEntry> exported;
+    size_t k = 0;
+    bool differs = false;
+    std::string goesOn;
+    auto compare = [&](RegDocumentEntry&& exported) {
+        if (differs) return;
+        if (k == edited.size()) {
+            goesOn = exported.lines[0];
+            differs = true;
+        } else if (!SameAsExported(name_, edited[k], exported, &error_)) {
+            differs = true;
+        }
+        ++k;
+    };
     std::string ignored;
-    if (!ParseRegistryExport(reinterpret_cast<const uint8_t*>(again.data()), again.size(), name_, &exported, &ignored))
+    if (!Parser(name_, compare, &ignored).Run(reinterpret_cast<const uint8_t*>(again.data()), again.size()))
         return Fail("the rebuilt registry does not export as a document that reads back (" + ignored + ")");
-    for (size_t k = 0; k < edited.size(); ++k) {
-        if (k >= exported.size()) return Fail(edited[k].line, "the export would end before this line");
-        if (!SameAsExported(name_, edited[k], exported[k], &error_)) return BadData("registry export");
+    if (differs) {
+        if (k > edited.size()) return Fail("the export would go on with \"" + goesOn + "\"");
+        return BadData("registry export");
     }
-    if (exported.size() > edited.size())
-        return Fail("the export would go on with \"" + exported[edited.size()].lines[0] + "\"");
+    if (k < edited.size()) return Fail(edited[k].line, "the export would end before this line");
     return kOk;
 }
 
@@ -564,7 +609,7 @@ Error Rebuild::Run(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes
 bool ParseRegistryExport(const uint8_t* text, size_t size, const std::string& name,
                          std::vector<RegDocumentEntry>* entries, std::string* error) {
     entries->clear();
-    Parser parser(name, entries, error);
+    Parser parser(name, [entries](RegDocumentEntry&& e) { entries->push_back(std::move(e)); }, error);
     return parser.Run(text, size);
 }
 
