@@ -262,18 +262,15 @@ TEST(DocumentEdit, MiradUpdateCopiesTheDocumentBack) {
     if (CorpusDir().empty()) GTEST_SKIP() << "third-party corpus not present";
     TempDir dir;
     WriteFile(dir / "t.cab", ReadFile(CorpusDir() + "/real-ce/" + kCabinets[0].cabinet));
-    auto mirad = [&dir](const std::string& arguments) {
-        return fixture::Run("cd " + Quote(dir.path) + " && " + Quote(HostPath()) + " --config cfg " + arguments);
-    };
-    ASSERT_EQ(mirad("extract t.cab '~Cab~.REG' -d ed").status, 0);
+    ASSERT_EQ(Mirad(dir, "extract t.cab '~Cab~.REG' -d ed").status, 0);
     std::string reg = ReadText(dir / "ed/~Cab~.REG");
     WriteText(dir / "ed/~Cab~.REG", reg + kNewKey);
-    CommandResult r = mirad("update t.cab -C ed '~Cab~.REG'");
+    CommandResult r = Mirad(dir, "update t.cab -C ed '~Cab~.REG'");
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(mirad("extract t.cab '~Cab~.REG' -d -").out, reg + kNewKey);
+    EXPECT_EQ(Mirad(dir, "extract t.cab '~Cab~.REG' -d -").out, reg + kNewKey);
     const Bytes edited = ReadFile(dir / "t.cab");
     WriteText(dir / "ed/~Cab~.REG", reg + "\"stray\"=\"value\r\n");
-    r = mirad("update t.cab -C ed '~Cab~.REG'");
+    r = Mirad(dir, "update t.cab -C ed '~Cab~.REG'");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("~Cab~.REG:" + std::to_string(std::count(reg.begin(), reg.end(), '\n') + 1) +
                          ": the quoted text does not end on its line"),

@@ -429,6 +429,28 @@ TempDir::~TempDir() {
     fs::remove_all(path, ec);
 }
 
+StoredFile Stored(const std::string& name, Bytes data, uint16_t attribs) {
+    StoredFile f;
+    f.name = name;
+    f.data = std::move(data);
+    f.attribs = attribs;
+    return f;
+}
+StoredFile Stored(const std::string& name, const std::string& text) { return Stored(name, BytesOf(text)); }
+
+void WriteTree(const std::string& root, const std::map<std::string, Bytes>& files) {
+    for (const auto& [key, bytes] : files) {
+        std::string name = key;
+        std::replace(name.begin(), name.end(), '\\', '/');
+        fs::create_directories(fs::path(root + "/" + name).parent_path());
+        WriteFile(root + "/" + name, bytes);
+    }
+}
+
+CommandResult Mirad(const TempDir& dir, const std::string& arguments) {
+    return Run("cd " + Quote(dir.path) + " && ulimit -f 102400 && " + Quote(HostPath()) + " --config cfg " + arguments);
+}
+
 void WriteFile(const std::string& path, const Bytes& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -529,6 +551,15 @@ std::string CorpusDir() {
     struct stat st;
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
     return dir;
+}
+
+std::vector<std::string> RealMszipCabinets() {
+    std::vector<std::string> found;
+    if (CorpusDir().empty()) return found;
+    for (const auto& entry : fs::directory_iterator(CorpusDir() + "/real-ce"))
+        if (FirstFolderMethod(ReadFile(entry.path().string())) == 1) found.push_back(entry.path().string());
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 std::string HostPath() { return MIRAD_HOST_PATH; }

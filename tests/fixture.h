@@ -28,6 +28,8 @@ struct StoredFile {
     uint16_t time = 0x6000;  // 12:00:00
     uint16_t attribs = 0x20;
 };
+StoredFile Stored(const std::string& name, Bytes data, uint16_t attribs = 0x20);
+StoredFile Stored(const std::string& name, const std::string& text);
 
 struct CabOptions {
     // Folder assignment: 0 puts every file in folder 0; N starts a new folder
@@ -194,6 +196,8 @@ bool FileExists(const std::string& path);
 std::vector<std::string> LinesStartingWith(const std::string& path, const std::vector<std::string>& prefixes);
 // Every regular file below `root`, by path relative to it.
 std::map<std::string, Bytes> FilesBelow(const std::string& root);
+// Writes each file below `root` ("\\" or "/" separating), making directories.
+void WriteTree(const std::string& root, const std::map<std::string, Bytes>& files);
 
 struct CommandResult {
     int status = -1;  // exit status, or -1 when it did not run
@@ -212,14 +216,19 @@ uint16_t FirstFolderMethod(const Bytes& cabinet);
 
 std::string SourceDir();
 std::string CorpusDir();  // empty when the corpus folder is absent
+// The corpus's real CE cabinets whose first folder is MSZIP, sorted.
+std::vector<std::string> RealMszipCabinets();
 std::string HostPath();    // build/mirad
 std::string ModulePath();  // build/Mirad.wcx
+// Runs the built mirad in `dir` with the private settings directory "cfg"
+// there (never the user's); the file size limit stops a refusal that is
+// missed from filling the disk.
+CommandResult Mirad(const TempDir& dir, const std::string& arguments);
 
 // ---- The module, loaded as the host loads it -----------------------------------------
 
 // The functions the module exports, sorted: the ANSI set and the wide one.
 const std::vector<std::string>& ExportNames();
-
 
 // Loads a private copy of the built module, so each instance starts fresh
 // (allocation counter 0, no settings located).

@@ -405,6 +405,9 @@ TEST(HostRecord, RecordLayoutsMatchTheHostsDeclaration) {
         const char* name;
         size_t offset, expected;
     };
+    // The wide record's name is twice as long: its later fields sit 2048 bytes on.
+#define EX_FIELD(f, at) {"EntryHeaderEx." #f, offsetof(EntryHeaderEx, f), at}, \
+                        {"EntryHeaderExW." #f, offsetof(EntryHeaderExW, f), (at) + 2048}
     const std::vector<Field> fields = {
         {"OpenRequest.archiveName", offsetof(OpenRequest, archiveName), 0},
         {"OpenRequest.openMode", offsetof(OpenRequest, openMode), p},
@@ -435,40 +438,24 @@ TEST(HostRecord, RecordLayoutsMatchTheHostsDeclaration) {
         {"OpenRequestW.commentState", offsetof(OpenRequestW, commentState), 2 * p + 16},
         {"sizeof OpenRequestW", sizeof(OpenRequestW), 2 * p + 20},
         {"EntryHeaderEx.fileName", offsetof(EntryHeaderEx, fileName), 1024},
-        {"EntryHeaderEx.flags", offsetof(EntryHeaderEx, flags), 2048},
-        {"EntryHeaderEx.packedSize", offsetof(EntryHeaderEx, packedSize), 2052},
-        {"EntryHeaderEx.packedSizeHigh", offsetof(EntryHeaderEx, packedSizeHigh), 2056},
-        {"EntryHeaderEx.unpackedSize", offsetof(EntryHeaderEx, unpackedSize), 2060},
-        {"EntryHeaderEx.unpackedSizeHigh", offsetof(EntryHeaderEx, unpackedSizeHigh), 2064},
-        {"EntryHeaderEx.hostOS", offsetof(EntryHeaderEx, hostOS), 2068},
-        {"EntryHeaderEx.fileCRC", offsetof(EntryHeaderEx, fileCRC), 2072},
-        {"EntryHeaderEx.fileTime", offsetof(EntryHeaderEx, fileTime), 2076},
-        {"EntryHeaderEx.unpackVersion", offsetof(EntryHeaderEx, unpackVersion), 2080},
-        {"EntryHeaderEx.method", offsetof(EntryHeaderEx, method), 2084},
-        {"EntryHeaderEx.fileAttributes", offsetof(EntryHeaderEx, fileAttributes), 2088},
-        {"EntryHeaderEx.commentBuffer", offsetof(EntryHeaderEx, commentBuffer), 2092},
-        {"EntryHeaderEx.commentBufferSize", offsetof(EntryHeaderEx, commentBufferSize), 2092 + p},
-        {"EntryHeaderEx.commentSize", offsetof(EntryHeaderEx, commentSize), 2096 + p},
-        {"EntryHeaderEx.commentState", offsetof(EntryHeaderEx, commentState), 2100 + p},
-        {"EntryHeaderEx.reserved", offsetof(EntryHeaderEx, reserved), 2104 + p},
+        EX_FIELD(flags, 2048),
+        EX_FIELD(packedSize, 2052),
+        EX_FIELD(packedSizeHigh, 2056),
+        EX_FIELD(unpackedSize, 2060),
+        EX_FIELD(unpackedSizeHigh, 2064),
+        EX_FIELD(hostOS, 2068),
+        EX_FIELD(fileCRC, 2072),
+        EX_FIELD(fileTime, 2076),
+        EX_FIELD(unpackVersion, 2080),
+        EX_FIELD(method, 2084),
+        EX_FIELD(fileAttributes, 2088),
+        EX_FIELD(commentBuffer, 2092),
+        EX_FIELD(commentBufferSize, 2092 + p),
+        EX_FIELD(commentSize, 2096 + p),
+        EX_FIELD(commentState, 2100 + p),
+        EX_FIELD(reserved, 2104 + p),
         {"sizeof EntryHeaderEx", sizeof(EntryHeaderEx), 3128 + p},
         {"EntryHeaderExW.fileName", offsetof(EntryHeaderExW, fileName), 2048},
-        {"EntryHeaderExW.flags", offsetof(EntryHeaderExW, flags), 4096},
-        {"EntryHeaderExW.packedSize", offsetof(EntryHeaderExW, packedSize), 4100},
-        {"EntryHeaderExW.packedSizeHigh", offsetof(EntryHeaderExW, packedSizeHigh), 4104},
-        {"EntryHeaderExW.unpackedSize", offsetof(EntryHeaderExW, unpackedSize), 4108},
-        {"EntryHeaderExW.unpackedSizeHigh", offsetof(EntryHeaderExW, unpackedSizeHigh), 4112},
-        {"EntryHeaderExW.hostOS", offsetof(EntryHeaderExW, hostOS), 4116},
-        {"EntryHeaderExW.fileCRC", offsetof(EntryHeaderExW, fileCRC), 4120},
-        {"EntryHeaderExW.fileTime", offsetof(EntryHeaderExW, fileTime), 4124},
-        {"EntryHeaderExW.unpackVersion", offsetof(EntryHeaderExW, unpackVersion), 4128},
-        {"EntryHeaderExW.method", offsetof(EntryHeaderExW, method), 4132},
-        {"EntryHeaderExW.fileAttributes", offsetof(EntryHeaderExW, fileAttributes), 4136},
-        {"EntryHeaderExW.commentBuffer", offsetof(EntryHeaderExW, commentBuffer), 4140},
-        {"EntryHeaderExW.commentBufferSize", offsetof(EntryHeaderExW, commentBufferSize), 4140 + p},
-        {"EntryHeaderExW.commentSize", offsetof(EntryHeaderExW, commentSize), 4144 + p},
-        {"EntryHeaderExW.commentState", offsetof(EntryHeaderExW, commentState), 4148 + p},
-        {"EntryHeaderExW.reserved", offsetof(EntryHeaderExW, reserved), 4152 + p},
         {"EntryHeaderExW.preciseFileTime", offsetof(EntryHeaderExW, preciseFileTime), 5176 + p},
         {"sizeof EntryHeaderExW", sizeof(EntryHeaderExW), 5184 + p},
         {"ExtensionStartupInfo.dialogBoxLfm", offsetof(ExtensionStartupInfo, dialogBoxLfm), 32772 + 2 * p},
@@ -476,6 +463,7 @@ TEST(HostRecord, RecordLayoutsMatchTheHostsDeclaration) {
         {"DefaultParams.defaultSettingsPath", offsetof(DefaultParams, defaultSettingsPath), 12},
         {"sizeof DefaultParams", sizeof(DefaultParams), 272},
     };
+#undef EX_FIELD
     for (const Field& f : fields) EXPECT_EQ(f.offset, f.expected) << f.name;
 }
 
@@ -525,7 +513,6 @@ TEST(HostRecord, HeaderRecordsAreWrittenNoFurtherThanDeclared) {
         env.m.CloseArchive(o.handle);
     }
 }
-
 
 // The settings dialog through the host's dialog services: it shows the
 // values in force, writes what the user chose, keeps a code page that is no

@@ -2,7 +2,6 @@
 // runs it, loading the built module from beside itself.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,7 +14,6 @@
 #include <vector>
 
 #include "host/cli.h"
-#include "platform/host.h"
 #include "tests/fixture.h"
 
 namespace fs = std::filesystem;
@@ -25,11 +23,6 @@ namespace {
 
 using Tree = std::map<std::string, Bytes>;
 using Names = std::vector<std::string>;
-
-// Runs mirad in `dir` with a private settings directory (never the user's).
-CommandResult Mirad(const TempDir& dir, const std::string& arguments) {
-    return Run("cd " + Quote(dir.path) + " && " + Quote(HostPath()) + " --config cfg " + arguments);
-}
 
 Names Lines(const std::string& text) {
     Names lines;
@@ -46,14 +39,6 @@ Names NamesOf(const CommandResult& r) {
     return names;
 }
 Names Listed(const TempDir& dir, const std::string& arguments) { return NamesOf(Mirad(dir, arguments)); }
-
-StoredFile Stored(const std::string& name, Bytes data, uint16_t attribs = 0x20) {
-    StoredFile f;
-    f.name = name;
-    f.data = std::move(data);
-    f.attribs = attribs;
-    return f;
-}
 
 const Bytes kGame = GameBytes();
 const Bytes kLevel = LevelBytes();
@@ -152,13 +137,9 @@ TEST(Host, EveryFailureNamesTheFileAndTheReason) {
     fs::permissions(dir.path, fs::perms::all);  // an unprivileged run must reach it
     WriteText(dir / "text.cab", "this is no cabinet at all, though it is long enough to hold a header");
     WriteText(dir / "empty.cab", "");
-    auto withCompression = [](uint16_t type) {
-        CabOptions o;
-        o.typeCompress = type;
-        return BuildCabinet({Stored("a", BytesOf("a"))}, o);
-    };
-    WriteFile(dir / "zip.cab", withCompression(1));
-    WriteFile(dir / "lzx.cab", withCompression(3));
+    CabOptions lzx;
+    lzx.typeCompress = 3;
+    WriteFile(dir / "lzx.cab", BuildCabinet({Stored("a", BytesOf("a"))}, lzx));
     CabOptions second;
     second.iCabinet = 1;
     WriteFile(dir / "part2.cab", BuildCabinet({Stored("a", BytesOf("a"))}, second));
@@ -175,6 +156,9 @@ TEST(Host, EveryFailureNamesTheFileAndTheReason) {
     cab[layout.fileRecordOffsets[1] + 6] = 0x10;  // uoffFolderStart
     WriteFile(dir / "bad.cab", cab);
     WriteGameCabinet(dir);
+    WriteFile(dir / "rogame.cab", GameCabinet());
+    ASSERT_EQ(chmod((dir / "rogame.cab").c_str(), 0444), 0);
+    WriteTree(dir / "rosrc", {{"%InstallDir%/game.exe", BytesOf("new")}});
     CeSetup bare;
     bare.strings = {{1, "%CE1%\\Tool"}};
     bare.directories = {{1, {1}}};
@@ -182,6 +166,7 @@ TEST(Host, EveryFailureNamesTheFileAndTheReason) {
     WriteFile(dir / "noreg.cab", BuildCeCabinet(bare, {Stored("tool.001", BytesOf("tool"))}));
     fs::create_directories(dir / "folder.cab");
     fs::create_directories(dir / "src");
+    fs::create_directories(dir / "empty/sub");
     fs::create_directories(dir / "ro");
     fs::permissions(dir / "ro", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
                                     fs::perms::others_exec);
@@ -231,6 +216,7 @@ TEST(Host, EveryFailureNamesTheFileAndTheReason) {
         {kPlain, "extract noreg.cab ~Cab~.REG -d -", "mirad: 'noreg.cab' installs no registry values, so it has no ~Cab~.REG\n", 1},
         {kPlain, "pack good.cab -C src a.txt",
          "mirad: 'good.cab' already exists: pack makes new cabinets (update replaces installed files)\n", 1},
+        {kPlain, "pack e.cab empty", "mirad: nothing to pack: the selection holds no files; 'e.cab' was not written\n", 1},
         {kPlain, "pack other.cab -C src nothere.txt",
          "mirad: cannot pack 'src/nothere.txt': No such file or directory\n", 1},
         {kPlain, "pack other.cab -C src ../x",
@@ -255,6 +241,8 @@ TEST(Host, EveryFailureNamesTheFileAndTheReason) {
          "mirad: cannot update 'game.cab': cannot read the replacement 'src/%InstallDir%/game.exe': No such file or "
          "directory; nothing was changed\n",
          1},
+        {kPlain, "update rogame.cab -C rosrc '%InstallDir%\\game.exe'",
+         "mirad: cannot update 'rogame.cab': it is read-only; nothing was changed\n", 1},
         {kPlain, "update absent.cab -C src a.txt", "mirad: cannot open 'absent.cab': No such file or directory\n", 1},
         {kPlain, "--module /nonexistent/Mirad.wcx list good.cab",
          "mirad: cannot load the module '/nonexistent/Mirad.wcx': No such file or directory\n", 1},
@@ -289,6 +277,10 @@ TEST(Host, EveryFailureNamesTheFileAndTheReason) {
         EXPECT_EQ(r.status, c.status) << c.arguments;
         EXPECT_EQ(r.out, c.output) << c.arguments;
     }
+    // A cabinet the module refuses still shows its folders' compression.
+    CommandResult info = Mirad(dir, "info lzx.cab");
+    EXPECT_EQ(info.status, 1);
+    EXPECT_NE(info.out.find("Folder 1:              compression LZX, 1 data block\n"), std::string::npos) << info.out;
     // Nothing was created or changed (the settings file aside).
     Tree after = FilesBelow(dir.path);
     after.erase("cfg/Mirad.ini");
@@ -325,19 +317,15 @@ TEST(Host, ViewFlagsChooseTheListingAndLeaveTheSettingsFileAlone) {
         ASSERT_GT(line.size(), 40u);
         EXPECT_EQ(std::stoull(line.substr(0, 11)), fs::file_size(dir / ("all/" + line.substr(40)))) << line;
     }
-}
 
-TEST(Host, FlagsApplyEvenWithASettingsFileBesideTheModule) {
-    // A copy of mirad and the module with a Mirad.ini beside them, which the
-    // module prefers over any directory the host names.
-    TempDir dir;
+    // Flags apply even with a copy of mirad and the module with a Mirad.ini
+    // beside them, which the module prefers over any directory the host names.
     TempDir tmp;  // the host's temporary directories go here: all must go away
-    WriteGameCabinet(dir);
     fs::create_directories(dir / "bin");
     fs::copy_file(HostPath(), dir / "bin/mirad");
     fs::copy_file(ModulePath(), dir / "bin/Mirad.wcx");
     WriteSettings(dir / "bin", true, true, false, false, false);
-    Bytes settings = ReadFile(dir / "bin/Mirad.ini");
+    settings = ReadFile(dir / "bin/Mirad.ini");
     std::string run = "cd " + Quote(dir.path) + " && TMPDIR=" + Quote(tmp.path) + " bin/mirad ";
     EXPECT_EQ(NamesOf(fixture::Run(run + "list game.cab")),
               (Names{"Program Files/Game/game.exe", "Program Files/Game/data/level.dat"}));
@@ -346,22 +334,18 @@ TEST(Host, FlagsApplyEvenWithASettingsFileBesideTheModule) {
     EXPECT_TRUE(fs::is_empty(tmp.path)) << "temporary directories left behind";
 }
 
-TEST(Host, InstalledViewExtractsTheDeviceLayout) {
+TEST(Host, DocumentsGoToStandardOutputAsExtracted) {
     TempDir dir;
     WriteGameCabinet(dir);
+    // The installed view extracts the device layout.
     CommandResult r = Mirad(dir, "--installed --expand --shortcuts extract game.cab -d device");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(FilesBelow(dir / "device"),
               (Tree{{"Program Files/Game/game.exe", kGame},
                     {"Program Files/Game/data/level.dat", kLevel},
                     {"Windows/Start Menu/Programs/Game.lnk", BytesOf("30#\"\\Program Files\\Game\\game.exe\"\r\n")}}));
-}
-
-TEST(Host, DocumentsGoToStandardOutputAsExtracted) {
-    TempDir dir;
-    WriteGameCabinet(dir);
     // A fresh settings file has every view option on, as --all does.
-    CommandResult r = Mirad(dir, "--all extract game.cab -d docs");
+    r = Mirad(dir, "--all extract game.cab -d docs");
     ASSERT_EQ(r.status, 0) << r.out;
     std::string reg = ReadText(dir / "docs/~Cab~.REG"), inf = ReadText(dir / "docs/~Cab~.INF");
     EXPECT_EQ(reg.substr(0, 10), "REGEDIT4\r\n");
@@ -372,11 +356,8 @@ TEST(Host, DocumentsGoToStandardOutputAsExtracted) {
         EXPECT_EQ(r.status, 0) << name;
         EXPECT_EQ(r.out, text) << name;
     }
-}
 
-TEST(Host, LogFlagWritesTheModuleLogForOneRun) {
-    TempDir dir;
-    WriteGameCabinet(dir);
+    // --log writes the module's log for one run.
     CommandResult logged = Mirad(dir, "--log run.log list game.cab");
     ASSERT_EQ(logged.status, 0);
     std::string log = ReadText(dir / "run.log");
@@ -392,8 +373,7 @@ TEST(Host, PackDirectoriesWithPrefixAndMove) {
     TempDir dir;
     Tree files = {
         {"a.txt", BytesOf("alpha")}, {"sub/b.bin", Pattern(40000, 5)}, {"sub/deeper/c.txt", BytesOf("gamma")}};
-    fs::create_directories(dir / "src/sub/deeper");
-    for (const auto& [name, bytes] : files) WriteFile(dir / ("src/" + name), bytes);
+    WriteTree(dir / "src", files);
     CommandResult r = Mirad(dir, "pack new.cab -C src --prefix Game a.txt sub");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out, "Packed 3 files into 'new.cab'.\n");
@@ -409,23 +389,18 @@ TEST(Host, PackDirectoriesWithPrefixAndMove) {
     ASSERT_EQ(Mirad(dir, "extract moved.cab -d moved").status, 0);
     files.erase("a.txt");
     EXPECT_EQ(FilesBelow(dir / "moved"), files);
-}
 
-TEST(Host, UpdateReplacesInstalledFilesKeepingStoredNames) {
-    TempDir dir;
-    WriteGameCabinet(dir);
-    Bytes newGame = Pattern(12345, 99);
-    // Matched against the setup file's destination paths ignoring case; read
-    // from the source directory under the name as given.
-    fs::create_directories(dir / "repl/%INSTALLDIR%");
-    WriteFile(dir / "repl/%INSTALLDIR%/GAME.EXE", newGame);
-    CommandResult r = Mirad(dir, "update game.cab -C repl '%INSTALLDIR%\\GAME.EXE'");
-    ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out, "Updated 'game.cab': replaced 1 file.\n");
-    ASSERT_EQ(Mirad(dir, "--installed --expand extract game.cab -d out").status, 0);
-    EXPECT_EQ(FilesBelow(dir / "out"),
-              (Tree{{"Program Files/Game/game.exe", newGame}, {"Program Files/Game/data/level.dat", kLevel}}));
-    EXPECT_EQ(Listed(dir, "--stored list game.cab"), (Names{"SETUP.000", "game.001", "level.002"}));
+    // "." names the contents of the source directory.
+    WriteTree(dir / "tree", {{"a.txt", BytesOf("a")}, {"sub/b.txt", BytesOf("b")}});
+    for (std::string arguments : {"-C tree .", "-C tree ./", "--prefix P -C tree/ ."}) {
+        fs::remove(dir / "n.cab");
+        r = Mirad(dir, "pack n.cab " + arguments);
+        ASSERT_EQ(r.status, 0) << arguments << r.out;
+        EXPECT_EQ(r.out, "Packed 2 files into 'n.cab'.\n");
+        Names expected = {"a.txt", "sub/b.txt"};
+        if (arguments[2] == 'p') expected = {"P/a.txt", "P/sub/b.txt"};
+        EXPECT_EQ(Listed(dir, "list n.cab"), expected) << arguments;
+    }
 }
 
 // How many folders `mirad info` shows with each method.
@@ -443,10 +418,7 @@ std::map<std::string, int> FolderMethods(const TempDir& dir, const std::string& 
 TEST(Host, PackCompressesOnRequestAndUpdateSaysHowItWroteAMixedCabinet) {
     TempDir dir;
     Tree files = {{"a.txt", Bytes(50000, 'a')}, {"sub/b.bin", Pattern(40000, 5)}, {"z", {}}};
-    for (const auto& [name, bytes] : files) {
-        fs::create_directories(fs::path(dir / ("src/" + name)).parent_path());
-        WriteFile(dir / ("src/" + name), bytes);
-    }
+    WriteTree(dir / "src", files);
     // Only -z decides, whatever the user's settings say.
     fs::create_directories(dir / "cfg");
     WriteText(dir / "cfg/Mirad.ini", "[CONFIGURATION]\nCompression=MSZIP\n");
@@ -549,39 +521,33 @@ TEST(Host, OverwriteControlAndWhatExtractSays) {
     EXPECT_EQ(Mirad(dir, "list t.cab -n").status, 2);
 }
 
-TEST(Host, PackTakesTheContentsOfTheSourceDirectoryAsDot) {
-    TempDir dir;
-    fs::create_directories(dir / "tree/sub");
-    WriteText(dir / "tree/a.txt", "a");
-    WriteText(dir / "tree/sub/b.txt", "b");
-    for (std::string arguments : {"-C tree .", "-C tree ./", "--prefix P -C tree/ ."}) {
-        fs::remove(dir / "n.cab");
-        CommandResult r = Mirad(dir, "pack n.cab " + arguments);
-        ASSERT_EQ(r.status, 0) << arguments << r.out;
-        EXPECT_EQ(r.out, "Packed 2 files into 'n.cab'.\n");
-        Names expected = {"a.txt", "sub/b.txt"};
-        if (arguments[2] == 'p') expected = {"P/a.txt", "P/sub/b.txt"};
-        EXPECT_EQ(Listed(dir, "list n.cab"), expected) << arguments;
-    }
-}
-
+// Names are matched ignoring case and read from the source directory as
+// given; the stored names stay.
 TEST(Host, UpdateTakesNamesAsEveryViewListsThem) {
     TempDir dir;
     const std::pair<std::string, std::string> names[] = {
         {"%InstallDir%\\game.exe", "%InstallDir%/game.exe"},          // --installed
         {"Program Files\\Game\\game.exe", "Program Files/Game/game.exe"},  // --installed --expand
         {"game.001", "game.001"},                                        // --stored
+        {"%INSTALLDIR%\\GAME.EXE", "%INSTALLDIR%/GAME.EXE"},
     };
     for (const auto& [name, file] : names) {
         WriteGameCabinet(dir);
-        Bytes replacement = BytesOf("replaced through " + name);
-        fs::create_directories(fs::path(dir / ("repl/" + file)).parent_path());
-        WriteFile(dir / ("repl/" + file), replacement);
+        Bytes replacement = Pattern(12345, static_cast<uint32_t>(name.size()));
+        fs::remove_all(dir / "repl");
+        WriteTree(dir / "repl", {{file, replacement}});
         CommandResult r = Mirad(dir, "update game.cab -C repl " + Quote(name));
         ASSERT_EQ(r.status, 0) << name << r.out;
-        ASSERT_EQ(Mirad(dir, "--stored extract game.cab -d out -o").status, 0);
-        EXPECT_EQ(ReadFile(dir / "out/game.001"), replacement) << name;
-        EXPECT_EQ(ReadFile(dir / "out/level.002"), kLevel) << name;
+        EXPECT_EQ(r.out, "Updated 'game.cab': replaced 1 file.\n") << name;
+        fs::remove_all(dir / "out");
+        ASSERT_EQ(Mirad(dir, "--installed --expand extract game.cab -d out").status, 0);
+        EXPECT_EQ(FilesBelow(dir / "out"),
+                  (Tree{{"Program Files/Game/game.exe", replacement}, {"Program Files/Game/data/level.dat", kLevel}}))
+            << name;
+        EXPECT_EQ(Listed(dir, "--stored list game.cab"), (Names{"SETUP.000", "game.001", "level.002"})) << name;
+        ASSERT_EQ(Mirad(dir, "--stored extract game.cab -d stored -o").status, 0);
+        EXPECT_EQ(ReadFile(dir / "stored/game.001"), replacement) << name;
+        EXPECT_EQ(ReadFile(dir / "stored/level.002"), kLevel) << name;
     }
 }
 
@@ -657,14 +623,6 @@ TEST(Host, InfoLongAndJsonTellTheSameFacts) {
     // On Linux "\\" separates and an unflagged name is Windows-1252 (\xE9 é).
     EXPECT_EQ(r.out, "b'a\"b/c\\\\x01\\\\xe9.txt'\n");
 
-    // A cabinet the module refuses still shows its folders' compression.
-    CabOptions lzx;
-    lzx.typeCompress = 3;
-    WriteFile(dir / "lzx.cab", BuildCabinet({Stored("a", BytesOf("a"))}, lzx));
-    r = Mirad(dir, "info lzx.cab");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Folder 1:              compression LZX, 1 data block\n"), std::string::npos) << r.out;
-
     // On a terminal (script gives one) a header and a totals line frame the list.
     if (HaveTool("script")) {
         r = fixture::Run("cd " + Quote(dir.path) + " && script -qec " +
@@ -682,17 +640,6 @@ TEST(Host, InfoLongAndJsonTellTheSameFacts) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[1].find("0x0020       0"), std::string::npos) << lines[1];
     EXPECT_NE(lines[1].find("  level.002     %InstallDir%/data/level.dat"), std::string::npos) << lines[1];
-}
-
-TEST(Host, HelpAndVersion) {
-    CommandResult r = fixture::Run(Quote(HostPath()) + " --version");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind("mirad ", 0), 0u) << r.out;
-}
-
-std::set<std::string> Union(std::set<std::string> a, const std::set<std::string>& b) {
-    a.insert(b.begin(), b.end());
-    return a;
 }
 
 // The options a text names: words starting with - or -- after a space or
@@ -715,6 +662,9 @@ std::set<std::string> OptionsIn(const std::string& text) {
 // One table of commands and options: --help is made from it, and the manual
 // page and the completion name exactly what it holds.
 TEST(Host, HelpManPageAndCompletionFollowTheCommandTable) {
+    CommandResult version = fixture::Run(Quote(HostPath()) + " --version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("mirad ", 0), 0u) << version.out;
     CommandResult help = fixture::Run(Quote(HostPath()) + " --help");
     ASSERT_EQ(help.status, 0);
     std::string man = ReadText(SourceDir() + "/host/mirad.1");
@@ -727,8 +677,10 @@ TEST(Host, HelpManPageAndCompletionFollowTheCommandTable) {
         for (const char* name : {o.shortName, o.longName})
             if (name) (o.commands ? options : global).insert(name);
     }
-    EXPECT_EQ(OptionsIn(help.out), (Union(options, global)));
-    EXPECT_EQ(OptionsIn(man), (Union(options, global)));
+    std::set<std::string> all = options;
+    all.insert(global.begin(), global.end());
+    EXPECT_EQ(OptionsIn(help.out), all);
+    EXPECT_EQ(OptionsIn(man), all);
     std::string commands, words;
     for (const std::string& line : Lines(completion)) {
         if (line.find("local commands=\"") != std::string::npos) commands = line.substr(line.find('"'));

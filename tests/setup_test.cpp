@@ -35,7 +35,6 @@ struct Loaded {
 using Names = std::vector<std::string>;
 using Env = fixture::ModuleEnv;
 
-
 std::vector<StoredFile> OneFile() { return {{"app.001", BytesOf("app")}}; }
 
 // A cabinet whose first stored file is `setup` as given, then app.001.
