@@ -14,6 +14,7 @@
 
 #include "platform/host.h"
 #include "platform/platform.h"
+#include "platform/posix_time.h"
 
 namespace mirad {
 namespace platform {
@@ -143,13 +144,8 @@ bool StampDescriptor(int fd, uint16_t dosDate, uint16_t dosTime, bool setMode, u
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
     bool ok = true;
-    int64_t seconds;
-    if (DosToUnixTime(dosDate, dosTime, &seconds)) {
-        struct timespec times[2];
-        times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
-        times[0].tv_nsec = times[1].tv_nsec = 0;
-        ok = futimens(fd, times) == 0;
-    }
+    struct timespec times[2];
+    if (DosToTimespecs(dosDate, dosTime, times)) ok = futimens(fd, times) == 0;
     if (setMode && (attribs & 0x01) && (st.st_mode & 0222)) ok = fchmod(fd, st.st_mode & 07555) == 0 && ok;
     return ok;
 }
@@ -161,11 +157,8 @@ bool StampPath(const char* path, uint16_t dosDate, uint16_t dosTime, bool setMod
         // through a link, and only on a regular file.
         struct stat st;
         if (lstat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-        int64_t seconds;
-        if (!DosToUnixTime(dosDate, dosTime, &seconds)) return true;
         struct timespec times[2];
-        times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
-        times[0].tv_nsec = times[1].tv_nsec = 0;
+        if (!DosToTimespecs(dosDate, dosTime, times)) return true;
         return utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW) == 0;
     }
     // Never through a link, never blocking on a FIFO: only the file written.
@@ -265,11 +258,8 @@ bool StampFile(std::FILE* file, uint16_t dosDate, uint16_t dosTime, uint16_t att
 
 bool StampFileTime(std::FILE* file, uint16_t dosDate, uint16_t dosTime) {
     if (!file || std::fflush(file) != 0) return false;
-    int64_t seconds;
-    if (!DosToUnixTime(dosDate, dosTime, &seconds)) return true;
     struct timespec times[2];
-    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
-    times[0].tv_nsec = times[1].tv_nsec = 0;
+    if (!DosToTimespecs(dosDate, dosTime, times)) return true;
     return futimens(fileno(file), times) == 0;
 }
 

@@ -20,6 +20,7 @@
 #include <new>
 
 #include "platform/host.h"
+#include "platform/posix_time.h"
 #include "platform/safe_files.h"
 
 namespace mirad {
@@ -227,13 +228,8 @@ bool SyncNewFile(NewFile* f) { return Flush(f) && fsync(f->fd) == 0; }
 bool StampNewFile(NewFile* f, uint16_t dosDate, uint16_t dosTime, bool attributes, uint16_t attribs) {
     if (!Flush(f)) return false;
     bool ok = true;
-    int64_t seconds;
-    if (DosToUnixTime(dosDate, dosTime, &seconds)) {
-        struct timespec times[2];
-        times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(seconds);
-        times[0].tv_nsec = times[1].tv_nsec = 0;
-        ok = futimens(f->fd, times) == 0;
-    }
+    struct timespec times[2];
+    if (DosToTimespecs(dosDate, dosTime, times)) ok = futimens(f->fd, times) == 0;
     // The file was made here, so it is a regular one; its mode is asked for
     // only when write permission is to go.
     if (attributes && (attribs & 0x01)) {
