@@ -1291,6 +1291,7 @@ int main(int argc, char** argv) {
     }
     std::ofstream(results, std::ios::binary) << md.str();
     std::fprintf(stderr, "peer_bench: %s written (%.0f s in all)\n", results.c_str(), total);
-    RemoveTree(work);
+    // MIRAD_BENCH_KEEP leaves the inputs for profiling by hand.
+    if (!std::getenv("MIRAD_BENCH_KEEP")) RemoveTree(work);
     return 0;
 }

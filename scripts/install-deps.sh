@@ -57,5 +57,25 @@ if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures
     as_root dpkg --add-architecture i386
 fi
 echo "install-deps: installing ${missing[*]}"
-as_root apt-get update -q
-as_root apt-get install -y -q --no-install-recommends "${missing[@]}"
+# A mirror caught mid-sync fails one index now and then; what the other
+# indexes say is usually enough to install from, so a failed update is
+# retried once and then passed over (the install itself still has to work).
+if ! as_root apt-get update -q; then
+    sleep 10
+    as_root apt-get update -q ||
+        echo "install-deps: some package lists could not be updated; installing from those there are" >&2
+fi
+# The 32-bit part comes last and on its own: when the mirror's i386 lists lag
+# behind its amd64 ones, the two cannot be installed together, and nothing
+# but the 32-bit Wine run needs it (the Wine tests then run the 64-bit build).
+native=() foreign=()
+for package in "${missing[@]}"; do
+    if [[ $package == *:i386 ]]; then foreign+=("$package"); else native+=("$package"); fi
+done
+if [ ${#native[@]} -gt 0 ]; then
+    as_root apt-get install -y -q --no-install-recommends "${native[@]}"
+fi
+if [ ${#foreign[@]} -gt 0 ]; then
+    as_root apt-get install -y -q --no-install-recommends "${foreign[@]}" ||
+        echo "install-deps: ${foreign[*]} could not be installed; the Wine tests run the 64-bit build" >&2
+fi
