@@ -58,7 +58,9 @@ bool FinishDocument(TextWriter& w, OutputFile& out) {
         out.Discard();
         return false;
     }
-    return out.Commit();
+    if (!out.Commit()) return false;
+    out.TellLength(w.written);
+    return true;
 }
 
 namespace {
@@ -95,6 +97,7 @@ bool OutputFile::Open(const OutputTarget& target, OutputPolicy policy) {
     if (!target.name || !target.name[0] || !path) return false;
     final_ = path;
     policy_ = policy;
+    length_ = target.length;
     stamped_ = target.stamped;
     stamp_ = target.stamp;
     std::string prefix;  // what precedes the name in the whole path
@@ -186,8 +189,19 @@ void OutputDirectory::Close() {
 }
 
 Error OutputDirectory::Open(const std::string& root, const std::vector<std::string>& below) {
-    if (!chain_.empty() && root == root_ && below == below_) return kOk;
-    Close();
+    if (!chain_.empty() && root == root_) {
+        if (below == below_) return kOk;
+        // Another way below the same destination: the destination stays
+        // held, as every entry of an extraction goes below it.
+        while (chain_.size() > 1) {
+            IoCloseDir(chain_.back());
+            chain_.pop_back();
+        }
+        below_.clear();
+        blocked_.clear();
+    } else {
+        Close();
+    }
     Error opened = OpenWay(root, below);
     if (!opened) {
         root_ = root;
@@ -206,9 +220,12 @@ bool OutputDirectory::Reopen() {
 
 Error OutputDirectory::OpenWay(const std::string& root, const std::vector<std::string>& below) {
     IoDirStatus status;
-    IoDir* top = IoOpenDir(nullptr, ParentOf(root + "x", root.size()).c_str(), false, &status);
-    if (!top) return CannotCreate("cannot open the destination directory");
-    chain_.push_back(top);
+    if (chain_.empty()) {
+        IoDir* opened = IoOpenDir(nullptr, ParentOf(root + "x", root.size()).c_str(), false, &status);
+        if (!opened) return CannotCreate("cannot open the destination directory");
+        chain_.push_back(opened);
+    }
+    IoDir* top = chain_.front();
     if (below.empty()) return kOk;
     // Where the system resolves the whole way beneath the destination with
     // no link followed, one step does when everything exists already.

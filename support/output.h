@@ -39,6 +39,8 @@ struct OutputTarget {
     const char* shown = nullptr;
     bool stamped = false;
     IoStamp stamp;
+    // Told the length of a document written whole, when set.
+    uint64_t* length = nullptr;
 
     OutputTarget(const char* path) : name(path), shown(path) {}
     OutputTarget(IoDir* at, const char* leaf, const char* whole) : dir(at), name(leaf), shown(whole) {}
@@ -81,6 +83,10 @@ public:
     bool Commit(bool* nameTaken = nullptr);
     // Closes and removes what was written (also on destruction).
     void Discard();
+    // Tells the target, when it asked, the length of what was committed.
+    void TellLength(uint64_t length) const {
+        if (length_) *length_ = length;
+    }
 
 private:
     void Reset();
@@ -91,6 +97,7 @@ private:
     std::string final_, writing_;            // whole paths, for messages
     std::string finalName_, writingName_;    // inside dir_
     OutputPolicy policy_ = OutputPolicy::Entry;
+    uint64_t* length_ = nullptr;
     bool open_ = false;
     bool stamped_ = false;
     IoStamp stamp_;

@@ -71,11 +71,13 @@ Error ArchiveSession::WriteShortcutFile(const Settings& settings, uint16_t index
 // A shortcut file or document is small and written at once: the host hears
 // of it before (and may stop it then) and of its bytes after, when it is
 // complete; a stop asked for then takes effect at the next entry.
-void ArchiveSession::ReportWritten(const OutputTarget& destination) const {
+void ArchiveSession::ReportWritten(const OutputTarget& destination, uint64_t size) const {
     if (!progress_) return;
-    uint64_t size = 0;
-    IoHandle file(IoOpenIn(destination.directory(), destination.name, IoMode::Read));
-    if (file) IoSize(file.get(), &size);
+    if (size == kUnknownLength) {
+        size = 0;
+        IoHandle file(IoOpenIn(destination.directory(), destination.name, IoMode::Read));
+        if (file) IoSize(file.get(), &size);
+    }
     Progress reported(progress_, listedName_.c_str());
     reported.Add(static_cast<size_t>(size));
     reported.Report();
@@ -92,6 +94,10 @@ Error ArchiveSession::Extract(const Settings& settings, OutputTarget destination
         Progress starting(progress_, listedName_.c_str());
         if (!starting.Report()) return Aborted("stopped by the host");
     }
+    // A document writer tells the length it wrote; the file is measured
+    // only when one does not.
+    uint64_t written = kUnknownLength;
+    destination.length = &written;
     IoStamp listedDate;
     listedDate.dosDate = generatedDate_;
     listedDate.dosTime = generatedTime_;
@@ -117,7 +123,7 @@ Error ArchiveSession::Extract(const Settings& settings, OutputTarget destination
         case ListPhase::End:
             return kOk;
     }
-    if (!result) ReportWritten(destination);
+    if (!result) ReportWritten(destination, written);
     return result;
 }
 

@@ -86,7 +86,8 @@ private:
     bool HasCurrent() const;
     Error Test();
     Error Extract(const Settings& settings, OutputTarget destination);
-    void ReportWritten(const OutputTarget& destination) const;
+    static constexpr uint64_t kUnknownLength = ~uint64_t{0};
+    void ReportWritten(const OutputTarget& destination, uint64_t size) const;
     Error WriteShortcutFile(const Settings& settings, uint16_t index, const OutputTarget& destination);
 
     std::string path_;
