@@ -357,9 +357,9 @@ bool Parser::Items(Line* line, size_t p, int digits, RegDocumentEntry* e) {
 }
 
 // Whether the document held whole in `text` reads as entries of the
-// dialect; false with *error naming the line. Lines no document has are
-// found before anything is read.
-bool DocumentReads(const std::string& name, const uint8_t* text, size_t size, std::string* error) {
+// dialect, and how many values it has; false with *error naming the line.
+// Lines no document has are found before anything is read.
+bool DocumentReads(const std::string& name, const uint8_t* text, size_t size, std::string* error, size_t* values) {
     if ((size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF) ||
         (size >= 2 && ((text[0] == 0xFF && text[1] == 0xFE) || (text[0] == 0xFE && text[1] == 0xFF)))) {
         *error = name + ":1: the document was saved with a byte-order mark (as Unicode); save it in the ANSI code page";
@@ -377,8 +377,7 @@ bool DocumentReads(const std::string& name, const uint8_t* text, size_t size, st
     Lines lines(text, size);
     Parser parser(name, lines, error);
     RegDocumentEntry e;
-    while (parser.Next(&e)) {
-    }
+    while (parser.Next(&e)) *values += e.key ? 0 : 1;
     return !parser.failed();
 }
 
@@ -454,10 +453,8 @@ int32_t FirstOf(const std::vector<Hashed>& index, uint32_t hash, Take take) {
 
 class Rebuild {
 public:
-    Rebuild(const Cabinet& cabinet, const CeSetup& setup, std::unique_ptr<CeSetup> owned, const std::string& name,
-            std::string* error)
-        : cabinet_(cabinet), setup_(&setup), owned_(std::move(owned)), old_(&setup.bytes()), name_(name),
-          error_(*error) {}
+    Rebuild(const CeSetup& setup, std::unique_ptr<CeSetup> owned, const std::string& name, std::string* error)
+        : setup_(&setup), owned_(std::move(owned)), old_(&setup.bytes()), name_(name), error_(*error) {}
 
     Error Run(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes);
 
@@ -472,6 +469,9 @@ private:
         error_ = name_ + ": " + what;
         return BadData("registry export");
     }
+    // How many key records the setup file has and where its value records
+    // begin.
+    void ReadRecords();
     // Indexes what the cabinet's export shows now: keys by their line, values
     // by their key and lines.
     Error IndexCurrent();
@@ -483,16 +483,17 @@ private:
     int32_t QuietKey(const RegDocumentEntry& e);
     std::string KeyText(int32_t k) const;
     uint16_t Intern(const std::string& text);
+    // The setup file with only the tables its registry needs.
+    Error KeepRegistryTables();
     // Only the setup file's bytes are needed from here on.
     void LetTablesGo();
     Error Write(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes);
     // What the new setup file exports must be the document.
     Error Check(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes);
 
-    const Cabinet& cabinet_;
     const CeSetup* setup_;
     std::unique_ptr<CeSetup> owned_;
-    std::vector<uint8_t> oldBytes_;     // the setup file's bytes once its tables are gone
+    std::vector<uint8_t> oldBytes_;    // the setup file's bytes once its tables are gone
     const std::vector<uint8_t>* old_;  // the setup file's bytes
     const std::string& name_;
     std::string& error_;
@@ -510,11 +511,11 @@ private:
     uint32_t nextKeyId_ = 1;
     HiveIndex index_;
     std::unique_ptr<RegistryExportWriter> export_;  // writes single values and keys again
-    std::vector<Hashed> shownValues_;                // key text and lines -> value record
-    std::vector<bool> taken_;                         // per value record: an entry keeps it
-    std::vector<Hashed> shownKeys_;                  // key text -> key record, first shown first
-    std::vector<bool> shown_;                         // per key record: a value shows it
-    std::vector<Hashed> quietKeys_;                  // root and path -> key record no value shows
+    std::vector<Hashed> shownValues_;               // key text and lines -> value record
+    std::vector<bool> taken_;                       // per value record: an entry keeps it
+    std::vector<Hashed> shownKeys_;                 // key text -> key record, first shown first
+    std::vector<bool> shown_;                       // per key record: a value shows it
+    std::vector<Hashed> quietKeys_;                 // root and path -> key record no value shows
     bool quietIndexed_ = false;
 
     // The new tables: per old key record whether it stays, the keys and
@@ -522,9 +523,10 @@ private:
     // (-1: a new one) and its key (-1: the kept record's own).
     std::vector<bool> keep_;
     std::vector<SetupModel::RegHive> addedHives_;
-    TextIds addedKeys_;  // key text -> id
+    TextIds addedKeys_;                 // key text -> id
     std::unique_ptr<TextIds> strings_;  // text -> string id, made for the first new key
-    std::vector<std::pair<std::string, uint16_t>> pathStrings_;  // strings of this key path the index leaves out
+    // Strings of the key path being added that the index leaves out.
+    std::vector<std::pair<std::string, uint16_t>> pathStrings_;
     std::vector<SetupModel::String> addedStrings_;
     size_t oldStrings_ = 0;
     uint32_t nextString_ = 1;
@@ -536,13 +538,13 @@ private:
     size_t addedBytes_ = 0;
 };
 
-Error Rebuild::IndexCurrent() {
-    const auto& hives = setup_->regHives();
+void Rebuild::ReadRecords() {
     ReadRegHiveRecords(old_->data(), old_->size(), [this](const SetupModel::RegHive& h) {
         ++hiveRecords_;
         nextKeyId_ = h.id >= nextKeyId_ ? h.id + 1u : nextKeyId_;
         return true;
     });
+    values_.reserve(setup_->header().regValueCount);
     ReadRegValueRecordsAt(old_->data(), old_->size(), [this](const SetupModel::RegValue& v, size_t at) {
         OldValue o;
         o.at = static_cast<uint32_t>(at);
@@ -550,6 +552,10 @@ Error Rebuild::IndexCurrent() {
         values_.push_back(o);
         return true;
     });
+}
+
+Error Rebuild::IndexCurrent() {
+    const auto& hives = setup_->regHives();
     const bool keysDamaged = hives.size() != hiveRecords_;
     if (!keysDamaged) {
         shown_.assign(hives.size(), false);
@@ -750,6 +756,22 @@ Error Rebuild::Match(const uint8_t* text, size_t size) {
     return kOk;
 }
 
+Error Rebuild::KeepRegistryTables() {
+    if (!owned_) return kOk;
+    // The old tables go before the new ones are made.
+    std::vector<uint8_t> bytes = CeSetup::Release(std::move(owned_));
+    std::unique_ptr<CeSetup> registry;
+    {
+        LogSilenced quiet;
+        if (Error e = CeSetup::RegistryFromBytes(std::move(bytes), &registry)) return e;
+    }
+    if (!registry) return Fail("the setup file does not read back");
+    owned_ = std::move(registry);
+    setup_ = owned_.get();
+    old_ = &setup_->bytes();
+    return kOk;
+}
+
 void Rebuild::LetTablesGo() {
     export_.reset();
     index_ = HiveIndex();
@@ -879,7 +901,7 @@ Error Rebuild::Check(const uint8_t* text, size_t size, std::vector<uint8_t>* byt
     std::unique_ptr<CeSetup> after;
     {
         LogSilenced quiet;
-        if (Error e = CeSetup::FromBytes(cabinet_, std::move(*bytes), &after)) return e;
+        if (Error e = CeSetup::RegistryFromBytes(std::move(*bytes), &after)) return e;
     }
     if (!after) return Fail("the rebuilt setup file does not read back");
     // The export and the document are read side by side, each exported
@@ -920,7 +942,14 @@ Error Rebuild::Check(const uint8_t* text, size_t size, std::vector<uint8_t>* byt
 }
 
 Error Rebuild::Run(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes) {
-    if (!DocumentReads(name_, text, size, &error_)) return BadData("registry export");
+    size_t values = 0;
+    if (!DocumentReads(name_, text, size, &error_, &values)) return BadData("registry export");
+    // What outlives the tables is made before them, so that the new file
+    // can take their place once they are gone. Past 65535 values (kept
+    // ones aside) the document is refused.
+    kept_.reserve(std::min<size_t>(values, 2 * 65535));
+    ReadRecords();
+    if (Error e = KeepRegistryTables()) return e;
     if (Error e = IndexCurrent()) return e;
     if (Error e = Match(text, size)) return e;
     LetTablesGo();
@@ -929,10 +958,10 @@ Error Rebuild::Run(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes
     return Check(text, size, bytes);
 }
 
-Error RebuildWith(const Cabinet& cabinet, const CeSetup& setup, std::unique_ptr<CeSetup> owned, const uint8_t* text,
-                  size_t size, const std::string& name, std::vector<uint8_t>* setupBytes, std::string* error) {
+Error RebuildWith(const CeSetup& setup, std::unique_ptr<CeSetup> owned, const uint8_t* text, size_t size,
+                  const std::string& name, std::vector<uint8_t>* setupBytes, std::string* error) {
     try {
-        Rebuild rebuild(cabinet, setup, std::move(owned), name, error);
+        Rebuild rebuild(setup, std::move(owned), name, error);
         return rebuild.Run(text, size, setupBytes);
     } catch (const std::bad_alloc&) {
         *error = name + ": out of memory";
@@ -964,15 +993,17 @@ Error RebuildFromRegistryExport(const std::string& name, const std::string& path
     return kOk;
 }
 
-Error RebuildRegistry(const Cabinet& cabinet, const CeSetup& setup, const uint8_t* text, size_t size,
-                      const std::string& name, std::vector<uint8_t>* setupBytes, std::string* error) {
-    return RebuildWith(cabinet, setup, nullptr, text, size, name, setupBytes, error);
+// The registry's tables are all a rebuild reads: the cabinet's files do not
+// enter into it.
+Error RebuildRegistry(const Cabinet&, const CeSetup& setup, const uint8_t* text, size_t size, const std::string& name,
+                      std::vector<uint8_t>* setupBytes, std::string* error) {
+    return RebuildWith(setup, nullptr, text, size, name, setupBytes, error);
 }
 
-Error RebuildRegistry(const Cabinet& cabinet, std::unique_ptr<CeSetup> setup, const uint8_t* text, size_t size,
+Error RebuildRegistry(const Cabinet&, std::unique_ptr<CeSetup> setup, const uint8_t* text, size_t size,
                       const std::string& name, std::vector<uint8_t>* setupBytes, std::string* error) {
     const CeSetup& held = *setup;
-    return RebuildWith(cabinet, held, std::move(setup), text, size, name, setupBytes, error);
+    return RebuildWith(held, std::move(setup), text, size, name, setupBytes, error);
 }
 
 }  // namespace mirad
