@@ -1,5 +1,7 @@
 #include "documents/documents.h"
 
+#include <utility>
+
 #include "platform/ascii.h"
 #include "support/log.h"
 
@@ -24,13 +26,13 @@ const GeneratedDocument* FindGeneratedDocument(const std::string& name) {
 }
 
 Error RebuildFromDocument(const std::string& name, const std::string& path, const Cabinet& cabinet,
-                          const CeSetup& setup, DocumentEdit* edit) {
+                          std::unique_ptr<CeSetup> setup, DocumentEdit* edit) {
     const GeneratedDocument* document = FindGeneratedDocument(name);
     if (!document || !document->rebuild) {
         LogMessage("Not changed: %s cannot be copied back", name.c_str());
         return NotSupported("a generated document");
     }
-    return document->rebuild(document->name, path, cabinet, setup, edit);
+    return document->rebuild(document->name, path, cabinet, std::move(setup), edit);
 }
 
 Error ReadDocumentFile(const std::string& path, std::vector<uint8_t>* bytes) {

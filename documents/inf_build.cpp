@@ -307,7 +307,8 @@ int32_t InstalledSource(const Cabinet& cabinet, const CeSetup& setup, const InfS
 }  // namespace
 
 Error RebuildFromInfScript(const std::string& name, const std::string& path, const Cabinet& cabinet,
-                           const CeSetup& setup, DocumentEdit* edit) {
+                           std::unique_ptr<CeSetup> owned, DocumentEdit* edit) {
+    const CeSetup& setup = *owned;
     InfBuildOptions options;
     options.codePage = CurrentSettings()->CodePage;
     InfReport report;

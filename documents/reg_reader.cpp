@@ -1,10 +1,10 @@
 #include "documents/reg_reader.h"
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
-#include <map>
 #include <memory>
 #include <new>
-#include <set>
 #include <string_view>
 #include <utility>
 
@@ -13,9 +13,9 @@
 #include "documents/regvalue.h"
 #include "cabinet/transaction.h"
 #include "setup/edit.h"
+#include "setup/model.h"
 #include "support/log.h"
 #include "support/paths.h"
-#include "support/settings.h"
 
 namespace mirad {
 
@@ -34,129 +34,198 @@ int HexDigit(char c) {
     return -1;
 }
 
-// A line of the document, without its line end; it points into the text.
+// One key line or one value of the document and the lines it takes.
+struct RegDocumentEntry {
+    bool key = false;
+    uint32_t line = 0;               // its first line (1-based)
+    std::vector<std::string> lines;  // as written, without line ends
+    // A key line: what stands between the brackets, and its root (0: none
+    // of the four abbreviations) and path below the root.
+    std::string keyText;
+    uint16_t root = 0;
+    std::string path;
+    // A value.
+    bool onlyIfMissing = false;
+    std::string name;  // empty: the default value
+    uint32_t typeFlags = 0;
+    std::string data;     // as the setup file stores it
+    bool ownForm = true;  // written as the export writes values
+};
+
+// A line of the document, without its line end.
 struct Line {
-    uint32_t number;
+    uint32_t number = 0;
     std::string_view text;
 };
 
-// Takes each entry as it is read, so that no caller has to hold them all.
-using EntrySink = std::function<void(RegDocumentEntry&&)>;
+// A document's lines, cut as they are asked for, from text held whole or
+// from a writer that hands it on in pieces of whole lines (`more` appends
+// the next piece; false when there is none). A line stays valid until the
+// next is asked for.
+class Lines {
+public:
+    Lines(const uint8_t* text, size_t size) : data_(reinterpret_cast<const char*>(text)), size_(size) {}
+    explicit Lines(std::function<bool(std::string*)> more) : more_(std::move(more)) {}
 
+    // The next line; false at the end, or with *bad (and the line's number)
+    // for a line no document has.
+    bool Next(Line* line, const char** bad) {
+        *bad = nullptr;
+        if (more_) Fill();
+        for (size_t i = pos_; i < size_; ++i) {
+            char c = data_[i];
+            if (c == '\r' && i + 1 < size_ && data_[i + 1] == '\n') continue;
+            if (c == '\r' || c == '\0') {
+                *bad = c == '\r' ? "a carriage return inside the line" : "a NUL byte inside the line";
+                line->number = number_ + 1;
+                return false;
+            }
+            if (c != '\n') continue;
+            size_t end = i > pos_ && data_[i - 1] == '\r' ? i - 1 : i;
+            line->number = ++number_;
+            line->text = std::string_view(data_ + pos_, end - pos_);
+            pos_ = i + 1;
+            return true;
+        }
+        if (pos_ == size_) return false;
+        line->number = ++number_;
+        line->text = std::string_view(data_ + pos_, size_ - pos_);
+        pos_ = size_;
+        return true;
+    }
+
+private:
+    // Takes pieces until a whole line is held or the writer is done.
+    void Fill() {
+        while (!std::memchr(held_.data() + pos_, '\n', held_.size() - pos_)) {
+            held_.erase(0, pos_);
+            pos_ = 0;
+            if (!more_(&held_)) {
+                more_ = nullptr;
+                break;
+            }
+        }
+        data_ = held_.data();
+        size_ = held_.size();
+    }
+
+    const char* data_ = nullptr;
+    size_t size_ = 0, pos_ = 0;
+    uint32_t number_ = 0;
+    std::string held_;
+    std::function<bool(std::string*)> more_;
+};
+
+// The entries of a document, one at a time.
 class Parser {
 public:
-    Parser(const std::string& name, EntrySink sink, std::string* error)
-        : name_(name), sink_(std::move(sink)), error_(*error) {}
+    Parser(const std::string& name, Lines& lines, std::string* error) : name_(name), lines_(lines), error_(*error) {}
 
-    bool Run(const uint8_t* text, size_t size) { return Split(text, size) && Read(); }
+    // The next entry; false at the end of the document, or when a line is
+    // none of the dialect's (failed(), *error "NAME:LINE: what").
+    bool Next(RegDocumentEntry* e);
+    bool failed() const { return failed_; }
 
 private:
     bool Fail(uint32_t line, const std::string& what) {
         error_ = name_ + ":" + std::to_string(line) + ": " + what;
+        failed_ = true;
         return false;
     }
-
-    bool Split(const uint8_t* text, size_t size);
-    bool Read();
-    bool Value(size_t* i, RegDocumentEntry* e);
+    bool NextLine(Line* line) {
+        const char* bad;
+        if (lines_.Next(line, &bad)) return true;
+        if (bad) Fail(line->number, bad);
+        return false;
+    }
+    bool Value(Line* line, RegDocumentEntry* e);
     bool Quoted(const Line& line, size_t* p, std::string* out);
-    bool Items(size_t* i, size_t p, int digits, RegDocumentEntry* e);
-    // Moves to the line after *i, which continues entry `e`.
-    bool Continue(size_t* i, RegDocumentEntry* e, const char* what);
+    bool Items(Line* line, size_t p, int digits, RegDocumentEntry* e);
+    // Moves *line on to the next line, which continues entry `e`.
+    bool Continue(Line* line, RegDocumentEntry* e, const char* what);
 
     const std::string& name_;
-    std::vector<Line> lines_;
-    EntrySink sink_;
+    Lines& lines_;
     std::string& error_;
+    bool started_ = false, done_ = false, failed_ = false;
+    uint32_t marked_ = 0;  // the line marking the next value
+    bool anyKey_ = false;
+    uint32_t lastKeyLine_ = 0;
+    std::string lastKeyText_;
+    bool keyHasValue_ = false;
 };
 
-bool Parser::Split(const uint8_t* text, size_t size) {
-    if ((size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF) ||
-        (size >= 2 && ((text[0] == 0xFF && text[1] == 0xFE) || (text[0] == 0xFE && text[1] == 0xFF))))
-        return Fail(1, "the document was saved with a byte-order mark (as Unicode); save it in the ANSI code page");
-    const char* chars = reinterpret_cast<const char*>(text);
-    uint32_t number = 1;
-    size_t start = 0;
-    for (size_t i = 0; i < size; ++i) {
-        char c = chars[i];
-        if (c == '\r' && i + 1 < size && chars[i + 1] == '\n') continue;
-        if (c == '\r') return Fail(number, "a carriage return inside the line");
-        if (c == '\0') return Fail(number, "a NUL byte inside the line");
-        if (c != '\n') continue;
-        size_t end = i > start && chars[i - 1] == '\r' ? i - 1 : i;
-        lines_.push_back(Line{number++, std::string_view(chars + start, end - start)});
-        start = i + 1;
+bool Parser::Next(RegDocumentEntry* e) {
+    if (done_ || failed_) return false;
+    Line line;
+    if (!started_) {
+        started_ = true;
+        bool any = NextLine(&line);
+        if (failed_) return false;
+        if (!any || line.text != "REGEDIT4") {
+            if (any && StartsWith(line.text, 0, "Windows Registry Editor"))
+                return Fail(1, "a Unicode registry export; the cabinet's export is REGEDIT4 text in the ANSI code page");
+            return Fail(1, "a registry export begins with the line REGEDIT4");
+        }
     }
-    if (start < size) lines_.push_back(Line{number, std::string_view(chars + start, size - start)});
-    return true;
-}
-
-bool Parser::Read() {
-    if (lines_.empty() || lines_[0].text != "REGEDIT4") {
-        if (!lines_.empty() && StartsWith(lines_[0].text, 0, "Windows Registry Editor"))
-            return Fail(1, "a Unicode registry export; the cabinet's export is REGEDIT4 text in the ANSI code page");
-        return Fail(1, "a registry export begins with the line REGEDIT4");
-    }
-    uint32_t marked = 0;  // the line marking the next value
-    bool anyKey = false;
-    uint32_t lastKeyLine = 0;
-    std::string lastKeyText;
-    bool keyHasValue = false;
-    for (size_t i = 1; i < lines_.size(); ++i) {
-        const Line& line = lines_[i];
+    while (NextLine(&line)) {
         std::string_view t = line.text;
         if (IsBlank(t)) continue;
         if (t[0] == '[') {
-            if (marked) return Fail(marked, "this line marks the value after it, and a key follows");
-            if (anyKey && !keyHasValue)
-                return Fail(lastKeyLine,
+            if (marked_) return Fail(marked_, "this line marks the value after it, and a key follows");
+            if (anyKey_ && !keyHasValue_)
+                return Fail(lastKeyLine_,
                             "a key without values cannot be kept: the export shows a key by its values; remove the "
                             "line or give the key a value");
             if (t.back() != ']') return Fail(line.number, "a key line ends with \"]\"");
-            RegDocumentEntry e;
-            e.key = true;
-            e.line = line.number;
-            e.lines.emplace_back(t);
-            e.keyText = std::string(t.substr(1, t.size() - 2));
+            *e = RegDocumentEntry();
+            e->key = true;
+            e->line = line.number;
+            e->lines.emplace_back(t);
+            e->keyText = std::string(t.substr(1, t.size() - 2));
             for (uint16_t root = 1; root <= 4; ++root) {
                 const char* prefix = RegRootPrefix(root);
-                if (StartsWith(e.keyText, 0, prefix)) {
-                    e.root = root;
-                    e.path = e.keyText.substr(std::char_traits<char>::length(prefix));
+                if (StartsWith(e->keyText, 0, prefix)) {
+                    e->root = root;
+                    e->path = e->keyText.substr(std::char_traits<char>::length(prefix));
                     break;
                 }
             }
-            if (anyKey && lastKeyText == e.keyText)
+            if (anyKey_ && lastKeyText_ == e->keyText)
                 return Fail(line.number, "the key of the line above again: its values belong under that line");
-            anyKey = true;
-            lastKeyLine = e.line;
-            lastKeyText = e.keyText;
-            keyHasValue = false;
-            sink_(std::move(e));
-        } else if (t[0] == ';') {
+            anyKey_ = true;
+            lastKeyLine_ = e->line;
+            lastKeyText_ = e->keyText;
+            keyHasValue_ = false;
+            return true;
+        }
+        if (t[0] == ';') {
             if (t != kRegOnlyIfMissingLine)
                 return Fail(line.number, "a comment cannot be kept in the cabinet's setup file; remove it");
-            if (marked) return Fail(line.number, "the value after the line above is marked already");
-            marked = line.number;
-        } else if (t[0] == '@' || t[0] == '"') {
-            RegDocumentEntry e;
-            e.line = marked ? marked : line.number;
-            if (marked) e.lines.push_back(kRegOnlyIfMissingLine);
-            e.onlyIfMissing = marked != 0;
-            marked = 0;
-            if (!Value(&i, &e)) return false;
-            keyHasValue = true;
-            sink_(std::move(e));
-        } else {
-            return Fail(line.number, "neither a key line [...] nor a value \"name\"=... or @=...");
+            if (marked_) return Fail(line.number, "the value after the line above is marked already");
+            marked_ = line.number;
+            continue;
         }
+        if (t[0] == '@' || t[0] == '"') {
+            *e = RegDocumentEntry();
+            e->line = marked_ ? marked_ : line.number;
+            if (marked_) e->lines.push_back(kRegOnlyIfMissingLine);
+            e->onlyIfMissing = marked_ != 0;
+            marked_ = 0;
+            if (!Value(&line, e)) return false;
+            keyHasValue_ = true;
+            return true;
+        }
+        return Fail(line.number, "neither a key line [...] nor a value \"name\"=... or @=...");
     }
-    if (marked) return Fail(marked, "this line marks the value after it, and none follows");
-    if (anyKey && !keyHasValue)
-        return Fail(lastKeyLine,
+    if (failed_) return false;
+    done_ = true;
+    if (marked_) return Fail(marked_, "this line marks the value after it, and none follows");
+    if (anyKey_ && !keyHasValue_)
+        return Fail(lastKeyLine_,
                     "a key without values cannot be kept: the export shows a key by its values; remove the line or "
                     "give the key a value");
-    return true;
+    return false;
 }
 
 bool Parser::Quoted(const Line& line, size_t* p, std::string* out) {
@@ -177,30 +246,30 @@ bool Parser::Quoted(const Line& line, size_t* p, std::string* out) {
     }
 }
 
-bool Parser::Continue(size_t* i, RegDocumentEntry* e, const char* what) {
-    if (*i + 1 >= lines_.size()) return Fail(lines_[*i].number, std::string(what) + " continues, and the document ends");
-    ++*i;
-    e->lines.emplace_back(lines_[*i].text);
+bool Parser::Continue(Line* line, RegDocumentEntry* e, const char* what) {
+    Line next;
+    if (!NextLine(&next)) return failed_ ? false : Fail(line->number, std::string(what) + " continues, and the document ends");
+    *line = next;
+    e->lines.emplace_back(line->text);
     return true;
 }
 
-bool Parser::Value(size_t* i, RegDocumentEntry* e) {
-    const Line* line = &lines_[*i];
+bool Parser::Value(Line* line, RegDocumentEntry* e) {
     e->lines.emplace_back(line->text);
-    const std::string_view* t = &line->text;
+    std::string_view t = line->text;
     size_t p = 0;
-    if ((*t)[0] == '@') {
+    if (t[0] == '@') {
         p = 1;
     } else if (!Quoted(*line, &p, &e->name)) {
         return false;
     }
-    if (p >= t->size() || (*t)[p] != '=') return Fail(line->number, "a value's name is followed by \"=\"");
+    if (p >= t.size() || t[p] != '=') return Fail(line->number, "a value's name is followed by \"=\"");
     ++p;
-    if (p == t->size()) {
+    if (p == t.size()) {
         e->typeFlags = kRegString;  // no data at all
         return true;
     }
-    if ((*t)[p] == '"') {
+    if (t[p] == '"') {
         size_t pieces = 0;
         for (;;) {
             std::string piece;
@@ -208,14 +277,13 @@ bool Parser::Value(size_t* i, RegDocumentEntry* e) {
             e->data += piece;
             e->data += '\0';
             ++pieces;
-            if (p == t->size()) break;
-            if ((*t)[p] != ',' || p + 1 != t->size())
+            if (p == t.size()) break;
+            if (t[p] != ',' || p + 1 != t.size())
                 return Fail(line->number, "a quoted string ends the line, or \",\" does when another follows");
-            if (!Continue(i, e, "the multi-string")) return false;
-            line = &lines_[*i];
-            t = &line->text;
-            p = t->find_first_not_of(" \t");
-            if (p == std::string_view::npos || (*t)[p] != '"')
+            if (!Continue(line, e, "the multi-string")) return false;
+            t = line->text;
+            p = t.find_first_not_of(" \t");
+            if (p == std::string_view::npos || t[p] != '"')
                 return Fail(line->number, "the multi-string continues with a quoted string on this line");
         }
         e->typeFlags = pieces == 1 ? kRegString : kRegMultiString;
@@ -234,35 +302,34 @@ bool Parser::Value(size_t* i, RegDocumentEntry* e) {
         {"hex(2):", kRegString, 2, false},
     };
     for (const Form& f : kForms) {
-        if (!StartsWith(*t, p, f.prefix)) continue;
+        if (!StartsWith(t, p, f.prefix)) continue;
         e->typeFlags = f.typeFlags;
         e->ownForm = f.own;
-        return Items(i, p + std::char_traits<char>::length(f.prefix), f.digits, e);
+        return Items(line, p + std::char_traits<char>::length(f.prefix), f.digits, e);
     }
-    if (StartsWith(*t, p, "hex("))
+    if (StartsWith(t, p, "hex("))
         return Fail(line->number,
                     "a CE setup file holds strings (\"...\" or hex(2):), multi-strings (hex(7):), binary data (hex:) "
                     "and double words (dword:), no other type");
     return Fail(line->number, "a value is a quoted string, hex:, dword:, hex(7):, hex(2): or nothing");
 }
 
-bool Parser::Items(size_t* i, size_t p, int digits, RegDocumentEntry* e) {
+bool Parser::Items(Line* line, size_t p, int digits, RegDocumentEntry* e) {
     bool needItem = false, any = false;
     for (;;) {
-        const Line& line = lines_[*i];
-        std::string_view t = line.text;
+        std::string_view t = line->text;
         while (p < t.size() && (t[p] == ' ' || t[p] == '\t')) ++p;
         if (p == t.size()) {
-            if (needItem) return Fail(line.number, "an item follows the \",\"");
+            if (needItem) return Fail(line->number, "an item follows the \",\"");
             return true;
         }
         if (t[p] == '\\' && IsBlank(t.substr(p + 1))) {
-            if (!Continue(i, e, "the list")) return false;
+            if (!Continue(line, e, "the list")) return false;
             p = 0;
             continue;
         }
         if (any && !needItem) {
-            if (t[p] != ',') return Fail(line.number, "items are separated by \",\"");
+            if (t[p] != ',') return Fail(line->number, "items are separated by \",\"");
             needItem = true;
             ++p;
             continue;
@@ -276,60 +343,53 @@ bool Parser::Items(size_t* i, size_t p, int digits, RegDocumentEntry* e) {
         int n = 0;
         for (; p < t.size() && HexDigit(t[p]) >= 0; ++p, ++n) {
             if (n == digits)
-                return Fail(line.number, digits == 2 ? "a byte has at most two hexadecimal digits"
-                                                     : "a double word has at most eight hexadecimal digits");
+                return Fail(line->number, digits == 2 ? "a byte has at most two hexadecimal digits"
+                                                      : "a double word has at most eight hexadecimal digits");
             value = value << 4 | static_cast<uint32_t>(HexDigit(t[p]));
         }
         if (n == 0)
-            return Fail(line.number, digits == 2 ? "an item is a byte such as 0x0A" : "an item is a double word such as 0x0000000A");
+            return Fail(line->number,
+                        digits == 2 ? "an item is a byte such as 0x0A" : "an item is a double word such as 0x0000000A");
         for (int k = 0; k < (digits == 2 ? 1 : 4); ++k) e->data += static_cast<char>(value >> (8 * k) & 0xFF);
         any = true;
         needItem = false;
     }
 }
 
-// Key paths as the wizard stores them: cut at "\\" into strings shared by
-// text. The first string (the install directory) reads as %InstallDir% and
-// a quoted string loses its quotes, so neither stands for its own text.
-class KeyStrings {
-public:
-    explicit KeyStrings(SetupModel* model) : model_(model) {
-        for (size_t i = 0; i < model->strings.size(); ++i) {
-            const SetupModel::String& s = model->strings[i];
-            next_ = s.id >= next_ ? s.id + 1u : next_;
-            std::string text = s.stored.substr(0, s.stored.find('\0'));
-            if (i == 0 || (!text.empty() && text[0] == '"')) continue;
-            ids_.emplace(text, s.id);
-        }
+// Whether the document held whole in `text` reads as entries of the
+// dialect, and how many values it has; false with *error naming the line.
+// Lines no document has are found before anything is read.
+bool DocumentReads(const std::string& name, const uint8_t* text, size_t size, std::string* error, size_t* values) {
+    if ((size >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF) ||
+        (size >= 2 && ((text[0] == 0xFF && text[1] == 0xFE) || (text[0] == 0xFE && text[1] == 0xFF)))) {
+        *error = name + ":1: the document was saved with a byte-order mark (as Unicode); save it in the ANSI code page";
+        return false;
     }
-    bool full() const { return next_ > 65535; }
-    std::vector<uint16_t> PathIds(const std::string& path) {
-        return PathStringIds(path, 1, [this](const std::string& text) { return Intern(text); });
+    Lines all(text, size);
+    Line line;
+    const char* bad = nullptr;
+    while (all.Next(&line, &bad)) {
     }
-
-private:
-    uint16_t Intern(const std::string& text) {
-        auto at = ids_.find(text);
-        if (at != ids_.end()) return at->second;
-        uint16_t id = static_cast<uint16_t>(next_++);
-        model_->strings.push_back({id, StoredText(text)});
-        ids_[text] = id;
-        return id;
+    if (bad) {
+        *error = name + ":" + std::to_string(line.number) + ": " + bad;
+        return false;
     }
+    Lines lines(text, size);
+    Parser parser(name, lines, error);
+    RegDocumentEntry e;
+    while (parser.Next(&e)) *values += e.key ? 0 : 1;
+    return !parser.failed();
+}
 
-    SetupModel* model_;
-    std::map<std::string, uint16_t> ids_;
-    uint32_t next_ = 1;
-};
-
-std::string Render(const Cabinet& cabinet, const CeSetup& setup) {
-    std::string text;
-    TextWriter out;
-    out.text = &text;
-    DocumentSource source{"", cabinet, setup, BuiltInSettings()};
-    if (RenderRegistryExport(source, out)) throw std::bad_alloc();
-    TextFlush(out);
-    return text;
+// The export's lines of `writer`, piece by piece.
+Lines ExportLines(RegistryExportWriter& writer) {
+    return Lines([&writer](std::string* text) {
+        TextWriter out;
+        out.text = text;
+        bool more = writer.PutNext(out);
+        TextFlush(out);
+        return more;
+    });
 }
 
 std::string Joined(const std::vector<std::string>& lines) {
@@ -369,14 +429,38 @@ bool SameAsExported(const std::string& name, const RegDocumentEntry& edited, con
     return true;
 }
 
+uint32_t TextHash(std::string_view text, uint32_t h = 2166136261u) {
+    for (char c : text) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
+    return h;
+}
+
+// An index entry: a hash of the text looked up and the row it leads to.
+// Sorted by hash, rows of one hash in the order they were added.
+struct Hashed {
+    uint32_t hash;
+    uint32_t row;
+    bool operator<(const Hashed& o) const { return hash < o.hash || (hash == o.hash && row < o.row); }
+};
+
+// The rows under `hash`, first added first.
+template <typename Take>
+int32_t FirstOf(const std::vector<Hashed>& index, uint32_t hash, Take take) {
+    for (auto at = std::lower_bound(index.begin(), index.end(), Hashed{hash, 0}); at != index.end() && at->hash == hash;
+         ++at)
+        if (take(at->row)) return static_cast<int32_t>(at->row);
+    return -1;
+}
+
 class Rebuild {
 public:
-    Rebuild(const Cabinet& cabinet, const CeSetup& setup, const std::string& name, std::string* error)
-        : cabinet_(cabinet), setup_(setup), name_(name), error_(*error) {}
+    Rebuild(const CeSetup& setup, std::unique_ptr<CeSetup> owned, const std::string& name, std::string* error)
+        : setup_(&setup), owned_(std::move(owned)), old_(&setup.bytes()), name_(name), error_(*error) {}
 
     Error Run(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes);
 
 private:
+    class Rows;
+
     Error Fail(uint32_t line, const std::string& what) {
         error_ = name_ + ":" + std::to_string(line) + ": " + what;
         return BadData("registry export");
@@ -385,143 +469,270 @@ private:
         error_ = name_ + ": " + what;
         return BadData("registry export");
     }
+    // How many key records the setup file has and where its value records
+    // begin.
+    void ReadRecords();
     // Indexes what the cabinet's export shows now: keys by their line, values
     // by their key and lines.
     Error IndexCurrent();
+    // Decides, entry by entry, which records the document keeps and which
+    // it adds.
+    Error Match(const uint8_t* text, size_t size);
     Error KeyOf(const RegDocumentEntry& e, uint16_t* id);
-    void DropUnusedStrings(const std::vector<bool>& keep);
+    int32_t ShownValue(const std::string& keyText, const std::string& joined);
+    int32_t QuietKey(const RegDocumentEntry& e);
+    std::string KeyText(int32_t k) const;
+    uint16_t Intern(const std::string& text);
+    // The setup file with only the tables its registry needs.
+    Error KeepRegistryTables();
+    // Only the setup file's bytes are needed from here on.
+    void LetTablesGo();
+    Error Write(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes);
+    // What the new setup file exports must be the document.
+    Error Check(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes);
 
-    const Cabinet& cabinet_;
-    const CeSetup& setup_;
-    SetupModel old_;  // the setup file's records as they are
+    const CeSetup* setup_;
+    std::unique_ptr<CeSetup> owned_;
+    std::vector<uint8_t> oldBytes_;    // the setup file's bytes once its tables are gone
+    const std::vector<uint8_t>* old_;  // the setup file's bytes
     const std::string& name_;
     std::string& error_;
-    SetupModel m_;
-    HiveIndex index_;
-    std::vector<bool> shown_;                          // per key record: a value shows it
-    std::map<std::string, size_t> shownKeys_;          // key text -> key record
-    std::multimap<std::pair<std::string, std::string>, size_t> values_;  // (key text, lines) -> value record
-    std::map<std::string, uint16_t> addedKeys_;        // key text -> new key's id
-    std::vector<bool> keep_;                           // per old key record
+
+    // The setup file's value records: where each begins, for the writer
+    // and for its export, its key, and the key record of the line it
+    // shows under (-1: none).
+    struct OldValue {
+        uint32_t at = 0, shownAt = 0;
+        int32_t keyLine = -1;
+        uint16_t hiveId = 0;
+    };
+    std::vector<OldValue> values_;
+    size_t hiveRecords_ = 0;
     uint32_t nextKeyId_ = 1;
+    HiveIndex index_;
+    std::unique_ptr<RegistryExportWriter> export_;  // writes single values and keys again
+    std::vector<Hashed> shownValues_;               // key text and lines -> value record
+    std::vector<bool> taken_;                       // per value record: an entry keeps it
+    std::vector<Hashed> shownKeys_;                 // key text -> key record, first shown first
+    std::vector<bool> shown_;                       // per key record: a value shows it
+    std::vector<Hashed> quietKeys_;                 // root and path -> key record no value shows
+    bool quietIndexed_ = false;
+
+    // The new tables: per old key record whether it stays, the keys and
+    // strings added, and per value of the document the record it keeps
+    // (-1: a new one) and its key (-1: the kept record's own).
+    std::vector<bool> keep_;
+    std::vector<SetupModel::RegHive> addedHives_;
+    TextIds addedKeys_;                 // key text -> id
+    std::unique_ptr<TextIds> strings_;  // text -> string id, made for the first new key
+    // Strings of the key path being added that the index leaves out.
+    std::vector<std::pair<std::string, uint16_t>> pathStrings_;
+    std::vector<SetupModel::String> addedStrings_;
+    size_t oldStrings_ = 0;
+    uint32_t nextString_ = 1;
+    struct Kept {
+        int32_t value;
+        int32_t hiveId;
+    };
+    std::vector<Kept> kept_;
+    size_t addedBytes_ = 0;
 };
 
+void Rebuild::ReadRecords() {
+    ReadRegHiveRecords(old_->data(), old_->size(), [this](const SetupModel::RegHive& h) {
+        ++hiveRecords_;
+        nextKeyId_ = h.id >= nextKeyId_ ? h.id + 1u : nextKeyId_;
+        return true;
+    });
+    values_.reserve(setup_->header().regValueCount);
+    ReadRegValueRecordsAt(old_->data(), old_->size(), [this](const SetupModel::RegValue& v, size_t at) {
+        OldValue o;
+        o.at = static_cast<uint32_t>(at);
+        o.hiveId = v.hiveId;
+        values_.push_back(o);
+        return true;
+    });
+}
+
 Error Rebuild::IndexCurrent() {
-    const auto& hives = setup_.regHives();
-    const bool keysDamaged = hives.size() != old_.regHives.size();
+    const auto& hives = setup_->regHives();
+    const bool keysDamaged = hives.size() != hiveRecords_;
     if (!keysDamaged) {
         shown_.assign(hives.size(), false);
-        for (const SetupModel::RegHive& h : old_.regHives) nextKeyId_ = h.id >= nextKeyId_ ? h.id + 1u : nextKeyId_;
-        index_ = BuildHiveIndex(setup_);
+        index_ = BuildHiveIndex(*setup_);
     }
-    // The export is indexed as it is read; a document that does not read
+    // The export is indexed as it is written; a document that does not read
     // back is reported before damaged tables.
+    export_.reset(new RegistryExportWriter(*setup_));
+    Lines lines = ExportLines(*export_);
+    std::string ignored;
+    Parser parser(name_, lines, &ignored);
+    RegDocumentEntry e;
     std::string keyText;
     size_t value = 0;
     bool valuesDamaged = false;
-    auto take = [&](RegDocumentEntry&& e) {
-        if (keysDamaged || valuesDamaged) return;
+    while (parser.Next(&e)) {
+        if (keysDamaged || valuesDamaged) continue;
         if (e.key) {
             keyText = std::move(e.keyText);
-            return;
+            continue;
         }
-        if (value >= old_.regValues.size()) {
+        if (value >= values_.size()) {
             valuesDamaged = true;
-            return;
+            continue;
         }
-        const SetupModel::RegValue& v = old_.regValues[value];
-        if (const SetupRegHive* hive = FindHive(setup_, index_, v.hiveId)) {
+        // The parser has asked the writer for no more than this value.
+        OldValue& v = values_[value];
+        v.shownAt = static_cast<uint32_t>(export_->valueAt());
+        v.keyLine = export_->keyAt();
+        if (const SetupRegHive* hive = FindHive(*setup_, index_, v.hiveId)) {
             size_t k = static_cast<size_t>(hive - &hives[0]);
-            shown_[k] = true;
-            shownKeys_.emplace(keyText, k);
+            if (!shown_[k]) {
+                shown_[k] = true;
+                shownKeys_.push_back({TextHash(keyText), static_cast<uint32_t>(k)});
+            }
         }
-        values_.emplace(std::make_pair(keyText, Joined(e.lines)), value);
+        shownValues_.push_back({TextHash(Joined(e.lines), TextHash(keyText)), static_cast<uint32_t>(value)});
         ++value;
-    };
-    std::string ignored;
-    bool read;
-    {
-        std::string text = Render(cabinet_, setup_);
-        read = Parser(name_, take, &ignored).Run(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     }
-    if (!read) return Fail("the cabinet's own registry export does not read back (" + ignored + "); it cannot be edited");
+    if (parser.failed())
+        return Fail("the cabinet's own registry export does not read back (" + ignored + "); it cannot be edited");
     if (keysDamaged) return Fail("the setup file's registry key table is damaged");
-    if (valuesDamaged || value != old_.regValues.size()) return Fail("the setup file's registry value table is damaged");
+    if (valuesDamaged || value != values_.size()) return Fail("the setup file's registry value table is damaged");
+    std::sort(shownValues_.begin(), shownValues_.end());
+    // A key text first shown by one record stays that record's.
+    std::stable_sort(shownKeys_.begin(), shownKeys_.end(),
+                     [](const Hashed& a, const Hashed& b) { return a.hash < b.hash; });
+    taken_.assign(values_.size(), false);
     return kOk;
 }
 
+std::string Rebuild::KeyText(int32_t k) const {
+    std::string text;
+    if (k < 0) return text;
+    TextWriter out;
+    out.text = &text;
+    export_->PutKeyText(out, static_cast<size_t>(k));
+    TextFlush(out);
+    return text;
+}
+
+// The first value record not yet kept that the export shows as `joined`
+// under `keyText`, or -1.
+int32_t Rebuild::ShownValue(const std::string& keyText, const std::string& joined) {
+    return FirstOf(shownValues_, TextHash(joined, TextHash(keyText)), [&](uint32_t j) {
+        if (taken_[j] || KeyText(values_[j].keyLine) != keyText) return false;
+        std::string text;
+        TextWriter out;
+        out.text = &text;
+        export_->PutValueAt(out, values_[j].shownAt);
+        TextFlush(out);
+        // As the lines read: CR LF ends as "\n".
+        std::string lines;
+        for (size_t i = 0; i < text.size(); ++i)
+            if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') lines += text[i];
+        return lines == joined;
+    });
+}
+
+// A key record the cabinet creates without values, of the entry's root and
+// path, the first in table order that its id finds; or -1.
+int32_t Rebuild::QuietKey(const RegDocumentEntry& e) {
+    const auto& hives = setup_->regHives();
+    auto hash = [](uint16_t root, std::string_view path) {
+        return TextHash(path, TextHash(std::string_view(reinterpret_cast<const char*>(&root), sizeof root)));
+    };
+    if (!quietIndexed_) {
+        quietIndexed_ = true;
+        for (size_t k = 0; k < hives.size(); ++k)
+            if (!shown_[k] && FindHive(*setup_, index_, hives[k].id) == &hives[k])
+                quietKeys_.push_back({hash(hives[k].root, hives[k].keyPath), static_cast<uint32_t>(k)});
+        std::sort(quietKeys_.begin(), quietKeys_.end());
+    }
+    return FirstOf(quietKeys_, hash(e.root, e.path),
+                   [&](uint32_t k) { return hives[k].root == e.root && e.path == hives[k].keyPath; });
+}
+
+// Key paths as the wizard stores them: cut at "\" into strings shared by
+// text. The first string (the install directory) reads as %InstallDir% and
+// a quoted string loses its quotes, so neither stands for its own text
+// beyond the path that adds it.
+uint16_t Rebuild::Intern(const std::string& text) {
+    int32_t found = strings_->Find(text);
+    if (found >= 0) return static_cast<uint16_t>(found);
+    for (const auto& s : pathStrings_)
+        if (s.first == text) return s.second;
+    uint16_t id = static_cast<uint16_t>(nextString_++);
+    bool first = oldStrings_ + addedStrings_.size() == 0;
+    addedStrings_.push_back({id, StoredText(text)});
+    if (first || (!text.empty() && text[0] == '"'))
+        pathStrings_.emplace_back(text, id);
+    else
+        strings_->Add(text, id);
+    return id;
+}
+
 Error Rebuild::KeyOf(const RegDocumentEntry& e, uint16_t* id) {
-    auto shown = shownKeys_.find(e.keyText);
-    if (shown != shownKeys_.end()) {
-        keep_[shown->second] = true;
-        *id = old_.regHives[shown->second].id;
+    const auto& hives = setup_->regHives();
+    int32_t shown = FirstOf(shownKeys_, TextHash(e.keyText),
+                            [&](uint32_t k) { return KeyText(static_cast<int32_t>(k)) == e.keyText; });
+    if (shown >= 0) {
+        keep_[shown] = true;
+        *id = hives[shown].id;
         return kOk;
     }
     if (e.root == 0) return Fail(e.line, "a key begins with HKCR\\, HKCU\\, HKLM\\ or HKU\\");
-    auto added = addedKeys_.find(e.keyText);
-    if (added != addedKeys_.end()) {
-        *id = added->second;
+    int32_t added = addedKeys_.Find(e.keyText);
+    if (added >= 0) {
+        *id = static_cast<uint16_t>(added);
         return kOk;
     }
     // A key the cabinet creates without values: its record serves.
-    const auto& hives = setup_.regHives();
-    for (size_t k = 0; k < hives.size(); ++k) {
-        if (!shown_[k] && hives[k].root == e.root && e.path == hives[k].keyPath &&
-            FindHive(setup_, index_, hives[k].id) == &hives[k]) {
-            *id = hives[k].id;
-            addedKeys_[e.keyText] = *id;
-            return kOk;
-        }
+    int32_t quiet = QuietKey(e);
+    if (quiet >= 0) {
+        *id = hives[quiet].id;
+        addedKeys_.Add(e.keyText, *id);
+        return kOk;
     }
     if (e.keyText.size() >= kPathSize) return Fail(e.line, "a key of more than 259 characters");
     // The setup file reads a quoted string without its quotes.
     if ((!e.path.empty() && e.path[0] == '"') || e.path.find("\\\"", 1) != std::string::npos)
         return Fail(e.line, "a part of a key cannot begin with a double quote");
     if (nextKeyId_ > 65535) return Fail(e.line, "more registry keys than the setup file numbers");
-    KeyStrings strings(&m_);
-    if (strings.full()) return Fail(e.line, "more strings than the setup file numbers");
+    if (!strings_) {
+        strings_.reset(new TextIds());
+        ReadStringRecords(old_->data(), old_->size(), [this](const SetupModel::String& s) {
+            nextString_ = s.id >= nextString_ ? s.id + 1u : nextString_;
+            std::string text = s.stored.substr(0, s.stored.find('\0'));
+            if (oldStrings_++ != 0 && (text.empty() || text[0] != '"')) strings_->Add(text, s.id);
+            return true;
+        });
+    }
+    if (nextString_ > 65535) return Fail(e.line, "more strings than the setup file numbers");
+    pathStrings_.clear();
     SetupModel::RegHive hive;
     hive.id = static_cast<uint16_t>(nextKeyId_++);
     hive.root = e.root;
-    hive.ids = strings.PathIds(e.path);
-    m_.regHives.push_back(hive);
-    addedKeys_[e.keyText] = hive.id;
+    hive.ids = PathStringIds(e.path, 1, [this](const std::string& text) { return Intern(text); });
+    addedBytes_ += 8 + 2 * hive.ids.size();
+    addedHives_.push_back(hive);
+    addedKeys_.Add(e.keyText, hive.id);
     *id = hive.id;
     return kOk;
 }
 
-// Strings only keys that are gone used go with them.
-void Rebuild::DropUnusedStrings(const std::vector<bool>& keep) {
-    std::set<uint16_t> candidates, used;
-    for (size_t k = 0; k < old_.regHives.size(); ++k)
-        if (!keep[k]) candidates.insert(old_.regHives[k].ids.begin(), old_.regHives[k].ids.end());
-    for (const SetupModel::Directory& d : m_.directories) used.insert(d.ids.begin(), d.ids.end());
-    for (const SetupModel::RegHive& h : m_.regHives) used.insert(h.ids.begin(), h.ids.end());
-    for (const SetupModel::Shortcut& s : m_.shortcuts) used.insert(s.nameStringId);
-    std::vector<SetupModel::String> strings;
-    for (size_t i = 0; i < m_.strings.size(); ++i) {
-        uint16_t id = m_.strings[i].id;
-        if (i == 0 || !candidates.count(id) || used.count(id)) strings.push_back(m_.strings[i]);
-    }
-    m_.strings.swap(strings);
-}
-
-Error Rebuild::Run(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes) {
-    std::vector<RegDocumentEntry> edited;
-    if (!ParseRegistryExport(text, size, name_, &edited, &error_)) return BadData("registry export");
-    if (Error e = setup_.ReadModel(&old_)) return e;
-    if (Error e = IndexCurrent()) return e;
-
+Error Rebuild::Match(const uint8_t* text, size_t size) {
     // Keys the export does not show stay; new ones follow the kept ones.
-    m_ = old_;
-    m_.regHives.clear();
-    m_.regValues.clear();
-    keep_.assign(old_.regHives.size(), false);
+    keep_.assign(hiveRecords_, false);
     for (size_t k = 0; k < keep_.size(); ++k) keep_[k] = !shown_[k];
+    Lines lines(text, size);
+    std::string ignored;
+    Parser parser(name_, lines, &ignored);
+    RegDocumentEntry e;
     std::string keyText;
     bool underKey = false;
     uint16_t keyId = 0;
-    for (const RegDocumentEntry& e : edited) {
+    while (parser.Next(&e)) {
         if (e.key) {
             if (Error r = KeyOf(e, &keyId)) return r;
             keyText = e.keyText;
@@ -529,99 +740,246 @@ Error Rebuild::Run(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes
             continue;
         }
         // A value as the export shows it now keeps its record.
-        auto same = values_.find(std::make_pair(keyText, Joined(e.lines)));
-        if (same != values_.end()) {
-            SetupModel::RegValue v = old_.regValues[same->second];
-            if (underKey) v.hiveId = keyId;
-            values_.erase(same);
-            m_.regValues.push_back(v);
+        int32_t same = ShownValue(keyText, Joined(e.lines));
+        if (same >= 0) {
+            taken_[same] = true;
+            kept_.push_back({same, underKey ? keyId : -1});
             continue;
         }
         if (!underKey) return Fail(e.line, "a value before the first key line belongs to no key");
         if (e.name.size() + 1 + e.data.size() > 65535)
             return Fail(e.line, "a value's name and data take more than the setup file's 65535 bytes");
-        if (m_.regValues.size() >= 65535) return Fail(e.line, "more registry values than the setup file holds");
-        SetupModel::RegValue v;
-        v.first = static_cast<uint16_t>(m_.regValues.size() + 1);
-        v.hiveId = keyId;
-        v.third = WizardRegValueMark(e.data);
-        v.typeFlags = e.typeFlags | (e.onlyIfMissing ? kRegOnlyIfMissing : 0);
-        v.payload = e.name + '\0' + e.data;
-        m_.regValues.push_back(v);
+        if (kept_.size() >= 65535) return Fail(e.line, "more registry values than the setup file holds");
+        kept_.push_back({-1, keyId});
+        addedBytes_ += 12 + e.name.size() + 1 + e.data.size();
     }
-    // Kept key records in their order, then the new ones (already appended).
-    std::vector<SetupModel::RegHive> hives;
-    for (size_t k = 0; k < old_.regHives.size(); ++k)
-        if (keep_[k]) hives.push_back(old_.regHives[k]);
-    hives.insert(hives.end(), m_.regHives.begin(), m_.regHives.end());
-    m_.regHives.swap(hives);
-    DropUnusedStrings(keep_);
-
-    if (WriteSetupModel(m_, bytes))
-        return Fail("the registry does not fit the setup file (its tables hold 65535 records and 64 KiB of texts)");
-    // Only the document and the new bytes are needed from here on.
-    m_ = SetupModel();
-    old_ = SetupModel();
-    values_.clear();
-    shownKeys_.clear();
-    addedKeys_.clear();
-    index_ = HiveIndex();
-
-    // What the new setup file exports must be the document. Each exported
-    // entry is compared as it is read; a document that does not read back is
-    // reported before the first difference.
-    std::string again;
-    {
-        std::unique_ptr<CeSetup> after;
-        {
-            LogSilenced quiet;
-            if (Error e = CeSetup::FromBytes(cabinet_, *bytes, &after)) return e;
-        }
-        if (!after) return Fail("the rebuilt setup file does not read back");
-        again = Render(cabinet_, *after);
-    }
-    size_t k = 0;
-    bool differs = false;
-    std::string goesOn;
-    auto compare = [&](RegDocumentEntry&& exported) {
-        if (differs) return;
-        if (k == edited.size()) {
-            goesOn = exported.lines[0];
-            differs = true;
-        } else if (!SameAsExported(name_, edited[k], exported, &error_)) {
-            differs = true;
-        }
-        ++k;
-    };
-    std::string ignored;
-    if (!Parser(name_, compare, &ignored).Run(reinterpret_cast<const uint8_t*>(again.data()), again.size()))
-        return Fail("the rebuilt registry does not export as a document that reads back (" + ignored + ")");
-    if (differs) {
-        if (k > edited.size()) return Fail("the export would go on with \"" + goesOn + "\"");
-        return BadData("registry export");
-    }
-    if (k < edited.size()) return Fail(edited[k].line, "the export would end before this line");
     return kOk;
+}
+
+Error Rebuild::KeepRegistryTables() {
+    if (!owned_) return kOk;
+    // The old tables go before the new ones are made.
+    std::vector<uint8_t> bytes = CeSetup::Release(std::move(owned_));
+    std::unique_ptr<CeSetup> registry;
+    {
+        LogSilenced quiet;
+        if (Error e = CeSetup::RegistryFromBytes(std::move(bytes), &registry)) return e;
+    }
+    if (!registry) return Fail("the setup file does not read back");
+    owned_ = std::move(registry);
+    setup_ = owned_.get();
+    old_ = &setup_->bytes();
+    return kOk;
+}
+
+void Rebuild::LetTablesGo() {
+    export_.reset();
+    index_ = HiveIndex();
+    std::vector<Hashed>().swap(shownValues_);
+    std::vector<Hashed>().swap(shownKeys_);
+    std::vector<Hashed>().swap(quietKeys_);
+    strings_.reset();
+    addedKeys_ = TextIds();
+    if (owned_) {
+        setup_ = nullptr;
+        oldBytes_ = CeSetup::Release(std::move(owned_));
+        old_ = &oldBytes_;
+    }
+}
+
+// The new file's rows: the old records from the setup bytes, less the keys
+// that go and the strings only they used, then the added ones; the values
+// in the document's order.
+class Rebuild::Rows : public SetupRows {
+public:
+    Rows(const Rebuild& r, const uint8_t* text, size_t size, bool* failed)
+        : r_(r), text_(text), size_(size), failed_(*failed) {
+        const std::vector<uint8_t>& old = *r_.old_;
+        // Strings only keys that are gone used go with them.
+        dropped_.assign(65536, false);
+        used_.assign(65536, false);
+        size_t k = 0;
+        ReadRegHiveRecords(old.data(), old.size(), [this, &k](const SetupModel::RegHive& h) {
+            bool keep = r_.keep_[k++];
+            for (uint16_t id : h.ids) (keep ? used_ : dropped_)[id] = true;
+            return true;
+        });
+        for (const SetupModel::RegHive& h : r_.addedHives_)
+            for (uint16_t id : h.ids) used_[id] = true;
+        ReadDirectoryRecords(old.data(), old.size(), [this](const SetupModel::Directory& d) {
+            for (uint16_t id : d.ids) used_[id] = true;
+            return true;
+        });
+        ReadShortcutRecords(old.data(), old.size(), [this](const SetupModel::Shortcut& s) {
+            used_[s.nameStringId] = true;
+            return true;
+        });
+    }
+    void Strings(const Put<SetupModel::String>& put) const override {
+        size_t i = 0;
+        auto take = [&](const SetupModel::String& s) {
+            if (i++ == 0 || !dropped_[s.id] || used_[s.id]) put(s);
+            return true;
+        };
+        ReadStringRecords(r_.old_->data(), r_.old_->size(), take);
+        for (const SetupModel::String& s : r_.addedStrings_) take(s);
+    }
+    void Directories(const Put<SetupModel::Directory>& put) const override {
+        ReadDirectoryRecords(r_.old_->data(), r_.old_->size(), [&put](const SetupModel::Directory& d) {
+            put(d);
+            return true;
+        });
+    }
+    void CopyFiles(const Put<SetupModel::CopyFile>& put) const override {
+        ReadCopyFileRecords(r_.old_->data(), r_.old_->size(), [&put](const SetupModel::CopyFile& c) {
+            put(c);
+            return true;
+        });
+    }
+    void RegHives(const Put<SetupModel::RegHive>& put) const override {
+        size_t k = 0;
+        ReadRegHiveRecords(r_.old_->data(), r_.old_->size(), [this, &k, &put](const SetupModel::RegHive& h) {
+            if (r_.keep_[k++]) put(h);
+            return true;
+        });
+        for (const SetupModel::RegHive& h : r_.addedHives_) put(h);
+    }
+    void RegValues(const Put<SetupModel::RegValue>& put) const override {
+        Lines lines(text_, size_);
+        std::string ignored;
+        Parser parser(r_.name_, lines, &ignored);
+        RegDocumentEntry e;
+        size_t n = 0;
+        SetupModel::RegValue v;
+        while (parser.Next(&e)) {
+            if (e.key) continue;
+            const Kept& kept = r_.kept_[n];
+            if (kept.value >= 0) {
+                if (!ReadRegValueRecordAt(r_.old_->data(), r_.old_->size(), r_.values_[kept.value].at, &v))
+                    failed_ = true;
+                if (kept.hiveId >= 0) v.hiveId = static_cast<uint16_t>(kept.hiveId);
+            } else {
+                v.first = static_cast<uint16_t>(n + 1);
+                v.hiveId = static_cast<uint16_t>(kept.hiveId);
+                v.third = WizardRegValueMark(e.data);
+                v.typeFlags = e.typeFlags | (e.onlyIfMissing ? kRegOnlyIfMissing : 0);
+                v.payload = e.name + '\0' + e.data;
+            }
+            put(v);
+            ++n;
+        }
+    }
+    void Shortcuts(const Put<SetupModel::Shortcut>& put) const override {
+        ReadShortcutRecords(r_.old_->data(), r_.old_->size(), [&put](const SetupModel::Shortcut& s) {
+            put(s);
+            return true;
+        });
+    }
+
+private:
+    const Rebuild& r_;
+    const uint8_t* text_;
+    size_t size_;
+    bool& failed_;
+    std::vector<bool> dropped_, used_;  // per string id
+};
+
+Error Rebuild::Write(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes) {
+    SetupModel head;
+    if (Error e = ReadSetupHeader(old_->data(), old_->size(), &head)) return e;
+    size_t hint = old_->size() + 4096 + addedBytes_;
+    for (const SetupModel::String& s : addedStrings_) hint += 4 + s.stored.size();
+    bool failed = false;
+    Error written = WriteSetupFile(head, Rows(*this, text, size, &failed), bytes, hint);
+    if (failed) return Fail("the setup file's registry value table is damaged");
+    if (written)
+        return Fail("the registry does not fit the setup file (its tables hold 65535 records and 64 KiB of texts)");
+    return kOk;
+}
+
+Error Rebuild::Check(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes) {
+    std::unique_ptr<CeSetup> after;
+    {
+        LogSilenced quiet;
+        if (Error e = CeSetup::RegistryFromBytes(std::move(*bytes), &after)) return e;
+    }
+    if (!after) return Fail("the rebuilt setup file does not read back");
+    // The export and the document are read side by side, each exported
+    // entry compared as it is written; a document that does not read back
+    // is reported before the first difference.
+    Error result = kOk;
+    {
+        RegistryExportWriter writer(*after);
+        Lines exportLines = ExportLines(writer);
+        std::string ignored;
+        Parser exported(name_, exportLines, &ignored);
+        Lines documentLines(text, size);
+        std::string unused;
+        Parser edited(name_, documentLines, &unused);
+        RegDocumentEntry x, d;
+        bool differs = false, beyond = false;
+        std::string goesOn;
+        while (exported.Next(&x)) {
+            if (differs) continue;
+            if (!edited.Next(&d)) {
+                goesOn = x.lines[0];
+                differs = beyond = true;
+            } else if (!SameAsExported(name_, d, x, &error_)) {
+                differs = true;
+            }
+        }
+        if (exported.failed())
+            result = Fail("the rebuilt registry does not export as a document that reads back (" + ignored + ")");
+        else if (beyond)
+            result = Fail("the export would go on with \"" + goesOn + "\"");
+        else if (differs)
+            result = BadData("registry export");
+        else if (edited.Next(&d))
+            result = Fail(d.line, "the export would end before this line");
+    }
+    *bytes = CeSetup::Release(std::move(after));
+    return result;
+}
+
+Error Rebuild::Run(const uint8_t* text, size_t size, std::vector<uint8_t>* bytes) {
+    size_t values = 0;
+    if (!DocumentReads(name_, text, size, &error_, &values)) return BadData("registry export");
+    // What outlives the tables is made before them, so that the new file
+    // can take their place once they are gone. Past 65535 values (kept
+    // ones aside) the document is refused.
+    kept_.reserve(std::min<size_t>(values, 2 * 65535));
+    ReadRecords();
+    if (Error e = KeepRegistryTables()) return e;
+    if (Error e = IndexCurrent()) return e;
+    if (Error e = Match(text, size)) return e;
+    LetTablesGo();
+    if (Error e = Write(text, size, bytes)) return e;
+    std::vector<uint8_t>().swap(oldBytes_);
+    return Check(text, size, bytes);
+}
+
+Error RebuildWith(const CeSetup& setup, std::unique_ptr<CeSetup> owned, const uint8_t* text, size_t size,
+                  const std::string& name, std::vector<uint8_t>* setupBytes, std::string* error) {
+    try {
+        Rebuild rebuild(setup, std::move(owned), name, error);
+        return rebuild.Run(text, size, setupBytes);
+    } catch (const std::bad_alloc&) {
+        *error = name + ": out of memory";
+        return NoMemory("registry export");
+    }
 }
 
 }  // namespace
 
-bool ParseRegistryExport(const uint8_t* text, size_t size, const std::string& name,
-                         std::vector<RegDocumentEntry>* entries, std::string* error) {
-    entries->clear();
-    Parser parser(name, [entries](RegDocumentEntry&& e) { entries->push_back(std::move(e)); }, error);
-    return parser.Run(text, size);
-}
-
 Error RebuildFromRegistryExport(const std::string& name, const std::string& path, const Cabinet& cabinet,
-                                const CeSetup& setup, DocumentEdit* edit) {
+                                std::unique_ptr<CeSetup> setup, DocumentEdit* edit) {
     std::vector<uint8_t> text;
     if (Error e = ReadDocumentFile(path, &text)) {
         LogMessage("%s: cannot read %s", name.c_str(), path.c_str());
         return e;
     }
     std::string error;
-    if (Error e = RebuildRegistry(cabinet, setup, text.data(), text.size(), name, &edit->setupBytes, &error)) {
+    if (Error e = RebuildRegistry(cabinet, std::move(setup), text.data(), text.size(), name, &edit->setupBytes, &error)) {
         LogMessage("%s", error.c_str());
         return e;
     }
@@ -635,15 +993,17 @@ Error RebuildFromRegistryExport(const std::string& name, const std::string& path
     return kOk;
 }
 
-Error RebuildRegistry(const Cabinet& cabinet, const CeSetup& setup, const uint8_t* text, size_t size,
+// The registry's tables are all a rebuild reads: the cabinet's files do not
+// enter into it.
+Error RebuildRegistry(const Cabinet&, const CeSetup& setup, const uint8_t* text, size_t size, const std::string& name,
+                      std::vector<uint8_t>* setupBytes, std::string* error) {
+    return RebuildWith(setup, nullptr, text, size, name, setupBytes, error);
+}
+
+Error RebuildRegistry(const Cabinet&, std::unique_ptr<CeSetup> setup, const uint8_t* text, size_t size,
                       const std::string& name, std::vector<uint8_t>* setupBytes, std::string* error) {
-    try {
-        Rebuild rebuild(cabinet, setup, name, error);
-        return rebuild.Run(text, size, setupBytes);
-    } catch (const std::bad_alloc&) {
-        *error = name + ": out of memory";
-        return NoMemory("registry export");
-    }
+    const CeSetup& held = *setup;
+    return RebuildWith(held, std::move(setup), text, size, name, setupBytes, error);
 }
 
 }  // namespace mirad

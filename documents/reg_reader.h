@@ -21,38 +21,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cabinet/cabinet.h"
-#include "setup/model.h"
 #include "setup/setup.h"
 #include "support/error.h"
 
 namespace mirad {
-
-// One key line or one value of the document and the lines it takes.
-struct RegDocumentEntry {
-    bool key = false;
-    uint32_t line = 0;               // its first line (1-based)
-    std::vector<std::string> lines;  // as written, without line ends
-    // A key line: what stands between the brackets, and its root (0: none
-    // of the four abbreviations) and path below the root.
-    std::string keyText;
-    uint16_t root = 0;
-    std::string path;
-    // A value.
-    bool onlyIfMissing = false;
-    std::string name;  // empty: the default value
-    uint32_t typeFlags = 0;
-    std::string data;      // as the setup file stores it
-    bool ownForm = true;   // written as the export writes values
-};
-
-// Cuts `text` into entries; false with *error ("NAME:LINE: what") when a
-// line is none of the dialect's.
-bool ParseRegistryExport(const uint8_t* text, size_t size, const std::string& name,
-                         std::vector<RegDocumentEntry>* entries, std::string* error);
 
 // The setup file of `cabinet` (`setup`, read from it) with its registry
 // keys and values rebuilt from the edited export `text`, as bytes, checked
@@ -61,6 +38,10 @@ bool ParseRegistryExport(const uint8_t* text, size_t size, const std::string& na
 // them and share strings with the rest. BadData with *error on a document
 // the setup file cannot hold as written; NoMemory.
 Error RebuildRegistry(const Cabinet& cabinet, const CeSetup& setup, const uint8_t* text, size_t size,
+                      const std::string& name, std::vector<uint8_t>* setupBytes, std::string* error);
+// The same, letting the setup file's tables go once the document is matched
+// against them, before the new file is written.
+Error RebuildRegistry(const Cabinet& cabinet, std::unique_ptr<CeSetup> setup, const uint8_t* text, size_t size,
                       const std::string& name, std::vector<uint8_t>* setupBytes, std::string* error);
 
 }  // namespace mirad

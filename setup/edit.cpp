@@ -70,51 +70,40 @@ std::vector<uint16_t> PathStringIds(const std::string& path, uint16_t installDir
     return ids;
 }
 
-// A first-wins map from texts to ids: the texts end to end in one string,
-// open addressing over entry numbers, so 65535 keys cost about 1 MiB.
-class SetupEdit::Index {
-public:
-    // The id `key` was added with first, or -1.
-    int32_t Find(const std::string& key) const {
-        if (slots_.empty()) return -1;
-        for (size_t at = Hash(key) & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
-            if (slots_[at] == 0) return -1;
-            const Entry& e = entries_[slots_[at] - 1];
-            if (e.length == key.size() && texts_.compare(e.at, e.length, key) == 0) return e.id;
-        }
+int32_t TextIds::Find(std::string_view key) const {
+    if (slots_.empty()) return -1;
+    for (size_t at = Hash(key) & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
+        if (slots_[at] == 0) return -1;
+        const Entry& e = entries_[slots_[at] - 1];
+        if (std::string_view(texts_).substr(e.at, e.length) == key) return e.id;
     }
-    void Add(const std::string& key, uint16_t id) {
-        if (Find(key) >= 0) return;
-        if ((entries_.size() + 1) * 2 > slots_.size()) Grow();
-        entries_.push_back({static_cast<uint32_t>(texts_.size()), static_cast<uint32_t>(key.size()), id});
-        texts_ += key;
-        Place(entries_.size());
-    }
+}
 
-private:
-    struct Entry {
-        uint32_t at, length;
-        uint16_t id;
-    };
-    static size_t Hash(const std::string& key) {
-        uint32_t h = 2166136261u;
-        for (char c : key) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
-        return h;
-    }
-    void Place(size_t entry) {
-        const Entry& e = entries_[entry - 1];
-        size_t at = Hash(texts_.substr(e.at, e.length)) & (slots_.size() - 1);
-        while (slots_[at] != 0) at = (at + 1) & (slots_.size() - 1);
-        slots_[at] = static_cast<uint32_t>(entry);
-    }
-    void Grow() {
-        slots_.assign(slots_.empty() ? 64 : slots_.size() * 2, 0);
-        for (size_t i = 1; i <= entries_.size(); ++i) Place(i);
-    }
-    std::string texts_;
-    std::vector<Entry> entries_;
-    std::vector<uint32_t> slots_;  // entry number, 0 for a free slot
-};
+void TextIds::Add(std::string_view key, uint16_t id) {
+    if (Find(key) >= 0) return;
+    if ((entries_.size() + 1) * 2 > slots_.size()) Grow();
+    entries_.push_back({static_cast<uint32_t>(texts_.size()), static_cast<uint32_t>(key.size()), id});
+    texts_ += key;
+    Place(entries_.size());
+}
+
+size_t TextIds::Hash(std::string_view key) {
+    uint32_t h = 2166136261u;
+    for (char c : key) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
+    return h;
+}
+
+void TextIds::Place(size_t entry) {
+    const Entry& e = entries_[entry - 1];
+    size_t at = Hash(std::string_view(texts_).substr(e.at, e.length)) & (slots_.size() - 1);
+    while (slots_[at] != 0) at = (at + 1) & (slots_.size() - 1);
+    slots_[at] = static_cast<uint32_t>(entry);
+}
+
+void TextIds::Grow() {
+    slots_.assign(slots_.empty() ? 64 : slots_.size() * 2, 0);
+    for (size_t i = 1; i <= entries_.size(); ++i) Place(i);
+}
 
 // The new file's rows: the old records from the setup bytes, less the
 // dropped ones, then the added ones.
@@ -207,7 +196,7 @@ uint16_t SetupEdit::NextFileNumber() {
 
 uint16_t SetupEdit::Intern(const std::string& text) {
     if (!strings_) {
-        strings_.reset(new Index());
+        strings_.reset(new TextIds());
         const std::vector<uint8_t>& bytes = setup_->bytes();
         bool first = true;
         ReadStringRecords(bytes.data(), bytes.size(), [this, &first](const SetupModel::String& s) {
@@ -229,7 +218,7 @@ uint16_t SetupEdit::Intern(const std::string& text) {
 
 uint16_t SetupEdit::Directory(const std::string& path) {
     if (!directories_) {
-        directories_.reset(new Index());
+        directories_.reset(new TextIds());
         for (const SetupDirectory& d : setup_->directories()) directories_->Add(Lower(d.path), d.id);
     }
     int32_t found = directories_->Find(Lower(path));

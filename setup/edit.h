@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cabinet/cabinet.h"
@@ -33,6 +34,27 @@ std::string StoredFileName(const std::string& name, uint16_t number);
 // element, every element is the string `intern` gives for its text.
 std::vector<uint16_t> PathStringIds(const std::string& path, uint16_t installDirId,
                                     const std::function<uint16_t(const std::string&)>& intern);
+
+// A first-wins map from texts to ids: the texts end to end in one string,
+// open addressing over entry numbers, so 65535 keys cost about 1 MiB.
+class TextIds {
+public:
+    // The id `key` was added with first, or -1.
+    int32_t Find(std::string_view key) const;
+    void Add(std::string_view key, uint16_t id);
+
+private:
+    struct Entry {
+        uint32_t at, length;
+        uint16_t id;
+    };
+    static size_t Hash(std::string_view key);
+    void Place(size_t entry);
+    void Grow();
+    std::string texts_;
+    std::vector<Entry> entries_;
+    std::vector<uint32_t> slots_;  // entry number, 0 for a free slot
+};
 
 // The changes are kept apart from the setup file's records, which stay in
 // its bytes: the new file is written from those bytes, records dropped and
@@ -72,7 +94,6 @@ public:
     Error Write(const std::vector<uint8_t>& old, std::vector<uint8_t>* out);
 
 private:
-    class Index;
     class Rows;
     uint16_t Intern(const std::string& text);
     uint16_t Directory(const std::string& path);
@@ -87,7 +108,7 @@ private:
     uint16_t firstStringId_ = 0;
     // Text -> string id (the install directory apart) and lower-case path ->
     // directory id, made when a file is first added.
-    std::unique_ptr<Index> strings_, directories_;
+    std::unique_ptr<TextIds> strings_, directories_;
     uint16_t nextString_ = 1, nextDirectory_ = 1;
 };
 

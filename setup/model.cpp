@@ -180,28 +180,53 @@ void ReadRegHiveRecords(const uint8_t* data, size_t size,
                   take);
 }
 
+namespace {
+
+// One registry-value record at the reader's position; false when its head
+// does not lie inside the file. A payload the file cuts keeps what is there
+// (*cut), and the record is the table's last.
+bool ReadRegValue(ByteReader& r, SetupModel::RegValue* v, bool* cut) {
+    v->first = Read16(r);
+    v->hiveId = Read16(r);
+    v->third = Read16(r);
+    v->typeFlags = Read32(r);
+    uint16_t length = Read16(r);
+    if (r.failed) return false;
+    size_t n = length;
+    if (n > r.size - r.pos) {
+        n = r.size - r.pos;
+        *cut = true;
+    }
+    return ReadBytesInto(r, n, &v->payload);
+}
+
+}  // namespace
+
 void ReadRegValueRecords(const uint8_t* data, size_t size,
                          const std::function<bool(const SetupModel::RegValue&)>& take) {
-    // A value whose payload the file cuts keeps what is there and is the
-    // last one.
+    ReadRegValueRecordsAt(data, size, [&take](const SetupModel::RegValue& v, size_t) { return take(v); });
+}
+
+void ReadRegValueRecordsAt(const uint8_t* data, size_t size,
+                           const std::function<bool(const SetupModel::RegValue&, size_t at)>& take) {
     bool cut = false;
+    size_t at = 0;
     ForEachRecord(data, size, msce::RegValueTableOffset, msce::RegValueCount,
-                  [&cut](ByteReader& r, SetupModel::RegValue* v) {
-                      if (cut) return false;
-                      v->first = Read16(r);
-                      v->hiveId = Read16(r);
-                      v->third = Read16(r);
-                      v->typeFlags = Read32(r);
-                      uint16_t length = Read16(r);
-                      if (r.failed) return false;
-                      size_t n = length;
-                      if (n > r.size - r.pos) {
-                          n = r.size - r.pos;
-                          cut = true;
-                      }
-                      return ReadBytesInto(r, n, &v->payload);
+                  [&cut, &at](ByteReader& r, SetupModel::RegValue* v) {
+                      at = r.pos;
+                      return !cut && ReadRegValue(r, v, &cut);
                   },
-                  take);
+                  std::function<bool(const SetupModel::RegValue&)>(
+                      [&take, &at](const SetupModel::RegValue& v) { return take(v, at); }));
+}
+
+bool ReadRegValueRecordAt(const uint8_t* data, size_t size, size_t at, SetupModel::RegValue* out) {
+    ByteReader r;
+    r.data = data;
+    r.size = size;
+    if (!SeekTo(r, at)) return false;
+    bool cut = false;
+    return ReadRegValue(r, out, &cut);
 }
 
 void ReadShortcutRecords(const uint8_t* data, size_t size,

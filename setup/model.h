@@ -92,6 +92,11 @@ void ReadRegHiveRecords(const uint8_t* data, size_t size,
                         const std::function<bool(const SetupModel::RegHive&)>& take);
 void ReadRegValueRecords(const uint8_t* data, size_t size,
                          const std::function<bool(const SetupModel::RegValue&)>& take);
+// The same with where each record begins, and the one record that begins at
+// such a place (false when it cannot be read there).
+void ReadRegValueRecordsAt(const uint8_t* data, size_t size,
+                           const std::function<bool(const SetupModel::RegValue&, size_t at)>& take);
+bool ReadRegValueRecordAt(const uint8_t* data, size_t size, size_t at, SetupModel::RegValue* out);
 void ReadShortcutRecords(const uint8_t* data, size_t size,
                          const std::function<bool(const SetupModel::Shortcut&)>& take);
 

@@ -301,7 +301,7 @@ Error RebuildFromDocument(PackJob& job, UpdateTarget& target, const DocumentRebu
                           const ListName& item, const char* sourcePath, bool move, const ProgressCallback& progress) {
     std::string path = JoinListPath(sourcePath, item.name);
     DocumentEdit edit;
-    if (Error e = rebuild(name, path, job.cabinet, *job.setup, &edit)) return e;
+    if (Error e = rebuild(name, path, job.cabinet, std::move(job.setup), &edit)) return e;
     // Sources are full paths, the document's for `move` too.
     std::vector<ListName> sources{ListName{path.c_str(), false, true}};
     return RewriteCabinet(job.cabinet, target, edit.entries, sources, "", move, progress);

@@ -4,6 +4,7 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,9 +31,10 @@ struct DocumentEdit {
 };
 
 // Rebuilds the cabinet from the generated document `name` (as listed) read
-// from `path`; its errors are the update's.
+// from `path`; its errors are the update's. It is handed the cabinet's setup
+// file to keep or let go, so its tables need not outlive what it reads.
 using DocumentRebuild = std::function<Error(const std::string& name, const std::string& path, const Cabinet& cabinet,
-                                            const CeSetup& setup, DocumentEdit* edit)>;
+                                            std::unique_ptr<CeSetup> setup, DocumentEdit* edit)>;
 
 // When `cabinetPath` cannot be opened, a new cabinet is written there from
 // the files of `list` (below `sourcePath`, stored under `subPath`),

@@ -334,7 +334,7 @@ void CeSetup::DecodeDirectoryPath(const std::vector<uint16_t>& ids, char* path, 
     *length = static_cast<uint16_t>(pos + 1);
 }
 
-void CeSetup::ReadTables(const Cabinet& cabinet) {
+void CeSetup::ReadTables(const Cabinet* cabinet) {
     // Strings first, then directories (they resolve string ids), then the
     // files to copy (they resolve directory ids), registry keys, shortcuts.
     // A fresh reader per table: one that ran past the end must not keep the
@@ -343,19 +343,19 @@ void CeSetup::ReadTables(const Cabinet& cabinet) {
         ByteReader r = Reader();
         ReadStrings(r);
     }
-    if (header_.directoryCount != 0) {
+    if (cabinet && header_.directoryCount != 0) {
         ByteReader r = Reader();
         ReadDirectories(r);
     }
-    if (header_.copyFileCount != 0) {
+    if (cabinet && header_.copyFileCount != 0) {
         ByteReader r = Reader();
-        ReadCopyFiles(r, cabinet);
+        ReadCopyFiles(r, *cabinet);
     }
     if (header_.regHiveCount != 0) {
         ByteReader r = Reader();
         ReadRegHives(r);
     }
-    if (header_.shortcutCount != 0) {
+    if (cabinet && header_.shortcutCount != 0) {
         ByteReader r = Reader();
         ReadShortcuts(r);
     }
@@ -388,7 +388,7 @@ Error CeSetup::Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out) {
             },
             cfdata::MaxData, Checksums::Ignore);
         if (read || bytes.size() != first.cbFile || !IsMsce(bytes.data())) return kOk;
-        setup->Decode(cabinet);
+        setup->Decode(&cabinet);
         *out = std::move(setup);
         return kOk;
     } catch (const std::bad_alloc&) {
@@ -397,6 +397,14 @@ Error CeSetup::Read(Cabinet& cabinet, std::unique_ptr<CeSetup>* out) {
 }
 
 Error CeSetup::FromBytes(const Cabinet& cabinet, std::vector<uint8_t> bytes, std::unique_ptr<CeSetup>* out) {
+    return Make(&cabinet, std::move(bytes), out);
+}
+
+Error CeSetup::RegistryFromBytes(std::vector<uint8_t> bytes, std::unique_ptr<CeSetup>* out) {
+    return Make(nullptr, std::move(bytes), out);
+}
+
+Error CeSetup::Make(const Cabinet* cabinet, std::vector<uint8_t> bytes, std::unique_ptr<CeSetup>* out) {
     out->reset();
     if (bytes.size() < 4 || !IsMsce(bytes.data())) return kOk;
     try {
@@ -416,7 +424,7 @@ std::vector<uint8_t> CeSetup::Release(std::unique_ptr<CeSetup> setup) {
     return bytes;
 }
 
-void CeSetup::Decode(const Cabinet& cabinet) {
+void CeSetup::Decode(const Cabinet* cabinet) {
     DecodeHeader(header_, bytes_.data(), bytes_.size());
     LogMessage("Processing MSCE file");
     ReadTables(cabinet);

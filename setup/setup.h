@@ -29,6 +29,10 @@ public:
     // cabinet's), its copy-files linked to `cabinet`'s stored files. `*out`
     // stays null when the bytes are not "MSCE".
     static Error FromBytes(const Cabinet& cabinet, std::vector<uint8_t> bytes, std::unique_ptr<CeSetup>* out);
+    // The same with only the tables the registry's keys need (strings and
+    // keys; the others stay empty): for a reader of the registry that holds
+    // nothing else of a large setup file.
+    static Error RegistryFromBytes(std::vector<uint8_t> bytes, std::unique_ptr<CeSetup>* out);
 
     // Ends `setup` and hands back its bytes: for a writer that needs only
     // them, so the tables are gone before the new file is made.
@@ -69,9 +73,11 @@ public:
 
 private:
     CeSetup() = default;
+    static Error Make(const Cabinet* cabinet, std::vector<uint8_t> bytes, std::unique_ptr<CeSetup>* out);
     // Header, records and tables from bytes_.
-    void Decode(const Cabinet& cabinet);
-    void ReadTables(const Cabinet& cabinet);
+    // Without a cabinet, only the string and registry-key tables.
+    void Decode(const Cabinet* cabinet);
+    void ReadTables(const Cabinet* cabinet);
     void ReadStrings(ByteReader& r);
     void ReadDirectories(ByteReader& r);
     void ReadCopyFiles(ByteReader& r, const Cabinet& cabinet);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "documents/documents.h"
 #include "fuzz/memory_io.h"
 #include "interface/exports.h"
 #include "setup/pack.h"
@@ -257,6 +258,57 @@ TEST(MemoryBound, RemovingAnInstalledFileHoldsNoCopyOfTheRecords) {
     const long long cabinet = static_cast<long long>(fs.files[path].size());
     EXPECT_LE(peak, 2LL * static_cast<long long>(setupSize) + 5LL * 48 * rows + cabinet + (1 << 20))
         << peak << " bytes at the peak for a setup file of " << setupSize;
+}
+
+// Copying an edited registry export back reads the document and both
+// exports entry by entry: the peak is the tables as opened, the document,
+// the old and the new setup file and the new cabinet, with no parsed copy
+// of an export.
+TEST(MemoryBound, CopyingBackARegistryExportHoldsNoParsedCopyOfIt) {
+    const uint16_t rows = 20000;
+    const fixture::CeSetup s = SetupOfRows(rows);
+    const size_t setupSize = fixture::BuildSetupFile(s).size();
+    memio::MemoryFs fs;
+    memio::Installed installed(fs);
+    const std::string path = "/nonexistent-mirad-memfs/ce.cab";
+    const std::string dir = "/nonexistent-mirad-memfs/edited/";
+    fs.files[path] = fixture::BuildCeCabinet(s, {{"F0001.001", fixture::BytesOf("x")}});
+    auto exported = [&path]() {
+        mirad::Cabinet cabinet;
+        std::unique_ptr<mirad::CeSetup> setup;
+        std::string text;
+        if (mirad::ReadCeCabinet(mirad::IoHandle(mirad::IoOpen(path.c_str(), mirad::IoMode::Read)), &cabinet, &setup) ||
+            !setup)
+            return text;
+        mirad::TextWriter out;
+        out.text = &text;
+        mirad::DocumentSource source{"", cabinet, *setup, mirad::BuiltInSettings()};
+        if (mirad::RenderRegistryExport(source, out)) text.clear();
+        mirad::TextFlush(out);
+        return text;
+    };
+    std::string edited = exported();
+    const std::string from = "\"v777\"=dword:0x00000001";
+    ASSERT_NE(edited.find(from), std::string::npos);
+    edited.replace(edited.find(from), from.size(), "\"v777\"=dword:0x00000002");
+    fs.files[dir + "~Cab~.REG"] = fixture::Bytes(edited.begin(), edited.end());
+    const mirad::Settings saved = *mirad::PublishedSettings();
+    mirad::Settings settings = mirad::BuiltInSettings();
+    settings.EditInstallation = 1;
+    mirad::PublishSettings(settings);
+    const long long before = ResetPeak();
+    const int32_t counted = mirad::AllocatedTotal();
+    const mirad::Error e = mirad::PackFilesInto(
+        path.c_str(), "", dir.c_str(), {mirad::Listed("~Cab~.REG")}, false, mirad::ProgressCallback(),
+        [](const std::string& name) { return mirad::FindGeneratedDocument(name) != nullptr; }, mirad::RebuildFromDocument);
+    const long long peak = g_peak.load() - before + (mirad::AllocatedTotal() - counted);
+    mirad::PublishSettings(saved);
+    ASSERT_FALSE(e);
+    EXPECT_EQ(exported(), edited);
+    const long long cabinet = static_cast<long long>(fs.files[path].size());
+    EXPECT_LE(peak, 2LL * static_cast<long long>(setupSize) + 5LL * 48 * rows + cabinet +
+                        static_cast<long long>(edited.size()) + (1 << 20))
+        << peak << " bytes at the peak for a setup file of " << setupSize << " and a document of " << edited.size();
 }
 
 }  // namespace
