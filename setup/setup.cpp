@@ -328,7 +328,7 @@ void CeSetup::DecodeDirectoryPath(const std::vector<uint16_t>& ids, char* path, 
             PutBounded(path, &pos, "%InstallDir%", 12);
         } else if (found >= 0) {
             const char* text = strings_[found].text;
-            size_t n = std::strlen(text);
+            size_t n = strings_[found].length - 1u;  // the text's length: it holds no NUL
             if (text[0] == '"') {
                 // Quoted: the opening quote and the last character go; a lone
                 // quote leaves nothing.
