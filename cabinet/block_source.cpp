@@ -63,6 +63,7 @@ Error BlockSource::IndexBlock(size_t k, uint64_t at, uint64_t position, bool* la
 // missing no offset in the folder can be trusted, so every read from it is
 // bad data.
 Error BlockSource::Index() {
+    runFirst_ = runEnd_ = 0;
     blocks_.clear();
     blocks_.reserve(folder_.cCFData);
     uint64_t at = folder_.coffCabStart;
@@ -100,21 +101,26 @@ bool BlockSource::HeaderCountedOffsets() {
     return headerCounted_;
 }
 
+size_t BlockSource::Reaching(uint64_t offset) const {
+    const uint64_t overhead = headerCounted_ ? cfdata::Size + uint64_t{cbCFData_} : 0;
+    size_t lo = 0, hi = blocks_.size();
+    while (lo < hi) {
+        size_t mid = lo + (hi - lo) / 2;
+        if (uint64_t{blocks_[mid].start} + mid * overhead + Size(mid) < offset)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
 Error BlockSource::Locate(uint64_t offset, size_t* block, uint32_t* within) {
     const size_t n = blocks_.size();
     // Block k's first byte by the folder's rule: header-counted offsets also
     // count every earlier block's header and reserve.
     const uint64_t overhead = headerCounted_ ? cfdata::Size + uint64_t{cbCFData_} : 0;
     auto first = [&](size_t k) { return uint64_t{blocks_[k].start} + k * overhead; };
-    // The first block whose data reaches the offset.
-    size_t lo = 0, hi = n;
-    while (lo < hi) {
-        size_t mid = lo + (hi - lo) / 2;
-        if (first(mid) + Size(mid) < offset)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
+    const size_t lo = Reaching(offset);
     if (headerCounted_) {
         // The walk this replaces logged each block it passed; the log still does.
         for (size_t k = 0; k < lo && k < n; ++k) LogMessage("File offset > CFDATA size");
@@ -132,17 +138,43 @@ Error BlockSource::Locate(uint64_t offset, size_t* block, uint32_t* within) {
     return kOk;
 }
 
-Error BlockSource::ReadBlock(size_t k, bool* matches) {
-    const Block& b = blocks_[k];
-    // Header, reserve and data in one read.
+bool BlockSource::ReadRun(size_t first, size_t end) {
+    // The index walked the blocks as a chain, each header right after the
+    // data before it, so blocks first..end-1 are one stretch of the file.
     const size_t head = cfdata::Size + cbCFData_;
-    in_.resize(head + b.cbData);
-    if (!stream_.ReadAt(b.dataAt - head, in_.data(), in_.size())) return BadData("block unreadable", b.dataAt);
-    header_.csum = le32(in_.data() + cfdata::Csum);
+    const uint64_t from = blocks_[first].dataAt - head;
+    const uint64_t to = uint64_t{blocks_[end - 1].dataAt} + blocks_[end - 1].cbData;
+    runFirst_ = runEnd_ = 0;
+    in_.resize(static_cast<size_t>(to - from));
+    if (!stream_.ReadAt(from, in_.data(), in_.size())) return false;
+    runFirst_ = first;
+    runEnd_ = end;
+    return true;
+}
+
+Error BlockSource::ReadBlock(size_t k, size_t last, bool* matches) {
+    const Block& b = blocks_[k];
+    const size_t head = cfdata::Size + cbCFData_;
+    if (k < runFirst_ || k >= runEnd_) {
+        // Header, reserve and data of block k and of the blocks after it the
+        // read needs, up to kRunBytes, in one read.
+        size_t end = k + 1;
+        uint64_t bytes = head + b.cbData;
+        while (end <= last && end < blocks_.size() && bytes + head + blocks_[end].cbData <= kRunBytes) {
+            bytes += head + blocks_[end].cbData;
+            ++end;
+        }
+        // A run that cannot be read whole is tried again as block k alone,
+        // so a file cut short delivers what it holds, block by block.
+        if (!ReadRun(k, end) && (end == k + 1 || !ReadRun(k, k + 1)))
+            return BadData("block unreadable", b.dataAt);
+    }
+    block_ = in_.data() + (b.dataAt - blocks_[runFirst_].dataAt);
+    header_.csum = le32(block_ + cfdata::Csum);
     header_.cbData = b.cbData;
     header_.cbUncomp = b.cbUncomp;
     // A checksum of 0 means none.
-    *matches = header_.csum == 0 || DataBlockChecksum(in_.data() + head, b.cbData, b.cbUncomp) == header_.csum;
+    *matches = header_.csum == 0 || DataBlockChecksum(block_ + head, b.cbData, b.cbUncomp) == header_.csum;
     return kOk;
 }
 
@@ -152,12 +184,12 @@ Error BlockSource::Mismatch(size_t k) const {
     return BadData(kChecksumMismatch, blocks_[k].dataAt).Logged();
 }
 
-Error BlockSource::Load(size_t k, Checksums checksums) {
+Error BlockSource::Load(size_t k, size_t last, Checksums checksums) {
     const bool verify = checksums == Checksums::Verify;
     if (decoder_->Stored()) {
         if (k != current_) {
             current_ = kNone;
-            if (Error e = ReadBlock(k, &currentMatches_)) return e;
+            if (Error e = ReadBlock(k, last, &currentMatches_)) return e;
             current_ = k;
         }
         return verify && !currentMatches_ ? Mismatch(k) : kOk;
@@ -175,7 +207,7 @@ Error BlockSource::Load(size_t k, Checksums checksums) {
     const size_t head = cfdata::Size + cbCFData_;
     for (size_t j = current_ == kNone ? 0 : current_ + 1; j <= k; ++j) {
         bool matches = true;
-        if (Error e = ReadBlock(j, &matches)) {
+        if (Error e = ReadBlock(j, last, &matches)) {
             decoder_->Reset();
             current_ = kNone;
             return e;
@@ -186,7 +218,7 @@ Error BlockSource::Load(size_t k, Checksums checksums) {
             if (verify) return Mismatch(j);
         }
         out_.resize(Size(j));
-        if (Error e = decoder_->Decode(header_, in_.data() + head, out_.data())) {
+        if (Error e = decoder_->Decode(header_, block_ + head, out_.data())) {
             undecodable_ = j;
             decodeError_ = e;
             decoder_->Reset();
@@ -209,13 +241,16 @@ Error BlockSource::Read(uint64_t offset, uint64_t count, const ByteSink& sink, s
     size_t k = 0;
     uint32_t at = 0;  // next byte of block k to deliver
     if (Error e = Locate(offset, &k, &at)) return e;
+    // The last block the read needs (a hint for how far to read ahead).
+    const size_t reaching = Reaching(count > UINT64_MAX - offset ? UINT64_MAX : offset + count);
+    const size_t last = reaching < blocks_.size() ? reaching : blocks_.size() - 1;
     const size_t head = cfdata::Size + cbCFData_;
     for (uint64_t remaining = count;; ++k, at = 0) {
         if (k >= blocks_.size()) return BadData("the folder has no more blocks");
         const uint32_t size = Size(k);
         if (at >= size) continue;  // the offset lies at a block's end: the next block holds it
-        if (Error e = Load(k, checksums)) return e;
-        const uint8_t* data = decoder_->Stored() ? in_.data() + head : out_.data();
+        if (Error e = Load(k, last, checksums)) return e;
+        const uint8_t* data = decoder_->Stored() ? block_ + head : out_.data();
         while (at < size && remaining > 0) {
             size_t n = chunk;
             if (size - at < n) n = size - at;

@@ -12,9 +12,13 @@
 //   block once. A compressed folder is decoded from its first block again
 //   only when a read goes back; a read decodes up to its last byte and no
 //   further.
+// - A read that needs several blocks takes them from the file in runs of
+//   up to kRunBytes, one system call a run (the blocks of a folder lie back
+//   to back), and checks and delivers each block where it lies in the run.
+//   A run never goes past the last block the read needs.
 // - Memory while the folder is open (the cabinet keeps a source only for
-//   the folders being read): one block as stored and one decoded, the
-//   decoder's state, and 12 bytes of index per block.
+//   the folders being read): one run of blocks as stored and one block
+//   decoded, the decoder's state, and 12 bytes of index per block.
 #pragma once
 
 #include <cstddef>
@@ -75,18 +79,27 @@ private:
         uint16_t cbUncomp;
     };
     static constexpr size_t kNone = static_cast<size_t>(-1);
+    // Four of the largest blocks with their headers and largest reserves.
+    static constexpr size_t kRunBytes = 4 * (cfdata::Size + 255 + cfdata::MaxData);
 
     Error Index();
     Error IndexBlock(size_t k, uint64_t at, uint64_t position, bool* lasting);
     bool InFirstBlock(uint64_t offset, uint64_t count);
     uint32_t Size(size_t k) const { return decoder_->Stored() ? blocks_[k].cbData : blocks_[k].cbUncomp; }
+    // The first block whose data reaches `offset` by the folder's rule
+    // (the block count when none does).
+    size_t Reaching(uint64_t offset) const;
     // The block holding `offset` by the folder's rule, and the offset in it.
     Error Locate(uint64_t offset, size_t* block, uint32_t* within);
     // Makes block `k` the current one: read, checked as asked, decoded.
-    Error Load(size_t k, Checksums checksums);
-    // Reads block k as stored into in_; false in `*matches` when it differs
-    // from its checksum.
-    Error ReadBlock(size_t k, bool* matches);
+    // Blocks up to `last` may be read with it.
+    Error Load(size_t k, size_t last, Checksums checksums);
+    // Makes block k's bytes as stored available at block_ (read with the
+    // blocks after it up to `last` unless the run read last holds it);
+    // false in `*matches` when it differs from its checksum.
+    Error ReadBlock(size_t k, size_t last, bool* matches);
+    // Reads blocks first..end-1 into in_ with one read.
+    bool ReadRun(size_t first, size_t end);
     Error Mismatch(size_t k) const;
 
     CabinetStream& stream_;
@@ -100,12 +113,18 @@ private:
     std::vector<Block> blocks_;
     bool headerCounted_ = false;
 
-    // The current block: its index, header, bytes as stored and (decoded
-    // folders) its output; for a stored folder whether it matches its checksum.
+    // The blocks read last, as stored: blocks runFirst_..runEnd_-1 back to
+    // back in in_.
+    std::vector<uint8_t> in_;
+    size_t runFirst_ = 0, runEnd_ = 0;
+    // The current block: its index, header, its bytes as stored (in in_)
+    // and (decoded folders) its output; for a stored folder whether it
+    // matches its checksum.
     size_t current_ = kNone;
     bool currentMatches_ = false;
     DataBlockHeader header_ = {};
-    std::vector<uint8_t> in_, out_;
+    const uint8_t* block_ = nullptr;
+    std::vector<uint8_t> out_;
     // Decoded folders: the first block of the decoded run that did not match
     // its checksum (a checked read of it or of any later block fails: their
     // history is suspect), and the first block that could not be decoded

@@ -89,8 +89,8 @@ int CommandList(const Options& options) {
             detail.file = index < facts.FileEntries(settings);
         }
         if (options.json) json.push_back(JsonEntry(header, detail));
-        else if (options.longFormat) std::printf("%s\n", Printable(LongLine(header, detail)).c_str());
-        else std::printf("%s\n", Printable(FormatEntry(header)).c_str());
+        else if (options.longFormat) PrintLine(LongLine(header, detail));
+        else PrintLine(FormatEntry(header));
         return true;
     };
     auto printHeader = [&] {

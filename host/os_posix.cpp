@@ -83,8 +83,14 @@ bool FreeSpace(const std::string& directory, uint64_t* free, uint64_t* block) {
 }
 
 // The module gives Unix seconds (the stored local time) and a file mode.
+// The files of a cabinet mostly share a time: the text of the last one
+// converted is kept (one run of the host sees one time zone).
 std::string EntryTime(int32_t fileTime, bool iso) {
     if (fileTime == 0) return iso ? "" : "-";
+    thread_local int32_t lastTime = 0;
+    thread_local bool lastIso = false;
+    thread_local std::string lastText;
+    if (fileTime == lastTime && iso == lastIso) return lastText;
     time_t t = static_cast<time_t>(fileTime);
     struct tm local;
     char text[32];
@@ -92,7 +98,10 @@ std::string EntryTime(int32_t fileTime, bool iso) {
         !std::strftime(text, sizeof text, iso ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &local)) {
         return iso ? "" : "-";
     }
-    return text;
+    lastTime = fileTime;
+    lastIso = iso;
+    lastText = text;
+    return lastText;
 }
 
 // A mode tells only read-only (no owner write bit); every regular file

@@ -43,14 +43,29 @@ std::string ResultText(int32_t code) {
     }
 }
 
-std::string Printable(const std::string& text) {
-    // Most names need nothing escaped, and a listing prints tens of
-    // thousands of them: find the first byte that may before copying any.
+// Where the first byte that may need escaping is (the length when none).
+static size_t FirstToEscape(const std::string& text) {
     size_t first = 0;
+    // Eight bytes at a time while none of them is below 0x20, 0x7F or 0xC2
+    // (the classic tests for a byte below n and for a zero byte).
+    const uint64_t ones = 0x0101010101010101ull, highs = ones * 0x80;
+    for (; first + 8 <= text.size(); first += 8) {
+        uint64_t w;
+        std::memcpy(&w, text.data() + first, sizeof w);
+        const uint64_t del = w ^ (ones * 0x7F), c2 = w ^ (ones * 0xC2);
+        if (((w - ones * 0x20) & ~w & highs) | ((del - ones) & ~del & highs) | ((c2 - ones) & ~c2 & highs)) break;
+    }
     for (; first < text.size(); ++first) {
         unsigned char c = static_cast<unsigned char>(text[first]);
         if (c < 0x20 || c == 0x7F || c == 0xC2) break;
     }
+    return first;
+}
+
+std::string Printable(const std::string& text) {
+    // Most names need nothing escaped, and a listing prints tens of
+    // thousands of them: find the first byte that may before copying any.
+    size_t first = FirstToEscape(text);
     if (first == text.size()) return text;
     std::string out(text, 0, first);
     out.reserve(text.size() + 8);
@@ -77,6 +92,16 @@ std::string Printable(const std::string& text) {
         }
     }
     return out;
+}
+
+void PrintLine(const std::string& text) {
+    if (FirstToEscape(text) == text.size()) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+    } else {
+        const std::string shown = Printable(text);
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
+    }
+    std::putchar('\n');
 }
 
 bool StdoutWritten() {
@@ -147,10 +172,29 @@ std::string FormatEntry(const EntryHeader& header, const std::string& between) {
     } else {
         size = std::to_string(static_cast<uint32_t>(header.packedSize));
     }
-    char line[64];
-    std::snprintf(line, sizeof line, "%11s  %-19s  %s  ", size.c_str(), EntryTime(header.fileTime).c_str(),
-                  AttributeLetters(header.fileAttributes).c_str());
-    return line + between + EntryName(header);
+    // "%11s  %-19s  %s  " in 64 bytes, laid out by hand: a listing formats
+    // tens of thousands of these.
+    // Entries mostly share a time: its text is made once.
+    thread_local int32_t lastTime = 0;
+    thread_local std::string time = EntryTime(0);
+    if (header.fileTime != lastTime) {
+        time = EntryTime(header.fileTime);
+        lastTime = header.fileTime;
+    }
+    std::string line;
+    line.reserve(64 + between.size() + sizeof header.fileName);
+    if (size.size() < 11) line.append(11 - size.size(), ' ');
+    line += size;
+    line += "  ";
+    line += time;
+    if (time.size() < 19) line.append(19 - time.size(), ' ');
+    line += "  ";
+    line += AttributeLetters(header.fileAttributes);
+    line += "  ";
+    if (line.size() > 63) line.resize(63);
+    line += between;
+    line.append(header.fileName, strnlen(header.fileName, sizeof header.fileName));
+    return line;
 }
 
 }  // namespace host

@@ -22,6 +22,8 @@ std::string ResultText(int32_t code);
 // UTF-8 form of C1 controls too), so a name cannot drive the terminal or
 // forge lines.
 std::string Printable(const std::string& text);
+// Printable(text) and a newline on standard output.
+void PrintLine(const std::string& text);
 // Flushes standard output; false when anything written to it was lost.
 bool StdoutWritten();
 // Text for JSON: quoted, escaped; bytes that are not UTF-8 read as Latin-1.

@@ -88,30 +88,29 @@ void PutBounded(char* out, size_t* pos, const char* src, size_t n) {
     out[*pos] = '\0';
 }
 
-// The sorted (id, position) index of a table; equal ids keep table order, so
-// the first match in the table is the first in the index. Without memory the
-// index stays empty and lookups scan.
+// Where each id first appears in a table, by id: a table holds at most
+// 65535 rows, so kNoRow is free to mean none. Tables this small are scanned
+// instead, and so is any table when memory is short (the index stays empty).
+constexpr size_t kIndexedRows = 64;
+constexpr uint16_t kNoRow = 0xFFFF;
+
 template <typename Table, typename IdOf>
-std::vector<uint32_t> BuildIdIndex(const Table& table, IdOf idOf) {
-    std::vector<uint32_t> index;
+std::vector<uint16_t> BuildIdIndex(const Table& table, IdOf idOf) {
+    std::vector<uint16_t> index;
+    if (table.size() <= kIndexedRows) return index;
     try {
-        index.resize(table.size());
+        index.assign(size_t{0xFFFF} + 1, kNoRow);
     } catch (const std::bad_alloc&) {
         return index;
     }
-    for (size_t i = 0; i < table.size(); ++i) index[i] = static_cast<uint32_t>(idOf(table[i])) << 16 | i;
-    std::sort(index.begin(), index.end());
+    // From the end, so the first row of an id is the one that stays.
+    for (size_t i = table.size(); i-- > 0;) index[idOf(table[i])] = static_cast<uint16_t>(i);
     return index;
 }
 
 template <typename Table, typename IdOf>
-int32_t FindById(const std::vector<uint32_t>& index, const Table& table, uint16_t id, IdOf idOf) {
-    if (!index.empty()) {
-        const uint32_t key = static_cast<uint32_t>(id) << 16;
-        auto at = std::lower_bound(index.begin(), index.end(), key);
-        if (at != index.end() && (*at >> 16) == id) return static_cast<int32_t>(*at & 0xFFFFu);
-        return -1;
-    }
+int32_t FindById(const std::vector<uint16_t>& index, const Table& table, uint16_t id, IdOf idOf) {
+    if (!index.empty()) return index[id] == kNoRow ? -1 : static_cast<int32_t>(index[id]);
     for (size_t i = 0; i < table.size(); ++i)
         if (idOf(table[i]) == id) return static_cast<int32_t>(i);
     return -1;
@@ -179,7 +178,7 @@ void CeSetup::ReadDirectories(ByteReader& r) {
                   d.pathLength = 1;
                   char path[kPathSize];
                   DecodeDirectoryPath(stored.ids, path, &d.pathLength);
-                  d.path = texts_.Add(path);
+                  d.path = texts_.Add(path, d.pathLength - 1u);
               });
     directoryIds_ = BuildIdIndex(directories_, DirectoryId);
 }
@@ -199,21 +198,31 @@ void CeSetup::ReadCopyFiles(ByteReader& r, const Cabinet& cabinet) {
         c.directoryId = stored.directoryId;
         c.flags = stored.flags;
         c.nameLength = static_cast<uint16_t>(stored.stored.size());
-        size_t pos = 0;
-        char destPath[kPathSize];
-        destPath[0] = '\0';
+        // The directory's path and "\" when the directory is known, then the
+        // name, together cut at 259 characters, put straight into the pool.
+        const char* path = "";
+        size_t pathChars = 0, separator = 0;
         int32_t d = FindDirectory(c.directoryId);
         if (d >= 0) {
-            const char* path = directories_[d].path;
-            PutBounded(destPath, &pos, path, std::strlen(path));
-            PutBounded(destPath, &pos, "\\", 1);
+            path = directories_[d].path;
+            pathChars = directories_[d].pathLength - 1u;  // the path's length: it holds no NUL
+            separator = 1;
         }
         // The stored name ends at its NUL or after nameLength bytes.
         const char* name = stored.stored.data();
         const void* nul = std::memchr(name, '\0', stored.stored.size());
         size_t nameChars = nul ? static_cast<size_t>(static_cast<const char*>(nul) - name) : stored.stored.size();
-        PutBounded(destPath, &pos, name, nameChars);
-        c.destPath = texts_.Add(destPath, pos);
+        size_t room = kPathSize - 1;
+        pathChars = std::min(pathChars, room);
+        room -= pathChars;
+        separator = std::min(separator, room);
+        room -= separator;
+        nameChars = std::min(nameChars, room);
+        char* destPath = texts_.Claim(pathChars + separator + nameChars);
+        if (pathChars) std::memcpy(destPath, path, pathChars);
+        if (separator) destPath[pathChars] = '\\';
+        if (nameChars) std::memcpy(destPath + pathChars + separator, name, nameChars);
+        c.destPath = destPath;
 
         if (c.fileId < kFileNumbers && firstIndex[c.fileId] >= 0) {
             c.entryIndex = static_cast<uint16_t>(firstIndex[c.fileId]);
@@ -234,7 +243,7 @@ void CeSetup::ReadRegHives(ByteReader& r) {
                   uint16_t length = 1;
                   char keyPath[kPathSize];
                   DecodeDirectoryPath(stored.ids, keyPath, &length);
-                  k.keyPath = texts_.Add(keyPath);
+                  k.keyPath = texts_.Add(keyPath, length - 1u);
                   k.root = stored.root;
               });
 }
@@ -319,7 +328,7 @@ void CeSetup::DecodeDirectoryPath(const std::vector<uint16_t>& ids, char* path, 
             PutBounded(path, &pos, "%InstallDir%", 12);
         } else if (found >= 0) {
             const char* text = strings_[found].text;
-            size_t n = std::strlen(text);
+            size_t n = strings_[found].length - 1u;  // the text's length: it holds no NUL
             if (text[0] == '"') {
                 // Quoted: the opening quote and the last character go; a lone
                 // quote leaves nothing.

@@ -23,6 +23,9 @@ public:
     // the pool (moving the pool keeps it valid). Throws std::bad_alloc.
     const char* Add(const char* text, size_t length);
     const char* Add(const char* text) { return Add(text, std::strlen(text)); }
+    // Room for a text of `length` bytes, terminated already, for a caller
+    // that puts its pieces straight in. Throws std::bad_alloc.
+    char* Claim(size_t length);
 
 private:
     static constexpr size_t kBlock = 64 * 1024;
