@@ -282,7 +282,7 @@ int CommandExtract(const Options& options) {
     std::unique_ptr<CabinetFacts> facts(new CabinetFacts());
     bool factsRead = false;
     std::vector<size_t> nameless;
-    if (!run.toStdout && (factsRead = facts->Read(cabinet))) {
+    if (!run.toStdout && facts->ReadStored(cabinet)) {
         const auto& files = facts->cabinet().files();
         for (size_t i = 0; i < files.size(); ++i) {
             std::string stored = files[i].name;
@@ -292,12 +292,10 @@ int CommandExtract(const Options& options) {
                 run.rooted.emplace(NativeSeparators(stored.substr(stored.find_first_not_of('\\'))), stored);
             }
         }
-        // Held through the walk only when the end needs them: the module
-        // holds the same tables meanwhile.
-        if (nameless.empty()) {
-            facts.reset(new CabinetFacts());
-            factsRead = false;
-        }
+        // The setup file's tables are read, and held through the walk, only
+        // when the end needs them: the module holds the same tables meanwhile.
+        if (nameless.empty()) facts.reset(new CabinetFacts());
+        else factsRead = facts->Read(cabinet);
     }
     if (run.toStdout) {
         run.scratch.reset(new TempDirectory());

@@ -27,11 +27,27 @@ bool CabinetFacts::Read(const std::string& path) {
         return false;
     }
     error_ = mirad::ReadCeCabinet(std::move(file), &cabinet_, &setup_);
+    ListStoredFiles();
+    return !error_;
+}
+
+bool CabinetFacts::ReadStored(const std::string& path) {
+    mirad::IoHandle file(mirad::IoOpen(path.c_str(), mirad::IoMode::Read));
+    if (!file) {
+        error_ = mirad::CannotOpen("cannot open the cabinet");
+        return false;
+    }
+    setup_.reset();
+    error_ = cabinet_.Read(std::move(file));
+    ListStoredFiles();
+    return !error_;
+}
+
+void CabinetFacts::ListStoredFiles() {
     listed_.clear();
     for (size_t i = 0; i < cabinet_.files().size(); ++i) {
         if (!mirad::NamesNoFile(cabinet_.files()[i])) listed_.push_back(static_cast<uint32_t>(i));
     }
-    return !error_;
 }
 
 std::string CabinetFacts::SetupName() const {

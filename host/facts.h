@@ -29,6 +29,8 @@ public:
     // Reads the cabinet and its setup file as the module does; false when
     // they refuse it (error() says why).
     bool Read(const std::string& path);
+    // The cabinet's own tables only, without the setup file's.
+    bool ReadStored(const std::string& path);
     const mirad::Error& error() const { return error_; }
     const mirad::Cabinet& cabinet() const { return cabinet_; }
     // Null for a plain cabinet.
@@ -49,6 +51,7 @@ public:
     bool Installed(const mirad::Settings& settings) const;
 
 private:
+    void ListStoredFiles();
 
     mirad::Cabinet cabinet_;
     std::unique_ptr<mirad::CeSetup> setup_;
