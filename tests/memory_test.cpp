@@ -222,17 +222,37 @@ TEST(MemoryBound, SetupTablesCostWhatTheFileHolds) {
         << held << " bytes held for a setup file of " << setupSize;
 }
 
+// A CE cabinet with `rows` rows in every setup table, in the memory file
+// system while the object lives.
+struct CeCabinetInMemory {
+    explicit CeCabinetInMemory(uint16_t rows)
+        : setup(SetupOfRows(rows)), setupSize(fixture::BuildSetupFile(setup).size()) {
+        fs.files[path] = fixture::BuildCeCabinet(setup, {{"F0001.001", fixture::BytesOf("x")}});
+    }
+    fixture::CeSetup setup;
+    size_t setupSize;
+    memio::MemoryFs fs;
+    memio::Installed installed{fs};
+    const std::string path = "/nonexistent-mirad-memfs/ce.cab";
+};
+
+// The peak of allocations while `run` runs, the module's counted ones
+// included (the counting allocator never subtracts what is freed).
+template <class Run>
+long long PeakWhile(Run run) {
+    const long long before = ResetPeak();
+    const int32_t counted = mirad::AllocatedTotal();
+    run();
+    return g_peak.load() - before + (mirad::AllocatedTotal() - counted);
+}
+
 // Removing an installed file rewrites the setup file from its bytes: the
 // peak is the tables as opened, the old and the new setup file and the new
 // cabinet, with no copy of the records or of the listed names.
 TEST(MemoryBound, RemovingAnInstalledFileHoldsNoCopyOfTheRecords) {
     const uint16_t rows = 20000;
-    const fixture::CeSetup s = SetupOfRows(rows);
-    const size_t setupSize = fixture::BuildSetupFile(s).size();
-    memio::MemoryFs fs;
-    memio::Installed installed(fs);
-    const std::string path = "/nonexistent-mirad-memfs/ce.cab";
-    fs.files[path] = fixture::BuildCeCabinet(s, {{"F0001.001", fixture::BytesOf("x")}});
+    CeCabinetInMemory ce(rows);
+    const std::string& path = ce.path;
     const mirad::Settings saved = *mirad::PublishedSettings();
     mirad::Settings settings = mirad::BuiltInSettings();
     settings.ExpandPath = 1;
@@ -249,15 +269,13 @@ TEST(MemoryBound, RemovingAnInstalledFileHoldsNoCopyOfTheRecords) {
         for (int i = 0; i <= 1500 && session.ListNext(settings, &entry); ++i) name = entry.name;
     }
     const std::vector<mirad::ListName> list = {mirad::Listed(name.c_str())};
-    const long long before = ResetPeak();
-    const int32_t counted = mirad::AllocatedTotal();
-    const mirad::Error e = mirad::DeleteFromCabinet(path.c_str(), list);
-    const long long peak = g_peak.load() - before + (mirad::AllocatedTotal() - counted);
+    mirad::Error e;
+    const long long peak = PeakWhile([&] { e = mirad::DeleteFromCabinet(path.c_str(), list); });
     mirad::PublishSettings(saved);
     ASSERT_FALSE(e) << name;
-    const long long cabinet = static_cast<long long>(fs.files[path].size());
-    EXPECT_LE(peak, 2LL * static_cast<long long>(setupSize) + 5LL * 48 * rows + cabinet + (1 << 20))
-        << peak << " bytes at the peak for a setup file of " << setupSize;
+    const long long cabinet = static_cast<long long>(ce.fs.files[path].size());
+    EXPECT_LE(peak, 2LL * static_cast<long long>(ce.setupSize) + 5LL * 48 * rows + cabinet + (1 << 20))
+        << peak << " bytes at the peak for a setup file of " << ce.setupSize;
 }
 
 // Copying an edited registry export back reads the document and both
@@ -266,13 +284,9 @@ TEST(MemoryBound, RemovingAnInstalledFileHoldsNoCopyOfTheRecords) {
 // of an export.
 TEST(MemoryBound, CopyingBackARegistryExportHoldsNoParsedCopyOfIt) {
     const uint16_t rows = 20000;
-    const fixture::CeSetup s = SetupOfRows(rows);
-    const size_t setupSize = fixture::BuildSetupFile(s).size();
-    memio::MemoryFs fs;
-    memio::Installed installed(fs);
-    const std::string path = "/nonexistent-mirad-memfs/ce.cab";
+    CeCabinetInMemory ce(rows);
+    const std::string& path = ce.path;
     const std::string dir = "/nonexistent-mirad-memfs/edited/";
-    fs.files[path] = fixture::BuildCeCabinet(s, {{"F0001.001", fixture::BytesOf("x")}});
     auto exported = [&path]() {
         mirad::Cabinet cabinet;
         std::unique_ptr<mirad::CeSetup> setup;
@@ -291,24 +305,25 @@ TEST(MemoryBound, CopyingBackARegistryExportHoldsNoParsedCopyOfIt) {
     const std::string from = "\"v777\"=dword:0x00000001";
     ASSERT_NE(edited.find(from), std::string::npos);
     edited.replace(edited.find(from), from.size(), "\"v777\"=dword:0x00000002");
-    fs.files[dir + "~Cab~.REG"] = fixture::Bytes(edited.begin(), edited.end());
+    ce.fs.files[dir + "~Cab~.REG"] = fixture::Bytes(edited.begin(), edited.end());
     const mirad::Settings saved = *mirad::PublishedSettings();
     mirad::Settings settings = mirad::BuiltInSettings();
     settings.EditInstallation = 1;
     mirad::PublishSettings(settings);
-    const long long before = ResetPeak();
-    const int32_t counted = mirad::AllocatedTotal();
-    const mirad::Error e = mirad::PackFilesInto(
-        path.c_str(), "", dir.c_str(), {mirad::Listed("~Cab~.REG")}, false, mirad::ProgressCallback(),
-        [](const std::string& name) { return mirad::FindGeneratedDocument(name) != nullptr; }, mirad::RebuildFromDocument);
-    const long long peak = g_peak.load() - before + (mirad::AllocatedTotal() - counted);
+    mirad::Error e;
+    const long long peak = PeakWhile([&] {
+        e = mirad::PackFilesInto(
+            path.c_str(), "", dir.c_str(), {mirad::Listed("~Cab~.REG")}, false, mirad::ProgressCallback(),
+            [](const std::string& name) { return mirad::FindGeneratedDocument(name) != nullptr; },
+            mirad::RebuildFromDocument);
+    });
     mirad::PublishSettings(saved);
     ASSERT_FALSE(e);
     EXPECT_EQ(exported(), edited);
-    const long long cabinet = static_cast<long long>(fs.files[path].size());
-    EXPECT_LE(peak, 2LL * static_cast<long long>(setupSize) + 5LL * 48 * rows + cabinet +
+    const long long cabinet = static_cast<long long>(ce.fs.files[path].size());
+    EXPECT_LE(peak, 2LL * static_cast<long long>(ce.setupSize) + 5LL * 48 * rows + cabinet +
                         static_cast<long long>(edited.size()) + (1 << 20))
-        << peak << " bytes at the peak for a setup file of " << setupSize << " and a document of " << edited.size();
+        << peak << " bytes at the peak for a setup file of " << ce.setupSize << " and a document of " << edited.size();
 }
 
 }  // namespace
