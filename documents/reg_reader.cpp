@@ -429,11 +429,6 @@ bool SameAsExported(const std::string& name, const RegDocumentEntry& edited, con
     return true;
 }
 
-uint32_t TextHash(std::string_view text, uint32_t h = 2166136261u) {
-    for (char c : text) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
-    return h;
-}
-
 // An index entry: a hash of the text looked up and the row it leads to.
 // Sorted by hash, rows of one hash in the order they were added.
 struct Hashed {

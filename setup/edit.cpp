@@ -87,11 +87,12 @@ void TextIds::Add(std::string_view key, uint16_t id) {
     Place(entries_.size());
 }
 
-size_t TextIds::Hash(std::string_view key) {
-    uint32_t h = 2166136261u;
-    for (char c : key) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
+uint32_t TextHash(std::string_view text, uint32_t h) {
+    for (char c : text) h = (h ^ static_cast<uint8_t>(c)) * 16777619u;
     return h;
 }
+
+size_t TextIds::Hash(std::string_view key) { return TextHash(key); }
 
 void TextIds::Place(size_t entry) {
     const Entry& e = entries_[entry - 1];

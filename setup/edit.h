@@ -35,6 +35,9 @@ std::string StoredFileName(const std::string& name, uint16_t number);
 std::vector<uint16_t> PathStringIds(const std::string& path, uint16_t installDirId,
                                     const std::function<uint16_t(const std::string&)>& intern);
 
+// FNV-1a of `text`, going on from `h`: calls chain to hash several parts.
+uint32_t TextHash(std::string_view text, uint32_t h = 2166136261u);
+
 // A first-wins map from texts to ids: the texts end to end in one string,
 // open addressing over entry numbers, so 65535 keys cost about 1 MiB.
 class TextIds {
