@@ -145,8 +145,12 @@ bool BlockSource::ReadRun(size_t first, size_t end) {
     const uint64_t from = blocks_[first].dataAt - head;
     const uint64_t to = uint64_t{blocks_[end - 1].dataAt} + blocks_[end - 1].cbData;
     runFirst_ = runEnd_ = 0;
-    in_.resize(static_cast<size_t>(to - from));
-    if (!stream_.ReadAt(from, in_.data(), in_.size())) return false;
+    const size_t bytes = static_cast<size_t>(to - from);
+    if (bytes > inCapacity_) {
+        in_.reset(new uint8_t[bytes]);
+        inCapacity_ = bytes;
+    }
+    if (!stream_.ReadAt(from, in_.get(), bytes)) return false;
     runFirst_ = first;
     runEnd_ = end;
     return true;
@@ -169,7 +173,7 @@ Error BlockSource::ReadBlock(size_t k, size_t last, bool* matches) {
         if (!ReadRun(k, end) && (end == k + 1 || !ReadRun(k, k + 1)))
             return BadData("block unreadable", b.dataAt);
     }
-    block_ = in_.data() + (b.dataAt - blocks_[runFirst_].dataAt);
+    block_ = in_.get() + (b.dataAt - blocks_[runFirst_].dataAt);
     header_.csum = le32(block_ + cfdata::Csum);
     header_.cbData = b.cbData;
     header_.cbUncomp = b.cbUncomp;

@@ -114,8 +114,10 @@ private:
     bool headerCounted_ = false;
 
     // The blocks read last, as stored: blocks runFirst_..runEnd_-1 back to
-    // back in in_.
-    std::vector<uint8_t> in_;
+    // back in in_, which grows to the longest run and is never cleared: every
+    // byte of a run is read into it before it is used.
+    std::unique_ptr<uint8_t[]> in_;
+    size_t inCapacity_ = 0;
     size_t runFirst_ = 0, runEnd_ = 0;
     // The current block: its index, header, its bytes as stored (in in_)
     // and (decoded folders) its output; for a stored folder whether it

@@ -72,7 +72,8 @@ int CommandList(const Options& options) {
     if (!session.Start(options, ChangesFrom(options))) return 1;
     const bool detailed = options.longFormat || options.json;
     CabinetFacts facts;
-    const mirad::Settings settings = session.settings();
+    // Only the detailed forms need the views in force, to tell which entries are files.
+    const mirad::Settings settings = detailed ? session.settings() : mirad::BuiltInSettings();
     // The module refuses what its layers refuse, and the walk says why.
     if (detailed) facts.Read(cabinet);
     const bool terminal = !options.json && StdoutIsTerminal();

@@ -115,7 +115,10 @@ int32_t EntryAttributeBits(int32_t mode) {
 void* LoadLibraryFile(const std::string& path, std::string* error) {
     // dlopen searches the library path for a name without a "/".
     std::string where = path.find('/') == std::string::npos ? "./" + path : path;
-    void* library = dlopen(where.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // Lazily bound, as file managers load their plug-ins: a listing calls a
+    // handful of the module's imports, and binding all of them up front
+    // would cost more than the listing itself.
+    void* library = dlopen(where.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (!library) {
         const char* why = dlerror();
         *error = "cannot load the module '" + path + "': " + (why ? why : "unknown reason");

@@ -126,8 +126,10 @@ Document::Document(const std::string& content) {
 // once, and every appearance counts.
 bool Document::Find(const char* section, const char* key, std::string* value) const {
     if (!section || !key) return false;
+    const size_t sectionLength = std::strlen(section), keyLength = std::strlen(key);
     for (const Entry& e : entries_) {
-        if (SameName(e.section, section) && SameName(e.key, key)) {
+        if (EqualNoCase(e.key.data(), e.key.size(), key, keyLength) &&
+            EqualNoCase(e.section.data(), e.section.size(), section, sectionLength)) {
             *value = e.value;
             return true;
         }

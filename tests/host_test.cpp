@@ -129,7 +129,13 @@ TEST(Host, EntryNamesNeverLeaveTheTargetDirectory) {
 
 // Running mirad as an unprivileged user, or on a full file system, needs
 // root's powers; those rows are skipped, saying so, where they are missing.
-bool CanRunAsNobody() { return fixture::Run("setpriv --reuid=nobody --regid=nogroup --clear-groups true").status == 0; }
+// The unprivileged user must also reach the build and `dir` (a checkout in
+// a private directory hides them).
+bool CanRunAsNobody(const std::string& dir) {
+    return fixture::Run("cd " + Quote(dir) + " && setpriv --reuid=nobody --regid=nogroup --clear-groups test -x " +
+                        Quote(HostPath()) + " -a -r " + Quote(ModulePath()) + " -a -w .")
+               .status == 0;
+}
 bool CanMountTmpfs() { return fixture::Run("unshare -m sh -c 'mount -t tmpfs -o size=64k tmpfs /mnt'").status == 0; }
 
 TEST(Host, EveryFailureNamesTheFileAndTheReason) {
@@ -256,7 +262,7 @@ TEST(Host, EveryFailureNamesTheFileAndTheReason) {
         {kPlain, "list --frob x.cab", "mirad: unknown option '--frob' (see mirad --help)\n", 2},
         {kPlain, "list", "mirad: list takes a cabinet and optionally NAMEs or patterns (see mirad --help)\n", 2},
     };
-    const bool nobody = CanRunAsNobody(), tmpfs = CanMountTmpfs();
+    const bool nobody = CanRunAsNobody(dir.path), tmpfs = CanMountTmpfs();
     for (const Case& c : cases) {
         std::string mirad = Quote(HostPath()) + " --config cfg " + c.arguments;
         std::string command = "cd " + Quote(dir.path) + " && ";
@@ -270,7 +276,7 @@ TEST(Host, EveryFailureNamesTheFileAndTheReason) {
                              mirad);
         } else if (c.run != kPlain) {
             std::printf("[ SKIPPED  ] %s: needs %s\n", c.arguments.c_str(),
-                        c.run == kNobody ? "setpriv as root" : "unshare and a tmpfs mount as root");
+                        c.run == kNobody ? "setpriv as root, and the build reachable by nobody" : "unshare and a tmpfs mount as root");
             continue;
         }
         CommandResult r = fixture::Run(command);
