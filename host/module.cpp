@@ -38,12 +38,6 @@ bool BindAll(void* library, ModuleApi* api, std::string* missing) {
     return ok;
 }
 
-std::vector<char> CString(const std::string& text) {
-    std::vector<char> buffer(text.begin(), text.end());
-    buffer.push_back('\0');
-    return buffer;
-}
-
 }  // namespace
 
 Session::~Session() {
@@ -85,10 +79,10 @@ bool Archive::Open(const std::string& cabinet) {
     }
     // The module is asked first, as a file manager would; only its answer
     // is explained in a sentence.
-    std::vector<char> name = CString(cabinet);
+    std::string name = cabinet;  // the module is handed writable text
     OpenRequest request;
     std::memset(&request, 0, sizeof request);
-    request.archiveName = name.data();
+    request.archiveName = &name[0];
     request.openMode = 1;  // extract; the module serves listing and extraction alike
     handle_ = api_.OpenArchive(&request);
     if (!handle_) {
@@ -109,14 +103,14 @@ bool Archive::Next(EntryHeader* header) {
 int32_t Archive::Process(int32_t operation, const std::string& target) {
     pending_ = false;
     if (target.empty()) return api_.ProcessFile(handle_, operation, nullptr, nullptr);
-    std::vector<char> name = CString(target);
-    return api_.ProcessFile(handle_, operation, nullptr, name.data());
+    std::string name = target;  // the module is handed writable text
+    return api_.ProcessFile(handle_, operation, nullptr, &name[0]);
 }
 
 int32_t Archive::Process(int32_t operation, const std::string& directory, const std::string& name) {
     pending_ = false;
-    std::vector<char> dir = CString(directory), below = CString(name);
-    return api_.ProcessFile(handle_, operation, dir.data(), below.data());
+    std::string dir = directory, below = name;  // the module is handed writable text
+    return api_.ProcessFile(handle_, operation, &dir[0], &below[0]);
 }
 
 void Archive::Close() {

@@ -154,11 +154,35 @@ std::FILE* OpenFileIn(Directory* at, const char* name, FileOpen mode) {
 // Whole blocks go out in few system calls.
 constexpr size_t kNewFileBuffer = 256 * 1024;
 
+namespace {
+
+// The buffer of the new file closed last, kept for the next one: extracting
+// many small files would otherwise allocate and free 256 KiB for each.
+class SpareBuffer {
+public:
+    ~SpareBuffer() { delete[] spare_.load(); }
+    std::unique_ptr<char[]> Take() {
+        char* kept = spare_.exchange(nullptr);
+        return std::unique_ptr<char[]>(kept ? kept : new (std::nothrow) char[kNewFileBuffer]);
+    }
+    void Give(std::unique_ptr<char[]> buffer) {
+        char* none = nullptr;
+        if (buffer && spare_.compare_exchange_strong(none, buffer.get())) buffer.release();
+    }
+
+private:
+    std::atomic<char*> spare_{nullptr};
+};
+SpareBuffer g_spareBuffer;
+
+}  // namespace
+
 struct NewFile {
     int fd;
     std::unique_ptr<char[]> buffer;
     size_t used = 0;
     bool failed = false;
+    ~NewFile() { g_spareBuffer.Give(std::move(buffer)); }
 };
 
 namespace {
@@ -187,7 +211,7 @@ NewFile* CreateNewFileIn(Directory* at, const char* name) {
     if (!name || !name[0]) return nullptr;
     std::unique_ptr<NewFile> f(new (std::nothrow) NewFile{-1, nullptr});
     if (!f) return nullptr;
-    f->buffer.reset(new (std::nothrow) char[kNewFileBuffer]);
+    f->buffer = g_spareBuffer.Take();
     if (!f->buffer) return nullptr;
     f->fd = openat(DescriptorOf(at), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
     if (f->fd < 0) return nullptr;

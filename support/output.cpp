@@ -17,11 +17,13 @@ const size_t kSuffixLength = 6;
 
 // Not secret, only different for every call and process: the file is
 // created exclusively, so a guessed name costs nothing but another try.
+// The clocks are read once per process; a counter tells the calls apart.
 uint64_t NextSeed() {
     static std::atomic<uint64_t> counter{0};
-    uint64_t seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    seed ^= static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) << 17;
-    seed ^= reinterpret_cast<uintptr_t>(&counter) + (counter.fetch_add(1) + 1) * 0x9E3779B97F4A7C15ull;
+    static const uint64_t process =
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+        static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) << 17;
+    uint64_t seed = process ^ (reinterpret_cast<uintptr_t>(&counter) + (counter.fetch_add(1) + 1) * 0x9E3779B97F4A7C15ull);
     seed ^= seed >> 31;
     seed *= 0xBF58476D1CE4E5B9ull;
     return seed ^ (seed >> 29);
@@ -33,12 +35,14 @@ std::string TemporaryNameFor(const std::string& path) {
     size_t cut = AfterLastSeparator(path.c_str());
     static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     uint64_t seed = NextSeed();
-    std::string suffix;
+    std::string name;
+    name.reserve(path.size() + 1 + sizeof kTempMark - 1 + kSuffixLength);
+    name.append(path, 0, cut).append(1, '.').append(path, cut, std::string::npos).append(kTempMark);
     for (size_t i = 0; i < kSuffixLength; ++i) {
-        suffix += kAlphabet[seed % 36];
+        name += kAlphabet[seed % 36];
         seed /= 36;
     }
-    return path.substr(0, cut) + "." + path.substr(cut) + kTempMark + suffix;
+    return name;
 }
 
 bool IsTemporaryNameOf(const std::string& name, const std::string& baseName) {
