@@ -41,7 +41,7 @@ std::string LongLine(const EntryHeader& header, const Detail& detail) {
 
 std::string JsonEntry(const EntryHeader& header, const Detail& detail) {
     const mirad::CabFileEntry* s = detail.stored;
-    std::string time = EntryTime(header.fileTime, true);
+    const std::string& time = EntryTime(header.fileTime, true);
     std::string json = "{\"name\": " + JsonString(EntryName(header)) + ", \"type\": \"" + EntryKind(header, detail) + "\"";
     json += ", \"size\": " +
             (UnmeasuredDocument(header) ? std::string("null") : std::to_string(static_cast<uint32_t>(header.packedSize)));

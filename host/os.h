@@ -79,7 +79,8 @@ bool FreeSpace(const std::string& directory, uint64_t* free, uint64_t* block);
 
 // A header record's time and attributes as this platform's module fills
 // them (DOS values on Windows, Unix seconds and a mode on POSIX).
-std::string EntryTime(int32_t fileTime, bool iso = false);  // "-" (empty with iso) when none
+// EntryTime's text stays valid until the thread's next call.
+const std::string& EntryTime(int32_t fileTime, bool iso = false);  // "-" (empty with iso) when none
 int32_t EntryAttributeBits(int32_t attributes);             // as DOS attribute bits
 
 // A loaded shared library: null with the reason in `error`.

@@ -85,8 +85,9 @@ bool FreeSpace(const std::string& directory, uint64_t* free, uint64_t* block) {
 // The module gives Unix seconds (the stored local time) and a file mode.
 // The files of a cabinet mostly share a time: the text of the last one
 // converted is kept (one run of the host sees one time zone).
-std::string EntryTime(int32_t fileTime, bool iso) {
-    if (fileTime == 0) return iso ? "" : "-";
+const std::string& EntryTime(int32_t fileTime, bool iso) {
+    static const std::string kNone = "-", kNoneIso;
+    if (fileTime == 0) return iso ? kNoneIso : kNone;
     thread_local int32_t lastTime = 0;
     thread_local bool lastIso = false;
     thread_local std::string lastText;
@@ -96,7 +97,7 @@ std::string EntryTime(int32_t fileTime, bool iso) {
     char text[32];
     if (!localtime_r(&t, &local) ||
         !std::strftime(text, sizeof text, iso ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &local)) {
-        return iso ? "" : "-";
+        return iso ? kNoneIso : kNone;
     }
     lastTime = fileTime;
     lastIso = iso;

@@ -74,14 +74,17 @@ bool FreeSpace(const std::string& directory, uint64_t* free, uint64_t* block) {
 }
 
 // The module gives the DOS date and time pair and DOS attribute bits.
-std::string EntryTime(int32_t fileTime, bool iso) {
-    if (fileTime == 0) return iso ? "" : "-";
+const std::string& EntryTime(int32_t fileTime, bool iso) {
+    static const std::string kNone = "-", kNoneIso;
+    if (fileTime == 0) return iso ? kNoneIso : kNone;
     uint32_t value = static_cast<uint32_t>(fileTime);
     unsigned date = value >> 16, time = value & 0xFFFF;
     char text[32];
     std::snprintf(text, sizeof text, iso ? "%04u-%02u-%02uT%02u:%02u:%02u" : "%04u-%02u-%02u %02u:%02u:%02u",
                   1980 + (date >> 9), (date >> 5) & 15, date & 31, time >> 11, (time >> 5) & 63, (time & 31) * 2);
-    return text;
+    thread_local std::string shown;
+    shown = text;
+    return shown;
 }
 
 int32_t EntryAttributeBits(int32_t attributes) { return attributes & 0xFF; }

@@ -174,13 +174,7 @@ std::string FormatEntry(const EntryHeader& header, const std::string& between) {
     }
     // "%11s  %-19s  %s  " in 64 bytes, laid out by hand: a listing formats
     // tens of thousands of these.
-    // Entries mostly share a time: its text is made once.
-    thread_local int32_t lastTime = 0;
-    thread_local std::string time = EntryTime(0);
-    if (header.fileTime != lastTime) {
-        time = EntryTime(header.fileTime);
-        lastTime = header.fileTime;
-    }
+    const std::string& time = EntryTime(header.fileTime);
     std::string line;
     line.reserve(64 + between.size() + sizeof header.fileName);
     if (size.size() < 11) line.append(11 - size.size(), ' ');
