@@ -974,7 +974,7 @@ Error RebuildFromRegistryExport(const std::string& name, const std::string& path
         return e;
     }
     std::string error;
-    if (Error e = RebuildRegistry(cabinet, std::move(setup), text.data(), text.size(), name, &edit->setupBytes, &error)) {
+    if (Error e = RebuildRegistry(std::move(setup), text.data(), text.size(), name, &edit->setupBytes, &error)) {
         LogMessage("%s", error.c_str());
         return e;
     }
@@ -988,15 +988,13 @@ Error RebuildFromRegistryExport(const std::string& name, const std::string& path
     return kOk;
 }
 
-// The registry's tables are all a rebuild reads: the cabinet's files do not
-// enter into it.
-Error RebuildRegistry(const Cabinet&, const CeSetup& setup, const uint8_t* text, size_t size, const std::string& name,
+Error RebuildRegistry(const CeSetup& setup, const uint8_t* text, size_t size, const std::string& name,
                       std::vector<uint8_t>* setupBytes, std::string* error) {
     return RebuildWith(setup, nullptr, text, size, name, setupBytes, error);
 }
 
-Error RebuildRegistry(const Cabinet&, std::unique_ptr<CeSetup> setup, const uint8_t* text, size_t size,
-                      const std::string& name, std::vector<uint8_t>* setupBytes, std::string* error) {
+Error RebuildRegistry(std::unique_ptr<CeSetup> setup, const uint8_t* text, size_t size, const std::string& name,
+                      std::vector<uint8_t>* setupBytes, std::string* error) {
     const CeSetup& held = *setup;
     return RebuildWith(held, std::move(setup), text, size, name, setupBytes, error);
 }

@@ -25,23 +25,21 @@
 #include <string>
 #include <vector>
 
-#include "cabinet/cabinet.h"
 #include "setup/setup.h"
 #include "support/error.h"
 
 namespace mirad {
 
-// The setup file of `cabinet` (`setup`, read from it) with its registry
-// keys and values rebuilt from the edited export `text`, as bytes, checked
-// to export exactly as `text` reads. Values and keys the document keeps as
-// they were keep their records; new ones are numbered as the wizard numbers
+// The setup file `setup` with its registry keys and values rebuilt from
+// the edited export `text`, as bytes, checked to export exactly as `text`
+// reads. Values and keys the document keeps as they were keep their records; new ones are numbered as the wizard numbers
 // them and share strings with the rest. BadData with *error on a document
 // the setup file cannot hold as written; NoMemory.
-Error RebuildRegistry(const Cabinet& cabinet, const CeSetup& setup, const uint8_t* text, size_t size,
-                      const std::string& name, std::vector<uint8_t>* setupBytes, std::string* error);
+Error RebuildRegistry(const CeSetup& setup, const uint8_t* text, size_t size, const std::string& name,
+                      std::vector<uint8_t>* setupBytes, std::string* error);
 // The same, letting the setup file's tables go once the document is matched
 // against them, before the new file is written.
-Error RebuildRegistry(const Cabinet& cabinet, std::unique_ptr<CeSetup> setup, const uint8_t* text, size_t size,
-                      const std::string& name, std::vector<uint8_t>* setupBytes, std::string* error);
+Error RebuildRegistry(std::unique_ptr<CeSetup> setup, const uint8_t* text, size_t size, const std::string& name,
+                      std::vector<uint8_t>* setupBytes, std::string* error);
 
 }  // namespace mirad

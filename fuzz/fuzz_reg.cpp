@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string name = "~Cab~.REG";
     std::vector<uint8_t> bytes;
     std::string error;
-    mirad::Error rc = mirad::RebuildRegistry(f.cabinet, *f.setup, data, size, name, &bytes, &error);
+    mirad::Error rc = mirad::RebuildRegistry(*f.setup, data, size, name, &bytes, &error);
     if (rc) {
         if (!rc.Is(mirad::ErrorKind::BadData) || error.compare(0, name.size() + 1, name + ":") != 0) std::abort();
         return 0;
@@ -106,8 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (mirad::CeSetup::FromBytes(f.cabinet, bytes, &after) || !after) std::abort();
     const std::string again = Export(f.cabinet, *after);
     std::vector<uint8_t> second;
-    if (mirad::RebuildRegistry(f.cabinet, *after, reinterpret_cast<const uint8_t*>(again.data()), again.size(), name,
-                               &second, &error) ||
+    if (mirad::RebuildRegistry(*after, reinterpret_cast<const uint8_t*>(again.data()), again.size(), name, &second,
+                               &error) ||
         second != bytes)
         std::abort();
     return 0;

@@ -46,8 +46,8 @@ struct Rebuilt {
 
 Rebuilt Rebuild(const Loaded& l, const std::string& text) {
     Rebuilt r;
-    r.result = mirad::RebuildRegistry(l.cabinet, *l.setup, reinterpret_cast<const uint8_t*>(text.data()), text.size(),
-                                      "~Cab~.REG", &r.bytes, &r.error);
+    r.result = mirad::RebuildRegistry(*l.setup, reinterpret_cast<const uint8_t*>(text.data()), text.size(), "~Cab~.REG",
+                                      &r.bytes, &r.error);
     if (!r.result) {
         std::unique_ptr<mirad::CeSetup> after;
         EXPECT_FALSE(mirad::CeSetup::FromBytes(l.cabinet, r.bytes, &after));
